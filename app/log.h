@@ -1,0 +1,125 @@
+// The application's six log channels and its plain standard-output lines.
+//
+// Every log message goes through one channel: subsystem = the bundle identifier, one of six categories, level
+// default or error. Where it ends up is decided once per process (see Sink): the systemd journal when one is
+// reachable, else standard error as `<subsystem> [<category>] <default|error>: <message>`; TESSARON_LOG=stderr
+// forces standard error and TESSARON_LOG=memory keeps messages in memory for tests.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "app/log_format.h"
+
+namespace tessaron::log {
+
+enum class Level { normal, error };  // "default" and "error" in the log's own words
+std::string_view levelName(Level level);
+
+enum class Category { tessaronApp, contentView, utils, capturer, getChromeContent, getSafariContent };
+std::string_view categoryName(Category category);
+
+struct Message {
+  std::string subsystem;
+  std::string category;
+  Level level = Level::normal;
+  std::string text;
+  bool operator==(const Message&) const = default;
+};
+
+// The standard-error line of a message; fixed so that scripts can read it.
+std::string stderrLine(const Message& message);
+
+// Where messages go. Implementations must accept calls from any thread.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  virtual void write(const Message& message) = 0;
+};
+
+// Keeps every message; what tests read.
+class MemorySink final : public Sink {
+ public:
+  void write(const Message& message) override;
+  std::vector<Message> messages() const;
+  // Texts of the messages, optionally only those of one category.
+  std::vector<std::string> texts() const;
+  std::vector<std::string> texts(Category category) const;
+  bool contains(std::string_view text) const;
+  void clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Message> messages_;
+};
+
+// Installs a sink for the rest of the process (or until the next call) and returns the previous one.
+std::shared_ptr<Sink> setSink(std::shared_ptr<Sink> sink);
+// Installs a fresh memory sink and returns it.
+std::shared_ptr<MemorySink> useMemorySink();
+
+// The subsystem every channel created from now on carries. Defaults to the compiled bundle identifier; the
+// launch sets it from the bundle, and an application without an identifier logs as "tessaron".
+void setSubsystem(std::string subsystem);
+std::string subsystem();
+
+class Channel {
+ public:
+  Channel(std::string subsystem, Category category);
+
+  template <class... Args>
+  void log(Format<std::type_identity_t<Args>...> format, const Args&... args) const {
+    emit(Level::normal, render(format.text(), args...));
+  }
+  template <class... Args>
+  void error(Format<std::type_identity_t<Args>...> format, const Args&... args) const {
+    emit(Level::error, render(format.text(), args...));
+  }
+
+  Category category() const { return category_; }
+  const std::string& subsystemName() const { return subsystem_; }
+
+ private:
+  void emit(Level level, std::string text) const;
+  std::string subsystem_;
+  Category category_;
+};
+
+// The six channels, each created on first use and kept for the life of the process.
+const Channel& tessaronApp();
+const Channel& contentView();
+const Channel& utils();
+const Channel& capturer();
+const Channel& getChromeContent();
+const Channel& getSafariContent();
+const Channel& channel(Category category);
+
+}  // namespace tessaron::log
+
+namespace tessaron {
+
+// Writes one plain line to standard output and flushes it, so lines never interleave mid-line and reach a
+// pipe at once.
+void standardOutputLine(std::string_view line);
+
+// Tests capture standard-output lines here instead of the real stream; nullptr restores it.
+class OutputCapture {
+ public:
+  OutputCapture();
+  ~OutputCapture();
+  OutputCapture(const OutputCapture&) = delete;
+  OutputCapture& operator=(const OutputCapture&) = delete;
+  std::vector<std::string> lines() const;
+  void clear();
+
+ private:
+  friend void standardOutputLine(std::string_view line);
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+}  // namespace tessaron

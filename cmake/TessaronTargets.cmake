@@ -1,0 +1,39 @@
+# Shared compile settings and helpers for every target of the project.
+
+add_library(tessaron_warnings INTERFACE)
+target_compile_options(tessaron_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
+  -Wold-style-cast -Wcast-align -Woverloaded-virtual -Wimplicit-fallthrough
+  # Designated initializers leave the rest at their defaults on purpose.
+  -Wno-missing-field-initializers
+  $<$<BOOL:${TESSARON_WERROR}>:-Werror>)
+if(TESSARON_SANITIZE)
+  target_compile_options(tessaron_warnings INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer
+    -fno-sanitize-recover=undefined)
+  target_link_options(tessaron_warnings INTERFACE -fsanitize=address,undefined)
+endif()
+
+# tessaron_library(name SOURCES ... DEPS ...): one library target per subsystem folder.
+function(tessaron_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;PRIVATE_DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}")
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE tessaron_warnings ${ARG_PRIVATE_DEPS})
+endfunction()
+
+# tessaron_test(name SOURCES ... DEPS ... [LABELS ...] [RESOURCE_LOCK ...]): a GoogleTest binary beside the code.
+function(tessaron_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS;RESOURCE_LOCK;ENVIRONMENT" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main tessaron_warnings)
+  set(props "")
+  if(ARG_ENVIRONMENT)
+    list(APPEND props ENVIRONMENT "${ARG_ENVIRONMENT}")
+  endif()
+  if(ARG_LABELS)
+    list(APPEND props LABELS "${ARG_LABELS}")
+  endif()
+  if(ARG_RESOURCE_LOCK)
+    list(APPEND props RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+endfunction()

@@ -1,0 +1,101 @@
+// What a person sees and touches: running applications, addresses and folders opened for the user, modal
+// alerts, the status item with its menu, the login item and the two grants.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/value.h"
+
+namespace tessaron::platform {
+
+struct RunningApplicationInfo {
+  std::optional<std::string> bundleIdentifier;
+  std::int32_t processId = 0;
+};
+
+class Workspace {
+ public:
+  virtual ~Workspace() = default;
+  // All running applications of this user, this process included.
+  virtual std::vector<RunningApplicationInfo> runningApplications() = 0;
+  // Opens the address with the user's default handler; the result is not reported.
+  virtual void openURL(const std::string& address) = 0;
+  // Brings the file viewer forward with these items selected; the result is not reported.
+  virtual void activateFileViewerSelecting(const std::vector<std::filesystem::path>& items) = 0;
+};
+
+// The answer of the first button; the second is one more, and so on.
+inline constexpr int alertFirstButtonReturn = 1000;
+
+enum class AlertStyle { warning = 0, informational = 1, critical = 2 };
+
+struct AlertSpec {
+  std::string messageText;
+  std::string informativeText;
+  AlertStyle style = AlertStyle::warning;
+  std::vector<std::string> buttons;
+  std::optional<std::string> iconName;  // an image resource of the bundle
+};
+
+class Alerts {
+ public:
+  virtual ~Alerts() = default;
+  // Shows the alert modally on the calling (main) thread and returns the pressed button's answer.
+  virtual int runModal(const AlertSpec& alert) = 0;
+};
+
+// One entry of the status item's menu; the press runs on the main thread.
+struct MenuEntry {
+  std::string title;
+  std::function<void()> onPress;
+};
+
+// The image leading the title in the status item's button.
+inline constexpr int imagePositionImageLeading = 7;
+
+class StatusItem {
+ public:
+  virtual ~StatusItem() = default;
+  // Whether the item has a button that can show an image.
+  virtual bool hasButton() = 0;
+  virtual void setButtonImage(const std::string& imageName, int imagePosition) = 0;
+  // Attaches the menu: a panel showing the named image beside the entries, in order.
+  virtual void setMenu(const std::string& panelImageName, std::vector<MenuEntry> entries) = 0;
+  // Changes the title of one entry (the toggle's label follows the capture state).
+  virtual void setEntryTitle(std::size_t index, const std::string& title) = 0;
+};
+
+class StatusBar {
+ public:
+  virtual ~StatusBar() = default;
+  // A new item of variable length in the desktop's status area.
+  virtual std::shared_ptr<StatusItem> statusItemWithVariableLength() = 0;
+};
+
+enum class LoginItemStatus : int { notRegistered = 0, enabled = 1, requiresApproval = 2, notFound = 3 };
+
+class LoginItems {
+ public:
+  virtual ~LoginItems() = default;
+  virtual LoginItemStatus status() = 0;
+  // Registers the application to start at login; the error when that fails.
+  virtual std::optional<PlatformError> registerAndReturnError() = 0;
+};
+
+class Grants {
+ public:
+  virtual ~Grants() = default;
+  // Probes, without any prompt.
+  virtual bool isAccessibilityTrusted() = 0;
+  virtual bool isScreenCaptureAllowed() = 0;
+  // Requests: the desktop's own prompt (or switch) for each grant.
+  virtual void requestAccessibility() = 0;
+  virtual void requestScreenCapture() = 0;
+};
+
+}  // namespace tessaron::platform

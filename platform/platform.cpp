@@ -1,0 +1,66 @@
+#include "platform/platform.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <stdexcept>
+
+#include "platform/sim/sim_scenario.h"
+
+#if TESSARON_HAVE_X11
+#include "platform/x11/x11_platform.h"
+#endif
+
+namespace tessaron::platform {
+
+namespace {
+std::mutex installMutex;
+std::shared_ptr<Platform> installed;
+}  // namespace
+
+std::shared_ptr<Platform> createPlatformFromEnvironment() {
+  const char* requested = std::getenv("TESSARON_PLATFORM");
+  std::string name = requested && *requested ? requested : "x11";
+  if (name == "sim") {
+    const char* scenario = std::getenv("TESSARON_SCENARIO");
+    if (!scenario || !*scenario)
+      throw SelectionError{"sim: TESSARON_SCENARIO does not name a scenario file", 2};
+    try {
+      auto desktop = sim::loadScenario(scenario);
+      // The platform keeps the desktop alive; the desktop refers back to it only weakly.
+      return desktop->platform();
+    } catch (const sim::ScenarioError& e) {
+      throw SelectionError{std::string("sim: ") + e.what(), 2};
+    }
+  }
+  if (name == "x11") {
+#if TESSARON_HAVE_X11
+    return x11::create();
+#else
+    throw SelectionError{"x11: this build has no X11 backend (configure with TESSARON_BACKENDS containing x11)", 1};
+#endif
+  }
+  throw SelectionError{"TESSARON_PLATFORM=" + name + " names no backend; use \"x11\" or \"sim\"", 2};
+}
+
+Platform& current() {
+  std::lock_guard lock(installMutex);
+  if (!installed) throw std::logic_error("no platform installed");
+  return *installed;
+}
+
+void install(std::shared_ptr<Platform> platform) {
+  std::lock_guard lock(installMutex);
+  installed = std::move(platform);
+}
+
+ScopedPlatform::ScopedPlatform(std::shared_ptr<Platform> platform) {
+  std::lock_guard lock(installMutex);
+  previous_ = std::exchange(installed, std::move(platform));
+}
+
+ScopedPlatform::~ScopedPlatform() {
+  std::lock_guard lock(installMutex);
+  installed = std::move(previous_);
+}
+
+}  // namespace tessaron::platform

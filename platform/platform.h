@@ -1,0 +1,64 @@
+// The platform seam: one table of services, filled once by the selected backend.
+//
+// Backends: "sim" (a scripted desktop with state, always built) and "x11" (X11 + AT-SPI + GTK). Selection:
+// TESSARON_PLATFORM names the backend ("x11" when unset); "sim" reads the scenario file TESSARON_SCENARIO. A
+// backend that cannot run is a clear error naming what is missing, never a silent fall back to another one.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/accessibility.h"
+#include "platform/desktop.h"
+#include "platform/system.h"
+#include "platform/value.h"
+#include "platform/windows.h"
+
+namespace tessaron::platform {
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+  virtual std::string_view name() const = 0;
+
+  virtual WindowServer& windows() = 0;
+  virtual Accessibility& accessibility() = 0;
+  virtual Workspace& workspace() = 0;
+  virtual Alerts& alerts() = 0;
+  virtual StatusBar& statusBar() = 0;
+  virtual LoginItems& loginItems() = 0;
+  virtual Grants& grants() = 0;
+  virtual Bundle& bundle() = 0;
+  virtual UserDefaults& userDefaults() = 0;
+  virtual Processes& processes() = 0;
+  virtual Clock& clock() = 0;
+  virtual MainQueue& mainQueue() = 0;
+};
+
+// Why a backend could not be selected; `exitStatus` is what the process should end with.
+struct SelectionError {
+  std::string message;
+  int exitStatus = 1;
+};
+
+// Creates the backend named by the environment; throws SelectionError when it cannot run.
+std::shared_ptr<Platform> createPlatformFromEnvironment();
+
+// The process's platform. Installed once at start-up (or by a test); using it before is a programming error.
+Platform& current();
+void install(std::shared_ptr<Platform> platform);
+
+// Installs a platform for a scope (tests), restoring the previous one after.
+class ScopedPlatform {
+ public:
+  explicit ScopedPlatform(std::shared_ptr<Platform> platform);
+  ~ScopedPlatform();
+  ScopedPlatform(const ScopedPlatform&) = delete;
+  ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+
+ private:
+  std::shared_ptr<Platform> previous_;
+};
+
+}  // namespace tessaron::platform

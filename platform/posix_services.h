@@ -1,0 +1,59 @@
+// Services that are the same on every POSIX desktop, shared by the backends: child processes and port
+// listeners (from the kernel's own tables), the system clock, the bundle around the executable, user defaults
+// in the user's config folder.
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/system.h"
+
+namespace tessaron::platform::posix {
+
+class PosixProcesses final : public Processes {
+ public:
+  Outcome<ProcessOutput> run(const std::string& program, const std::vector<std::string>& arguments) override;
+  Outcome<std::int32_t> launch(const std::filesystem::path& program,
+                               const std::vector<std::string>& arguments) override;
+  Outcome<std::vector<PortListener>> listenersOnPort(std::uint16_t port) override;
+};
+
+class SystemClock final : public Clock {
+ public:
+  std::chrono::system_clock::time_point now() override;
+  LocalDateTime localTime(std::chrono::system_clock::time_point time) override;
+  bool sleepFor(std::chrono::nanoseconds duration, std::stop_token stop) override;
+};
+
+// The bundle is the folder named *.app around the running executable (…/Tessaron.app/Contents/MacOS/x).
+class ExecutableBundle final : public Bundle {
+ public:
+  std::optional<std::string> bundleIdentifier() override;
+  std::optional<std::filesystem::path> bundlePath() override;
+  std::filesystem::path resourcePath(const std::string& fileName) override;
+  Outcome<std::filesystem::path> applicationSupportFolder() override;
+};
+
+// Defaults kept as a JSON object in $XDG_CONFIG_HOME/tessaron/defaults.json, replaced atomically on change.
+class FileUserDefaults final : public UserDefaults {
+ public:
+  explicit FileUserDefaults(std::filesystem::path file = defaultFile());
+  std::optional<std::string> string(const std::string& key) override;
+  void setString(const std::string& key, const std::string& value) override;
+  static std::filesystem::path defaultFile();
+
+ private:
+  std::mutex mutex_;
+  std::filesystem::path file_;
+};
+
+// The bundle around an executable path, or none.
+std::optional<std::filesystem::path> bundleAround(const std::filesystem::path& executable);
+// $XDG_DATA_HOME, else $HOME/.local/share; none without either.
+std::optional<std::filesystem::path> xdgDataHome();
+// $XDG_CONFIG_HOME, else $HOME/.config; none without either.
+std::optional<std::filesystem::path> xdgConfigHome();
+
+}  // namespace tessaron::platform::posix

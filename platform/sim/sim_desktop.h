@@ -1,0 +1,217 @@
+// The simulated desktop: windows, accessibility trees, screenshots, grants, alerts, login item, other
+// instances, port holders and a pinned clock, all with state that changes between capture passes.
+//
+// Tests build one with the C++ API below; processes load one from a JSON scenario (sim_scenario.h). What it
+// does not simulate: child processes (real ones are started) and the file system (the real one is used).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace tessaron::platform::sim {
+
+// What a screenshot of a window gives.
+struct ImageSource {
+  enum class Kind { pattern, file, pixels, failure };
+  Kind kind = Kind::pattern;
+  std::string pattern = "gradient";  // solid, gradient, checker, stripes, noise
+  std::uint32_t seed = 0;
+  std::array<std::uint8_t, 4> color{128, 128, 128, 255};
+  std::filesystem::path file;
+  std::shared_ptr<const RgbaImage> pixels;
+  std::optional<std::uint32_t> width, height;  // default: the window's frame size
+  std::string failure = "sim: the screenshot failed";
+
+  static ImageSource fromPattern(std::string pattern, std::uint32_t seed = 0);
+  static ImageSource solid(std::array<std::uint8_t, 4> color);
+  static ImageSource fromFile(std::filesystem::path file);
+  static ImageSource fromPixels(RgbaImage image);
+  static ImageSource failing(std::string message = "sim: the screenshot failed");
+};
+
+// Renders a source for a window of the given frame; an error for a failing source or an unreadable file.
+Outcome<RgbaImage> renderImage(const ImageSource& source, const Rect& frame);
+
+struct Window {
+  std::uint32_t number = 0;
+  std::optional<std::string> title;
+  Rect frame;
+  std::optional<std::string> application;  // the owning application's display name
+  std::int32_t processId = 0;
+  bool onScreen = true;
+  bool inWindowList = true;  // whether the on-screen window list has an entry for it
+  WindowInfo windowInfoOverrides;          // values that replace or add keys of its window-list entry
+  std::vector<std::string> windowInfoMissing;  // keys removed from its entry
+  ImageSource image;
+};
+
+// An accessibility tree of one application: nodes by index, children by index, so cycles are expressible.
+struct AXNode {
+  std::map<std::string, AttributeResult, std::less<>> attributes;
+  // Attributes whose value is an array of other nodes of the tree ("AXChildren", "AXWindows").
+  std::map<std::string, std::vector<std::size_t>, std::less<>> elementLists;
+  bool namesFail = false;  // copyAttributeNames fails
+};
+
+class AXTree {
+ public:
+  // Adds a node and returns its index.
+  std::size_t add(AXNode node);
+  AXNode& node(std::size_t index) { return nodes_.at(index); }
+  const AXNode& node(std::size_t index) const { return nodes_.at(index); }
+  std::size_t size() const { return nodes_.size(); }
+
+ private:
+  std::vector<AXNode> nodes_;
+};
+
+// An application as accessibility sees it: its element is node `root` of `tree` (its "AXWindows" usually
+// lists the window nodes).
+struct AXApplication {
+  std::shared_ptr<AXTree> tree = std::make_shared<AXTree>();
+  std::size_t root = 0;
+};
+
+// Grants that may change with virtual time or on request.
+struct GrantState {
+  bool granted = false;
+  std::optional<double> grantedAfterSeconds;  // granted from this virtual time (since the start) on
+  bool grantedOnRequest = false;              // the request grants it
+  int requests = 0;
+};
+
+struct ShownAlert {
+  AlertSpec alert;
+  int answer = 0;
+};
+
+struct StatusItemState {
+  bool created = false;
+  bool hasButton = true;
+  std::optional<std::string> buttonImage;
+  int imagePosition = 0;
+  std::optional<std::string> panelImage;
+  std::vector<MenuEntry> entries;
+};
+
+struct ClockSettings {
+  std::chrono::system_clock::time_point start =
+      std::chrono::sys_days{std::chrono::year{2024} / 3 / 1} + std::chrono::hours{14} + std::chrono::minutes{5} +
+      std::chrono::seconds{9};
+  std::chrono::minutes utcOffset{0};  // the user's time zone, a fixed offset
+  // Virtual seconds per real second while sleeping; 0 makes every sleep instant.
+  double speed = 100.0;
+};
+
+// A change applied when a given capture pass asks for the windows (pass 1 is the first).
+struct TimelineStep {
+  int pass = 1;
+  std::function<void(class Desktop&)> apply;
+  std::string description;
+};
+
+class Desktop : public std::enable_shared_from_this<Desktop> {
+ public:
+  explicit Desktop(ClockSettings clock = {});
+
+  // Windows, front to back.
+  Window& addWindow(Window window);
+  Window* window(std::uint32_t number);
+  void removeWindow(std::uint32_t number);
+  std::vector<Window> windows() const;
+
+  // Accessibility: the application of a process.
+  std::optional<AXApplication> findApplication(std::int32_t processId) const;
+  void setApplication(std::int32_t processId, AXApplication application);
+
+  void atPass(int pass, std::function<void(Desktop&)> change, std::string description = {});
+  int passesStarted() const;
+
+  std::optional<std::string> shareableContentError;  // set: the window query fails
+  bool windowListAvailable = true;
+
+  GrantState accessibility;
+  GrantState screenCapture;
+
+  std::deque<int> alertAnswers;  // answered in order; then `defaultAlertAnswer`
+  int defaultAlertAnswer = alertFirstButtonReturn + 1;
+  std::vector<ShownAlert> shownAlerts() const;
+
+  LoginItemStatus loginItemStatus = LoginItemStatus::notRegistered;
+  std::optional<std::string> loginItemRegisterError;
+  int loginItemRegistrations = 0;
+
+  std::optional<std::string> bundleIdentifier = TESSARON_BUNDLE_ID;
+  std::optional<std::filesystem::path> bundlePathOverride;  // default: the bundle around the executable
+  std::optional<std::filesystem::path> applicationSupportOverride;  // default: $XDG_DATA_HOME
+  int otherInstances = 0;  // other running applications with our bundle identifier
+  std::optional<std::vector<PortListener>> portListeners;  // default: the real ones
+  bool statusItemHasButton = true;
+
+  std::vector<std::string> openedURLs() const;
+  std::vector<std::filesystem::path> revealedItems() const;
+  StatusItemState statusItem() const;
+
+  // Presses a menu entry (by index) as a person would: on the main queue.
+  void pressMenuEntry(std::size_t index);
+
+  ClockSettings clockSettings;
+  std::chrono::nanoseconds elapsed() const;  // virtual time since the start
+  void advance(std::chrono::nanoseconds duration);
+
+  // The platform table over this desktop.
+  std::shared_ptr<Platform> platform();
+
+  // Internal: used by the service implementations.
+  std::mutex& mutex() const { return mutex_; }
+  int beginPass();
+  void recordAlert(ShownAlert shown);
+  void recordOpenedURL(std::string address);
+  void recordRevealed(std::vector<std::filesystem::path> items);
+  StatusItemState& statusItemState() { return statusItem_; }
+  bool grantNow(const GrantState& grant) const;
+  void advanceTo(std::chrono::nanoseconds elapsed);
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Window> windows_;
+  std::map<std::int32_t, AXApplication> applications_;
+  std::vector<TimelineStep> timeline_;
+  int passes_ = 0;
+  std::vector<ShownAlert> alerts_;
+  std::vector<std::string> openedURLs_;
+  std::vector<std::filesystem::path> revealed_;
+  StatusItemState statusItem_;
+  std::atomic<std::int64_t> elapsedNs_{0};
+  std::weak_ptr<Platform> platform_;
+};
+
+// Builds accessibility trees compactly in tests.
+class TreeBuilder {
+ public:
+  explicit TreeBuilder(AXTree& tree) : tree_(tree) {}
+  std::size_t node(std::map<std::string, Value, std::less<>> attributes, std::vector<std::size_t> children = {});
+  std::size_t staticText(std::string text, std::vector<std::size_t> children = {});
+  std::size_t webArea(std::optional<std::string> title, std::optional<Value> url, std::vector<std::size_t> children,
+                      const char* titleAttribute = "AXTitle");
+  std::size_t window(Rect frame, std::vector<std::size_t> children);
+
+ private:
+  AXTree& tree_;
+};
+
+}  // namespace tessaron::platform::sim

@@ -1,0 +1,450 @@
+// The sim backend's service table over a Desktop. Implements every service of the seam; child processes,
+// the file system and (unless a scenario scripts it) the port table are the real ones.
+#include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <stop_token>
+
+#include <unistd.h>
+
+#include "platform/posix_services.h"
+#include "platform/sim/sim_desktop.h"
+
+namespace tessaron::platform::sim {
+
+namespace {
+
+using namespace std::chrono;
+
+class SimElement final : public Element {
+ public:
+  SimElement(std::shared_ptr<AXTree> tree, std::size_t index) : tree_(std::move(tree)), index_(index) {}
+
+  std::optional<std::vector<std::string>> copyAttributeNames() override {
+    const AXNode& n = tree_->node(index_);
+    if (n.namesFail) return std::nullopt;
+    std::vector<std::string> names;
+    for (const auto& [name, result] : n.attributes) names.push_back(name);
+    for (const auto& [name, list] : n.elementLists)
+      if (!n.attributes.contains(name)) names.push_back(name);
+    return names;
+  }
+
+  AttributeResult copyAttributeValue(std::string_view name) override {
+    const AXNode& n = tree_->node(index_);
+    if (auto it = n.attributes.find(name); it != n.attributes.end()) return it->second;
+    if (auto it = n.elementLists.find(name); it != n.elementLists.end()) {
+      ElementArray elements;
+      for (std::size_t index : it->second) elements.push_back(std::make_shared<SimElement>(tree_, index));
+      return {AXStatus::success, std::move(elements)};
+    }
+    return {AXStatus::attributeUnsupported, {}};
+  }
+
+  std::uintptr_t identity() const override {
+    return reinterpret_cast<std::uintptr_t>(tree_.get()) ^ (index_ * 0x9e3779b97f4a7c15ULL);
+  }
+
+ private:
+  std::shared_ptr<AXTree> tree_;
+  std::size_t index_;
+};
+
+// An application nobody runs: every read fails as it would for a dead process.
+class MissingApplication final : public Element {
+ public:
+  explicit MissingApplication(std::int32_t pid) : pid_(pid) {}
+  std::optional<std::vector<std::string>> copyAttributeNames() override { return std::nullopt; }
+  AttributeResult copyAttributeValue(std::string_view) override { return {AXStatus::cannotComplete, {}}; }
+  std::uintptr_t identity() const override { return static_cast<std::uintptr_t>(pid_); }
+
+ private:
+  std::int32_t pid_;
+};
+
+class SimWindowServer final : public WindowServer {
+ public:
+  explicit SimWindowServer(Desktop& d) : desktop_(d) {}
+
+  std::optional<std::vector<WindowInfo>> copyOnScreenWindowList() override {
+    if (!desktop_.windowListAvailable) return std::nullopt;
+    std::vector<WindowInfo> list;
+    for (const Window& w : desktop_.windows()) {
+      if (!w.onScreen || !w.inWindowList) continue;
+      WindowInfo info{{kCGWindowNumber, std::int64_t{w.number}}, {kCGWindowOwnerPID, std::int64_t{w.processId}}};
+      if (w.title) info[kCGWindowName] = *w.title;
+      if (w.application) info["kCGWindowOwnerName"] = *w.application;
+      for (const auto& [key, value] : w.windowInfoOverrides) info[key] = value;
+      for (const auto& key : w.windowInfoMissing) info.erase(key);
+      list.push_back(std::move(info));
+    }
+    return list;
+  }
+
+  Outcome<std::vector<WindowDescription>> shareableContent() override {
+    desktop_.beginPass();
+    if (desktop_.shareableContentError) return PlatformError{*desktop_.shareableContentError};
+    std::vector<WindowDescription> out;
+    for (const Window& w : desktop_.windows()) {
+      if (!w.onScreen) continue;
+      WindowDescription d{w.number, w.title, w.frame, std::nullopt};
+      if (w.application) d.owningApplication = RunningApplication{*w.application, w.processId};
+      out.push_back(std::move(d));
+    }
+    return out;
+  }
+
+  Outcome<RgbaImage> captureWindow(const WindowDescription& description) override {
+    for (const Window& w : desktop_.windows()) {
+      if (w.number != description.windowID) continue;
+      if (!w.onScreen) return PlatformError{"sim: window " + std::to_string(w.number) + " is not on screen"};
+      return renderImage(w.image, w.frame);
+    }
+    return PlatformError{"sim: no window " + std::to_string(description.windowID)};
+  }
+
+ private:
+  Desktop& desktop_;
+};
+
+class SimAccessibility final : public Accessibility {
+ public:
+  explicit SimAccessibility(Desktop& d) : desktop_(d) {}
+  ElementRef createApplication(std::int32_t pid) override {
+    auto known = desktop_.findApplication(pid);
+    if (!known || known->tree->size() == 0) return std::make_shared<MissingApplication>(pid);
+    return std::make_shared<SimElement>(known->tree, known->root);
+  }
+
+ private:
+  Desktop& desktop_;
+};
+
+class SimWorkspace final : public Workspace {
+ public:
+  explicit SimWorkspace(Desktop& d) : desktop_(d) {}
+  std::vector<RunningApplicationInfo> runningApplications() override {
+    std::vector<RunningApplicationInfo> apps{{desktop_.bundleIdentifier, static_cast<std::int32_t>(::getpid())}};
+    for (int i = 0; i < desktop_.otherInstances; ++i) apps.push_back({desktop_.bundleIdentifier, 90000 + i});
+    apps.push_back({std::string("org.example.editor"), 12});
+    return apps;
+  }
+  void openURL(const std::string& address) override { desktop_.recordOpenedURL(address); }
+  void activateFileViewerSelecting(const std::vector<std::filesystem::path>& items) override {
+    desktop_.recordRevealed(items);
+  }
+
+ private:
+  Desktop& desktop_;
+};
+
+class SimAlerts final : public Alerts {
+ public:
+  explicit SimAlerts(Desktop& d) : desktop_(d) {}
+  int runModal(const AlertSpec& alert) override {
+    int answer = desktop_.defaultAlertAnswer;
+    {
+      std::lock_guard lock(desktop_.mutex());
+      if (!desktop_.alertAnswers.empty()) {
+        answer = desktop_.alertAnswers.front();
+        desktop_.alertAnswers.pop_front();
+      }
+    }
+    desktop_.recordAlert({alert, answer});
+    return answer;
+  }
+
+ private:
+  Desktop& desktop_;
+};
+
+class SimStatusItem final : public StatusItem {
+ public:
+  explicit SimStatusItem(Desktop& d) : desktop_(d) {}
+  bool hasButton() override { return desktop_.statusItemHasButton; }
+  void setButtonImage(const std::string& name, int position) override {
+    std::lock_guard lock(desktop_.mutex());
+    desktop_.statusItemState().buttonImage = name;
+    desktop_.statusItemState().imagePosition = position;
+  }
+  void setMenu(const std::string& panelImage, std::vector<MenuEntry> entries) override {
+    std::lock_guard lock(desktop_.mutex());
+    desktop_.statusItemState().panelImage = panelImage;
+    desktop_.statusItemState().entries = std::move(entries);
+  }
+  void setEntryTitle(std::size_t index, const std::string& title) override {
+    std::lock_guard lock(desktop_.mutex());
+    auto& entries = desktop_.statusItemState().entries;
+    if (index < entries.size()) entries[index].title = title;
+  }
+
+ private:
+  Desktop& desktop_;
+};
+
+class SimStatusBar final : public StatusBar {
+ public:
+  explicit SimStatusBar(Desktop& d) : desktop_(d) {}
+  std::shared_ptr<StatusItem> statusItemWithVariableLength() override {
+    {
+      std::lock_guard lock(desktop_.mutex());
+      desktop_.statusItemState().created = true;
+      desktop_.statusItemState().hasButton = desktop_.statusItemHasButton;
+    }
+    return std::make_shared<SimStatusItem>(desktop_);
+  }
+
+ private:
+  Desktop& desktop_;
+};
+
+class SimLoginItems final : public LoginItems {
+ public:
+  explicit SimLoginItems(Desktop& d) : desktop_(d) {}
+  LoginItemStatus status() override { return desktop_.loginItemStatus; }
+  std::optional<PlatformError> registerAndReturnError() override {
+    std::lock_guard lock(desktop_.mutex());
+    ++desktop_.loginItemRegistrations;
+    if (desktop_.loginItemRegisterError) return PlatformError{*desktop_.loginItemRegisterError};
+    desktop_.loginItemStatus = LoginItemStatus::enabled;
+    return std::nullopt;
+  }
+
+ private:
+  Desktop& desktop_;
+};
+
+class SimGrants final : public Grants {
+ public:
+  explicit SimGrants(Desktop& d) : desktop_(d) {}
+  bool isAccessibilityTrusted() override { return desktop_.grantNow(desktop_.accessibility); }
+  bool isScreenCaptureAllowed() override { return desktop_.grantNow(desktop_.screenCapture); }
+  void requestAccessibility() override { request(desktop_.accessibility); }
+  void requestScreenCapture() override { request(desktop_.screenCapture); }
+
+ private:
+  void request(GrantState& grant) {
+    std::lock_guard lock(desktop_.mutex());
+    ++grant.requests;
+    if (grant.grantedOnRequest) grant.granted = true;
+  }
+  Desktop& desktop_;
+};
+
+class SimBundle final : public Bundle {
+ public:
+  explicit SimBundle(Desktop& d) : desktop_(d) {}
+  std::optional<std::string> bundleIdentifier() override { return desktop_.bundleIdentifier; }
+  std::optional<std::filesystem::path> bundlePath() override {
+    if (desktop_.bundlePathOverride) {
+      if (desktop_.bundlePathOverride->empty()) return std::nullopt;
+      return desktop_.bundlePathOverride;
+    }
+    return real_.bundlePath();
+  }
+  std::filesystem::path resourcePath(const std::string& fileName) override {
+    auto bundle = bundlePath();
+    return bundle ? *bundle / "Contents" / "Resources" / fileName : std::filesystem::path(fileName);
+  }
+  Outcome<std::filesystem::path> applicationSupportFolder() override {
+    if (!desktop_.applicationSupportOverride) return real_.applicationSupportFolder();
+    if (desktop_.applicationSupportOverride->empty()) return PlatformError{"sim: no application-support folder"};
+    std::error_code ec;
+    std::filesystem::create_directories(*desktop_.applicationSupportOverride, ec);
+    if (ec) return PlatformError{ec.message()};
+    return *desktop_.applicationSupportOverride;
+  }
+
+ private:
+  Desktop& desktop_;
+  posix::ExecutableBundle real_;
+};
+
+class SimUserDefaults final : public UserDefaults {
+ public:
+  std::optional<std::string> string(const std::string& key) override {
+    std::lock_guard lock(mutex_);
+    auto it = values_.find(key);
+    return it == values_.end() ? std::nullopt : std::optional(it->second);
+  }
+  void setString(const std::string& key, const std::string& value) override {
+    std::lock_guard lock(mutex_);
+    values_[key] = value;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, std::string> values_;
+};
+
+class SimProcesses final : public Processes {
+ public:
+  explicit SimProcesses(Desktop& d) : desktop_(d) {}
+  Outcome<ProcessOutput> run(const std::string& program, const std::vector<std::string>& args) override {
+    return real_.run(program, args);
+  }
+  Outcome<std::int32_t> launch(const std::filesystem::path& program, const std::vector<std::string>& args) override {
+    return real_.launch(program, args);
+  }
+  Outcome<std::vector<PortListener>> listenersOnPort(std::uint16_t port) override {
+    if (desktop_.portListeners) return *desktop_.portListeners;
+    return real_.listenersOnPort(port);
+  }
+
+ private:
+  Desktop& desktop_;
+  posix::PosixProcesses real_;
+};
+
+// Real time scaled by the scenario's speed: a virtual duration d takes d / speed of real time.
+nanoseconds realDuration(const Desktop& desktop, nanoseconds virtualDuration) {
+  double speed = desktop.clockSettings.speed;
+  if (speed <= 0 || virtualDuration <= nanoseconds::zero()) return nanoseconds::zero();
+  return duration_cast<nanoseconds>(duration<double, std::nano>(static_cast<double>(virtualDuration.count()) / speed));
+}
+
+class SimClock final : public Clock {
+ public:
+  explicit SimClock(Desktop& d) : desktop_(d) {}
+  system_clock::time_point now() override {
+    return desktop_.clockSettings.start + duration_cast<system_clock::duration>(desktop_.elapsed());
+  }
+  LocalDateTime localTime(system_clock::time_point time) override {
+    auto local = time + desktop_.clockSettings.utcOffset;
+    auto day = floor<days>(local);
+    year_month_day date{day};
+    hh_mm_ss clock{floor<seconds>(local - day)};
+    return {static_cast<int>(date.year()), static_cast<int>(static_cast<unsigned>(date.month())),
+            static_cast<int>(static_cast<unsigned>(date.day())), static_cast<int>(clock.hours().count()),
+            static_cast<int>(clock.minutes().count()), static_cast<int>(clock.seconds().count())};
+  }
+  bool sleepFor(nanoseconds duration, std::stop_token stop) override {
+    auto target = desktop_.elapsed() + duration;
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::unique_lock lock(mutex);
+    wake.wait_for(lock, stop, realDuration(desktop_, duration), [] { return false; });
+    if (stop.stop_requested()) return false;
+    desktop_.advanceTo(target);
+    return true;
+  }
+
+ private:
+  Desktop& desktop_;
+};
+
+// A main queue in virtual time: work runs in deadline order, the clock jumps to each deadline as it runs.
+class SimMainQueue final : public MainQueue {
+ public:
+  explicit SimMainQueue(Desktop& d) : desktop_(d) {}
+  void post(std::function<void()> work) override { runAfter(nanoseconds::zero(), std::move(work)); }
+  void runAfter(nanoseconds delay, std::function<void()> work) override {
+    std::lock_guard lock(mutex_);
+    queue_.emplace(std::pair{(desktop_.elapsed() + std::max(delay, nanoseconds::zero())).count(), sequence_++},
+                   std::move(work));
+    wake_.notify_all();
+  }
+  void run() override {
+    std::unique_lock lock(mutex_);
+    stopped_ = false;
+    while (!stopped_) {
+      if (queue_.empty()) {
+        wake_.wait(lock);
+        continue;
+      }
+      auto first = queue_.begin();
+      nanoseconds due{first->first.first};
+      nanoseconds remaining = due - desktop_.elapsed();
+      if (remaining > nanoseconds::zero() && desktop_.clockSettings.speed > 0) {
+        // Wake early for new work or stop(); the loop recomputes what is due.
+        if (wake_.wait_for(lock, realDuration(desktop_, remaining)) == std::cv_status::no_timeout) continue;
+      }
+      auto work = std::move(first->second);
+      queue_.erase(first);
+      lock.unlock();
+      desktop_.advanceTo(due);
+      work();
+      lock.lock();
+    }
+  }
+  void stop() override {
+    std::lock_guard lock(mutex_);
+    stopped_ = true;
+    wake_.notify_all();
+  }
+
+ private:
+  Desktop& desktop_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::multimap<std::pair<std::int64_t, std::uint64_t>, std::function<void()>> queue_;
+  std::uint64_t sequence_ = 0;
+  bool stopped_ = false;
+};
+
+class SimPlatform final : public Platform {
+ public:
+  explicit SimPlatform(std::shared_ptr<Desktop> desktop)
+      : desktop_(std::move(desktop)),
+        windows_(*desktop_),
+        accessibility_(*desktop_),
+        workspace_(*desktop_),
+        alerts_(*desktop_),
+        statusBar_(*desktop_),
+        loginItems_(*desktop_),
+        grants_(*desktop_),
+        bundle_(*desktop_),
+        processes_(*desktop_),
+        clock_(*desktop_),
+        mainQueue_(*desktop_) {}
+
+  std::string_view name() const override { return "sim"; }
+  WindowServer& windows() override { return windows_; }
+  Accessibility& accessibility() override { return accessibility_; }
+  Workspace& workspace() override { return workspace_; }
+  Alerts& alerts() override { return alerts_; }
+  StatusBar& statusBar() override { return statusBar_; }
+  LoginItems& loginItems() override { return loginItems_; }
+  Grants& grants() override { return grants_; }
+  Bundle& bundle() override { return bundle_; }
+  UserDefaults& userDefaults() override { return userDefaults_; }
+  Processes& processes() override { return processes_; }
+  Clock& clock() override { return clock_; }
+  MainQueue& mainQueue() override { return mainQueue_; }
+
+ private:
+  std::shared_ptr<Desktop> desktop_;
+  SimWindowServer windows_;
+  SimAccessibility accessibility_;
+  SimWorkspace workspace_;
+  SimAlerts alerts_;
+  SimStatusBar statusBar_;
+  SimLoginItems loginItems_;
+  SimGrants grants_;
+  SimBundle bundle_;
+  SimUserDefaults userDefaults_;
+  SimProcesses processes_;
+  SimClock clock_;
+  SimMainQueue mainQueue_;
+};
+
+}  // namespace
+
+std::shared_ptr<Platform> Desktop::platform() {
+  std::lock_guard lock(mutex_);
+  if (auto existing = platform_.lock()) return existing;
+  auto created = std::make_shared<SimPlatform>(shared_from_this());
+  platform_ = created;
+  return created;
+}
+
+void Desktop::pressMenuEntry(std::size_t index) {
+  std::function<void()> press;
+  {
+    std::lock_guard lock(mutex_);
+    if (index < statusItem_.entries.size()) press = statusItem_.entries[index].onPress;
+  }
+  if (press) platform()->mainQueue().post(std::move(press));
+}
+
+}  // namespace tessaron::platform::sim
