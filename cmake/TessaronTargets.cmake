@@ -6,6 +6,11 @@ target_compile_options(tessaron_warnings INTERFACE -Wall -Wextra -Wpedantic -Wsh
   # Designated initializers leave the rest at their defaults on purpose.
   -Wno-missing-field-initializers
   $<$<BOOL:${TESSARON_WERROR}>:-Werror>)
+if(TESSARON_FUZZ)
+  # Everything is instrumented for coverage; only fuzz targets link libFuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
 if(TESSARON_SANITIZE)
   target_compile_options(tessaron_warnings INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer
     -fno-sanitize-recover=undefined)

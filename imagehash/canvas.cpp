@@ -29,6 +29,12 @@ OSImage::OSImage(std::uint32_t width, std::uint32_t height, std::size_t stride, 
     throw OSImageHashingException("Image pixels must cover width and height");
 }
 
+std::vector<std::uint8_t> OSImage::takePixels() {
+  width_ = height_ = 0;
+  stride_ = 0;
+  return std::move(pixels_);
+}
+
 std::size_t OSBitmapStrideForWidth(std::uint32_t width) {
   if (width == 8) return 32;
   return (std::size_t{width} * 4 + 63) / 64 * 64;

@@ -152,6 +152,17 @@ TEST(Decoding, InputsThatMustFailCleanly) {
   EXPECT_GE(seen, 10);
 }
 
+TEST(Decoding, HandWrittenSeedImagesOfEveryLayoutDecode) {
+  namespace fs = std::filesystem;
+  int seen = 0;
+  for (const auto& entry : fs::directory_iterator(IMAGEHASH_CORPUS_DIR "/seeds")) {
+    OSData data = readFile(entry.path().string());
+    EXPECT_TRUE(RGBABitmapDataForResizedImageWithWidth(data, 9, 9)) << entry.path();
+    ++seen;
+  }
+  EXPECT_GE(seen, 9);
+}
+
 TEST(Decoding, TruncatedOrCorruptedScreenshotsFailAtEveryCut) {
   OSData good = png(scene(120, 80, 3), {2, 8, false});
   ASSERT_TRUE(RGBABitmapDataForResizedImageWithWidth(good, 8, 8));

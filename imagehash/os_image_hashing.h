@@ -99,6 +99,8 @@ class OSImage {
   std::size_t stride() const { return stride_; }
   const std::vector<std::uint8_t>& pixels() const { return pixels_; }
   bool empty() const { return width_ == 0 || height_ == 0; }
+  // Hands the pixel buffer back to the caller; the image is empty afterwards.
+  std::vector<std::uint8_t> takePixels();
 
  private:
   std::uint32_t width_ = 0, height_ = 0;

@@ -1,0 +1,74 @@
+// One browser window in one pass: match its accessibility window, take the screenshot, and archive a new one
+// with the page's address and text.
+#include "app/log.h"
+#include "capture/capture.h"
+
+namespace tessaron {
+
+namespace {
+
+const log::Channel& contentChannel(BrowserVariant variant) {
+  return variant == BrowserVariant::chrome ? log::getChromeContent() : log::getSafariContent();
+}
+
+void archiveWindow(BrowserVariant variant, const platform::WindowDescription& window, const std::string& day,
+                   const std::filesystem::path& dayFolder, const std::shared_ptr<TessaronWindow>& record) {
+  auto info = copyWindowInfo(window.windowID);
+  if (!info) return;  // the window left the screen since discovery
+
+  std::optional<std::int32_t> pid;
+  const std::string* windowName = nullptr;
+  if (auto it = info->find(platform::kCGWindowOwnerPID); it != info->end()) pid = platform::exactInt32(it->second);
+  if (auto it = info->find(platform::kCGWindowName); it != info->end())
+    windowName = platform::valueAs<std::string>(it->second);
+  if (!pid || !windowName) throw TessaronError::AXWindowError("Can't get pid and windowName");
+
+  const std::string title = cleanTitle(*windowName);
+  if (variant == BrowserVariant::chrome) log::getChromeContent().log("curr title: %s", title);
+
+  platform::ElementRef application = platform::current().accessibility().createApplication(*pid);
+  if (auto names = application->copyAttributeNames())
+    for (const auto& name : *names) (void)application->copyAttributeValue(name);
+  auto axWindows = application->copyAttributeValue("AXWindows");
+  const auto* windows = platform::valueAs<platform::ElementArray>(axWindows.value);
+  if (!windows) throw TessaronError::AXWindowError("Can't find AXWindows for the application");
+
+  platform::ElementRef matched = findMatchingAXWindow(*windows, title, window.frame, variant);
+  if (!matched) {
+    std::string message = "Can't find matching AXWindow for " + title;
+    if (variant == BrowserVariant::safari) standardOutputLine(message);
+    throw TessaronError::AXWindowError(message);
+  }
+
+  const std::string stamp = captureTimestamp();
+  const RecordPaths paths = claimRecordPaths(day, dayFolder, stamp);
+  if (!captureScreenshot(*record, paths.imagePath)) {
+    log::capturer().log("no screenshot captured so abort archiving this time.");
+    return;
+  }
+
+  const std::string address = findWebArea(matched, variant).address;
+  const std::string recordTitle = cleanTitle(title);
+  std::size_t wordLimit = fullTextWordLimit;
+  if (isVisited(address)) {
+    contentChannel(variant).log("Url %s already visited, don't save off-screen text again!", address);
+    wordLimit = revisitWordLimit;
+  }
+  const std::string text = collectStaticText(matched);
+  writeRecordText(paths.textPath, address, paths.recordPath, stamp, recordTitle, text, wordLimit);
+  contentChannel(variant).log("Metadata saved at: %s", paths.textPath.string());
+}
+
+}  // namespace
+
+void archiveChromeWindow(const platform::WindowDescription& window, const std::string& dayName,
+                         const std::filesystem::path& dayFolder, const std::shared_ptr<TessaronWindow>& record) {
+  archiveWindow(BrowserVariant::chrome, window, dayName, dayFolder, record);
+}
+
+void archiveSafariWindow(const platform::WindowDescription& window, const std::string& dayName,
+                         const std::filesystem::path& dayFolder, const std::shared_ptr<TessaronWindow>& record) {
+  archiveWindow(BrowserVariant::safari, window, dayName, dayFolder, record);
+}
+
+}  // namespace tessaron

@@ -1,0 +1,170 @@
+// The capture engine: every 5 seconds, each on-screen browser window is screenshotted, near-duplicates are
+// dropped, and a new screenshot is archived with the page's address and text.
+//
+// Everything here runs on the capture task, one window after another; only the registry and the visited set
+// are shared process-wide, each behind its own lock held for single reads and writes.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "imagehash/os_image_hashing.h"
+#include "platform/platform.h"
+
+namespace tessaron {
+
+// ----- the registry
+
+// One tracked browser window. The registry and the archive step running for it share the record.
+struct TessaronWindow {
+  OSData prevImage;                              // PNG bytes of the last screenshot saved; empty until one is
+  std::string url;                               // carried, never assigned
+  std::optional<platform::WindowDescription> window;  // refreshed every pass that reaches the window
+  platform::ElementRef axWindow;                 // carried, never assigned
+  // The DCT hash of prevImage, kept so the previous image is never decoded again; none until one is saved.
+  std::optional<OSHashType> prevImageHash;
+};
+
+// The process-wide registry, keyed by window number.
+class WindowRegistry {
+ public:
+  std::shared_ptr<TessaronWindow> find(std::uint32_t windowID) const;
+  // Inserts a new record unless one exists; returns the record now stored.
+  std::shared_ptr<TessaronWindow> insertIfAbsent(std::uint32_t windowID, std::shared_ptr<TessaronWindow> record);
+  void remove(std::uint32_t windowID);
+  std::vector<std::uint32_t> keys() const;
+  std::size_t size() const;
+  void clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::unordered_map<std::uint32_t, std::shared_ptr<TessaronWindow>> windows_;
+};
+extern WindowRegistry gWindows;
+
+// The capture engine's error, raised only by the archive step and caught only by the pass.
+struct TessaronError {
+  enum class Kind { AXWindowError, windowInfoIncomplete, failCreateUIApplication };
+  Kind kind = Kind::AXWindowError;
+  std::string message;
+
+  static TessaronError AXWindowError(std::string message) { return {Kind::AXWindowError, std::move(message)}; }
+  // How the pass's log line renders it.
+  std::string description() const;
+};
+
+inline constexpr std::string_view ownInterfaceTitle = "tessaron - Your Personal Web Archive";
+// Lower-cased application names of the supported browsers, matched whole.
+inline constexpr std::string_view supportedBrowsers[] = {"safari", "google chrome", "firefox", "chromium"};
+
+enum class BrowserVariant { chrome, safari };
+struct DispatchRow {
+  std::string_view applicationName;
+  BrowserVariant variant;
+};
+// Which archive step serves which browser, tried in this order.
+inline constexpr DispatchRow supportedBrowserDispatch[] = {
+    {"firefox", BrowserVariant::safari},
+    {"safari", BrowserVariant::safari},
+    {"google chrome", BrowserVariant::chrome},
+    {"chromium", BrowserVariant::chrome},
+};
+
+// ----- the loop
+
+// Runs passes 5 seconds apart while the switch is on and this task is not cancelled.
+void captureLoop(std::stop_token stop);
+// One pass over the current browser windows.
+void capturePass();
+
+// ----- discovery
+
+// The on-screen windows of the supported browsers that have a title in the window list; empty on failure.
+std::vector<platform::WindowDescription> getBrowserWindows();
+bool isBrowserWindow(const platform::WindowDescription& window);
+// The current on-screen window-list entry of the window, or none.
+std::optional<platform::WindowInfo> copyWindowInfo(std::uint32_t windowID);
+
+// ----- the archive step (throws TessaronError)
+
+void archiveChromeWindow(const platform::WindowDescription& window, const std::string& dayName,
+                         const std::filesystem::path& dayFolder, const std::shared_ptr<TessaronWindow>& record);
+void archiveSafariWindow(const platform::WindowDescription& window, const std::string& dayName,
+                         const std::filesystem::path& dayFolder, const std::shared_ptr<TessaronWindow>& record);
+
+// ----- archive layout
+
+inline constexpr std::size_t fullTextWordLimit = 10000;
+inline constexpr std::size_t revisitWordLimit = 2;
+
+struct RecordPaths {
+  std::filesystem::path imagePath;
+  std::filesystem::path textPath;
+  std::string recordPath;  // day name "/" stem: the record's place relative to the data folder
+};
+
+// "yyyyMMdd" of a local date.
+std::string dayName(const platform::LocalDateTime& local);
+// The day folder under the data folder, created when missing; "/" when it cannot be created.
+std::filesystem::path createDayFolder(const std::filesystem::path& parent, const std::string& name);
+// The record's image path, text path and relative record path for a stem.
+RecordPaths makeRecordPaths(const std::string& dayName, const std::filesystem::path& dayFolder,
+                            const std::string& stamp);
+// Names a record that no other record of the day folder has claimed: the stamp, or the stamp with "-2", "-3"
+// ... when a record of the same second exists already, so no record overwrites or merges into another.
+RecordPaths claimRecordPaths(const std::string& dayName, const std::filesystem::path& dayFolder,
+                             const std::string& stamp);
+// The current UTC time as "yyyy-MM-dd'T'HH:mm:ss'Z'".
+std::string captureTimestamp();
+std::string formatTimestamp(std::chrono::system_clock::time_point time);
+// Whether the address was archived before in this run; records it on first sight.
+bool isVisited(const std::string& address);
+void clearVisitedURLsForTests();
+// Appends one record's text: address, record path, stamp, title, then up to `wordLimit` words of the text.
+void writeRecordText(const std::filesystem::path& textPath, const std::string& address, const std::string& recordPath,
+                     const std::string& stamp, const std::string& title, const std::string& pageText,
+                     std::size_t wordLimit);
+
+// ----- page content
+
+// The title without emoji characters and without white space or line ends at either end.
+std::string cleanTitle(std::string_view text);
+// Equality under canonical equivalence.
+bool titlesEqual(std::string_view a, std::string_view b);
+// The application name lower-cased with the full Unicode mapping.
+std::string lowercased(std::string_view text);
+
+struct WebArea {
+  std::string title;
+  std::string address;
+};
+platform::ElementRef findMatchingAXWindow(const platform::ElementArray& windows, const std::string& title,
+                                          const platform::Rect& frame, BrowserVariant variant);
+WebArea findWebArea(const platform::ElementRef& element, BrowserVariant variant);
+std::string collectStaticText(const platform::ElementRef& element);
+
+// ----- screenshots and the duplicate filter
+
+// Captures the record's window and saves it to `destination` unless it is a near-duplicate of the last saved
+// image; true only when a new screenshot was written and stored in the record.
+bool captureScreenshot(TessaronWindow& record, const std::filesystem::path& destination);
+// Whether two encoded images are near-duplicates under the DCT hash (distance below its threshold).
+bool isSimilarImage(const OSData& previous, const OSData& current);
+// The decision of isSimilarImage for two hashes, with its log line; an error hash never counts as similar.
+bool isSimilarHash(OSHashType previous, OSHashType current);
+
+// Lossless PNG encoding of a screenshot (RGB when every pixel is opaque, else RGBA); empty when it cannot
+// encode.
+OSData encodePng(const platform::RgbaImage& image);
+
+}  // namespace tessaron

@@ -1,0 +1,131 @@
+// The capture loop, one pass, and the window registry.
+#include <unordered_set>
+
+#include "app/capture_switch.h"
+#include "app/log.h"
+#include "capture/capture.h"
+#include "server/server.h"
+
+namespace tessaron {
+
+WindowRegistry gWindows;
+
+std::shared_ptr<TessaronWindow> WindowRegistry::find(std::uint32_t windowID) const {
+  std::lock_guard lock(mutex_);
+  auto it = windows_.find(windowID);
+  return it == windows_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<TessaronWindow> WindowRegistry::insertIfAbsent(std::uint32_t windowID,
+                                                               std::shared_ptr<TessaronWindow> record) {
+  std::lock_guard lock(mutex_);
+  return windows_.try_emplace(windowID, std::move(record)).first->second;
+}
+
+void WindowRegistry::remove(std::uint32_t windowID) {
+  std::lock_guard lock(mutex_);
+  windows_.erase(windowID);
+}
+
+std::vector<std::uint32_t> WindowRegistry::keys() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::uint32_t> out;
+  out.reserve(windows_.size());
+  for (const auto& [key, record] : windows_) out.push_back(key);
+  return out;
+}
+
+std::size_t WindowRegistry::size() const {
+  std::lock_guard lock(mutex_);
+  return windows_.size();
+}
+
+void WindowRegistry::clear() {
+  std::lock_guard lock(mutex_);
+  windows_.clear();
+}
+
+std::string TessaronError::description() const {
+  switch (kind) {
+    case Kind::AXWindowError:
+      return "AXWindowError(\"" + message + "\")";
+    case Kind::windowInfoIncomplete:
+      return "windowInfoIncomplete";
+    case Kind::failCreateUIApplication:
+      return "failCreateUIApplication";
+  }
+  return message;
+}
+
+void captureLoop(std::stop_token stop) {
+  using namespace std::chrono_literals;
+  auto& clock = platform::current().clock();
+  // A cancelled task retires at its switch test even when the switch is on again: a newer task has taken
+  // over, and this one's sleeps would all fail at once.
+  while (gIsCapturing.load() && !stop.stop_requested()) {
+    capturePass();
+    if (!clock.sleepFor(5s, stop)) log::tessaronApp().error("Error starting screen capture: %{public}s", "CancellationError()");
+  }
+}
+
+void capturePass() {
+  log::capturer().log("Start Screen Capturing from logger");
+  platform::Platform& p = platform::current();
+  // The day is fixed once per pass: a pass that runs past midnight files everything under the day it began.
+  const std::string day = dayName(p.clock().localTime(p.clock().now()));
+  auto dataFolder = appDataFolder();
+  if (!dataFolder) {
+    log::capturer().log("Could not get app support folder URL");
+    return;
+  }
+  const std::filesystem::path dayFolder = createDayFolder(*dataFolder, day);
+  const std::vector<platform::WindowDescription> windows = getBrowserWindows();
+
+  std::unordered_set<std::uint32_t> listed;
+  for (const auto& w : windows) listed.insert(w.windowID);
+  for (std::uint32_t key : gWindows.keys()) {
+    if (listed.contains(key)) continue;
+    log::capturer().log("WindowID %{public}u is no longer active, removing from gWindows", key);
+    gWindows.remove(key);
+  }
+
+  for (const auto& window : windows) {
+    if (window.title && *window.title == ownInterfaceTitle) {
+      log::capturer().log("Tessaron's own interface found, won't archive!");
+      continue;
+    }
+    auto fresh = std::make_shared<TessaronWindow>();
+    fresh->window = window;
+    auto record = gWindows.insertIfAbsent(window.windowID, fresh);
+    // The step gets the description stored by the previous pass (for a new record, this one).
+    std::optional<platform::WindowDescription> previous = record ? record->window : std::nullopt;
+    if (!record || !previous) {
+      log::capturer().error("Failed to find tessaronWindow for window ID %{public}u", window.windowID);
+      continue;
+    }
+    record->window = window;
+    if (!window.owningApplication) {
+      log::capturer().log("Application name not available for browser window.");
+      continue;
+    }
+    const std::string application = lowercased(window.owningApplication->applicationName);
+    const DispatchRow* row = nullptr;
+    for (const auto& candidate : supportedBrowserDispatch)
+      if (candidate.applicationName == application) {
+        row = &candidate;
+        break;
+      }
+    if (!row) {
+      log::capturer().log("Unsupported browser application: %{public}s", application);
+      continue;
+    }
+    try {
+      if (row->variant == BrowserVariant::chrome) archiveChromeWindow(*previous, day, dayFolder, record);
+      else archiveSafariWindow(*previous, day, dayFolder, record);
+    } catch (const TessaronError& error) {
+      log::capturer().error("Error capturing AX content: %{public}@", error);
+    }
+  }
+}
+
+}  // namespace tessaron
