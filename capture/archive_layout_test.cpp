@@ -1,0 +1,100 @@
+#include "capture/capture_test_support.h"
+
+namespace tessaron {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::readText;
+using namespace std::chrono;
+
+class ArchiveLayout : public testing::SimDesktopTest {};
+
+TEST_F(ArchiveLayout, RecordTextIsByteExact) {
+  fs::path file = root / "r.txt";
+  writeRecordText(file, "https://example.org/a?b=1", "20240301/2024-03-01T14:05:09Z", "2024-03-01T14:05:09Z",
+                  "Example Domain", "   Hello  world\tand\nmore   text  ", fullTextWordLimit);
+  EXPECT_EQ(readText(file),
+            "https://example.org/a?b=1\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\nExample Domain\n"
+            "Hello world\tand\nmore text");
+  EXPECT_EQ(output->lines(), (std::vector<std::string>{"10000"}));
+}
+
+TEST_F(ArchiveLayout, BodySplitsOnSpacesOnlyAndHonoursTheWordLimit) {
+  fs::path file = root / "split.txt";
+  writeRecordText(file, "u", "d/s", "s", "t", " a  b\nc", fullTextWordLimit);
+  EXPECT_EQ(readText(file), "u\nd/s\ns\nt\na b\nc");
+  fs::path revisit = root / "revisit.txt";
+  writeRecordText(revisit, "u", "d/s", "s", "t", "one two three four", revisitWordLimit);
+  EXPECT_EQ(readText(revisit), "u\nd/s\ns\nt\none two");
+  fs::path empty = root / "empty.txt";
+  writeRecordText(empty, "", "d/s", "s", "", "     ", fullTextWordLimit);
+  EXPECT_EQ(readText(empty), "\nd/s\ns\n\n") << "four lines, the last ended by a line feed";
+  EXPECT_EQ(output->lines(), (std::vector<std::string>{"10000", "2", "10000"}));
+}
+
+TEST_F(ArchiveLayout, TextFilesAreOnlyAppendedTo) {
+  fs::path file = root / "a.txt";
+  { std::ofstream(file) << "kept"; }
+  writeRecordText(file, "u", "r", "s", "t", "w", 5);
+  EXPECT_EQ(readText(file), "keptu\nr\ns\nt\nw");
+  writeRecordText(root / "missing" / "x.txt", "u", "r", "s", "t", "w", 5);  // cannot open: nothing, no crash
+  EXPECT_FALSE(fs::exists(root / "missing"));
+}
+
+TEST_F(ArchiveLayout, DayFolderIsCreatedOnceAndFailuresFallBackToRoot) {
+  fs::path folder = createDayFolder(root, "20240301");
+  EXPECT_EQ(folder, root / "20240301");
+  EXPECT_TRUE(fs::is_directory(folder));
+  EXPECT_EQ(createDayFolder(root, "20240301"), folder);
+  { std::ofstream(root / "20240302") << "a plain file"; }
+  EXPECT_EQ(createDayFolder(root, "20240302"), root / "20240302") << "anything there counts as the folder";
+  EXPECT_EQ(createDayFolder(root / "20240302", "x"), fs::path("/"));
+  EXPECT_EQ(logs->texts(), (std::vector<std::string>{
+                               "Successfully created directory " + (root / "20240301").string(),
+                               (root / "20240301").string() + " already exists",
+                               (root / "20240302").string() + " already exists",
+                               "Error creating directory: Not a directory",
+                           }));
+  EXPECT_EQ(logs->messages().back().level, log::Level::error);
+}
+
+TEST_F(ArchiveLayout, StampsAreUtcAndDaysAreLocal) {
+  // UTC+2: 23:30 local on 1 March is 21:30 UTC; 01:30 local on 2 March is 23:30 UTC on 1 March.
+  desktop->clockSettings.utcOffset = hours(2);
+  desktop->clockSettings.start = sys_days{year{2024} / 3 / 1} + hours(21) + minutes(30);
+  auto& clock = platform::current().clock();
+  EXPECT_EQ(dayName(clock.localTime(clock.now())), "20240301");
+  EXPECT_EQ(captureTimestamp(), "2024-03-01T21:30:00Z");
+  desktop->advance(hours(2));
+  EXPECT_EQ(dayName(clock.localTime(clock.now())), "20240302");
+  EXPECT_EQ(captureTimestamp(), "2024-03-01T23:30:00Z");
+  EXPECT_EQ(formatTimestamp(sys_days{year{1999} / 12 / 31} + hours(23) + minutes(59) + seconds(59) + milliseconds(999)),
+            "1999-12-31T23:59:59Z");
+}
+
+TEST_F(ArchiveLayout, RecordsOfTheSameSecondGetDistinctStems) {
+  auto first = claimRecordPaths("20240301", root, "2024-03-01T14:05:09Z");
+  EXPECT_EQ(first.imagePath, root / "2024-03-01T14:05:09Z.png");
+  EXPECT_EQ(first.textPath, root / "2024-03-01T14:05:09Z.txt");
+  EXPECT_EQ(first.recordPath, "20240301/2024-03-01T14:05:09Z");
+  EXPECT_EQ(claimRecordPaths("20240301", root, "2024-03-01T14:05:09Z").recordPath, first.recordPath)
+      << "a name is only taken once its files exist";
+  { std::ofstream(first.imagePath) << "png"; }
+  auto second = claimRecordPaths("20240301", root, "2024-03-01T14:05:09Z");
+  EXPECT_EQ(second.recordPath, "20240301/2024-03-01T14:05:09Z-2");
+  { std::ofstream(second.textPath) << "txt"; }
+  EXPECT_EQ(claimRecordPaths("20240301", root, "2024-03-01T14:05:09Z").imagePath, root / "2024-03-01T14:05:09Z-3.png");
+}
+
+TEST_F(ArchiveLayout, VisitedAddressesAndTheEmptyAddress) {
+  EXPECT_FALSE(isVisited("https://a/"));
+  EXPECT_TRUE(isVisited("https://a/"));
+  EXPECT_FALSE(isVisited("https://b/"));
+  EXPECT_TRUE(isVisited("https://a/")) << "other addresses in between change nothing";
+  EXPECT_FALSE(isVisited(""));
+  EXPECT_FALSE(isVisited("")) << "the empty address is never recorded";
+  EXPECT_EQ(output->lines(), (std::vector<std::string>{"URL is empty.", "URL is empty."}));
+}
+
+}  // namespace
+}  // namespace tessaron
