@@ -1,4 +1,5 @@
 // The capture loop, one pass, and the window registry.
+#include <algorithm>
 #include <unordered_set>
 
 #include "app/capture_switch.h"
@@ -32,6 +33,7 @@ std::vector<std::uint32_t> WindowRegistry::keys() const {
   std::vector<std::uint32_t> out;
   out.reserve(windows_.size());
   for (const auto& [key, record] : windows_) out.push_back(key);
+  std::sort(out.begin(), out.end());  // a stable order for the pass's log lines
   return out;
 }
 
