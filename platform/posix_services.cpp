@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -175,6 +177,29 @@ bool SystemClock::sleepFor(std::chrono::nanoseconds duration, std::stop_token st
   std::condition_variable_any wake;
   std::unique_lock lock(mutex);
   return !wake.wait_for(lock, stop, duration, [] { return false; }) && !stop.stop_requested();
+}
+
+int otherInstancesHoldingLock(const std::optional<std::string>& bundleIdentifier) {
+  static std::mutex mutex;
+  static int held = -1;  // the lock's descriptor once taken
+  std::lock_guard lock(mutex);
+  if (held >= 0) return 0;
+  fs::path folder;
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/') {
+    folder = runtime;
+  } else {
+    folder = fs::temp_directory_path() / ("tessaron-" + std::to_string(::getuid()));
+    ::mkdir(folder.c_str(), 0700);
+  }
+  const fs::path file = folder / (bundleIdentifier.value_or("no-bundle-identifier") + ".instance.lock");
+  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return 0;  // nowhere to keep a lock: behave as the only instance rather than refuse to run
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    held = fd;
+    return 0;
+  }
+  ::close(fd);
+  return 1;
 }
 
 std::optional<fs::path> bundleAround(const fs::path& executable) {

@@ -49,6 +49,11 @@ class FileUserDefaults final : public UserDefaults {
   std::filesystem::path file_;
 };
 
+// How many other processes of this user run with the same bundle identifier: 0 or 1. The first call takes an
+// exclusive lock on a per-user file named after the identifier and holds it for the life of the process, so
+// of two copies started at the same moment exactly one holds it.
+int otherInstancesHoldingLock(const std::optional<std::string>& bundleIdentifier);
+
 // The bundle around an executable path, or none.
 std::optional<std::filesystem::path> bundleAround(const std::filesystem::path& executable);
 // $XDG_DATA_HOME, else $HOME/.local/share; none without either.

@@ -2,13 +2,37 @@
 // executable is, what holds TCP port 5000, and starting and stopping the server.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <utility>
 
 namespace tessaron {
+
+inline constexpr std::uint16_t serverPort = 5000;
 
 // The data folder "tessaron/AppData" in the user's application-support folder, created when missing; none
 // when the platform cannot give that folder or the data folder cannot be created.
 std::optional<std::filesystem::path> appDataFolder();
+
+// The server executable (Contents/MacOS/server in the bundle; none when no file is there) and the data
+// folder. Ends the process when the application has no bundle.
+std::pair<std::optional<std::filesystem::path>, std::optional<std::filesystem::path>> serverPaths();
+
+enum class PortCheckResult : int { proceed = 0, abort = 1, alreadyRunning = 2 };
+
+// What listens on port 5000: nothing (proceed), our own server (alreadyRunning), or something else, which the
+// user may kill through a modal dialog (proceed) or not (abort). Blocking.
+PortCheckResult checkPort();
+
+// Checks the port and launches the server with "--appdata=<data folder>". Ends the process with status 1
+// when the port check aborts.
+void startServer();
+
+// Kills (signal 9) every process listening on port 5000 and forgets the launched server. Blocking.
+void stopServer();
+
+// The process identifier of the launched server, or none.
+std::optional<std::int32_t> gServerProcess();
 
 }  // namespace tessaron

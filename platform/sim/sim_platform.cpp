@@ -125,7 +125,9 @@ class SimWorkspace final : public Workspace {
   explicit SimWorkspace(Desktop& d) : desktop_(d) {}
   std::vector<RunningApplicationInfo> runningApplications() override {
     std::vector<RunningApplicationInfo> apps{{desktop_.bundleIdentifier, static_cast<std::int32_t>(::getpid())}};
-    for (int i = 0; i < desktop_.otherInstances; ++i) apps.push_back({desktop_.bundleIdentifier, 90000 + i});
+    // Real copies of this program (the per-user lock) and scripted ones.
+    const int others = posix::otherInstancesHoldingLock(desktop_.bundleIdentifier) + desktop_.otherInstances;
+    for (int i = 0; i < others; ++i) apps.push_back({desktop_.bundleIdentifier, 90000 + i});
     apps.push_back({std::string("org.example.editor"), 12});
     return apps;
   }

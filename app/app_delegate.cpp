@@ -1,0 +1,100 @@
+#include "app/app_delegate.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <thread>
+
+#include "app/exit.h"
+#include "app/log.h"
+#include "permissions/permissions.h"
+#include "server/server.h"
+
+namespace tessaron {
+
+namespace {
+sigset_t terminationSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+}  // namespace
+
+void blockTerminationSignals() {
+  sigset_t set = terminationSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);  // a closed pipe is an error to handle, not a reason to die
+}
+
+void installSignalHandlers() {
+  // The signals stay blocked everywhere; this one thread takes them, one at a time, in order of arrival.
+  std::thread([] {
+    std::string_view label = signalQueueLabel;
+    pthread_setname_np(pthread_self(), std::string(label.substr(label.rfind('.') + 1)).c_str());
+    sigset_t set = terminationSignals();
+    for (;;) {
+      int signal = 0;
+      if (sigwait(&set, &signal) == 0) handleSignal(signal);
+    }
+  }).detach();
+}
+
+void handleSignal(int signal) {
+  standardOutputLine("Shutting down app and server gracefully");
+  if (signal == SIGTERM) log::utils().log("Received termination signal (SIGTERM)");
+  stopServer();
+  exitProcess(0);
+}
+
+void registerLoginItem() {
+  auto& items = platform::current().loginItems();
+  const platform::LoginItemStatus status = items.status();
+  if (status != platform::LoginItemStatus::notRegistered && status != platform::LoginItemStatus::notFound) {
+    if (status == platform::LoginItemStatus::enabled) log::tessaronApp().log("Service is already registered.");
+    else log::tessaronApp().log("Service registration requires approval.");
+    return;
+  }
+  if (auto error = items.registerAndReturnError()) log::tessaronApp().error("Error occurred: %@", *error);
+  else log::tessaronApp().log("Service registration successful.");
+}
+
+std::shared_ptr<platform::StatusItem> AppDelegate::statusBarItem() {
+  if (!statusBarItem_) statusBarItem_ = platform::current().statusBar().statusItemWithVariableLength();
+  return statusBarItem_;
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+  auto& p = platform::current();
+  const std::optional<std::string> identifier = p.bundle().bundleIdentifier();
+  standardOutputLine(identifier.value_or(""));
+
+  int sameIdentifier = 0;
+  for (const auto& app : p.workspace().runningApplications())
+    if (app.bundleIdentifier == identifier) ++sameIdentifier;
+  if (sameIdentifier >= 2) {
+    log::tessaronApp().error("App already running.");
+    exitProcess(0);
+  }
+
+  registerLoginItem();
+
+  auto item = statusBarItem();
+  if (item->hasButton()) item->setButtonImage("logo", platform::imagePositionImageLeading);
+  panel_ = menu_.createMenu(item);
+
+  if (!p.grants().isAccessibilityTrusted()) showAccessibilityAlert();
+
+  std::make_shared<PermissionsService>()->schedulePermissionCheck();
+}
+
+TessaronApp::TessaronApp() { installSignalHandlers(); }
+
+void TessaronApp::run() {
+  auto& queue = platform::current().mainQueue();
+  queue.post([this] { delegate_.applicationDidFinishLaunching(); });
+  queue.run();
+}
+
+}  // namespace tessaron

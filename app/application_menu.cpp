@@ -1,0 +1,84 @@
+#include "app/application_menu.h"
+
+#include <thread>
+
+#include "app/capture_switch.h"
+#include "app/log.h"
+#include "server/server.h"
+
+namespace tessaron {
+
+namespace {
+constexpr const char* actionTypeKey = "ActionType";
+}
+
+ContentView::ContentView(std::shared_ptr<platform::StatusItem> item) : item_(std::move(item)) {}
+
+ActionType ContentView::actionType() const {
+  auto stored = platform::current().userDefaults().string(actionTypeKey);
+  auto action = stored ? actionTypeFromRawValue(*stored) : std::nullopt;
+  return action.value_or(ActionType::toggle);
+}
+
+void ContentView::setActionType(ActionType action) {
+  platform::current().userDefaults().setString(actionTypeKey, std::string(rawValue(action)));
+}
+
+void ContentView::setIsCapturing(bool value) {
+  isCapturing_.store(value);
+  if (item_) item_->setEntryTitle(0, buttonTitle(ActionType::toggle, value));
+}
+
+void ContentView::press(ActionType action) {
+  setActionType(action);
+  // Each press gets its own short-lived task; presses are not serialised.
+  std::thread([self = shared_from_this(), action] { performAction(action, *self); }).detach();
+}
+
+std::shared_ptr<ContentView> ApplicationMenu::createMenu(const std::shared_ptr<platform::StatusItem>& item) {
+  auto view = std::make_shared<ContentView>(item);
+  std::vector<platform::MenuEntry> entries;
+  for (ActionType action : allActionTypes)
+    entries.push_back({buttonTitle(action, view->isCapturing()), [view, action] { view->press(action); }});
+  item->setMenu("logo", std::move(entries));
+  return view;
+}
+
+std::string productPageAddress() {
+  return "file://" + platform::current().bundle().resourcePath("README.html").string();
+}
+
+void performAction(ActionType action, ContentView& view) {
+  auto& p = platform::current();
+  switch (action) {
+    case ActionType::toggle:
+      if (gIsCapturing.load()) {
+        view.setIsCapturing(false);
+        stopCaptureTask();
+        log::contentView().log("Pause action");
+      } else {
+        view.setIsCapturing(true);
+        log::contentView().log("Start action");
+        startCaptureTask();
+      }
+      return;
+    case ActionType::search:
+      p.workspace().openURL(searchPageAddress);
+      return;
+    case ActionType::inspect:
+      log::contentView().log("Inspect action");
+      if (auto folder = appDataFolder()) p.workspace().activateFileViewerSelecting({*folder});
+      return;
+    case ActionType::learnMore:
+      p.workspace().openURL(productPageAddress());
+      return;
+    case ActionType::quit:
+      log::contentView().log("Quit action");
+      stopCaptureTask();
+      stopServer();
+      p.mainQueue().post([&p] { p.mainQueue().stop(); });
+      return;
+  }
+}
+
+}  // namespace tessaron

@@ -1,0 +1,44 @@
+// The status item's menu: the panel with the logo and one button per action, and what each action does.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "app/action_type.h"
+#include "platform/platform.h"
+
+namespace tessaron {
+
+// The panel's state. The toggle's title follows `isCapturing`; whether it starts or stops capturing is
+// decided by the capture switch.
+class ContentView : public std::enable_shared_from_this<ContentView> {
+ public:
+  explicit ContentView(std::shared_ptr<platform::StatusItem> item);
+  // The last action chosen, persisted under the user default "ActionType" (default: toggle).
+  ActionType actionType() const;
+  void setActionType(ActionType action);
+  bool isCapturing() const { return isCapturing_.load(); }
+  void setIsCapturing(bool value);
+  // A button press, on the main thread: records the action and runs it on a worker thread.
+  void press(ActionType action);
+
+ private:
+  std::shared_ptr<platform::StatusItem> item_;
+  std::atomic<bool> isCapturing_{true};
+};
+
+class ApplicationMenu {
+ public:
+  // Attaches the panel to the status item and returns it; called once at launch.
+  std::shared_ptr<ContentView> createMenu(const std::shared_ptr<platform::StatusItem>& item);
+};
+
+// Runs one action (off the main thread).
+void performAction(ActionType action, ContentView& view);
+
+// The address Learn More opens: the guide installed in the bundle.
+std::string productPageAddress();
+
+inline constexpr const char* searchPageAddress = "http://127.0.0.1:5000/";
+
+}  // namespace tessaron

@@ -1,0 +1,29 @@
+// tessaron: the status-bar web archive. No command-line options; the platform comes from the environment
+// (TESSARON_PLATFORM, and TESSARON_SCENARIO for the simulated desktop).
+#include <cstdio>
+
+#include "app/app_delegate.h"
+#include "app/capture_switch.h"
+#include "app/exit.h"
+#include "app/log.h"
+#include "capture/capture.h"
+
+int main() {
+  using namespace tessaron;
+  blockTerminationSignals();
+  std::shared_ptr<platform::Platform> selected;
+  try {
+    selected = platform::createPlatformFromEnvironment();
+  } catch (const platform::SelectionError& error) {
+    std::fprintf(stderr, "tessaron: %s\n", error.message.c_str());
+    return error.exitStatus;
+  }
+  platform::install(selected);
+  log::setSubsystem(selected->bundle().bundleIdentifier().value_or("tessaron"));
+  log::tessaronApp().log("Platform backend: %s", std::string(selected->name()));
+  setCaptureLoopBody(captureLoop);
+
+  TessaronApp app;
+  app.run();
+  exitProcess(0);
+}

@@ -1,0 +1,67 @@
+#include <chrono>
+
+#include "app/capture_switch.h"
+#include "app/log.h"
+#include "permissions/permissions.h"
+#include "platform/platform.h"
+#include "server/server.h"
+
+namespace tessaron {
+
+std::atomic<bool> gMayShowScreenRecordingAlert{true};
+
+const char* const accessibilityAlertInformativeText =
+    "To enable full functionality, please grant Accessibility permissions:\n"
+    "1. Click \"Open System Preferences\".\n"
+    "2. In the Privacy tab, select \"Accessibility\".\n"
+    "3. Click the lock icon to make changes.\n"
+    "4. Add or enable your app in the list.";
+
+const char* const screenRecordingAlertInformativeText =
+    "To enable full functionality, please grant Screen Recording permissions:\n"
+    "1. Click \"Open System Preferences\".\n"
+    "2. In the Privacy tab, select \"Screen & System Audio Recording\".\n"
+    "3. Click the lock icon to make changes.\n"
+    "4. Add or enable your app in the list.\n"
+    "5. Hit 'Quit & Reopen the app\"";
+
+PermissionsService::PermissionsService()
+    : isScreenCaptureGranted(platform::current().grants().isScreenCaptureAllowed()),
+      isAccessibilityGranted(platform::current().grants().isAccessibilityTrusted()) {}
+
+void PermissionsService::schedulePermissionCheck() {
+  platform::current().mainQueue().runAfter(std::chrono::seconds(1),
+                                           [self = shared_from_this()] { self->checkPermissions(); });
+}
+
+void PermissionsService::checkPermissions() {
+  auto& grants = platform::current().grants();
+  if (grants.isAccessibilityTrusted()) {
+    if (grants.isScreenCaptureAllowed()) {
+      log::tessaronApp().log("User just granted Screen Capturing Priviledge.");
+      startServer();
+      startCaptureTask();
+      return;
+    }
+    showScreenRecordingAlert();
+  }
+  schedulePermissionCheck();
+}
+
+void showAccessibilityAlert() {
+  platform::AlertSpec alert{"Accessibility Permissions Required", accessibilityAlertInformativeText,
+                            platform::AlertStyle::informational, {"Open System Preferences", "Cancel"}, std::nullopt};
+  if (platform::current().alerts().runModal(alert) == platform::alertFirstButtonReturn)
+    platform::current().grants().requestAccessibility();
+}
+
+void showScreenRecordingAlert() {
+  if (!gMayShowScreenRecordingAlert.load()) return;
+  platform::AlertSpec alert{"Screen Recording Permissions Required", screenRecordingAlertInformativeText,
+                            platform::AlertStyle::informational, {"Open System Preferences", "Cancel"}, std::nullopt};
+  const int answer = platform::current().alerts().runModal(alert);
+  gMayShowScreenRecordingAlert.store(false);
+  if (answer == platform::alertFirstButtonReturn) platform::current().grants().requestScreenCapture();
+}
+
+}  // namespace tessaron
