@@ -168,6 +168,12 @@ class Desktop : public std::enable_shared_from_this<Desktop> {
 
   // Presses a menu entry (by index) as a person would: on the main queue.
   void pressMenuEntry(std::size_t index);
+  // Presses scripted for when the menu exists: entry title and virtual seconds since the start.
+  struct ScriptedPress {
+    double atSeconds = 0;
+    std::string title;
+  };
+  std::vector<ScriptedPress> scriptedPresses;
 
   ClockSettings clockSettings;
   std::chrono::nanoseconds elapsed() const;  // virtual time since the start

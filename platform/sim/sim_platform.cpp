@@ -170,9 +170,23 @@ class SimStatusItem final : public StatusItem {
     desktop_.statusItemState().imagePosition = position;
   }
   void setMenu(const std::string& panelImage, std::vector<MenuEntry> entries) override {
-    std::lock_guard lock(desktop_.mutex());
-    desktop_.statusItemState().panelImage = panelImage;
-    desktop_.statusItemState().entries = std::move(entries);
+    {
+      std::lock_guard lock(desktop_.mutex());
+      desktop_.statusItemState().panelImage = panelImage;
+      desktop_.statusItemState().entries = std::move(entries);
+    }
+    // Scripted presses find their entry by its title at the time of the press.
+    for (const auto& press : desktop_.scriptedPresses) {
+      auto delay = std::chrono::duration_cast<nanoseconds>(std::chrono::duration<double>(press.atSeconds)) -
+                   desktop_.elapsed();
+      desktop_.platform()->mainQueue().runAfter(delay, [&desktop = desktop_, title = press.title] {
+        std::size_t index = 0;
+        for (const auto& entry : desktop.statusItem().entries) {
+          if (entry.title == title) return desktop.pressMenuEntry(index);
+          ++index;
+        }
+      });
+    }
   }
   void setEntryTitle(std::size_t index, const std::string& title) override {
     std::lock_guard lock(desktop_.mutex());

@@ -380,7 +380,7 @@ std::shared_ptr<Desktop> parseScenario(const std::string& text, const std::strin
   Reader r(fileName, baseFolder);
   r.onlyKeys(doc, "", {"description", "clock", "bundle", "grants", "alerts", "loginItem", "otherInstances",
                        "portListeners", "statusItemHasButton", "windowListAvailable", "discoveryError", "windows",
-                       "applications", "timeline"});
+                       "applications", "timeline", "menuPresses"});
   ClockSettings clock;
   if (doc.contains("clock")) {
     const json& c = doc["clock"];
@@ -463,6 +463,17 @@ std::shared_ptr<Desktop> parseScenario(const std::string& text, const std::strin
       std::int32_t pid = 0;
       AXApplication app = r.application(apps[i], "/applications/" + std::to_string(i), pid);
       desktop->setApplication(pid, std::move(app));
+    }
+  }
+  if (doc.contains("menuPresses")) {
+    const json& presses = r.array(doc["menuPresses"], "/menuPresses");
+    for (std::size_t i = 0; i < presses.size(); ++i) {
+      std::string at = "/menuPresses/" + std::to_string(i);
+      r.onlyKeys(presses[i], at, {"atSeconds", "entry"});
+      if (!presses[i].contains("atSeconds") || !presses[i].contains("entry"))
+        r.fail(at, "a press needs \"atSeconds\" and the \"entry\" title");
+      desktop->scriptedPresses.push_back(
+          {r.number(presses[i]["atSeconds"], at + "/atSeconds"), r.string(presses[i]["entry"], at + "/entry")});
     }
   }
   if (doc.contains("timeline")) {
