@@ -149,6 +149,10 @@ class Desktop : public std::enable_shared_from_this<Desktop> {
 
   std::deque<int> alertAnswers;  // answered in order; then `defaultAlertAnswer`
   int defaultAlertAnswer = alertFirstButtonReturn + 1;
+  double alertHoldSeconds = 0;   // real seconds an alert stays open before it is answered
+  // Writes what a person would see (alerts, opened addresses, revealed folders, the status item) to standard
+  // error as "sim: ..." lines, so tests of a whole process can follow it.
+  bool trace = false;
   std::vector<ShownAlert> shownAlerts() const;
 
   LoginItemStatus loginItemStatus = LoginItemStatus::notRegistered;

@@ -4,6 +4,8 @@
 #include <condition_variable>
 #include <map>
 #include <stop_token>
+#include <thread>
+#include <cstdio>
 
 #include <unistd.h>
 
@@ -15,6 +17,13 @@ namespace tessaron::platform::sim {
 namespace {
 
 using namespace std::chrono;
+
+void trace(const Desktop& desktop, const std::string& line) {
+  if (!desktop.trace) return;
+  std::string text = "sim: " + line + "\n";
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
 
 class SimElement final : public Element {
  public:
@@ -131,8 +140,12 @@ class SimWorkspace final : public Workspace {
     apps.push_back({std::string("org.example.editor"), 12});
     return apps;
   }
-  void openURL(const std::string& address) override { desktop_.recordOpenedURL(address); }
+  void openURL(const std::string& address) override {
+    trace(desktop_, "open: " + address);
+    desktop_.recordOpenedURL(address);
+  }
   void activateFileViewerSelecting(const std::vector<std::filesystem::path>& items) override {
+    for (const auto& item : items) trace(desktop_, "reveal: " + item.string());
     desktop_.recordRevealed(items);
   }
 
@@ -144,6 +157,9 @@ class SimAlerts final : public Alerts {
  public:
   explicit SimAlerts(Desktop& d) : desktop_(d) {}
   int runModal(const AlertSpec& alert) override {
+    trace(desktop_, "alert shown: " + alert.messageText);
+    if (desktop_.alertHoldSeconds > 0)
+      std::this_thread::sleep_for(std::chrono::duration<double>(desktop_.alertHoldSeconds));
     int answer = desktop_.defaultAlertAnswer;
     {
       std::lock_guard lock(desktop_.mutex());
@@ -153,6 +169,7 @@ class SimAlerts final : public Alerts {
       }
     }
     desktop_.recordAlert({alert, answer});
+    trace(desktop_, "alert answered: " + alert.messageText + ": " + std::to_string(answer));
     return answer;
   }
 
@@ -207,6 +224,7 @@ class SimStatusBar final : public StatusBar {
       desktop_.statusItemState().created = true;
       desktop_.statusItemState().hasButton = desktop_.statusItemHasButton;
     }
+    trace(desktop_, "status item created");
     return std::make_shared<SimStatusItem>(desktop_);
   }
 
@@ -219,6 +237,7 @@ class SimLoginItems final : public LoginItems {
   explicit SimLoginItems(Desktop& d) : desktop_(d) {}
   LoginItemStatus status() override { return desktop_.loginItemStatus; }
   std::optional<PlatformError> registerAndReturnError() override {
+    trace(desktop_, "login item: register");
     std::lock_guard lock(desktop_.mutex());
     ++desktop_.loginItemRegistrations;
     if (desktop_.loginItemRegisterError) return PlatformError{*desktop_.loginItemRegisterError};
@@ -235,8 +254,14 @@ class SimGrants final : public Grants {
   explicit SimGrants(Desktop& d) : desktop_(d) {}
   bool isAccessibilityTrusted() override { return desktop_.grantNow(desktop_.accessibility); }
   bool isScreenCaptureAllowed() override { return desktop_.grantNow(desktop_.screenCapture); }
-  void requestAccessibility() override { request(desktop_.accessibility); }
-  void requestScreenCapture() override { request(desktop_.screenCapture); }
+  void requestAccessibility() override {
+    trace(desktop_, "request: accessibility");
+    request(desktop_.accessibility);
+  }
+  void requestScreenCapture() override {
+    trace(desktop_, "request: screen capture");
+    request(desktop_.screenCapture);
+  }
 
  private:
   void request(GrantState& grant) {

@@ -380,7 +380,7 @@ std::shared_ptr<Desktop> parseScenario(const std::string& text, const std::strin
   Reader r(fileName, baseFolder);
   r.onlyKeys(doc, "", {"description", "clock", "bundle", "grants", "alerts", "loginItem", "otherInstances",
                        "portListeners", "statusItemHasButton", "windowListAvailable", "discoveryError", "windows",
-                       "applications", "timeline", "menuPresses"});
+                       "applications", "timeline", "menuPresses", "trace"});
   ClockSettings clock;
   if (doc.contains("clock")) {
     const json& c = doc["clock"];
@@ -393,6 +393,7 @@ std::shared_ptr<Desktop> parseScenario(const std::string& text, const std::strin
     }
   }
   auto desktop = std::make_shared<Desktop>(clock);
+  if (doc.contains("trace")) desktop->trace = r.boolean(doc["trace"], "/trace");
   if (doc.contains("bundle")) {
     const json& b = doc["bundle"];
     r.onlyKeys(b, "/bundle", {"identifier", "path", "applicationSupport"});
@@ -415,7 +416,8 @@ std::shared_ptr<Desktop> parseScenario(const std::string& text, const std::strin
   }
   if (doc.contains("alerts")) {
     const json& a = doc["alerts"];
-    r.onlyKeys(a, "/alerts", {"answers", "default"});
+    r.onlyKeys(a, "/alerts", {"answers", "default", "holdSeconds"});
+    if (a.contains("holdSeconds")) desktop->alertHoldSeconds = r.number(a["holdSeconds"], "/alerts/holdSeconds");
     if (a.contains("answers"))
       for (std::size_t i = 0; i < r.array(a["answers"], "/alerts/answers").size(); ++i)
         desktop->alertAnswers.push_back(alertAnswer(r, a["answers"][i], "/alerts/answers/" + std::to_string(i)));

@@ -1,0 +1,243 @@
+// The real tessaron program on the simulated desktop: launch order, signals, one instance, the permission
+// gate, and the port-5000 rules, with real processes, real signals and a real TCP port.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "tests/process_harness.h"
+
+namespace tessaron {
+namespace {
+
+using namespace tessaron::testing;
+using namespace std::chrono_literals;
+
+const fs::path bundle = TESSARON_BUNDLE_DIR;
+const std::string tessaronPath = (bundle / "Contents/MacOS/tessaron").string();
+const std::string serverPath = (bundle / "Contents/MacOS/server").string();
+
+std::size_t countOf(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+// Whether `first` occurs in `text` before `second`.
+bool before(const std::string& text, const std::string& first, const std::string& second) {
+  auto a = text.find(first), b = text.find(second);
+  return a != std::string::npos && b != std::string::npos && a < b;
+}
+
+class TessaronProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home = fs::temp_directory_path() /
+           ("tessaron-process-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(home);
+    fs::create_directories(home / "runtime");
+    fs::permissions(home / "runtime", fs::perms::owner_all);
+    ASSERT_FALSE(portListening(5000)) << "port 5000 is in use before the test";
+  }
+  void TearDown() override {
+    children.clear();
+    // Leave nothing on the port for the next test.
+    std::system("pkill -9 -f 'Tessaron.app/Contents/MacOS/server --appdata=/tmp/tessaron-process' 2>/dev/null");
+    fs::remove_all(home);
+  }
+
+  fs::path scenario(const std::string& name, const std::string& json) {
+    fs::path file = home / (name + ".json");
+    std::ofstream(file) << json;
+    return file;
+  }
+
+  Child& start(const fs::path& scenarioFile, const std::string& name = "tessaron") {
+    children.push_back(std::make_unique<Child>(
+        std::vector<std::string>{tessaronPath},
+        std::map<std::string, std::string>{{"TESSARON_PLATFORM", "sim"},
+                                           {"TESSARON_SCENARIO", scenarioFile.string()},
+                                           {"TESSARON_LOG", "stderr"},
+                                           {"HOME", home.string()},
+                                           {"XDG_DATA_HOME", (home / "share").string()},
+                                           {"XDG_CONFIG_HOME", (home / "config").string()},
+                                           {"XDG_RUNTIME_DIR", (home / "runtime").string()}},
+        home, name));
+    return *children.back();
+  }
+
+  Child& startProgram(const std::vector<std::string>& argv, const std::string& name) {
+    children.push_back(std::make_unique<Child>(argv, std::map<std::string, std::string>{}, home, name));
+    return *children.back();
+  }
+
+  std::string dataFolder() const { return (home / "share" / "tessaron" / "AppData").string(); }
+
+  fs::path home;
+  std::vector<std::unique_ptr<Child>> children;
+};
+
+constexpr const char* granted = R"({"trace": true, "clock": {"speed": 20},
+  "grants": {"accessibility": {"granted": true}, "screenCapture": {"granted": true}}})";
+
+TEST_F(TessaronProcess, BothGrantsStartTheServerThenCapturingAndSigtermEndsEverything) {
+  Child& app = start(scenario("granted", granted));
+  ASSERT_TRUE(eventually([&] { return app.errHas("Start Screen Capturing from logger"); })) << app.err();
+  ASSERT_TRUE(eventually([] { return portListening(5000); }));
+  const std::string log = app.err();
+  EXPECT_TRUE(before(log, "User just granted Screen Capturing Priviledge.", "no current process using port 5000"));
+  EXPECT_TRUE(before(log, "no current process using port 5000", "Server process (PID: "));
+  EXPECT_TRUE(before(log, "Server process (PID: ", "Start Screen Capturing from logger"));
+  EXPECT_EQ(countOf(log, "alert shown"), 0U);
+  std::smatch pid;
+  ASSERT_TRUE(std::regex_search(log, pid, std::regex("Server process \\(PID: (\\d+)\\) started\\.")));
+
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.waitExit(), 0);
+  const std::string out = app.out();
+  EXPECT_EQ(out.rfind("com.marrowbeck.tessaron\n" + dataFolder() + "\n", 0), 0U) << out;
+  EXPECT_NE(out.find("Shutting down app and server gracefully\nKilling process with PID: " + pid[1].str() + "\n"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(app.errHas("[Utils] default: Received termination signal (SIGTERM)"));
+  EXPECT_TRUE(eventually([] { return !portListening(5000); }));
+}
+
+TEST_F(TessaronProcess, SigintWhileAnAlertIsOpenEndsWithoutTheSigtermLine) {
+  Child& app = start(scenario("alert", R"({"trace": true, "alerts": {"holdSeconds": 60},
+    "grants": {"accessibility": {"granted": false}}})"));
+  ASSERT_TRUE(eventually([&] { return app.errHas("sim: alert shown: Accessibility Permissions Required"); }));
+  app.signal(SIGINT);
+  EXPECT_EQ(app.waitExit(5s), 0) << "the signal is handled while the main thread sits in the alert";
+  EXPECT_TRUE(app.outHas("Shutting down app and server gracefully\n"));
+  EXPECT_FALSE(app.errHas("Received termination signal"));
+}
+
+TEST_F(TessaronProcess, ASecondInstanceExitsBeforeRegisteringAnything) {
+  const fs::path waiting = scenario("waiting", R"({"trace": true, "grants": {"accessibility": {"granted": true}}})");
+  Child& first = start(waiting, "first");
+  ASSERT_TRUE(eventually([&] { return first.errHas("sim: status item created"); }));
+  Child& second = start(waiting, "second");
+  EXPECT_EQ(second.waitExit(), 0);
+  EXPECT_EQ(second.out(), "com.marrowbeck.tessaron\n");
+  EXPECT_TRUE(second.errHas("[Tessaron App] error: App already running."));
+  EXPECT_FALSE(second.errHas("login item"));
+  EXPECT_FALSE(second.errHas("status item"));
+  EXPECT_TRUE(first.running()) << "the first copy goes on unchanged";
+  first.signal(SIGTERM);
+  EXPECT_EQ(first.waitExit(), 0);
+}
+
+TEST_F(TessaronProcess, TwoCopiesStartedTogetherLeaveExactlyOne) {
+  const fs::path waiting = scenario("waiting", R"({"trace": true, "grants": {"accessibility": {"granted": true}}})");
+  for (int round = 0; round < 3; ++round) {
+    Child& a = start(waiting, "a" + std::to_string(round));
+    Child& b = start(waiting, "b" + std::to_string(round));
+    ASSERT_TRUE(eventually([&] { return !a.running() || !b.running(); }));
+    Child& loser = a.running() ? b : a;
+    Child& winner = a.running() ? a : b;
+    EXPECT_EQ(loser.waitExit(), 0);
+    EXPECT_TRUE(loser.errHas("App already running."));
+    EXPECT_TRUE(eventually([&] { return winner.errHas("sim: status item created"); }));
+    EXPECT_TRUE(winner.running());
+    winner.signal(SIGTERM);
+    EXPECT_EQ(winner.waitExit(), 0);
+  }
+}
+
+TEST_F(TessaronProcess, PermissionGateShowsEachAlertOnceAndStartsWhenBothGrantsArrive) {
+  Child& app = start(scenario("gate", R"({"trace": true, "clock": {"speed": 20},
+    "alerts": {"default": "second"},
+    "grants": {"accessibility": {"granted": false, "grantedAfterSeconds": 3},
+               "screenCapture": {"granted": false, "grantedAfterSeconds": 8}}})"));
+  ASSERT_TRUE(eventually([&] { return app.errHas("Start Screen Capturing from logger"); })) << app.err();
+  const std::string log = app.err();
+  EXPECT_EQ(countOf(log, "alert shown: Accessibility Permissions Required"), 1U);
+  EXPECT_EQ(countOf(log, "alert shown: Screen Recording Permissions Required"), 1U);
+  EXPECT_TRUE(before(log, "alert shown: Accessibility", "alert shown: Screen Recording"));
+  EXPECT_EQ(countOf(log, "User just granted Screen Capturing Priviledge."), 1U);
+  EXPECT_TRUE(before(log, "User just granted", "Server process (PID: "));
+  EXPECT_FALSE(app.errHas("sim: request")) << "Cancel requests nothing";
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.waitExit(), 0);
+}
+
+TEST_F(TessaronProcess, OurOwnServerOnThePortIsLeftRunning) {
+  Child& server = startProgram({serverPath, "--appdata=" + (home / "other").string()}, "server");
+  ASSERT_TRUE(eventually([] { return portListening(5000); }));
+  Child& app = start(scenario("granted", granted));
+  ASSERT_TRUE(eventually([&] { return app.errHas("Start Screen Capturing from logger"); })) << app.err();
+  EXPECT_TRUE(app.errHas("tessaron server is already running, skip"));
+  EXPECT_FALSE(app.errHas("alert shown"));
+  EXPECT_FALSE(app.errHas("Server process (PID: "));
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.waitExit(), 0);
+  EXPECT_TRUE(app.outHas("Killing process with PID: " + std::to_string(server.pid())));
+  EXPECT_EQ(server.waitExit(), 128 + SIGKILL);
+}
+
+constexpr const char* foreignListener =
+    "import socket,time\n"
+    "s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)\n"
+    "s.bind(('127.0.0.1', 5000)); s.listen(); print('listening', flush=True); time.sleep(600)\n";
+
+TEST_F(TessaronProcess, ForeignListenersAskAndNoQuitsWithStatusOne) {
+  Child& one = startProgram({"/usr/bin/python3", "-c", foreignListener}, "one");
+  Child& two = startProgram({"/usr/bin/python3", "-c", foreignListener}, "two");
+  ASSERT_TRUE(eventually([&] { return one.outHas("listening") && two.outHas("listening"); }));
+  // A client merely connected to the port is not a listener and is never killed.
+  Child& client = startProgram({"/usr/bin/python3", "-c",
+                                "import socket,time\ns=socket.create_connection(('127.0.0.1',5000))\n"
+                                "print('connected',flush=True); time.sleep(600)\n"},
+                               "client");
+  ASSERT_TRUE(eventually([&] { return client.outHas("connected"); }));
+  Child& app = start(scenario("refuse", R"({"trace": true, "alerts": {"answers": ["second"]},
+    "grants": {"accessibility": {"granted": true}, "screenCapture": {"granted": true}}})"));
+  EXPECT_EQ(app.waitExit(), 1);
+  EXPECT_TRUE(app.errHas("sim: alert shown: tessaron"));
+  EXPECT_TRUE(app.errHas("[Utils] error: user rejected to kill the process using port 5000, quit tessaron"));
+  EXPECT_TRUE(one.running() && two.running() && client.running());
+}
+
+TEST_F(TessaronProcess, ForeignListenerKilledOnYesThenTheServerStarts) {
+  Child& foreign = startProgram({"/usr/bin/python3", "-c", foreignListener}, "foreign");
+  ASSERT_TRUE(eventually([&] { return foreign.outHas("listening"); }));
+  Child& app = start(scenario("accept", R"({"trace": true, "alerts": {"answers": ["first"]},
+    "grants": {"accessibility": {"granted": true}, "screenCapture": {"granted": true}}})"));
+  ASSERT_TRUE(eventually([&] { return app.errHas("Server process (PID: "); })) << app.err();
+  EXPECT_TRUE(app.outHas("Killing process with PID: " + std::to_string(foreign.pid()) + "\n"));
+  EXPECT_TRUE(before(app.err(), "killed the current process using port 5000", "Server process (PID: "));
+  EXPECT_EQ(foreign.waitExit(), 128 + SIGKILL);
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.waitExit(), 0);
+}
+
+TEST_F(TessaronProcess, AMissingServerQuitsAndAnUnrunnableOneIsLoggedAndSkipped) {
+  fs::path missing = home / "Missing.app";
+  fs::create_directories(missing / "Contents" / "MacOS");
+  Child& quits = start(scenario("missing", R"({"grants": {"accessibility": {"granted": true}, "screenCapture": {"granted": true}},
+    "bundle": {"path": ")" + missing.string() + R"("}})"), "quits");
+  EXPECT_EQ(quits.waitExit(), 1);
+  EXPECT_TRUE(quits.errHas("Server executable not found at: " + (missing / "Contents/MacOS/server").string()));
+  EXPECT_TRUE(quits.errHas("[Utils] error: Server executable not found."));
+
+  fs::path broken = home / "Broken.app";
+  fs::create_directories(broken / "Contents" / "MacOS");
+  std::ofstream(broken / "Contents" / "MacOS" / "server") << "not a program";
+  Child& goesOn = start(scenario("broken", R"({"clock": {"speed": 20},
+    "grants": {"accessibility": {"granted": true}, "screenCapture": {"granted": true}},
+    "bundle": {"path": ")" + broken.string() + R"("}})"), "goes-on");
+  ASSERT_TRUE(eventually([&] { return goesOn.errHas("Start Screen Capturing from logger"); })) << goesOn.err();
+  EXPECT_TRUE(goesOn.errHas("[Utils] error: Error starting server process: "));
+  goesOn.signal(SIGTERM);
+  EXPECT_EQ(goesOn.waitExit(), 0);
+}
+
+TEST_F(TessaronProcess, ABadScenarioIsAClearErrorWithStatusTwo) {
+  Child& app = start(scenario("bad", R"({"windows": [{"number": "eleven"}]})"));
+  EXPECT_EQ(app.waitExit(), 2);
+  EXPECT_TRUE(app.errHas("bad.json: /windows/0/number: expected a whole number from 0 to 4294967295")) << app.err();
+  EXPECT_EQ(app.out(), "") << "nothing ran half-configured";
+}
+
+}  // namespace
+}  // namespace tessaron

@@ -1,0 +1,132 @@
+// Starting real programs for tests: environment, captured output, waiting for conditions, signals.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace tessaron::testing {
+
+namespace fs = std::filesystem;
+
+inline std::string slurp(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Polls until the condition holds or the time is up; no fixed sleeps in tests.
+inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
+
+inline bool portListening(std::uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// A child process with its standard output and error in files.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment, const fs::path& folder,
+        const std::string& name)
+      : out_(folder / (name + ".out")), err_(folder / (name + ".err")) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+      std::string entry = *e;
+      if (!environment.contains(entry.substr(0, entry.find('=')))) env.push_back(entry);
+    }
+    for (const auto& [key, value] : environment) env.push_back(key + "=" + value);
+    std::vector<char*> envp, args;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argvCopy = argv;
+    for (auto& a : argvCopy) args.push_back(a.data());
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    if (posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+  }
+  ~Child() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  std::string out() const { return slurp(out_); }
+  std::string err() const { return slurp(err_); }
+  bool errHas(const std::string& text) const { return err().find(text) != std::string::npos; }
+  bool outHas(const std::string& text) const { return out().find(text) != std::string::npos; }
+  void signal(int sig) const { ::kill(pid_, sig); }
+  bool running() {
+    if (exited_) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) record(status);
+    return !exited_;
+  }
+  // The exit status (128 + signal for a signal), or -1 when it did not end in time (then it is killed).
+  int waitExit(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    if (!eventually([&] { return !running(); }, limit)) {
+      ::kill(pid_, SIGKILL);
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+      exited_ = true;
+      return -1;
+    }
+    return status_;
+  }
+
+ private:
+  void record(int status) {
+    exited_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  fs::path out_, err_;
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int status_ = -1;
+};
+
+}  // namespace tessaron::testing
