@@ -1,0 +1,178 @@
+// The shell's logic on the simulated desktop: actions, the menu, the login item, the action names.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "app/app_delegate.h"
+#include "app/capture_switch.h"
+#include "app/log.h"
+#include "platform/sim/sim_desktop.h"
+#include "server/server.h"
+
+namespace tessaron {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(ActionTypes, RawValuesOrderEqualityAndHash) {
+  std::vector<std::string> raws;
+  for (ActionType action : allActionTypes) raws.emplace_back(rawValue(action));
+  EXPECT_EQ(raws, (std::vector<std::string>{"Toggle", "Search", "Inspect Data", "Learn More", "Quit Tessaron"}));
+  for (ActionType action : allActionTypes) {
+    EXPECT_EQ(actionTypeFromRawValue(rawValue(action)), action) << "round trip";
+    EXPECT_EQ(ActionTypeHash{}(action), std::hash<std::string_view>{}(rawValue(action)));
+  }
+  EXPECT_EQ(actionTypeFromRawValue("toggle"), std::nullopt) << "case matters";
+  EXPECT_EQ(actionTypeFromRawValue("Inspect"), std::nullopt);
+  EXPECT_EQ(buttonTitle(ActionType::toggle, true), "Pause");
+  EXPECT_EQ(buttonTitle(ActionType::toggle, false), "Capture");
+  EXPECT_EQ(buttonTitle(ActionType::quit, true), "Quit Tessaron");
+}
+
+class Shell : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = fs::temp_directory_path() / ("tessaron-shell-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    platform::sim::ClockSettings clock;
+    clock.speed = 0;
+    desktop = std::make_shared<platform::sim::Desktop>(clock);
+    desktop->applicationSupportOverride = root / "share";
+    desktop->bundlePathOverride = root / "Tessaron.app";
+    desktop->portListeners = std::vector<platform::PortListener>{};  // nothing on the port, whatever the machine has
+    scoped = std::make_unique<platform::ScopedPlatform>(desktop->platform());
+    logs = log::useMemorySink();
+    setCaptureLoopBody([](std::stop_token stop) {
+      while (gIsCapturing.load() && !stop.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+  }
+  void TearDown() override {
+    resetCaptureTaskForTests();
+    setCaptureLoopBody({});
+    scoped.reset();
+    fs::remove_all(root);
+  }
+  std::shared_ptr<ContentView> menu() {
+    item = platform::current().statusBar().statusItemWithVariableLength();
+    return ApplicationMenu().createMenu(item);
+  }
+  fs::path root;
+  std::shared_ptr<platform::sim::Desktop> desktop;
+  std::unique_ptr<platform::ScopedPlatform> scoped;
+  std::shared_ptr<log::MemorySink> logs;
+  std::shared_ptr<platform::StatusItem> item;
+};
+
+TEST_F(Shell, TheMenuHoldsTheFiveActionsAndTheToggleStartsAsPause) {
+  auto view = menu();
+  auto state = desktop->statusItem();
+  EXPECT_EQ(state.panelImage, "logo");
+  std::vector<std::string> titles;
+  for (const auto& entry : state.entries) titles.push_back(entry.title);
+  EXPECT_EQ(titles, (std::vector<std::string>{"Pause", "Search", "Inspect Data", "Learn More", "Quit Tessaron"}));
+  EXPECT_EQ(view->actionType(), ActionType::toggle) << "the default when nothing is stored";
+}
+
+TEST_F(Shell, ToggleFollowsTheCaptureSwitchInAllFourCombinations) {
+  auto view = menu();
+  auto title = [&] { return desktop->statusItem().entries[0].title; };
+  // Switch off, label "Pause": start, label stays.
+  performAction(ActionType::toggle, *view);
+  EXPECT_TRUE(gIsCapturing.load());
+  EXPECT_EQ(title(), "Pause");
+  // Switch on, label "Pause": pause, label "Capture".
+  performAction(ActionType::toggle, *view);
+  EXPECT_FALSE(gIsCapturing.load());
+  EXPECT_EQ(title(), "Capture");
+  // Switch off, label "Capture": start, label "Pause".
+  performAction(ActionType::toggle, *view);
+  EXPECT_TRUE(gIsCapturing.load());
+  EXPECT_EQ(title(), "Pause");
+  // Switch on, label "Capture": pause.
+  view->setIsCapturing(false);
+  performAction(ActionType::toggle, *view);
+  EXPECT_FALSE(gIsCapturing.load());
+  EXPECT_EQ(title(), "Capture");
+  EXPECT_EQ(logs->texts(log::Category::contentView),
+            (std::vector<std::string>{"Start action", "Pause action", "Start action", "Pause action"}));
+  EXPECT_TRUE(gCaptureTaskHandle()->isCancelled());
+}
+
+TEST_F(Shell, SearchInspectAndLearnMoreOpenWhatTheyShould) {
+  auto view = menu();
+  performAction(ActionType::search, *view);
+  performAction(ActionType::inspect, *view);
+  performAction(ActionType::learnMore, *view);
+  ASSERT_EQ(desktop->openedURLs().size(), 2U);
+  EXPECT_EQ(desktop->openedURLs()[0], "http://127.0.0.1:5000/") << "even with no server running";
+  EXPECT_EQ(desktop->openedURLs()[1].rfind("file://", 0), 0U);
+  EXPECT_NE(desktop->openedURLs()[1].find("Contents/Resources/README.html"), std::string::npos);
+  EXPECT_EQ(desktop->revealedItems(), (std::vector<fs::path>{root / "share" / "tessaron" / "AppData"}));
+  EXPECT_TRUE(fs::is_directory(root / "share" / "tessaron" / "AppData")) << "inspect creates the folder";
+  EXPECT_EQ(logs->texts(log::Category::contentView), (std::vector<std::string>{"Inspect action"}));
+}
+
+TEST_F(Shell, APressStoresTheActionAndRunsItOffTheMainThread) {
+  auto view = menu();
+  desktop->pressMenuEntry(2);  // Inspect Data, through the main queue
+  auto& queue = platform::current().mainQueue();
+  queue.post([&queue] { queue.stop(); });
+  queue.run();
+  EXPECT_EQ(platform::current().userDefaults().string("ActionType"), "Inspect Data");
+  EXPECT_EQ(view->actionType(), ActionType::inspect);
+  for (int i = 0; i < 2000 && desktop->revealedItems().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(desktop->revealedItems().size(), 1U);
+}
+
+TEST_F(Shell, QuitStopsCapturingThenTheServerThenTerminates) {
+  auto view = menu();
+  startCaptureTask();
+  OutputCapture output;
+  performAction(ActionType::quit, *view);
+  EXPECT_FALSE(gIsCapturing.load());
+  EXPECT_EQ(logs->texts(log::Category::contentView), (std::vector<std::string>{"Quit action"})) << "no Pause action";
+  EXPECT_EQ(gServerProcess(), std::nullopt);
+  // Termination is queued on the main thread: running the queue now ends at once.
+  platform::current().mainQueue().run();
+  EXPECT_TRUE(output.lines().empty()) << "nothing listened, so nothing was killed";
+}
+
+TEST_F(Shell, LoginItemStatusesAndRegistrationOutcomes) {
+  struct Case {
+    platform::LoginItemStatus status;
+    std::optional<std::string> error;
+    std::string expected;
+    int registrations;
+  };
+  for (const Case& c : {Case{platform::LoginItemStatus::enabled, {}, "Service is already registered.", 0},
+                        Case{platform::LoginItemStatus::requiresApproval, {}, "Service registration requires approval.", 0},
+                        Case{platform::LoginItemStatus::notRegistered, {}, "Service registration successful.", 1},
+                        Case{platform::LoginItemStatus::notFound, {}, "Service registration successful.", 1},
+                        Case{platform::LoginItemStatus::notRegistered, "denied", "Error occurred: denied", 1}}) {
+    desktop->loginItemStatus = c.status;
+    desktop->loginItemRegisterError = c.error;
+    desktop->loginItemRegistrations = 0;
+    logs->clear();
+    registerLoginItem();
+    EXPECT_EQ(logs->texts(), (std::vector<std::string>{c.expected}));
+    EXPECT_EQ(logs->messages()[0].level, c.error ? log::Level::error : log::Level::normal);
+    EXPECT_EQ(desktop->loginItemRegistrations, c.registrations);
+  }
+}
+
+TEST_F(Shell, StatusItemWithoutAButtonStillGetsItsMenu) {
+  desktop->statusItemHasButton = false;
+  desktop->accessibility.granted = true;
+  desktop->bundleIdentifier = "com.example.only-one";  // a lock of its own
+  OutputCapture output;
+  AppDelegate delegate;
+  delegate.applicationDidFinishLaunching();
+  auto state = desktop->statusItem();
+  EXPECT_FALSE(state.buttonImage.has_value());
+  EXPECT_EQ(state.entries.size(), 5U);
+  EXPECT_EQ(output.lines(), (std::vector<std::string>{"com.example.only-one"}));
+  EXPECT_TRUE(desktop->shownAlerts().empty()) << "accessibility was granted";
+}
+
+}  // namespace
+}  // namespace tessaron
