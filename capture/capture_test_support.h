@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <thread>
 
 #include "app/log.h"
 #include "capture/capture.h"

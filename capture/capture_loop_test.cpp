@@ -1,0 +1,77 @@
+// The loop on the simulated clock: passes 5 virtual seconds apart, ended by the switch, never two at once.
+#include "app/capture_switch.h"
+#include "capture/capture_test_support.h"
+
+namespace tessaron {
+namespace {
+
+using namespace std::chrono_literals;
+
+class CaptureLoop : public testing::SimDesktopTest {
+ protected:
+  void SetUp() override {
+    SimDesktopTest::SetUp();
+    setCaptureLoopBody(captureLoop);
+  }
+  void TearDown() override {
+    resetCaptureTaskForTests();
+    setCaptureLoopBody({});
+    SimDesktopTest::TearDown();
+  }
+  bool waitForPasses(int passes) {
+    for (int i = 0; i < 5000 && desktop->passesStarted() < passes; ++i) std::this_thread::sleep_for(1ms);
+    return desktop->passesStarted() >= passes;
+  }
+};
+
+TEST_F(CaptureLoop, PassesAreFiveSecondsApartAndTheSwitchEndsTheLoop) {
+  desktop->clockSettings.speed = 1000;  // five virtual seconds take five real milliseconds
+  startCaptureTask();
+  ASSERT_TRUE(waitForPasses(4));
+  stopCaptureTask();
+  auto task = gCaptureTaskHandle();
+  task->waitUntilEnded();
+  const int passes = desktop->passesStarted();
+  // The clock moves only by the loop's 5-second sleeps: one between every two passes, and perhaps one more
+  // that ran out before the stop came.
+  const auto elapsed = desktop->elapsed();
+  EXPECT_EQ(elapsed % 5s, 0ns);
+  EXPECT_GE(elapsed, 5s * (passes - 1));
+  EXPECT_LE(elapsed, 5s * passes);
+  auto errors = logs->texts(log::Category::tessaronApp);
+  EXPECT_LE(errors.size(), 1U) << "a cancelled sleep logs once, then the loop ends";
+  for (const auto& line : errors) EXPECT_EQ(line, "Error starting screen capture: CancellationError()");
+  const int after = desktop->passesStarted();
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(desktop->passesStarted(), after) << "no pass after the loop ended";
+}
+
+TEST_F(CaptureLoop, PauseWhileSleepingCancelsTheSleepAndLogsOnce) {
+  desktop->clockSettings.speed = 1;  // a real 5-second sleep, which the pause must cut short
+  startCaptureTask();
+  ASSERT_TRUE(waitForPasses(1));
+  std::this_thread::sleep_for(20ms);
+  auto started = std::chrono::steady_clock::now();
+  stopCaptureTask();
+  gCaptureTaskHandle()->waitUntilEnded();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+  EXPECT_EQ(logs->texts(log::Category::tessaronApp),
+            (std::vector<std::string>{"Error starting screen capture: CancellationError()"}));
+  EXPECT_EQ(desktop->passesStarted(), 1);
+}
+
+TEST_F(CaptureLoop, ARestartWhileSleepingRetiresTheOldLoopAndKeepsOneRunning) {
+  desktop->clockSettings.speed = 1;
+  startCaptureTask();
+  ASSERT_TRUE(waitForPasses(1));
+  auto first = gCaptureTaskHandle();
+  stopCaptureTask();
+  startCaptureTask();  // switched back on before the old loop reached its switch test
+  first->waitUntilEnded();
+  ASSERT_TRUE(waitForPasses(2));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(desktop->passesStarted(), 2) << "the new loop sleeps its 5 seconds; the old one never runs on";
+}
+
+}  // namespace
+}  // namespace tessaron
