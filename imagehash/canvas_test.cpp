@@ -97,7 +97,10 @@ TEST(Decoding, EveryPngLayoutOfTheSamePixelsGivesTheSameCanvas) {
       layouts.push_back({6, depth, interlaced});
     }
   }
-  for (int filter : {0x08, 0x10, 0x20, 0x40, 0x80}) layouts.push_back({6, 8, false, filter});
+  for (int filter : {0x08, 0x10, 0x20, 0x40, 0x80}) {
+    layouts.push_back({6, 8, false, filter});
+    layouts.push_back({2, 8, false, filter});
+  }
   for (const auto& layout : layouts) {
     EXPECT_EQ(RGBABitmapDataForResizedImageWithWidth(png(bw, layout), 32, 32), reference) << describe(layout);
   }

@@ -78,39 +78,80 @@ bool scanChunks(std::span<const std::uint8_t> data, const OSImageDecodingLimits&
 #if defined(__SSE2__)
 // One pixel (3 or 4 bytes) at a time in 16-bit lanes: the filters are serial from pixel to pixel, but the
 // channels of one pixel are independent.
+// Pixels move as whole 32-bit words: rows are padded, so a 3-byte pixel may read the next byte; a store keeps
+// that byte as it was (it is the next pixel's, not yet unfiltered).
 template <int bpp>
 __m128i loadPixel(const std::uint8_t* p) {
-  std::uint32_t v = 0;
-  std::memcpy(&v, p, bpp);
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
   return _mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(v)), _mm_setzero_si128());
 }
 
 template <int bpp>
 void storePixel(std::uint8_t* p, __m128i v) {
   auto packed = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(v, v)));
-  std::memcpy(p, &packed, bpp);
+  if constexpr (bpp == 3) {
+    std::uint32_t old;
+    std::memcpy(&old, p, 4);
+    packed = (packed & 0x00FFFFFFU) | (old & 0xFF000000U);
+  }
+  std::memcpy(p, &packed, 4);
 }
 
 __m128i absolute16(__m128i x) { return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x)); }
 
+// The Paeth predictor for the 16-bit lanes of a, b (up) and c (up-left), added to the filtered x.
+inline __m128i paeth(__m128i a, __m128i b, __m128i c, __m128i x) {
+  const __m128i low = _mm_set1_epi16(0xff);
+  __m128i paSigned = _mm_sub_epi16(b, c), pbSigned = _mm_sub_epi16(a, c);
+  __m128i pa = absolute16(paSigned), pb = absolute16(pbSigned);
+  __m128i pc = absolute16(_mm_add_epi16(paSigned, pbSigned));
+  __m128i smallest = _mm_min_epi16(_mm_min_epi16(pa, pb), pc);
+  __m128i useB = _mm_cmpeq_epi16(pb, smallest);
+  __m128i nearest = _mm_or_si128(_mm_and_si128(useB, b), _mm_andnot_si128(useB, c));
+  __m128i useA = _mm_cmpeq_epi16(pa, smallest);
+  nearest = _mm_or_si128(_mm_and_si128(useA, a), _mm_andnot_si128(useA, nearest));
+  return _mm_and_si128(_mm_add_epi16(x, nearest), low);
+}
+
 template <int bpp>
 void unfilterPaeth(std::uint8_t* row, const std::uint8_t* prev, std::size_t bytes) {
-  const __m128i low = _mm_set1_epi16(0xff);
   __m128i a = _mm_setzero_si128(), c = _mm_setzero_si128();
   for (std::size_t i = 0; i + bpp <= bytes; i += bpp) {
     __m128i b = loadPixel<bpp>(prev + i);
-    __m128i x = loadPixel<bpp>(row + i);
-    __m128i paSigned = _mm_sub_epi16(b, c), pbSigned = _mm_sub_epi16(a, c);
-    __m128i pa = absolute16(paSigned), pb = absolute16(pbSigned);
-    __m128i pc = absolute16(_mm_add_epi16(paSigned, pbSigned));
-    __m128i smallest = _mm_min_epi16(_mm_min_epi16(pa, pb), pc);
-    __m128i useB = _mm_cmpeq_epi16(pb, smallest);
-    __m128i nearest = _mm_or_si128(_mm_and_si128(useB, b), _mm_andnot_si128(useB, c));
-    __m128i useA = _mm_cmpeq_epi16(pa, smallest);
-    nearest = _mm_or_si128(_mm_and_si128(useA, a), _mm_andnot_si128(useA, nearest));
-    a = _mm_and_si128(_mm_add_epi16(x, nearest), low);
+    a = paeth(a, b, c, loadPixel<bpp>(row + i));
     storePixel<bpp>(row + i, a);
     c = b;
+  }
+}
+
+// Two Paeth rows at once: the lower row runs one pixel behind the upper, whose just-finished pixel is its
+// "up" neighbour. Each step's Paeth works on both rows' pixels side by side in one register (upper row in the
+// low half), so the serial chain from pixel to pixel is paid once for two pixels.
+template <int bpp>
+void unfilterPaethPair(std::uint8_t* upper, std::uint8_t* lower, const std::uint8_t* prev, std::size_t bytes) {
+  const std::size_t pixels = bytes / bpp;
+  __m128i a = _mm_setzero_si128(), c = _mm_setzero_si128();  // [upper | lower] left and up-left neighbours
+  for (std::size_t j = 0; j <= pixels; ++j) {
+    const bool upperPixel = j < pixels, lowerPixel = j > 0;
+    __m128i b = _mm_unpacklo_epi64(upperPixel ? loadPixel<bpp>(prev + j * bpp) : _mm_setzero_si128(), a);
+    __m128i x = _mm_unpacklo_epi64(upperPixel ? loadPixel<bpp>(upper + j * bpp) : _mm_setzero_si128(),
+                                   lowerPixel ? loadPixel<bpp>(lower + (j - 1) * bpp) : _mm_setzero_si128());
+    if (!lowerPixel) b = _mm_unpacklo_epi64(b, _mm_setzero_si128());
+    a = paeth(a, b, c, x);
+    if (upperPixel) storePixel<bpp>(upper + j * bpp, a);
+    if (lowerPixel) storePixel<bpp>(lower + (j - 1) * bpp, _mm_unpackhi_epi64(a, a));
+    c = b;
+  }
+}
+
+template <int bpp>
+void unfilterSub(std::uint8_t* row, std::size_t bytes) {
+  const __m128i low = _mm_set1_epi16(0xff);
+  __m128i a = _mm_setzero_si128();
+  for (std::size_t i = 0; i + bpp <= bytes; i += bpp) {
+    a = _mm_and_si128(_mm_add_epi16(loadPixel<bpp>(row + i), a), low);
+    storePixel<bpp>(row + i, a);
   }
 }
 
@@ -126,6 +167,11 @@ void unfilterAverage(std::uint8_t* row, const std::uint8_t* prev, std::size_t by
   }
 }
 #else
+template <int bpp>
+void unfilterSub(std::uint8_t* row, std::size_t bytes) {
+  for (std::size_t i = bpp; i < bytes; ++i) row[i] = static_cast<std::uint8_t>(row[i] + row[i - bpp]);
+}
+
 std::uint8_t paethPredictor(int a, int b, int c) {
   int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
   if (pa <= pb && pa <= pc) return static_cast<std::uint8_t>(a);
@@ -138,6 +184,12 @@ void unfilterPaeth(std::uint8_t* row, const std::uint8_t* prev, std::size_t byte
     int a = i >= bpp ? row[i - bpp] : 0, c = i >= bpp ? prev[i - bpp] : 0;
     row[i] = static_cast<std::uint8_t>(row[i] + paethPredictor(a, prev[i], c));
   }
+}
+
+template <int bpp>
+void unfilterPaethPair(std::uint8_t* upper, std::uint8_t* lower, const std::uint8_t* prev, std::size_t bytes) {
+  unfilterPaeth<bpp>(upper, prev, bytes);
+  unfilterPaeth<bpp>(lower, upper, bytes);
 }
 
 template <int bpp>
@@ -156,7 +208,7 @@ bool unfilter(std::uint8_t filter, std::uint8_t* row, const std::uint8_t* prev, 
     case 0:
       return true;
     case 1:
-      for (std::size_t i = bpp; i < bytes; ++i) row[i] = static_cast<std::uint8_t>(row[i] + row[i - bpp]);
+      unfilterSub<bpp>(row, bytes);
       return true;
     case 2:
       for (std::size_t i = 0; i < bytes; ++i) row[i] = static_cast<std::uint8_t>(row[i] + prev[i]);
@@ -182,7 +234,8 @@ bool decodeDirect(const ChunkScan& scan, ImageReceiver& receiver, bool& malforme
   const int bpp = h.colourType == 6 ? 4 : 3;
   const std::size_t rowBytes = std::size_t{h.width} * bpp;
   const std::size_t expected = (rowBytes + 1) * h.height;
-  std::unique_ptr<std::uint8_t[]> inflated(new (std::nothrow) std::uint8_t[expected]);
+  // Four spare bytes after the image let the last pixel load as a whole word.
+  std::unique_ptr<std::uint8_t[]> inflated(new (std::nothrow) std::uint8_t[expected + 4]);
   if (!inflated) return malformed = true, false;
   thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
       libdeflate_alloc_decompressor());
@@ -194,11 +247,22 @@ bool decodeDirect(const ChunkScan& scan, ImageReceiver& receiver, bool& malforme
   if (result != LIBDEFLATE_SUCCESS || produced != expected) return malformed = true, false;
 
   receiver.begin(h.width, h.height, bpp == 4 ? ImageReceiver::RowFormat::rgba : ImageReceiver::RowFormat::rgb);
-  std::vector<std::uint8_t> zeroRow(rowBytes, 0);
+  std::vector<std::uint8_t> zeroRow(rowBytes + 4, 0);
   const std::uint8_t* prev = zeroRow.data();
+  const std::size_t stride = rowBytes + 1;
   for (std::uint32_t y = 0; y < h.height; ++y) {
-    std::uint8_t* line = inflated.get() + y * (rowBytes + 1);
+    std::uint8_t* line = inflated.get() + y * stride;
     std::uint8_t* row = line + 1;
+    if (line[0] == 4 && y + 1 < h.height && line[stride] == 4) {
+      std::uint8_t* next = row + stride;
+      if (bpp == 4) unfilterPaethPair<4>(row, next, prev, rowBytes);
+      else unfilterPaethPair<3>(row, next, prev, rowBytes);
+      receiver.row(row);
+      receiver.row(next);
+      prev = next;
+      ++y;
+      continue;
+    }
     bool ok = bpp == 4 ? unfilter<4>(line[0], row, prev, rowBytes) : unfilter<3>(line[0], row, prev, rowBytes);
     if (!ok) return malformed = true, false;
     receiver.row(row);

@@ -21,6 +21,8 @@ class ImageReceiver {
 
 // Premultiplies one RGBA row in place: c' = round(c * a / 255), exactly, for every pixel that is not opaque.
 void premultiplyRow(std::uint8_t* rgba, std::uint32_t width);
+// Whether every pixel of an RGBA row is opaque (premultiplying it would change nothing).
+bool rowIsOpaque(const std::uint8_t* rgba, std::uint32_t width);
 
 // Exact area averaging: every canvas pixel is the mean of the source area it covers, with fractional coverage
 // at the edges, in integer arithmetic (weights in units of 1/W horizontally and 1/H vertically), rounded once at
@@ -37,12 +39,17 @@ class AreaAverager final : public ImageReceiver {
 
  private:
   void accumulate(const std::uint8_t* bytes);
+  void flushPending();
   std::uint32_t canvasWidth_, canvasHeight_;
   std::uint32_t sourceWidth_ = 0, sourceHeight_ = 0, channels_ = 4;
   RowFormat format_ = RowFormat::rgba;
   std::uint32_t nextRow_ = 0;
   std::vector<std::uint8_t> scratch_;               // one row, premultiplied
   std::vector<std::uint32_t> columnSums_;           // per canvas row, per source byte
+  // Rows that lie wholly inside one canvas row are summed here first, in 16 bits, and folded into
+  // columnSums_ (times their common weight) when the canvas row changes or before the sums could overflow.
+  std::vector<std::uint16_t> pending_;
+  std::uint32_t pendingRow_ = 0, pendingCount_ = 0;
 };
 
 // Decoders. Each checks the limits before allocating pixel memory and answers false for data it cannot decode
