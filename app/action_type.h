@@ -13,8 +13,8 @@ namespace tessaron {
 enum class ActionType { toggle, search, inspect, learnMore, quit };
 
 // Every case, in menu order.
-inline constexpr std::array<ActionType, 5> allActionTypes = {ActionType::toggle, ActionType::search, ActionType::inspect,
-                                                             ActionType::learnMore, ActionType::quit};
+inline constexpr std::array<ActionType, 5> allActionTypes = {
+    ActionType::toggle, ActionType::search, ActionType::inspect, ActionType::learnMore, ActionType::quit};
 
 // "Toggle", "Search", "Inspect Data", "Learn More", "Quit Tessaron": what is stored and compared.
 std::string_view rawValue(ActionType action);

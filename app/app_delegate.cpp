@@ -52,12 +52,16 @@ void registerLoginItem() {
   auto& items = platform::current().loginItems();
   const platform::LoginItemStatus status = items.status();
   if (status != platform::LoginItemStatus::notRegistered && status != platform::LoginItemStatus::notFound) {
-    if (status == platform::LoginItemStatus::enabled) log::tessaronApp().log("Service is already registered.");
-    else log::tessaronApp().log("Service registration requires approval.");
+    if (status == platform::LoginItemStatus::enabled)
+      log::tessaronApp().log("Service is already registered.");
+    else
+      log::tessaronApp().log("Service registration requires approval.");
     return;
   }
-  if (auto error = items.registerAndReturnError()) log::tessaronApp().error("Error occurred: %@", *error);
-  else log::tessaronApp().log("Service registration successful.");
+  if (auto error = items.registerAndReturnError())
+    log::tessaronApp().error("Error occurred: %@", *error);
+  else
+    log::tessaronApp().log("Service registration successful.");
 }
 
 std::shared_ptr<platform::StatusItem> AppDelegate::statusBarItem() {
@@ -89,7 +93,9 @@ void AppDelegate::applicationDidFinishLaunching() {
   std::make_shared<PermissionsService>()->schedulePermissionCheck();
 }
 
-TessaronApp::TessaronApp() { installSignalHandlers(); }
+TessaronApp::TessaronApp() {
+  installSignalHandlers();
+}
 
 void TessaronApp::run() {
   auto& queue = platform::current().mainQueue();

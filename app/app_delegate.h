@@ -12,8 +12,8 @@ namespace tessaron {
 // What the serial signal thread is named after.
 inline constexpr const char* signalQueueLabel = "com.marrowbeck.interupt";
 
-// Blocks SIGTERM and SIGINT in the calling thread (and so in every thread it starts from now on). Called first
-// thing in main, before any thread exists.
+// Blocks SIGTERM and SIGINT in the calling thread (and so in every thread it starts from now on). Called
+// first thing in main, before any thread exists.
 void blockTerminationSignals();
 
 // Starts the serial signal thread: each SIGTERM or SIGINT runs handleSignal there.

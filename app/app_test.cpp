@@ -16,8 +16,10 @@ namespace fs = std::filesystem;
 
 TEST(ActionTypes, RawValuesOrderEqualityAndHash) {
   std::vector<std::string> raws;
-  for (ActionType action : allActionTypes) raws.emplace_back(rawValue(action));
-  EXPECT_EQ(raws, (std::vector<std::string>{"Toggle", "Search", "Inspect Data", "Learn More", "Quit Tessaron"}));
+  for (ActionType action : allActionTypes)
+    raws.emplace_back(rawValue(action));
+  EXPECT_EQ(raws,
+            (std::vector<std::string>{"Toggle", "Search", "Inspect Data", "Learn More", "Quit Tessaron"}));
   for (ActionType action : allActionTypes) {
     EXPECT_EQ(actionTypeFromRawValue(rawValue(action)), action) << "round trip";
     EXPECT_EQ(ActionTypeHash{}(action), std::hash<std::string_view>{}(rawValue(action)));
@@ -39,11 +41,13 @@ class Shell : public ::testing::Test {
     desktop = std::make_shared<platform::sim::Desktop>(clock);
     desktop->applicationSupportOverride = root / "share";
     desktop->bundlePathOverride = root / "Tessaron.app";
-    desktop->portListeners = std::vector<platform::PortListener>{};  // nothing on the port, whatever the machine has
+    desktop->portListeners =
+        std::vector<platform::PortListener>{};  // nothing on the port, whatever the machine has
     scoped = std::make_unique<platform::ScopedPlatform>(desktop->platform());
     logs = log::useMemorySink();
     setCaptureLoopBody([](std::stop_token stop) {
-      while (gIsCapturing.load() && !stop.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      while (gIsCapturing.load() && !stop.stop_requested())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });
   }
   void TearDown() override {
@@ -68,8 +72,10 @@ TEST_F(Shell, TheMenuHoldsTheFiveActionsAndTheToggleStartsAsPause) {
   auto state = desktop->statusItem();
   EXPECT_EQ(state.panelImage, "logo");
   std::vector<std::string> titles;
-  for (const auto& entry : state.entries) titles.push_back(entry.title);
-  EXPECT_EQ(titles, (std::vector<std::string>{"Pause", "Search", "Inspect Data", "Learn More", "Quit Tessaron"}));
+  for (const auto& entry : state.entries)
+    titles.push_back(entry.title);
+  EXPECT_EQ(titles,
+            (std::vector<std::string>{"Pause", "Search", "Inspect Data", "Learn More", "Quit Tessaron"}));
   EXPECT_EQ(view->actionType(), ActionType::toggle) << "the default when nothing is stored";
 }
 
@@ -120,7 +126,8 @@ TEST_F(Shell, APressStoresTheActionAndRunsItOffTheMainThread) {
   queue.run();
   EXPECT_EQ(platform::current().userDefaults().string("ActionType"), "Inspect Data");
   EXPECT_EQ(view->actionType(), ActionType::inspect);
-  for (int i = 0; i < 2000 && desktop->revealedItems().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  for (int i = 0; i < 2000 && desktop->revealedItems().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(desktop->revealedItems().size(), 1U);
 }
 
@@ -130,7 +137,8 @@ TEST_F(Shell, QuitStopsCapturingThenTheServerThenTerminates) {
   OutputCapture output;
   performAction(ActionType::quit, *view);
   EXPECT_FALSE(gIsCapturing.load());
-  EXPECT_EQ(logs->texts(log::Category::contentView), (std::vector<std::string>{"Quit action"})) << "no Pause action";
+  EXPECT_EQ(logs->texts(log::Category::contentView), (std::vector<std::string>{"Quit action"}))
+      << "no Pause action";
   EXPECT_EQ(gServerProcess(), std::nullopt);
   // Termination is queued on the main thread: running the queue now ends at once.
   platform::current().mainQueue().run();
@@ -144,11 +152,12 @@ TEST_F(Shell, LoginItemStatusesAndRegistrationOutcomes) {
     std::string expected;
     int registrations;
   };
-  for (const Case& c : {Case{platform::LoginItemStatus::enabled, {}, "Service is already registered.", 0},
-                        Case{platform::LoginItemStatus::requiresApproval, {}, "Service registration requires approval.", 0},
-                        Case{platform::LoginItemStatus::notRegistered, {}, "Service registration successful.", 1},
-                        Case{platform::LoginItemStatus::notFound, {}, "Service registration successful.", 1},
-                        Case{platform::LoginItemStatus::notRegistered, "denied", "Error occurred: denied", 1}}) {
+  for (const Case& c :
+       {Case{platform::LoginItemStatus::enabled, {}, "Service is already registered.", 0},
+        Case{platform::LoginItemStatus::requiresApproval, {}, "Service registration requires approval.", 0},
+        Case{platform::LoginItemStatus::notRegistered, {}, "Service registration successful.", 1},
+        Case{platform::LoginItemStatus::notFound, {}, "Service registration successful.", 1},
+        Case{platform::LoginItemStatus::notRegistered, "denied", "Error occurred: denied", 1}}) {
     desktop->loginItemStatus = c.status;
     desktop->loginItemRegisterError = c.error;
     desktop->loginItemRegistrations = 0;

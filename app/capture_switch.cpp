@@ -27,7 +27,9 @@ CaptureTask::Body& bodySlot() {
 }
 
 // Background priority: the lowest a normal thread can have, so capturing never competes with the desktop.
-void lowerThisThreadsPriority() { ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19); }
+void lowerThisThreadsPriority() {
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19);
+}
 
 }  // namespace
 
@@ -48,8 +50,12 @@ CaptureTask::CaptureTask(Body body, std::shared_ptr<CaptureTask> predecessor) {
 
 CaptureTask::~CaptureTask() = default;
 
-void CaptureTask::cancel() { state_->stop.request_stop(); }
-bool CaptureTask::isCancelled() const { return state_->stop.stop_requested(); }
+void CaptureTask::cancel() {
+  state_->stop.request_stop();
+}
+bool CaptureTask::isCancelled() const {
+  return state_->stop.stop_requested();
+}
 
 void CaptureTask::waitUntilEnded() {
   std::unique_lock lock(state_->mutex);

@@ -16,7 +16,9 @@
 
 namespace tessaron::log {
 
-std::string_view levelName(Level level) { return level == Level::error ? "error" : "default"; }
+std::string_view levelName(Level level) {
+  return level == Level::error ? "error" : "default";
+}
 
 std::string_view categoryName(Category category) {
   switch (category) {
@@ -53,7 +55,8 @@ std::vector<Message> MemorySink::messages() const {
 std::vector<std::string> MemorySink::texts() const {
   std::lock_guard lock(mutex_);
   std::vector<std::string> out;
-  for (const auto& m : messages_) out.push_back(m.text);
+  for (const auto& m : messages_)
+    out.push_back(m.text);
   return out;
 }
 
@@ -179,7 +182,8 @@ std::string subsystem() {
   return subsystemSlot();
 }
 
-Channel::Channel(std::string subsystem, Category category) : subsystem_(std::move(subsystem)), category_(category) {}
+Channel::Channel(std::string subsystem, Category category)
+    : subsystem_(std::move(subsystem)), category_(category) {}
 
 void Channel::emit(Level level, std::string text) const {
   Message message{subsystem_, std::string(categoryName(category_)), level, std::move(text)};
@@ -196,12 +200,24 @@ const Channel& channel(Category category) {
   return *channels[index];
 }
 
-const Channel& tessaronApp() { return channel(Category::tessaronApp); }
-const Channel& contentView() { return channel(Category::contentView); }
-const Channel& utils() { return channel(Category::utils); }
-const Channel& capturer() { return channel(Category::capturer); }
-const Channel& getChromeContent() { return channel(Category::getChromeContent); }
-const Channel& getSafariContent() { return channel(Category::getSafariContent); }
+const Channel& tessaronApp() {
+  return channel(Category::tessaronApp);
+}
+const Channel& contentView() {
+  return channel(Category::contentView);
+}
+const Channel& utils() {
+  return channel(Category::utils);
+}
+const Channel& capturer() {
+  return channel(Category::capturer);
+}
+const Channel& getChromeContent() {
+  return channel(Category::getChromeContent);
+}
+const Channel& getSafariContent() {
+  return channel(Category::getSafariContent);
+}
 
 }  // namespace tessaron::log
 

@@ -2,8 +2,8 @@
 //
 // Every log message goes through one channel: subsystem = the bundle identifier, one of six categories, level
 // default or error. Where it ends up is decided once per process (see Sink): the systemd journal when one is
-// reachable, else standard error as `<subsystem> [<category>] <default|error>: <message>`; TESSARON_LOG=stderr
-// forces standard error and TESSARON_LOG=memory keeps messages in memory for tests.
+// reachable, else standard error as `<subsystem> [<category>] <default|error>: <message>`;
+// TESSARON_LOG=stderr forces standard error and TESSARON_LOG=memory keeps messages in memory for tests.
 #pragma once
 
 #include <memory>

@@ -37,8 +37,10 @@ constexpr bool nextPlaceholder(std::string_view text, std::size_t from, Placehol
       continue;
     }
     std::size_t j = i + 1;
-    if (text.substr(j).starts_with("{public}")) j += 8;
-    else if (text.substr(j).starts_with("{private}")) j += 9;
+    if (text.substr(j).starts_with("{public}"))
+      j += 8;
+    else if (text.substr(j).starts_with("{private}"))
+      j += 9;
     std::string_view rest = text.substr(j);
     out.begin = i;
     if (rest.starts_with("lld")) {
@@ -96,7 +98,7 @@ template <class... Args>
 class Format {
  public:
   template <class S>
-    requires std::convertible_to<const S&, std::string_view>
+  requires std::convertible_to<const S&, std::string_view>
   consteval Format(const S& text) : text_(text) {  // NOLINT(google-explicit-constructor): used like a literal
     std::size_t index = 0;
     std::size_t from = 0;
@@ -113,7 +115,8 @@ class Format {
   constexpr std::string_view text() const { return text_; }
 
  private:
-  static constexpr bool argumentAccepts([[maybe_unused]] std::size_t index, [[maybe_unused]] PlaceholderKind kind) {
+  static constexpr bool argumentAccepts([[maybe_unused]] std::size_t index,
+                                        [[maybe_unused]] PlaceholderKind kind) {
     std::size_t i = 0;
     bool result = false;
     ((result = (i++ == index) ? accepts<Args>(kind) : result), ...);

@@ -28,7 +28,8 @@ TEST_F(LogTest, RendersEveryPlaceholderKind) {
   tessaronApp().error("Error occurred: %@", Failure{});
   utils().error("Error getting app support folder: %@", std::runtime_error("no home"));
   utils().error("Error starting server process: %@", std::make_error_code(std::errc::permission_denied));
-  capturer().error("Error capturing AX content: %{public}@", std::string_view("Can't find matching AXWindow for x"));
+  capturer().error("Error capturing AX content: %{public}@",
+                   std::string_view("Can't find matching AXWindow for x"));
   capturer().log("100%% done in %s", "one pass");
 
   EXPECT_EQ(sink->texts(), (std::vector<std::string>{
@@ -65,7 +66,8 @@ TEST_F(LogTest, ChannelsCarryTheirCategoryLevelAndSubsystem) {
 }
 
 TEST_F(LogTest, StderrLineHasTheFixedReadableShape) {
-  EXPECT_EQ(stderrLine({"com.marrowbeck.tessaron", "Capturer", Level::normal, "Start Screen Capturing from logger"}),
+  EXPECT_EQ(stderrLine(
+                {"com.marrowbeck.tessaron", "Capturer", Level::normal, "Start Screen Capturing from logger"}),
             "com.marrowbeck.tessaron [Capturer] default: Start Screen Capturing from logger");
   EXPECT_EQ(stderrLine({"s", "Utils", Level::error, "x"}), "s [Utils] error: x");
 }

@@ -102,7 +102,8 @@ int main(int argc, char** argv) {
     OSData png = tessaron::encodePng(shot);
     OSHashType a = hasher.hashImageData(&previousPng, OSImageHashingProviderPHash);
     OSHashType b = hasher.hashImageData(&png, OSImageHashingProviderPHash);
-    sink = sink + hasher.hashDistance(a, b, OSImageHashingProviderPHash) + static_cast<std::int64_t>(png.size());
+    sink =
+        sink + hasher.hashDistance(a, b, OSImageHashingProviderPHash) + static_cast<std::int64_t>(png.size());
   };
   const double literalUnchanged = bestMilliseconds(15, [&] { literal(previous); });
   const double oursUnchanged = bestMilliseconds(15, [&] {
@@ -116,8 +117,8 @@ int main(int argc, char** argv) {
   std::printf("duplicate filter per 1920x1080 window (screenshot grab excluded):\n");
   std::printf("  unchanged window: literal %8.2f ms   engine %7.3f ms   ratio %6.1fx\n", literalUnchanged,
               oursUnchanged, literalUnchanged / oursUnchanged);
-  std::printf("  changed window:   literal %8.2f ms   engine %7.3f ms   ratio %6.1fx\n\n", literalChanged, oursChanged,
-              literalChanged / oursChanged);
+  std::printf("  changed window:   literal %8.2f ms   engine %7.3f ms   ratio %6.1fx\n\n", literalChanged,
+              oursChanged, literalChanged / oursChanged);
 
   std::printf("PNG encoding of a 1920x1080 screenshot:\n");
   struct Encoder {

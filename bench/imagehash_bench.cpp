@@ -46,10 +46,18 @@ void operator delete(void* p) noexcept {
   liveBytes -= *static_cast<std::size_t*>(base);
   std::free(base);
 }
-void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete[](void* p) noexcept { operator delete(p); }
-void operator delete[](void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete(void* p, std::size_t) noexcept {
+  operator delete(p);
+}
+void* operator new[](std::size_t size) {
+  return operator new(size);
+}
+void operator delete[](void* p) noexcept {
+  operator delete(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  operator delete(p);
+}
 
 namespace {
 
@@ -67,7 +75,8 @@ double bestSecondsPerItem(std::size_t items, int rounds, F&& body) {
   for (int r = 0; r < rounds; ++r) {
     auto start = Clock::now();
     body();
-    best = std::min(best, std::chrono::duration<double>(Clock::now() - start).count() / static_cast<double>(items));
+    best = std::min(best,
+                    std::chrono::duration<double>(Clock::now() - start).count() / static_cast<double>(items));
   }
   return best;
 }
@@ -76,12 +85,14 @@ double bestSecondsPerItem(std::size_t items, int rounds, F&& body) {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: bench_imagehash CORPUS_DIR (made by shared/screenshot-corpus/make_corpus.sh)\n");
+    std::fprintf(stderr,
+                 "usage: bench_imagehash CORPUS_DIR (made by shared/screenshot-corpus/make_corpus.sh)\n");
     return 2;
   }
   std::vector<std::pair<std::string, OSData>> corpus;
   for (const auto& entry : fs::directory_iterator(argv[1]))
-    if (entry.path().extension() == ".png") corpus.emplace_back(entry.path().filename().string(), readFile(entry.path()));
+    if (entry.path().extension() == ".png")
+      corpus.emplace_back(entry.path().filename().string(), readFile(entry.path()));
   std::sort(corpus.begin(), corpus.end());
   if (corpus.empty()) {
     std::fprintf(stderr, "bench_imagehash: no PNG files in %s\n", argv[1]);
@@ -92,7 +103,8 @@ int main(int argc, char** argv) {
   const auto& hashing = OSImageHashing::sharedInstance();
   volatile std::int64_t sink = 0;
   double ours = bestSecondsPerItem(corpus.size(), 5, [&] {
-    for (const auto& [name, data] : corpus) sink = sink + hashing.hashImageData(&data, OSImageHashingProviderPHash);
+    for (const auto& [name, data] : corpus)
+      sink = sink + hashing.hashImageData(&data, OSImageHashingProviderPHash);
   });
   std::printf("pHash of a PNG screenshot, one thread:\n");
   std::printf("  ours (hashImageData, pHash)            %8.2f ms\n", ours * 1e3);
@@ -101,8 +113,9 @@ int main(int argc, char** argv) {
   auto phash = cv::img_hash::PHash::create();
   double opencv = bestSecondsPerItem(corpus.size(), 5, [&] {
     for (const auto& [name, data] : corpus) {
-      cv::Mat image = cv::imdecode(cv::Mat(1, static_cast<int>(data.size()), CV_8UC1, const_cast<std::uint8_t*>(data.data())),
-                                   cv::IMREAD_COLOR);
+      cv::Mat image = cv::imdecode(
+          cv::Mat(1, static_cast<int>(data.size()), CV_8UC1, const_cast<std::uint8_t*>(data.data())),
+          cv::IMREAD_COLOR);
       cv::Mat hash;
       phash->compute(image, hash);
       sink = sink + hash.at<std::uint8_t>(0);
@@ -117,18 +130,21 @@ int main(int argc, char** argv) {
   // All pairs of 100,000 hashes.
   std::mt19937_64 random(42);
   std::vector<OSHashType> hashes(100'000);
-  for (auto& h : hashes) h = static_cast<OSHashType>(random() & ~std::uint64_t{0x01010101010101FF});
+  for (auto& h : hashes)
+    h = static_cast<OSHashType>(random() & ~std::uint64_t{0x01010101010101FF});
   std::atomic<std::size_t> found = 0;
   auto start = Clock::now();
   OSSimilaritySearch::scanPairs(hashes, 10, [&](std::size_t, std::size_t) { ++found; });
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   double pairs = 100'000.0 * 99'999.0 / 2.0;
-  std::printf("all pairs of 100,000 hashes (threshold 10): %.3f s, %.2f billion pairs/s, %zu within threshold\n\n",
-              seconds, pairs / seconds / 1e9, found.load());
+  std::printf(
+      "all pairs of 100,000 hashes (threshold 10): %.3f s, %.2f billion pairs/s, %zu within threshold\n\n",
+      seconds, pairs / seconds / 1e9, found.load());
 
   // Peak heap while hashing the largest screenshot.
-  auto largest = std::max_element(corpus.begin(), corpus.end(),
-                                  [](const auto& a, const auto& b) { return a.second.size() < b.second.size(); });
+  auto largest = std::max_element(corpus.begin(), corpus.end(), [](const auto& a, const auto& b) {
+    return a.second.size() < b.second.size();
+  });
   auto image = OSImageFromData(largest->second);
   const double decoded = static_cast<double>(image->width()) * image->height() * 4;
   image.reset();

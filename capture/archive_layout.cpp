@@ -48,7 +48,8 @@ RecordPaths claimRecordPaths(const std::string& day, const fs::path& dayFolder, 
     std::string stem = n == 1 ? stamp : stamp + "-" + std::to_string(n);
     RecordPaths paths = makeRecordPaths(day, dayFolder, stem);
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(paths.imagePath, ec)) && !fs::exists(fs::symlink_status(paths.textPath, ec)))
+    if (!fs::exists(fs::symlink_status(paths.imagePath, ec)) &&
+        !fs::exists(fs::symlink_status(paths.textPath, ec)))
       return paths;
   }
 }
@@ -60,11 +61,13 @@ std::string formatTimestamp(std::chrono::system_clock::time_point time) {
   year_month_day date{day};
   hh_mm_ss clock{seconds - day};
   return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z", static_cast<int>(date.year()),
-                     static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()), clock.hours().count(),
-                     clock.minutes().count(), clock.seconds().count());
+                     static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                     clock.hours().count(), clock.minutes().count(), clock.seconds().count());
 }
 
-std::string captureTimestamp() { return formatTimestamp(platform::current().clock().now()); }
+std::string captureTimestamp() {
+  return formatTimestamp(platform::current().clock().now());
+}
 
 namespace {
 std::mutex visitedMutex;

@@ -68,7 +68,8 @@ TEST_F(ArchiveLayout, StampsAreUtcAndDaysAreLocal) {
   desktop->advance(hours(2));
   EXPECT_EQ(dayName(clock.localTime(clock.now())), "20240302");
   EXPECT_EQ(captureTimestamp(), "2024-03-01T23:30:00Z");
-  EXPECT_EQ(formatTimestamp(sys_days{year{1999} / 12 / 31} + hours(23) + minutes(59) + seconds(59) + milliseconds(999)),
+  EXPECT_EQ(formatTimestamp(sys_days{year{1999} / 12 / 31} + hours(23) + minutes(59) + seconds(59) +
+                            milliseconds(999)),
             "1999-12-31T23:59:59Z");
 }
 
@@ -83,7 +84,8 @@ TEST_F(ArchiveLayout, RecordsOfTheSameSecondGetDistinctStems) {
   auto second = claimRecordPaths("20240301", root, "2024-03-01T14:05:09Z");
   EXPECT_EQ(second.recordPath, "20240301/2024-03-01T14:05:09Z-2");
   { std::ofstream(second.textPath) << "txt"; }
-  EXPECT_EQ(claimRecordPaths("20240301", root, "2024-03-01T14:05:09Z").imagePath, root / "2024-03-01T14:05:09Z-3.png");
+  EXPECT_EQ(claimRecordPaths("20240301", root, "2024-03-01T14:05:09Z").imagePath,
+            root / "2024-03-01T14:05:09Z-3.png");
 }
 
 TEST_F(ArchiveLayout, VisitedAddressesAndTheEmptyAddress) {

@@ -18,7 +18,8 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
 
   std::optional<std::int32_t> pid;
   const std::string* windowName = nullptr;
-  if (auto it = info->find(platform::kCGWindowOwnerPID); it != info->end()) pid = platform::exactInt32(it->second);
+  if (auto it = info->find(platform::kCGWindowOwnerPID); it != info->end())
+    pid = platform::exactInt32(it->second);
   if (auto it = info->find(platform::kCGWindowName); it != info->end())
     windowName = platform::valueAs<std::string>(it->second);
   if (!pid || !windowName) throw TessaronError::AXWindowError("Can't get pid and windowName");
@@ -28,7 +29,8 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
 
   platform::ElementRef application = platform::current().accessibility().createApplication(*pid);
   if (auto names = application->copyAttributeNames())
-    for (const auto& name : *names) (void)application->copyAttributeValue(name);
+    for (const auto& name : *names)
+      (void)application->copyAttributeValue(name);
   auto axWindows = application->copyAttributeValue("AXWindows");
   const auto* windows = platform::valueAs<platform::ElementArray>(axWindows.value);
   if (!windows) throw TessaronError::AXWindowError("Can't find AXWindows for the application");
@@ -62,12 +64,14 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
 }  // namespace
 
 void archiveChromeWindow(const platform::WindowDescription& window, const std::string& dayName,
-                         const std::filesystem::path& dayFolder, const std::shared_ptr<TessaronWindow>& record) {
+                         const std::filesystem::path& dayFolder,
+                         const std::shared_ptr<TessaronWindow>& record) {
   archiveWindow(BrowserVariant::chrome, window, dayName, dayFolder, record);
 }
 
 void archiveSafariWindow(const platform::WindowDescription& window, const std::string& dayName,
-                         const std::filesystem::path& dayFolder, const std::shared_ptr<TessaronWindow>& record) {
+                         const std::filesystem::path& dayFolder,
+                         const std::shared_ptr<TessaronWindow>& record) {
   archiveWindow(BrowserVariant::safari, window, dayName, dayFolder, record);
 }
 

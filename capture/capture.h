@@ -27,10 +27,10 @@ namespace tessaron {
 
 // One tracked browser window. The registry and the archive step running for it share the record.
 struct TessaronWindow {
-  OSData prevImage;                              // PNG bytes of the last screenshot saved; empty until one is
-  std::string url;                               // carried, never assigned
+  OSData prevImage;  // PNG bytes of the last screenshot saved; empty until one is
+  std::string url;   // carried, never assigned
   std::optional<platform::WindowDescription> window;  // refreshed every pass that reaches the window
-  platform::ElementRef axWindow;                 // carried, never assigned
+  platform::ElementRef axWindow;                      // carried, never assigned
   // The DCT hash of prevImage, kept so the previous image is never decoded again; none until one is saved.
   std::optional<OSHashType> prevImageHash;
 };
@@ -40,7 +40,8 @@ class WindowRegistry {
  public:
   std::shared_ptr<TessaronWindow> find(std::uint32_t windowID) const;
   // Inserts a new record unless one exists; returns the record now stored.
-  std::shared_ptr<TessaronWindow> insertIfAbsent(std::uint32_t windowID, std::shared_ptr<TessaronWindow> record);
+  std::shared_ptr<TessaronWindow> insertIfAbsent(std::uint32_t windowID,
+                                                 std::shared_ptr<TessaronWindow> record);
   void remove(std::uint32_t windowID);
   std::vector<std::uint32_t> keys() const;
   std::size_t size() const;
@@ -58,7 +59,9 @@ struct TessaronError {
   Kind kind = Kind::AXWindowError;
   std::string message;
 
-  static TessaronError AXWindowError(std::string message) { return {Kind::AXWindowError, std::move(message)}; }
+  static TessaronError AXWindowError(std::string message) {
+    return {Kind::AXWindowError, std::move(message)};
+  }
   // How the pass's log line renders it.
   std::string description() const;
 };
@@ -98,9 +101,11 @@ std::optional<platform::WindowInfo> copyWindowInfo(std::uint32_t windowID);
 // ----- the archive step (throws TessaronError)
 
 void archiveChromeWindow(const platform::WindowDescription& window, const std::string& dayName,
-                         const std::filesystem::path& dayFolder, const std::shared_ptr<TessaronWindow>& record);
+                         const std::filesystem::path& dayFolder,
+                         const std::shared_ptr<TessaronWindow>& record);
 void archiveSafariWindow(const platform::WindowDescription& window, const std::string& dayName,
-                         const std::filesystem::path& dayFolder, const std::shared_ptr<TessaronWindow>& record);
+                         const std::filesystem::path& dayFolder,
+                         const std::shared_ptr<TessaronWindow>& record);
 
 // ----- archive layout
 
@@ -131,9 +136,9 @@ std::string formatTimestamp(std::chrono::system_clock::time_point time);
 bool isVisited(const std::string& address);
 void clearVisitedURLsForTests();
 // Appends one record's text: address, record path, stamp, title, then up to `wordLimit` words of the text.
-void writeRecordText(const std::filesystem::path& textPath, const std::string& address, const std::string& recordPath,
-                     const std::string& stamp, const std::string& title, const std::string& pageText,
-                     std::size_t wordLimit);
+void writeRecordText(const std::filesystem::path& textPath, const std::string& address,
+                     const std::string& recordPath, const std::string& stamp, const std::string& title,
+                     const std::string& pageText, std::size_t wordLimit);
 
 // ----- page content
 

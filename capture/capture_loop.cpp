@@ -32,7 +32,8 @@ std::vector<std::uint32_t> WindowRegistry::keys() const {
   std::lock_guard lock(mutex_);
   std::vector<std::uint32_t> out;
   out.reserve(windows_.size());
-  for (const auto& [key, record] : windows_) out.push_back(key);
+  for (const auto& [key, record] : windows_)
+    out.push_back(key);
   std::sort(out.begin(), out.end());  // a stable order for the pass's log lines
   return out;
 }
@@ -66,7 +67,8 @@ void captureLoop(std::stop_token stop) {
   // over, and this one's sleeps would all fail at once.
   while (gIsCapturing.load() && !stop.stop_requested()) {
     capturePass();
-    if (!clock.sleepFor(5s, stop)) log::tessaronApp().error("Error starting screen capture: %{public}s", "CancellationError()");
+    if (!clock.sleepFor(5s, stop))
+      log::tessaronApp().error("Error starting screen capture: %{public}s", "CancellationError()");
   }
 }
 
@@ -84,7 +86,8 @@ void capturePass() {
   const std::vector<platform::WindowDescription> windows = getBrowserWindows();
 
   std::unordered_set<std::uint32_t> listed;
-  for (const auto& w : windows) listed.insert(w.windowID);
+  for (const auto& w : windows)
+    listed.insert(w.windowID);
   for (std::uint32_t key : gWindows.keys()) {
     if (listed.contains(key)) continue;
     log::capturer().log("WindowID %{public}u is no longer active, removing from gWindows", key);
@@ -122,8 +125,10 @@ void capturePass() {
       continue;
     }
     try {
-      if (row->variant == BrowserVariant::chrome) archiveChromeWindow(*previous, day, dayFolder, record);
-      else archiveSafariWindow(*previous, day, dayFolder, record);
+      if (row->variant == BrowserVariant::chrome)
+        archiveChromeWindow(*previous, day, dayFolder, record);
+      else
+        archiveSafariWindow(*previous, day, dayFolder, record);
     } catch (const TessaronError& error) {
       log::capturer().error("Error capturing AX content: %{public}@", error);
     }

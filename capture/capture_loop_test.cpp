@@ -19,7 +19,8 @@ class CaptureLoop : public testing::SimDesktopTest {
     SimDesktopTest::TearDown();
   }
   bool waitForPasses(int passes) {
-    for (int i = 0; i < 5000 && desktop->passesStarted() < passes; ++i) std::this_thread::sleep_for(1ms);
+    for (int i = 0; i < 5000 && desktop->passesStarted() < passes; ++i)
+      std::this_thread::sleep_for(1ms);
     return desktop->passesStarted() >= passes;
   }
 };
@@ -40,7 +41,8 @@ TEST_F(CaptureLoop, PassesAreFiveSecondsApartAndTheSwitchEndsTheLoop) {
   EXPECT_LE(elapsed, 5s * passes);
   auto errors = logs->texts(log::Category::tessaronApp);
   EXPECT_LE(errors.size(), 1U) << "a cancelled sleep logs once, then the loop ends";
-  for (const auto& line : errors) EXPECT_EQ(line, "Error starting screen capture: CancellationError()");
+  for (const auto& line : errors)
+    EXPECT_EQ(line, "Error starting screen capture: CancellationError()");
   const int after = desktop->passesStarted();
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(desktop->passesStarted(), after) << "no pass after the loop ended";

@@ -22,7 +22,8 @@ std::vector<platform::WindowDescription> getBrowserWindows() {
 bool isBrowserWindow(const platform::WindowDescription& window) {
   if (!window.owningApplication) return false;
   const std::string name = lowercased(window.owningApplication->applicationName);
-  if (std::find(std::begin(supportedBrowsers), std::end(supportedBrowsers), name) == std::end(supportedBrowsers))
+  if (std::find(std::begin(supportedBrowsers), std::end(supportedBrowsers), name) ==
+      std::end(supportedBrowsers))
     return false;
   auto info = copyWindowInfo(window.windowID);
   if (!info) {
@@ -38,7 +39,8 @@ std::optional<platform::WindowInfo> copyWindowInfo(std::uint32_t windowID) {
   for (auto& entry : *list) {
     auto number = entry.find(platform::kCGWindowNumber);
     if (number == entry.end()) continue;
-    if (auto value = platform::exactUInt32(number->second); value && *value == windowID) return std::move(entry);
+    if (auto value = platform::exactUInt32(number->second); value && *value == windowID)
+      return std::move(entry);
   }
   return std::nullopt;
 }

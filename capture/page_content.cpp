@@ -50,11 +50,13 @@ std::string cleanTitle(std::string_view text) {
   for (int32_t start = clusters->first(), end = clusters->next(); end != icu::BreakIterator::DONE;
        start = end, end = clusters->next()) {
     bool drop = false;
-    for (int32_t i = start; i < end && !drop; i = input.moveIndex32(i, 1)) drop = isEmojiPresentation(input.char32At(i));
+    for (int32_t i = start; i < end && !drop; i = input.moveIndex32(i, 1))
+      drop = isEmojiPresentation(input.char32At(i));
     if (!drop) kept.append(input, start, end - start);
   }
   int32_t begin = 0, finish = kept.length();
-  while (begin < finish && isWhitespaceOrNewline(kept.char32At(begin))) begin = kept.moveIndex32(begin, 1);
+  while (begin < finish && isWhitespaceOrNewline(kept.char32At(begin)))
+    begin = kept.moveIndex32(begin, 1);
   while (finish > begin) {
     int32_t last = kept.moveIndex32(finish, -1);
     if (!isWhitespaceOrNewline(kept.char32At(last))) break;
@@ -97,7 +99,8 @@ class Walk {
   std::unordered_set<std::uintptr_t> path_;
 };
 
-const platform::ElementArray* children(const platform::ElementRef& element, platform::AttributeResult& holder) {
+const platform::ElementArray* children(const platform::ElementRef& element,
+                                       platform::AttributeResult& holder) {
   holder = element->copyAttributeValue("AXChildren");
   if (holder.status != platform::AXStatus::success) return nullptr;
   return platform::valueAs<platform::ElementArray>(holder.value);
@@ -175,7 +178,8 @@ std::string collectStaticText(const platform::ElementRef& element) {
 
 platform::ElementRef findMatchingAXWindow(const platform::ElementArray& windows, const std::string& title,
                                           const platform::Rect& frame, BrowserVariant variant) {
-  const log::Channel& channel = variant == BrowserVariant::chrome ? log::getChromeContent() : log::getSafariContent();
+  const log::Channel& channel =
+      variant == BrowserVariant::chrome ? log::getChromeContent() : log::getSafariContent();
   for (const auto& window : windows) {
     if (!window) continue;
     auto frameValue = window->copyAttributeValue("AXFrame");

@@ -50,9 +50,11 @@ TEST_F(PageContent, FrameDecidesAndTitleMustAgreeOnlyWhenThePageHasOne) {
   Rect frame{0, 25, 1280, 775};
   auto page = tree.webArea("Example", Value(Url{"https://example.org/"}), {});
   auto untitled = tree.webArea("", Value(Url{"https://blank/"}), {});
-  auto ws = windows({tree.window({1, 1, 10, 10}, {}), tree.window(frame, {page}), tree.window(frame, {untitled})});
+  auto ws =
+      windows({tree.window({1, 1, 10, 10}, {}), tree.window(frame, {page}), tree.window(frame, {untitled})});
   EXPECT_EQ(findMatchingAXWindow(ws, "Example", frame, BrowserVariant::chrome), ws[1]);
-  EXPECT_EQ(findMatchingAXWindow(ws, "Other", frame, BrowserVariant::chrome), ws[2]) << "empty page title: frame alone";
+  EXPECT_EQ(findMatchingAXWindow(ws, "Other", frame, BrowserVariant::chrome), ws[2])
+      << "empty page title: frame alone";
   EXPECT_EQ(findMatchingAXWindow(ws, "Example", {0, 25, 1280, 776}, BrowserVariant::chrome), nullptr);
   EXPECT_EQ(logs->texts(log::Category::getChromeContent)[0], "AXTitle: , SCTitle: Example")
       << "the window with no page gives an empty page title";
@@ -68,7 +70,8 @@ TEST_F(PageContent, EqualFramesAndTitlesFirstWinsAndBadFramesAreSkippedWithTheir
   auto second = tree.window(frame, {tree.webArea("Same", Value(Url{"https://two/"}), {})});
   auto ws = windows({noFrame, notRect, first, second});
   EXPECT_EQ(findMatchingAXWindow(ws, "Different", frame, BrowserVariant::safari), ws[2])
-      << "the Safari variant reads AXDescription, which these pages lack: no page, so the frame alone decides";
+      << "the Safari variant reads AXDescription, which these pages lack: no page, so the frame alone "
+         "decides";
   logs->clear();
   EXPECT_EQ(findMatchingAXWindow(ws, "Same", frame, BrowserVariant::chrome), ws[2]);
   auto messages = logs->messages();
@@ -84,7 +87,8 @@ TEST_F(PageContent, WebAreaNeedsATitleStringAndAUrlValue) {
   auto stringUrl = tree.webArea("String URL", Value(std::string("https://string/")),
                                 {tree.webArea("Nested", Value(Url{"https://nested/"}), {})});
   auto noTitle = tree.webArea(std::nullopt, Value(Url{"https://untitled/"}), {});
-  auto window = tree.window({}, {noTitle, stringUrl, tree.webArea("Later", Value(Url{"https://later/"}), {})});
+  auto window =
+      tree.window({}, {noTitle, stringUrl, tree.webArea("Later", Value(Url{"https://later/"}), {})});
   auto ws = windows({window});
   WebArea found = findWebArea(ws[0], BrowserVariant::chrome);
   EXPECT_EQ(found.title, "Nested");
@@ -98,8 +102,9 @@ TEST_F(PageContent, WebAreaNeedsATitleStringAndAUrlValue) {
 TEST_F(PageContent, StaticTextKeepsOneSpaceBeforeEveryPieceAndChild) {
   auto window = tree.window({}, {tree.staticText("A"), tree.staticText("B")});
   EXPECT_EQ(collectStaticText(windows({window})[0]), "  A  B");
-  auto nested = tree.window({}, {tree.node({{"AXRole", std::string("AXGroup")}}, {tree.staticText("x", {tree.staticText("y")})}),
-                                 tree.node({{"AXRole", std::string("AXButton")}, {"AXValue", std::string("skip")}})});
+  auto nested = tree.window(
+      {}, {tree.node({{"AXRole", std::string("AXGroup")}}, {tree.staticText("x", {tree.staticText("y")})}),
+           tree.node({{"AXRole", std::string("AXButton")}, {"AXValue", std::string("skip")}})});
   EXPECT_EQ(collectStaticText(windows({nested})[0]), "   x  y ");
   auto quiet = tree.window({}, {tree.node({}), tree.node({}, {tree.node({})})});
   EXPECT_EQ(collectStaticText(windows({quiet})[0]), "   ") << "only spaces, one per element below the window";
@@ -115,7 +120,8 @@ TEST_F(PageContent, CyclicAndVeryDeepTreesEndWithoutCrashing) {
   EXPECT_EQ(findWebArea(ws[0], BrowserVariant::chrome).address, "");
   // A chain a hundred thousand levels deep with the page at the bottom: bounded, and not found.
   std::size_t below = tree.webArea("Deep", Value(Url{"https://deep/"}), {});
-  for (int i = 0; i < 100000; ++i) below = tree.node({}, {below});
+  for (int i = 0; i < 100000; ++i)
+    below = tree.node({}, {below});
   auto deep = windows({tree.window({0, 0, 5, 5}, {below})});
   EXPECT_EQ(findWebArea(deep[0], BrowserVariant::chrome).address, "");
   EXPECT_FALSE(collectStaticText(deep[0]).empty());

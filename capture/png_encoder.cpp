@@ -39,7 +39,8 @@ OSData encodePng(const platform::RgbaImage& image) {
   bool opaque = true;
   for (std::uint32_t y = 0; y < image.height && opaque; ++y) {
     const std::uint8_t* row = image.pixels.data() + y * image.stride;
-    for (std::uint32_t x = 0; x < image.width; ++x) opaque &= row[4 * x + 3] == 255;
+    for (std::uint32_t x = 0; x < image.width; ++x)
+      opaque &= row[4 * x + 3] == 255;
   }
   const std::size_t channels = opaque ? 3 : 4;
   const std::size_t rowBytes = std::size_t{image.width} * channels;
@@ -54,17 +55,20 @@ OSData encodePng(const platform::RgbaImage& image) {
   for (std::uint32_t y = 0; y < image.height; ++y) {
     const std::uint8_t* source = image.pixels.data() + y * image.stride;
     if (opaque) {
-      for (std::uint32_t x = 0; x < image.width; ++x) std::memcpy(current + 3 * x, source + 4 * x, 3);
+      for (std::uint32_t x = 0; x < image.width; ++x)
+        std::memcpy(current + 3 * x, source + 4 * x, 3);
     } else {
       std::memcpy(current, source, rowBytes);
     }
     std::uint8_t* out = filtered.get() + y * (rowBytes + 1);
     out[0] = 2;
-    for (std::size_t i = 0; i < rowBytes; ++i) out[i + 1] = static_cast<std::uint8_t>(current[i] - previous[i]);
+    for (std::size_t i = 0; i < rowBytes; ++i)
+      out[i + 1] = static_cast<std::uint8_t>(current[i] - previous[i]);
     std::swap(previous, current);
   }
 
-  thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(libdeflate_alloc_compressor(1));
+  thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
+      libdeflate_alloc_compressor(1));
   if (!compressor) return {};
   const std::size_t filteredSize = (rowBytes + 1) * image.height;
   const std::size_t bound = libdeflate_zlib_compress_bound(compressor.get(), filteredSize);
@@ -84,8 +88,8 @@ OSData encodePng(const platform::RgbaImage& image) {
     header[i] = static_cast<std::uint8_t>(image.width >> (24 - 8 * i));
     header[4 + i] = static_cast<std::uint8_t>(image.height >> (24 - 8 * i));
   }
-  header[8] = 8;                         // bits per sample
-  header[9] = opaque ? 2 : 6;            // RGB or RGBA
+  header[8] = 8;                             // bits per sample
+  header[9] = opaque ? 2 : 6;                // RGB or RGBA
   header[10] = header[11] = header[12] = 0;  // deflate, adaptive filtering, not interlaced
   putChunk(png, "IHDR", header, sizeof header);
   constexpr std::size_t maxChunk = std::size_t{1} << 30;

@@ -2,8 +2,8 @@
 //
 // The decision is that of comparing the PNG files: DCT-hash distance to the last saved image below the
 // threshold means a near-duplicate. PNG is lossless, so the hash of the captured pixels equals the hash of
-// their PNG file; the hash of the saved image is kept with the record. An unchanged window therefore costs one
-// canvas and one DCT, with no PNG encoded or decoded; PNG is encoded only for a screenshot that is saved.
+// their PNG file; the hash of the saved image is kept with the record. An unchanged window therefore costs
+// one canvas and one DCT, with no PNG encoded or decoded; PNG is encoded only for a screenshot that is saved.
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -15,7 +15,9 @@ namespace tessaron {
 
 namespace {
 
-const OSImageHashing& sharedHasher() { return OSImageHashing::sharedInstance(); }
+const OSImageHashing& sharedHasher() {
+  return OSImageHashing::sharedInstance();
+}
 
 OSHashDistanceType similarityThreshold() {
   static const OSHashDistanceType threshold =
@@ -47,7 +49,8 @@ bool isSimilarHash(OSHashType previous, OSHashType current) {
   // A hash the library could not compute cannot be compared (its distance is refused): such an image is
   // never a duplicate, so it is saved rather than silently dropped.
   if (previous == OSHashTypeError || current == OSHashTypeError) return false;
-  const OSHashDistanceType distance = sharedHasher().hashDistance(previous, current, OSImageHashingProviderPHash);
+  const OSHashDistanceType distance =
+      sharedHasher().hashDistance(previous, current, OSImageHashingProviderPHash);
   const OSHashDistanceType threshold = similarityThreshold();
   log::utils().log("Hashed distance: %lld, Threshold: %lld", static_cast<long long>(distance),
                    static_cast<long long>(threshold));
@@ -84,9 +87,9 @@ bool captureScreenshot(TessaronWindow& record, const std::filesystem::path& dest
   std::optional<OSHashType> currentHash;
   if (!record.prevImage.empty()) {
     currentHash = hashPixels();
-    const OSHashType previousHash = record.prevImageHash
-                                        ? *record.prevImageHash
-                                        : sharedHasher().hashImageData(&record.prevImage, OSImageHashingProviderPHash);
+    const OSHashType previousHash =
+        record.prevImageHash ? *record.prevImageHash
+                             : sharedHasher().hashImageData(&record.prevImage, OSImageHashingProviderPHash);
     if (isSimilarHash(previousHash, *currentHash)) {
       log::capturer().log("Close to duplicate image found, won't archive!");
       return false;

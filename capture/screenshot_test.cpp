@@ -25,7 +25,8 @@ RgbaImage picture(std::uint32_t width, std::uint32_t height, std::uint32_t seed,
   for (std::uint32_t k = 1; k <= patches; ++k) {
     std::uint32_t px = (k * 37 + seed * 11) % (width - 8), py = (k * 53 + seed * 7) % (height - 8);
     for (std::uint32_t y = py; y < py + 8; ++y)
-      for (std::uint32_t x = px; x < px + 8; ++x) image.pixels[y * image.stride + 4 * x + k % 3] = 255;
+      for (std::uint32_t x = px; x < px + 8; ++x)
+        image.pixels[y * image.stride + 4 * x + k % 3] = 255;
   }
   return image;
 }
@@ -36,7 +37,8 @@ OSHashType hashOf(const RgbaImage& image) {
 }
 
 int distance(const RgbaImage& a, const RgbaImage& b) {
-  return static_cast<int>(OSImageHashing::sharedInstance().hashDistance(hashOf(a), hashOf(b), OSImageHashingProviderPHash));
+  return static_cast<int>(
+      OSImageHashing::sharedInstance().hashDistance(hashOf(a), hashOf(b), OSImageHashingProviderPHash));
 }
 
 // An image at exactly `wanted` DCT-hash distance from `base`, found among patched variants.
@@ -66,8 +68,12 @@ class Screenshots : public testing::SimDesktopTest {
  protected:
   void SetUp() override {
     SimDesktopTest::SetUp();
-    desktop->addWindow({.number = 1, .title = "w", .frame = {0, 0, 96, 64}, .application = "Firefox",
-                        .processId = 200, .image = ImageSource::fromPixels(picture(96, 64, 0))});
+    desktop->addWindow({.number = 1,
+                        .title = "w",
+                        .frame = {0, 0, 96, 64},
+                        .application = "Firefox",
+                        .processId = 200,
+                        .image = ImageSource::fromPixels(picture(96, 64, 0))});
     record.window = platform::WindowDescription{1, "w", {0, 0, 96, 64}, std::nullopt};
   }
   void show(const RgbaImage& image) { desktop->window(1)->image = ImageSource::fromPixels(image); }
@@ -134,8 +140,8 @@ bool literalCaptureScreenshot(TessaronWindow& record, const fs::path& destinatio
     log::capturer().log("Close to duplicate image found, won't archive!");
     return false;
   }
-  std::ofstream(destination, std::ios::binary).write(reinterpret_cast<const char*>(png.data()),
-                                                      static_cast<std::streamsize>(png.size()));
+  std::ofstream(destination, std::ios::binary)
+      .write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
   record.prevImage = png;
   log::capturer().log("Screenshot saved at: %s", destination.string());
   return true;
@@ -144,9 +150,11 @@ bool literalCaptureScreenshot(TessaronWindow& record, const fs::path& destinatio
 TEST_F(Screenshots, DecidesExactlyAsTheLiteralPathOnImageSequences) {
   RgbaImage base = picture(96, 64, 0);
   RgbaImage nine = atDistance(base, 9), ten = atDistance(base, 10), far = atDistance(base, 30);
-  std::vector<RgbaImage> sequence = {base, base, nine, ten, ten, nine, base, far, far, base, picture(96, 64, 0, 0, 128)};
+  std::vector<RgbaImage> sequence = {
+      base, base, nine, ten, ten, nine, base, far, far, base, picture(96, 64, 0, 0, 128)};
   // A slowly changing page: each step is a near-duplicate of the previous one.
-  for (std::uint32_t patches = 1; patches < 30; patches += 2) sequence.push_back(picture(96, 64, 3, patches));
+  for (std::uint32_t patches = 1; patches < 30; patches += 2)
+    sequence.push_back(picture(96, 64, 3, patches));
 
   auto run = [&](auto&& capture, const fs::path& folder) {
     fs::create_directories(folder);
@@ -160,7 +168,8 @@ TEST_F(Screenshots, DecidesExactlyAsTheLiteralPathOnImageSequences) {
     }
     std::vector<std::string> lines;
     for (auto line : logs->texts()) {
-      if (auto at = line.find(folder.string()); at != std::string::npos) line.replace(at, folder.string().size(), "F");
+      if (auto at = line.find(folder.string()); at != std::string::npos)
+        line.replace(at, folder.string().size(), "F");
       lines.push_back(line);
     }
     return std::pair{decisions, lines};

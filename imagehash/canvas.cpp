@@ -1,7 +1,8 @@
-// Canvases: in-memory images, the exact area-averaging downscaler, and canvas preparation from data or images.
+// Canvases: in-memory images, the exact area-averaging downscaler, and canvas preparation from data or
+// images.
 #include <algorithm>
-#include <bit>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <mutex>
 #include <system_error>
@@ -23,7 +24,8 @@ void OSImageDecodingLimitsSet(const OSImageDecodingLimits& limits) {
   currentLimits = limits;
 }
 
-OSImage::OSImage(std::uint32_t width, std::uint32_t height, std::size_t stride, std::vector<std::uint8_t> pixels)
+OSImage::OSImage(std::uint32_t width, std::uint32_t height, std::size_t stride,
+                 std::vector<std::uint8_t> pixels)
     : width_(width), height_(height), stride_(stride), pixels_(std::move(pixels)) {
   if (width != 0 && height != 0 &&
       (stride < std::size_t{width} * 4 || pixels_.size() < stride * (height - 1) + std::size_t{width} * 4))
@@ -69,8 +71,8 @@ bool rowIsOpaque(const std::uint8_t* rgba, std::uint32_t width) {
 bool withinLimits(std::uint64_t width, std::uint64_t height, const OSImageDecodingLimits& limits) {
   // Sides above 2^24 would overflow the averager's 32-bit column sums, whatever the limits say.
   constexpr std::uint64_t hardSide = std::uint64_t{1} << 24;
-  return width > 0 && height > 0 && width <= hardSide && height <= hardSide && width <= limits.maxWidth && height <= limits.maxHeight &&
-         width * height <= limits.maxPixels;
+  return width > 0 && height > 0 && width <= hardSide && height <= hardSide && width <= limits.maxWidth &&
+         height <= limits.maxHeight && width * height <= limits.maxPixels;
 }
 
 AreaAverager::AreaAverager(std::uint32_t canvasWidth, std::uint32_t canvasHeight)
@@ -107,14 +109,16 @@ namespace {
 __attribute__((target_clones("avx2", "default")))
 #endif
 void addBytes(std::uint16_t* sums, const std::uint8_t* bytes, std::size_t count) {
-  for (std::size_t k = 0; k < count; ++k) sums[k] = static_cast<std::uint16_t>(sums[k] + bytes[k]);
+  for (std::size_t k = 0; k < count; ++k)
+    sums[k] = static_cast<std::uint16_t>(sums[k] + bytes[k]);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void addWeighted(std::uint32_t* sums, const std::uint8_t* bytes, std::uint32_t weight, std::size_t count) {
-  for (std::size_t k = 0; k < count; ++k) sums[k] += weight * bytes[k];
+  for (std::size_t k = 0; k < count; ++k)
+    sums[k] += weight * bytes[k];
 }
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
@@ -179,9 +183,11 @@ OSBitmap AreaAverager::finish() {
       const std::uint64_t begin = X * w, end = (X + 1) * w;
       for (std::uint64_t i = begin / W; i < w && i * W < end; ++i) {
         const std::uint64_t weight = std::min(end, (i + 1) * W) - std::max(begin, i * W);
-        for (std::uint32_t c = 0; c < channels_; ++c) acc[c] += weight * sums[i * channels_ + c];
+        for (std::uint32_t c = 0; c < channels_; ++c)
+          acc[c] += weight * sums[i * channels_ + c];
       }
-      for (std::uint32_t c = 0; c < channels_; ++c) out[4 * X + c] = static_cast<std::uint8_t>((acc[c] + total / 2) / total);
+      for (std::uint32_t c = 0; c < channels_; ++c)
+        out[4 * X + c] = static_cast<std::uint8_t>((acc[c] + total / 2) / total);
       if (channels_ == 3) out[4 * X + 3] = 255;
     }
   }
@@ -194,7 +200,8 @@ namespace {
 // Feeds an in-memory image's rows to a receiver as straight-alpha RGBA.
 void feedImage(const OSImage& image, ImageReceiver& receiver) {
   receiver.begin(image.width(), image.height(), ImageReceiver::RowFormat::rgba);
-  for (std::uint32_t y = 0; y < image.height(); ++y) receiver.row(image.pixels().data() + y * image.stride());
+  for (std::uint32_t y = 0; y < image.height(); ++y)
+    receiver.row(image.pixels().data() + y * image.stride());
 }
 }  // namespace
 
@@ -245,7 +252,8 @@ class ImageCollector final : public ImageReceiver {
       std::memcpy(out + 4 * x, p + 4 * x, 4);
       unsigned a = p[4 * x + 3];
       if (format_ == RowFormat::premultipliedRgba && a != 0 && a != 255)
-        for (int c = 0; c < 3; ++c) out[4 * x + c] = static_cast<std::uint8_t>(std::min(255U, (p[4 * x + c] * 255 + a / 2) / a));
+        for (int c = 0; c < 3; ++c)
+          out[4 * x + c] = static_cast<std::uint8_t>(std::min(255U, (p[4 * x + c] * 255 + a / 2) / a));
     }
   }
   OSImage take() { return OSImage(width_, height_, std::size_t{width_} * 4, std::move(pixels_)); }
@@ -295,7 +303,8 @@ OSBitmap imageRepFrom(const OSImage& image, std::uint32_t width, std::uint32_t h
   return canvas;
 }
 
-std::optional<std::vector<std::uint8_t>> RGBABitmapDataForResizedImageWithWidth(const OSData& data, std::uint64_t width,
+std::optional<std::vector<std::uint8_t>> RGBABitmapDataForResizedImageWithWidth(const OSData& data,
+                                                                                std::uint64_t width,
                                                                                 std::uint64_t height) {
   if (width == 0 || height == 0 || width > 4096 || height > 4096) return std::nullopt;
   AreaAverager averager(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height));

@@ -30,12 +30,15 @@ TEST(Canvas, AOnePixelImageFillsTheWholeCanvas) {
   auto canvas = RGBABitmapDataForResizedImageWithWidth(png(solid(1, 1, {200, 100, 50, 255})), 9, 9);
   ASSERT_TRUE(canvas);
   for (int y = 0; y < 9; ++y)
-    for (int x = 0; x < 9; ++x) EXPECT_EQ(pixelAt(*canvas, 64, x, y), (std::vector<std::uint8_t>{200, 100, 50, 255}));
+    for (int x = 0; x < 9; ++x)
+      EXPECT_EQ(pixelAt(*canvas, 64, x, y), (std::vector<std::uint8_t>{200, 100, 50, 255}));
 }
 
 TEST(Canvas, ANonSquareImageIsSqueezedNeverCropped) {
   // Wide: left half red, right half blue. Every canvas row shows both halves, edge to edge.
-  auto wide = make(64, 16, [](std::uint32_t x, std::uint32_t) { return x < 32 ? Rgba{255, 0, 0} : Rgba{0, 0, 255}; });
+  auto wide = make(64, 16, [](std::uint32_t x, std::uint32_t) {
+    return x < 32 ? Rgba{255, 0, 0} : Rgba{0, 0, 255};
+  });
   auto canvas = RGBABitmapDataForResizedImageWithWidth(png(wide), 8, 8);
   ASSERT_TRUE(canvas);
   for (int y = 0; y < 8; ++y) {
@@ -45,7 +48,9 @@ TEST(Canvas, ANonSquareImageIsSqueezedNeverCropped) {
     EXPECT_EQ(pixelAt(*canvas, 32, 7, y)[2], 255);
   }
   // Tall: the top quarter green reaches exactly two canvas rows.
-  auto tall = make(10, 80, [](std::uint32_t, std::uint32_t y) { return y < 20 ? Rgba{0, 255, 0} : Rgba{0, 0, 0}; });
+  auto tall = make(10, 80, [](std::uint32_t, std::uint32_t y) {
+    return y < 20 ? Rgba{0, 255, 0} : Rgba{0, 0, 0};
+  });
   auto tallCanvas = RGBABitmapDataForResizedImageWithWidth(png(tall), 8, 8);
   EXPECT_EQ(pixelAt(*tallCanvas, 32, 5, 1)[1], 255);
   EXPECT_EQ(pixelAt(*tallCanvas, 32, 5, 2)[1], 0);
@@ -89,8 +94,10 @@ TEST(Decoding, EveryPngLayoutOfTheSamePixelsGivesTheSameCanvas) {
   ASSERT_TRUE(reference);
   std::vector<PngOptions> layouts;
   for (bool interlaced : {false, true}) {
-    for (int depth : {1, 2, 4, 8, 16}) layouts.push_back({0, depth, interlaced});
-    for (int depth : {1, 2, 4, 8}) layouts.push_back({3, depth, interlaced});
+    for (int depth : {1, 2, 4, 8, 16})
+      layouts.push_back({0, depth, interlaced});
+    for (int depth : {1, 2, 4, 8})
+      layouts.push_back({3, depth, interlaced});
     for (int depth : {8, 16}) {
       layouts.push_back({2, depth, interlaced});
       layouts.push_back({4, depth, interlaced});
@@ -110,7 +117,8 @@ TEST(Decoding, DirectPathAndGeneralDecoderAgreeOnColourImagesWithAlpha) {
   // The direct path reads 8-bit RGB and RGBA; 16-bit and interlaced copies go through the general decoder.
   for (std::uint32_t seed = 0; seed < 6; ++seed) {
     auto image = make(53, 41, [&](std::uint32_t x, std::uint32_t y) {
-      return Rgba{static_cast<std::uint8_t>(x * 5 + seed), static_cast<std::uint8_t>(y * 6), static_cast<std::uint8_t>(x * y),
+      return Rgba{static_cast<std::uint8_t>(x * 5 + seed), static_cast<std::uint8_t>(y * 6),
+                  static_cast<std::uint8_t>(x * y),
                   static_cast<std::uint8_t>(seed % 2 ? 255 : (x * 9 + y) % 256)};
     });
     for (int filter : {0x08, 0x10, 0x20, 0x40, 0x80, 0xF8}) {
@@ -185,7 +193,8 @@ TEST(Decoding, LimitsRefuseLargeImagesBeforeDecoding) {
   EXPECT_EQ(RGBABitmapDataForResizedImageWithWidth(data, 8, 8), std::nullopt);
   OSImageDecodingLimitsSet({.maxWidth = 1000, .maxHeight = 1000, .maxPixels = 59'999});
   EXPECT_EQ(RGBABitmapDataForResizedImageWithWidth(data, 8, 8), std::nullopt);
-  EXPECT_EQ(RGBABitmapDataForResizedImageWithWidth(dataRepresentation(scene(300, 200, 1)), 8, 8), std::nullopt);
+  EXPECT_EQ(RGBABitmapDataForResizedImageWithWidth(dataRepresentation(scene(300, 200, 1)), 8, 8),
+            std::nullopt);
   OSImageDecodingLimitsSet(saved);
   EXPECT_TRUE(RGBABitmapDataForResizedImageWithWidth(data, 8, 8));
 }
@@ -194,9 +203,7 @@ TEST(Bundle, FileSizeOfAResourceOrZero) {
   namespace fs = std::filesystem;
   fs::path bundle = fs::temp_directory_path() / "imagehash-test.app";
   fs::create_directories(bundle / "Contents" / "Resources");
-  {
-    std::ofstream(bundle / "Contents" / "Resources" / "logo.png") << "12345";
-  }
+  { std::ofstream(bundle / "Contents" / "Resources" / "logo.png") << "12345"; }
   EXPECT_EQ(fileSizeOfElementInBundle("logo.png", bundle), 5U);
   EXPECT_EQ(fileSizeOfElementInBundle("missing.png", bundle), 0U);
   fs::remove_all(bundle);

@@ -98,7 +98,9 @@ void storePixel(std::uint8_t* p, __m128i v) {
   std::memcpy(p, &packed, 4);
 }
 
-__m128i absolute16(__m128i x) { return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x)); }
+__m128i absolute16(__m128i x) {
+  return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x));
+}
 
 // The Paeth predictor for the 16-bit lanes of a, b (up) and c (up-left), added to the filtered x.
 inline __m128i paeth(__m128i a, __m128i b, __m128i c, __m128i x) {
@@ -129,11 +131,12 @@ void unfilterPaeth(std::uint8_t* row, const std::uint8_t* prev, std::size_t byte
 // "up" neighbour. Each step's Paeth works on both rows' pixels side by side in one register (upper row in the
 // low half), so the serial chain from pixel to pixel is paid once for two pixels.
 template <int bpp>
-void unfilterPaethPair(std::uint8_t* upper, std::uint8_t* lower, const std::uint8_t* prev, std::size_t bytes) {
+void unfilterPaethPair(std::uint8_t* upper, std::uint8_t* lower, const std::uint8_t* prev,
+                       std::size_t bytes) {
   const std::size_t pixels = bytes / bpp;
   __m128i a = _mm_setzero_si128(), c = _mm_setzero_si128();  // [upper | lower] left and up-left neighbours
   for (std::size_t j = 0; j <= pixels; ++j) {
-    const bool upperPixel = j < pixels, lowerPixel = j > 0;
+    const bool upperPixel = j<pixels, lowerPixel = j> 0;
     __m128i b = _mm_unpacklo_epi64(upperPixel ? loadPixel<bpp>(prev + j * bpp) : _mm_setzero_si128(), a);
     __m128i x = _mm_unpacklo_epi64(upperPixel ? loadPixel<bpp>(upper + j * bpp) : _mm_setzero_si128(),
                                    lowerPixel ? loadPixel<bpp>(lower + (j - 1) * bpp) : _mm_setzero_si128());
@@ -169,7 +172,8 @@ void unfilterAverage(std::uint8_t* row, const std::uint8_t* prev, std::size_t by
 #else
 template <int bpp>
 void unfilterSub(std::uint8_t* row, std::size_t bytes) {
-  for (std::size_t i = bpp; i < bytes; ++i) row[i] = static_cast<std::uint8_t>(row[i] + row[i - bpp]);
+  for (std::size_t i = bpp; i < bytes; ++i)
+    row[i] = static_cast<std::uint8_t>(row[i] + row[i - bpp]);
 }
 
 std::uint8_t paethPredictor(int a, int b, int c) {
@@ -187,7 +191,8 @@ void unfilterPaeth(std::uint8_t* row, const std::uint8_t* prev, std::size_t byte
 }
 
 template <int bpp>
-void unfilterPaethPair(std::uint8_t* upper, std::uint8_t* lower, const std::uint8_t* prev, std::size_t bytes) {
+void unfilterPaethPair(std::uint8_t* upper, std::uint8_t* lower, const std::uint8_t* prev,
+                       std::size_t bytes) {
   unfilterPaeth<bpp>(upper, prev, bytes);
   unfilterPaeth<bpp>(lower, upper, bytes);
 }
@@ -211,7 +216,8 @@ bool unfilter(std::uint8_t filter, std::uint8_t* row, const std::uint8_t* prev, 
       unfilterSub<bpp>(row, bytes);
       return true;
     case 2:
-      for (std::size_t i = 0; i < bytes; ++i) row[i] = static_cast<std::uint8_t>(row[i] + prev[i]);
+      for (std::size_t i = 0; i < bytes; ++i)
+        row[i] = static_cast<std::uint8_t>(row[i] + prev[i]);
       return true;
     case 3:
       unfilterAverage<bpp>(row, prev, bytes);
@@ -243,10 +249,12 @@ bool decodeDirect(const ChunkScan& scan, ImageReceiver& receiver, bool& malforme
   std::size_t produced = 0;
   auto result = libdeflate_zlib_decompress(decompressor.get(), scan.imageData.data(), scan.imageData.size(),
                                            inflated.get(), expected, &produced);
-  if (result == LIBDEFLATE_INSUFFICIENT_SPACE) return false;  // more data than the image needs: let libspng judge
+  if (result == LIBDEFLATE_INSUFFICIENT_SPACE)
+    return false;  // more data than the image needs: let libspng judge
   if (result != LIBDEFLATE_SUCCESS || produced != expected) return malformed = true, false;
 
-  receiver.begin(h.width, h.height, bpp == 4 ? ImageReceiver::RowFormat::rgba : ImageReceiver::RowFormat::rgb);
+  receiver.begin(h.width, h.height,
+                 bpp == 4 ? ImageReceiver::RowFormat::rgba : ImageReceiver::RowFormat::rgb);
   std::vector<std::uint8_t> zeroRow(rowBytes + 4, 0);
   const std::uint8_t* prev = zeroRow.data();
   const std::size_t stride = rowBytes + 1;
@@ -255,15 +263,18 @@ bool decodeDirect(const ChunkScan& scan, ImageReceiver& receiver, bool& malforme
     std::uint8_t* row = line + 1;
     if (line[0] == 4 && y + 1 < h.height && line[stride] == 4) {
       std::uint8_t* next = row + stride;
-      if (bpp == 4) unfilterPaethPair<4>(row, next, prev, rowBytes);
-      else unfilterPaethPair<3>(row, next, prev, rowBytes);
+      if (bpp == 4)
+        unfilterPaethPair<4>(row, next, prev, rowBytes);
+      else
+        unfilterPaethPair<3>(row, next, prev, rowBytes);
       receiver.row(row);
       receiver.row(next);
       prev = next;
       ++y;
       continue;
     }
-    bool ok = bpp == 4 ? unfilter<4>(line[0], row, prev, rowBytes) : unfilter<3>(line[0], row, prev, rowBytes);
+    bool ok =
+        bpp == 4 ? unfilter<4>(line[0], row, prev, rowBytes) : unfilter<3>(line[0], row, prev, rowBytes);
     if (!ok) return malformed = true, false;
     receiver.row(row);
     prev = row;
@@ -275,20 +286,23 @@ struct SpngDeleter {
   void operator()(spng_ctx* ctx) const { spng_ctx_free(ctx); }
 };
 
-bool decodeWithSpng(std::span<const std::uint8_t> data, const OSImageDecodingLimits& limits, ImageReceiver& receiver) {
+bool decodeWithSpng(std::span<const std::uint8_t> data, const OSImageDecodingLimits& limits,
+                    ImageReceiver& receiver) {
   std::unique_ptr<spng_ctx, SpngDeleter> ctx(spng_ctx_new(0));
   if (!ctx) return false;
   spng_set_image_limits(ctx.get(), limits.maxWidth, limits.maxHeight);
   spng_set_chunk_limits(ctx.get(), 1U << 26, 1U << 28);
   if (spng_set_png_buffer(ctx.get(), data.data(), data.size()) != 0) return false;
   spng_ihdr header{};
-  if (spng_get_ihdr(ctx.get(), &header) != 0 || !withinLimits(header.width, header.height, limits)) return false;
+  if (spng_get_ihdr(ctx.get(), &header) != 0 || !withinLimits(header.width, header.height, limits))
+    return false;
   std::size_t size = 0;
   if (spng_decoded_image_size(ctx.get(), SPNG_FMT_RGBA8, &size) != 0) return false;
   const std::size_t rowBytes = std::size_t{header.width} * 4;
   if (header.interlace_method == SPNG_INTERLACE_NONE) {
     // Row by row: the receiver sees each row once, and no whole image is held.
-    if (spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE) != 0)
+    if (spng_decode_image(ctx.get(), nullptr, 0, SPNG_FMT_RGBA8,
+                          SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE) != 0)
       return false;
     std::vector<std::uint8_t> row(rowBytes);
     receiver.begin(header.width, header.height, ImageReceiver::RowFormat::rgba);
@@ -301,9 +315,11 @@ bool decodeWithSpng(std::span<const std::uint8_t> data, const OSImageDecodingLim
   }
   // Interlaced rows arrive pass by pass, so the image is assembled whole first.
   std::unique_ptr<std::uint8_t[]> pixels(new (std::nothrow) std::uint8_t[size]);
-  if (!pixels || spng_decode_image(ctx.get(), pixels.get(), size, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS) != 0) return false;
+  if (!pixels || spng_decode_image(ctx.get(), pixels.get(), size, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS) != 0)
+    return false;
   receiver.begin(header.width, header.height, ImageReceiver::RowFormat::rgba);
-  for (std::uint32_t y = 0; y < header.height; ++y) receiver.row(pixels.get() + y * rowBytes);
+  for (std::uint32_t y = 0; y < header.height; ++y)
+    receiver.row(pixels.get() + y * rowBytes);
   return true;
 }
 
@@ -313,7 +329,8 @@ bool isPng(std::span<const std::uint8_t> data) {
   return data.size() >= 8 && std::memcmp(data.data(), pngSignature, 8) == 0;
 }
 
-bool decodePng(std::span<const std::uint8_t> data, const OSImageDecodingLimits& limits, ImageReceiver& receiver) {
+bool decodePng(std::span<const std::uint8_t> data, const OSImageDecodingLimits& limits,
+               ImageReceiver& receiver) {
   if (!isPng(data)) return false;
   ChunkScan scan;
   if (!scanChunks(data, limits, scan)) return false;

@@ -53,7 +53,8 @@ std::vector<OSImageHashingProviderId> OSImageHashingAllProviderIds() {
 
 std::vector<std::string> OSImageHashingAllProviderNames() {
   std::vector<std::string> names;
-  for (auto id : OSImageHashingAllProviderIds()) names.push_back(*OSImageHashingProviderIdName(id));
+  for (auto id : OSImageHashingAllProviderIds())
+    names.push_back(*OSImageHashingProviderIdName(id));
   return names;
 }
 
@@ -63,11 +64,14 @@ std::vector<OSImageHashingQuality> OSImageHashingAllQualities() {
 
 std::vector<std::string> OSImageHashingAllQualityNames() {
   std::vector<std::string> names;
-  for (auto quality : OSImageHashingAllQualities()) names.push_back(*OSImageHashingQualityName(quality));
+  for (auto quality : OSImageHashingAllQualities())
+    names.push_back(*OSImageHashingQualityName(quality));
   return names;
 }
 
-OSImageHashingProviderId OSImageHashingDefaultProviderId() { return OSImageHashingProviderDHash; }
+OSImageHashingProviderId OSImageHashingDefaultProviderId() {
+  return OSImageHashingProviderDHash;
+}
 
 OSImageHashingProviderId OSImageHashingProviderIdForQuality(OSImageHashingQuality quality) {
   return quality == OSImageHashingQualityNone ? OSImageHashingProviderNone : OSImageHashingProviderDHash;
@@ -112,10 +116,10 @@ bool OSImageHashing::compareImageData(const OSData* leftHand, const OSData* righ
                                       OSHashDistanceType threshold) const {
   return compareImageData(leftHand, rightHand, threshold, OSImageHashingDefaultProviderId());
 }
-OSComparisonResult OSImageHashing::imageSimilarityComparatorForImageForBaseImageData(const OSData* base,
-                                                                                     const OSData* leftHand,
-                                                                                     const OSData* rightHand) const {
-  return imageSimilarityComparatorForImageForBaseImageData(base, leftHand, rightHand, OSImageHashingDefaultProviderId());
+OSComparisonResult OSImageHashing::imageSimilarityComparatorForImageForBaseImageData(
+    const OSData* base, const OSData* leftHand, const OSData* rightHand) const {
+  return imageSimilarityComparatorForImageForBaseImageData(base, leftHand, rightHand,
+                                                           OSImageHashingDefaultProviderId());
 }
 
 OSHashType OSImageHashing::hashImage(const OSImage* image, OSImageHashingProviderId providerId) const {
@@ -141,7 +145,8 @@ OSHashDistanceType OSImageHashing::hashDistanceSimilarityThresholdWithProvider(
 }
 
 OSComparisonResult OSImageHashing::imageSimilarityComparatorForImageForBaseImageData(
-    const OSData* base, const OSData* leftHand, const OSData* rightHand, OSImageHashingProviderId providerId) const {
+    const OSData* base, const OSData* leftHand, const OSData* rightHand,
+    OSImageHashingProviderId providerId) const {
   const OSAbstractHash* provider = OSImageHashingProviderForId(providerId);
   return provider ? provider->imageSimilarityComparatorForImageForBaseImageData(base, leftHand, rightHand)
                   : OSOrderedSame;
@@ -149,10 +154,12 @@ OSComparisonResult OSImageHashing::imageSimilarityComparatorForImageForBaseImage
 
 bool OSImageHashing::compareImageData(const OSData* leftHand, const OSData* rightHand,
                                       OSImageHashingProviderId providerId) const {
-  return compareImageData(leftHand, rightHand, hashDistanceSimilarityThresholdWithProvider(providerId), providerId);
+  return compareImageData(leftHand, rightHand, hashDistanceSimilarityThresholdWithProvider(providerId),
+                          providerId);
 }
 
-bool OSImageHashing::compareImageData(const OSData* leftHand, const OSData* rightHand, OSHashDistanceType threshold,
+bool OSImageHashing::compareImageData(const OSData* leftHand, const OSData* rightHand,
+                                      OSHashDistanceType threshold,
                                       OSImageHashingProviderId providerId) const {
   for (const OSAbstractHash* provider : OSImageHashingProvidersForIds(providerId))
     if (!provider->compareImageData(leftHand, rightHand, threshold)) return false;
@@ -168,20 +175,18 @@ namespace {
 const OSImageHashing::OSImageConverter<OSData> identityConverter = [](const OSData& item) { return &item; };
 }  // namespace
 
-std::vector<OSData> OSImageHashing::sortedArrayUsingImageSimilartyComparator(const OSData* baseImage,
-                                                                             const std::vector<OSData>* array) const {
+std::vector<OSData> OSImageHashing::sortedArrayUsingImageSimilartyComparator(
+    const OSData* baseImage, const std::vector<OSData>* array) const {
   return sortedArrayUsingImageSimilartyComparator(baseImage, array, &identityConverter);
 }
 
-std::vector<OSData> OSImageHashing::sortedArrayUsingImageSimilartyComparator(const OSData* baseImage,
-                                                                             const std::vector<OSData>* array,
-                                                                             OSImageHashingProviderId providerId) const {
+std::vector<OSData> OSImageHashing::sortedArrayUsingImageSimilartyComparator(
+    const OSData* baseImage, const std::vector<OSData>* array, OSImageHashingProviderId providerId) const {
   return sortedArrayUsingImageSimilartyComparator(baseImage, array, providerId, &identityConverter);
 }
 
-std::vector<OSData> OSImageHashing::sortedArrayUsingImageSimilartyComparator(const OSData* baseImage,
-                                                                             const std::vector<OSData>* array,
-                                                                             OSImageHashingQuality quality) const {
+std::vector<OSData> OSImageHashing::sortedArrayUsingImageSimilartyComparator(
+    const OSData* baseImage, const std::vector<OSData>* array, OSImageHashingQuality quality) const {
   return sortedArrayUsingImageSimilartyComparator(baseImage, array, quality, &identityConverter);
 }
 
@@ -190,7 +195,8 @@ std::vector<OSData> OSImageHashing::sortedArrayUsingImageSimilartyComparator(con
 std::vector<std::shared_ptr<OSPairTuple>> OSImageHashing::similarImagesWithProvider(
     OSImageHashingProviderId providerId, OSHashDistanceType threshold,
     const OSImageStreamHandler& imageStreamHandler) const {
-  return OSSimilaritySearch::sharedInstance().similarImagesWithProvider(providerId, threshold, imageStreamHandler);
+  return OSSimilaritySearch::sharedInstance().similarImagesWithProvider(providerId, threshold,
+                                                                        imageStreamHandler);
 }
 
 std::vector<std::shared_ptr<OSPairTuple>> OSImageHashing::similarImagesWithProvider(
@@ -207,12 +213,15 @@ std::vector<std::shared_ptr<OSPairTuple>> OSImageHashing::similarImagesWithProvi
 
 std::vector<std::shared_ptr<OSPairTuple>> OSImageHashing::similarImagesWithProvider(
     OSImageHashingProviderId providerId, const std::vector<std::shared_ptr<OSImageTuple>>* images) const {
-  return similarImagesWithProvider(providerId, hashDistanceSimilarityThresholdWithProvider(providerId), images);
+  return similarImagesWithProvider(providerId, hashDistanceSimilarityThresholdWithProvider(providerId),
+                                   images);
 }
 
 std::vector<std::shared_ptr<OSPairTuple>> OSImageHashing::similarImagesWithHashingQuality(
-    OSImageHashingQuality quality, OSHashDistanceType threshold, const OSImageStreamHandler& imageStreamHandler) const {
-  return similarImagesWithProvider(OSImageHashingProviderIdForQuality(quality), threshold, imageStreamHandler);
+    OSImageHashingQuality quality, OSHashDistanceType threshold,
+    const OSImageStreamHandler& imageStreamHandler) const {
+  return similarImagesWithProvider(OSImageHashingProviderIdForQuality(quality), threshold,
+                                   imageStreamHandler);
 }
 
 std::vector<std::shared_ptr<OSPairTuple>> OSImageHashing::similarImagesWithHashingQuality(

@@ -9,8 +9,8 @@
 
 namespace osimagehashing {
 
-// Receives a decoded image row by row, top to bottom. Rows come in one of three forms: RGB (opaque), RGBA with
-// straight alpha, or RGBA already premultiplied.
+// Receives a decoded image row by row, top to bottom. Rows come in one of three forms: RGB (opaque), RGBA
+// with straight alpha, or RGBA already premultiplied.
 class ImageReceiver {
  public:
   enum class RowFormat { rgb, rgba, premultipliedRgba };
@@ -25,8 +25,8 @@ void premultiplyRow(std::uint8_t* rgba, std::uint32_t width);
 bool rowIsOpaque(const std::uint8_t* rgba, std::uint32_t width);
 
 // Exact area averaging: every canvas pixel is the mean of the source area it covers, with fractional coverage
-// at the edges, in integer arithmetic (weights in units of 1/W horizontally and 1/H vertically), rounded once at
-// the end. A box filter over the exact footprint is what a screen shot shrunk 60-fold needs: every source
+// at the edges, in integer arithmetic (weights in units of 1/W horizontally and 1/H vertically), rounded once
+// at the end. A box filter over the exact footprint is what a screen shot shrunk 60-fold needs: every source
 // pixel counts with its true share, nothing aliases, and the result is deterministic to the bit. Upscaling (a
 // source smaller than the canvas) falls out of the same rule.
 class AreaAverager final : public ImageReceiver {
@@ -44,8 +44,8 @@ class AreaAverager final : public ImageReceiver {
   std::uint32_t sourceWidth_ = 0, sourceHeight_ = 0, channels_ = 4;
   RowFormat format_ = RowFormat::rgba;
   std::uint32_t nextRow_ = 0;
-  std::vector<std::uint8_t> scratch_;               // one row, premultiplied
-  std::vector<std::uint32_t> columnSums_;           // per canvas row, per source byte
+  std::vector<std::uint8_t> scratch_;      // one row, premultiplied
+  std::vector<std::uint32_t> columnSums_;  // per canvas row, per source byte
   // Rows that lie wholly inside one canvas row are summed here first, in 16 bits, and folded into
   // columnSums_ (times their common weight) when the canvas row changes or before the sums could overflow.
   std::vector<std::uint16_t> pending_;
@@ -56,8 +56,10 @@ class AreaAverager final : public ImageReceiver {
 // (after which the receiver's state is meaningless).
 bool isPng(std::span<const std::uint8_t> data);
 bool isTiff(std::span<const std::uint8_t> data);
-bool decodePng(std::span<const std::uint8_t> data, const OSImageDecodingLimits& limits, ImageReceiver& receiver);
-bool decodeTiff(std::span<const std::uint8_t> data, const OSImageDecodingLimits& limits, ImageReceiver& receiver);
+bool decodePng(std::span<const std::uint8_t> data, const OSImageDecodingLimits& limits,
+               ImageReceiver& receiver);
+bool decodeTiff(std::span<const std::uint8_t> data, const OSImageDecodingLimits& limits,
+                ImageReceiver& receiver);
 // Dispatches on the signature.
 bool decodeImage(std::span<const std::uint8_t> data, ImageReceiver& receiver);
 

@@ -1,9 +1,9 @@
-// OSImageHashing: perceptual image hashes (average, difference and DCT), comparison, sorting by similarity and
-// an all-pairs similarity search. Self-contained: it depends on no other part of the application.
+// OSImageHashing: perceptual image hashes (average, difference and DCT), comparison, sorting by similarity
+// and an all-pairs similarity search. Self-contained: it depends on no other part of the application.
 //
 // Inputs are encoded image data (PNG of every colour type, bit depth and interlacing; TIFF) or in-memory
-// images (8-bit RGBA pixels). Every hash starts from a tiny canvas: the whole image, premultiplied by alpha and
-// stretched (never cropped) to W x H by exact area averaging, read as grey = (R + G + B) / 3.0.
+// images (8-bit RGBA pixels). Every hash starts from a tiny canvas: the whole image, premultiplied by alpha
+// and stretched (never cropped) to W x H by exact area averaging, read as grey = (R + G + B) / 3.0.
 //
 // Errors. An image that cannot be hashed (bytes that do not decode, a size beyond the decoding limits) gives
 // the hash OSHashTypeError (-1), never an exception. A broken precondition (an absent input) and a call to an
@@ -108,12 +108,12 @@ class OSImage {
   std::vector<std::uint8_t> pixels_;
 };
 
-// Decodes PNG or TIFF data into an image (the first image of a multi-image file); none when it does not decode
-// or exceeds the decoding limits.
+// Decodes PNG or TIFF data into an image (the first image of a multi-image file); none when it does not
+// decode or exceeds the decoding limits.
 std::optional<OSImage> OSImageFromData(const OSData& data);
 
-// The encoded data of an in-memory image: TIFF, 8-bit RGBA with associated (premultiplied) alpha. Empty for an
-// empty image.
+// The encoded data of an in-memory image: TIFF, 8-bit RGBA with associated (premultiplied) alpha. Empty for
+// an empty image.
 OSData dataRepresentation(const OSImage& image);
 
 // The canvas a provider reads: W x H pixels, premultiplied RGBA, rows `stride` bytes apart.
@@ -128,14 +128,15 @@ std::size_t OSBitmapStrideForWidth(std::uint32_t width);
 
 enum class OSImageInterpolation { defaultQuality = 0, none = 1, low = 2, high = 3, medium = 4 };
 
-// Redraws the whole image stretched into a W x H canvas. Every quality but `none` (nearest sample) averages the
-// exact area each canvas pixel covers.
+// Redraws the whole image stretched into a W x H canvas. Every quality but `none` (nearest sample) averages
+// the exact area each canvas pixel covers.
 OSBitmap imageRepFrom(const OSImage& image, std::uint32_t width, std::uint32_t height,
                       OSImageInterpolation interpolation);
 
 // The canvas bytes (stride x H, a fresh copy) of the encoded image redrawn at W x H with high interpolation;
 // none when the data does not decode.
-std::optional<std::vector<std::uint8_t>> RGBABitmapDataForResizedImageWithWidth(const OSData& data, std::uint64_t width,
+std::optional<std::vector<std::uint8_t>> RGBABitmapDataForResizedImageWithWidth(const OSData& data,
+                                                                                std::uint64_t width,
                                                                                 std::uint64_t height);
 // The same for an in-memory image (what its TIFF representation would give, without encoding it); none for an
 // empty image.
@@ -143,8 +144,8 @@ std::optional<std::vector<std::uint8_t>> RGBABitmapDataForResizedImageWithWidth(
                                                                                 std::uint64_t width,
                                                                                 std::uint64_t height);
 
-// The size in bytes of the bundle's resource (bundle/Contents/Resources/fileName); 0 when it or its attributes
-// cannot be found.
+// The size in bytes of the bundle's resource (bundle/Contents/Resources/fileName); 0 when it or its
+// attributes cannot be found.
 std::uint64_t fileSizeOfElementInBundle(const std::string& fileName, const std::filesystem::path& bundle);
 
 // ---------------------------------------------------------------------------------------------------------
@@ -165,24 +166,25 @@ class OSImageHashingProvider {
   // Whether both images hash and their distance is below the provider's own threshold.
   virtual bool compareImageData(const OSData* leftHand, const OSData* rightHand) const = 0;
   // Whether both images hash and their distance is below `threshold`.
-  virtual bool compareImageData(const OSData* leftHand, const OSData* rightHand, OSHashDistanceType threshold) const = 0;
+  virtual bool compareImageData(const OSData* leftHand, const OSData* rightHand,
+                                OSHashDistanceType threshold) const = 0;
   // Orders left and right by closeness to the base; unhashable ones last; 0 when the base does not hash.
-  virtual OSComparisonResult imageSimilarityComparatorForImageForBaseImageData(const OSData* base,
-                                                                               const OSData* leftHand,
-                                                                               const OSData* rightHand) const = 0;
+  virtual OSComparisonResult imageSimilarityComparatorForImageForBaseImageData(
+      const OSData* base, const OSData* leftHand, const OSData* rightHand) const = 0;
 };
 
 // Everything but the hash and the threshold, shared by the three providers.
 class OSAbstractHash : public OSImageHashingProvider {
  public:
   OSHashType hashImage(const OSImage* image) const override;
-  OSHashType hashImageData(const OSData* data) const override;           // abstract: throws "Abstract method called."
+  OSHashType hashImageData(const OSData* data) const override;  // abstract: throws "Abstract method called."
   OSHashDistanceType hashDistanceSimilarityThreshold() const override;  // abstract: throws
   OSHashDistanceType hashDistance(OSHashType leftHand, OSHashType rightHand) const override;
   bool compareImageData(const OSData* leftHand, const OSData* rightHand) const override;
-  bool compareImageData(const OSData* leftHand, const OSData* rightHand, OSHashDistanceType threshold) const override;
-  OSComparisonResult imageSimilarityComparatorForImageForBaseImageData(const OSData* base, const OSData* leftHand,
-                                                                       const OSData* rightHand) const override;
+  bool compareImageData(const OSData* leftHand, const OSData* rightHand,
+                        OSHashDistanceType threshold) const override;
+  OSComparisonResult imageSimilarityComparatorForImageForBaseImageData(
+      const OSData* base, const OSData* leftHand, const OSData* rightHand) const override;
   static const OSAbstractHash& sharedInstance();  // abstract: throws "Abstract method called."
 
   // The hash of a canvas this provider prepared; what hashImageData and hashImage share.
@@ -229,17 +231,18 @@ class OSPHash final : public OSAbstractHash {
 // "aHash" 1, "dHash" 2, "pHash" 4, any other text 0 (exact, case-sensitive). Null: throws
 // "Image hashing provider name must not be null".
 OSImageHashingProviderId OSImageHashingProviderIdFromString(const std::string* name);
-// "Low" 0, "Medium" 1, "High" 2, any other text 3. Null: throws "Image hashing quality name must not be null".
+// "Low" 0, "Medium" 1, "High" 2, any other text 3. Null: throws "Image hashing quality name must not be
+// null".
 OSImageHashingQuality OSImageHashingQualityFromString(const std::string* name);
 // 0 "None", 1 "aHash", 2 "dHash", 4 "pHash"; none for every other value.
 std::optional<std::string> OSImageHashingProviderIdName(OSImageHashingProviderId providerId);
 // 0 "Low", 1 "Medium", 2 "High", 3 "None"; none above 3.
 std::optional<std::string> OSImageHashingQualityName(OSImageHashingQuality quality);
 std::vector<OSImageHashingProviderId> OSImageHashingAllProviderIds();  // 1, 2, 4
-std::vector<std::string> OSImageHashingAllProviderNames();              // "aHash", "dHash", "pHash"
-std::vector<OSImageHashingQuality> OSImageHashingAllQualities();        // 0, 1, 2
-std::vector<std::string> OSImageHashingAllQualityNames();               // "Low", "Medium", "High"
-OSImageHashingProviderId OSImageHashingDefaultProviderId();             // dHash
+std::vector<std::string> OSImageHashingAllProviderNames();             // "aHash", "dHash", "pHash"
+std::vector<OSImageHashingQuality> OSImageHashingAllQualities();       // 0, 1, 2
+std::vector<std::string> OSImageHashingAllQualityNames();              // "Low", "Medium", "High"
+OSImageHashingProviderId OSImageHashingDefaultProviderId();            // dHash
 // None for quality 3, dHash for every other value.
 OSImageHashingProviderId OSImageHashingProviderIdForQuality(OSImageHashingQuality quality);
 // The shared providers whose bits are set, in the fixed order dHash, pHash, aHash; empty for 0.
@@ -269,7 +272,7 @@ class OSTuple {
 };
 
 using OSImageIdentifier = std::string;
-using OSImageTuple = OSTuple<const OSImageIdentifier, const OSData>;             // an input image
+using OSImageTuple = OSTuple<const OSImageIdentifier, const OSData>;            // an input image
 using OSPairTuple = OSTuple<const OSImageIdentifier, const OSImageIdentifier>;  // a found pair
 
 struct OSHashResultTuple {
@@ -280,7 +283,8 @@ struct OSHashResultTuple {
 // Returns the next input, or null when the stream is exhausted. Called on the searching thread only.
 using OSImageStreamHandler = std::function<std::shared_ptr<OSImageTuple>()>;
 // Receives one found pair; called from several threads at once.
-using OSResultHandler = std::function<void(const OSImageIdentifier& leftHand, const OSImageIdentifier& rightHand)>;
+using OSResultHandler =
+    std::function<void(const OSImageIdentifier& leftHand, const OSImageIdentifier& rightHand)>;
 // Identifier to the identifiers grouped under it.
 using OSSimilarImagesGroups = std::map<OSImageIdentifier, std::set<OSImageIdentifier>>;
 
@@ -317,7 +321,8 @@ template <class T, class Block>
 void enumeratePairCombinationsUsingBlock(const std::vector<T>& items, const Block& block);
 // One tuple (earlier, later) per unordered pair, in the order the parallel visits produce.
 template <class T>
-std::vector<std::shared_ptr<OSTuple<const T, const T>>> arrayWithPairCombinations(const std::vector<T>& items);
+std::vector<std::shared_ptr<OSTuple<const T, const T>>> arrayWithPairCombinations(
+    const std::vector<T>& items);
 
 // ---------------------------------------------------------------------------------------------------------
 // The facade: providers by ID or quality, with dHash as the default.
@@ -332,21 +337,24 @@ class OSImageHashing final : public OSImageHashingProvider {
   OSHashDistanceType hashDistance(OSHashType leftHand, OSHashType rightHand) const override;
   OSHashDistanceType hashDistanceSimilarityThreshold() const override;
   bool compareImageData(const OSData* leftHand, const OSData* rightHand) const override;
-  bool compareImageData(const OSData* leftHand, const OSData* rightHand, OSHashDistanceType threshold) const override;
-  OSComparisonResult imageSimilarityComparatorForImageForBaseImageData(const OSData* base, const OSData* leftHand,
-                                                                       const OSData* rightHand) const override;
+  bool compareImageData(const OSData* leftHand, const OSData* rightHand,
+                        OSHashDistanceType threshold) const override;
+  OSComparisonResult imageSimilarityComparatorForImageForBaseImageData(
+      const OSData* base, const OSData* leftHand, const OSData* rightHand) const override;
 
   // By provider ID: the provider OSImageHashingProviderForId gives; with none, every answer is 0 (hash 0,
   // distance 0, threshold 0, comparator 0).
   OSHashType hashImage(const OSImage* image, OSImageHashingProviderId providerId) const;
   OSHashType hashImageData(const OSData* data, OSImageHashingProviderId providerId) const;
-  OSHashDistanceType hashDistance(OSHashType leftHand, OSHashType rightHand, OSImageHashingProviderId providerId) const;
+  OSHashDistanceType hashDistance(OSHashType leftHand, OSHashType rightHand,
+                                  OSImageHashingProviderId providerId) const;
   OSHashDistanceType hashDistanceSimilarityThresholdWithProvider(OSImageHashingProviderId providerId) const;
-  OSComparisonResult imageSimilarityComparatorForImageForBaseImageData(const OSData* base, const OSData* leftHand,
-                                                                       const OSData* rightHand,
-                                                                       OSImageHashingProviderId providerId) const;
+  OSComparisonResult imageSimilarityComparatorForImageForBaseImageData(
+      const OSData* base, const OSData* leftHand, const OSData* rightHand,
+      OSImageHashingProviderId providerId) const;
   // Similar under the ID's provider's threshold, by every provider the ID names (true when it names none).
-  bool compareImageData(const OSData* leftHand, const OSData* rightHand, OSImageHashingProviderId providerId) const;
+  bool compareImageData(const OSData* leftHand, const OSData* rightHand,
+                        OSImageHashingProviderId providerId) const;
   bool compareImageData(const OSData* leftHand, const OSData* rightHand, OSHashDistanceType threshold,
                         OSImageHashingProviderId providerId) const;
   bool compareImageData(const OSData* leftHand, const OSData* rightHand, OSImageHashingQuality quality) const;
@@ -357,26 +365,32 @@ class OSImageHashing final : public OSImageHashingProvider {
   template <class T>
   using OSImageConverter = std::function<const OSData*(const T&)>;
   template <class T>
-  std::vector<T> sortedArrayUsingImageSimilartyComparator(const OSData* baseImage, const std::vector<T>* array,
+  std::vector<T> sortedArrayUsingImageSimilartyComparator(const OSData* baseImage,
+                                                          const std::vector<T>* array,
                                                           OSImageHashingProviderId providerId,
                                                           const OSImageConverter<T>* imageConverter) const;
   template <class T>
-  std::vector<T> sortedArrayUsingImageSimilartyComparator(const OSData* baseImage, const std::vector<T>* array,
+  std::vector<T> sortedArrayUsingImageSimilartyComparator(const OSData* baseImage,
+                                                          const std::vector<T>* array,
                                                           const OSImageConverter<T>* imageConverter) const {
-    return sortedArrayUsingImageSimilartyComparator(baseImage, array, OSImageHashingDefaultProviderId(), imageConverter);
+    return sortedArrayUsingImageSimilartyComparator(baseImage, array, OSImageHashingDefaultProviderId(),
+                                                    imageConverter);
   }
   template <class T>
-  std::vector<T> sortedArrayUsingImageSimilartyComparator(const OSData* baseImage, const std::vector<T>* array,
+  std::vector<T> sortedArrayUsingImageSimilartyComparator(const OSData* baseImage,
+                                                          const std::vector<T>* array,
                                                           OSImageHashingQuality quality,
                                                           const OSImageConverter<T>* imageConverter) const {
-    return sortedArrayUsingImageSimilartyComparator(baseImage, array, OSImageHashingProviderIdForQuality(quality),
-                                                    imageConverter);
+    return sortedArrayUsingImageSimilartyComparator(
+        baseImage, array, OSImageHashingProviderIdForQuality(quality), imageConverter);
   }
   std::vector<OSData> sortedArrayUsingImageSimilartyComparator(const OSData* baseImage,
                                                                const std::vector<OSData>* array) const;
-  std::vector<OSData> sortedArrayUsingImageSimilartyComparator(const OSData* baseImage, const std::vector<OSData>* array,
+  std::vector<OSData> sortedArrayUsingImageSimilartyComparator(const OSData* baseImage,
+                                                               const std::vector<OSData>* array,
                                                                OSImageHashingProviderId providerId) const;
-  std::vector<OSData> sortedArrayUsingImageSimilartyComparator(const OSData* baseImage, const std::vector<OSData>* array,
+  std::vector<OSData> sortedArrayUsingImageSimilartyComparator(const OSData* baseImage,
+                                                               const std::vector<OSData>* array,
                                                                OSImageHashingQuality quality) const;
 
   // The similarity search of OSSimilaritySearch, by provider ID or quality, with the provider's threshold
@@ -392,7 +406,8 @@ class OSImageHashing final : public OSImageHashingProvider {
   std::vector<std::shared_ptr<OSPairTuple>> similarImagesWithProvider(
       OSImageHashingProviderId providerId, const std::vector<std::shared_ptr<OSImageTuple>>* images) const;
   std::vector<std::shared_ptr<OSPairTuple>> similarImagesWithHashingQuality(
-      OSImageHashingQuality quality, OSHashDistanceType threshold, const OSImageStreamHandler& imageStreamHandler) const;
+      OSImageHashingQuality quality, OSHashDistanceType threshold,
+      const OSImageStreamHandler& imageStreamHandler) const;
   std::vector<std::shared_ptr<OSPairTuple>> similarImagesWithHashingQuality(
       OSImageHashingQuality quality, OSHashDistanceType threshold,
       const std::vector<std::shared_ptr<OSImageTuple>>* images) const;

@@ -10,7 +10,9 @@ using namespace osimagehashing;
 
 namespace {
 
-[[noreturn]] void abstractCalled() { throw OSImageHashingException("Abstract method called."); }
+[[noreturn]] void abstractCalled() {
+  throw OSImageHashingException("Abstract method called.");
+}
 
 // Grey of canvas pixel (x, y): (R + G + B) / 3.0; alpha is ignored, premultiplication already applied it.
 double grey(const OSBitmap& canvas, std::uint32_t x, std::uint32_t y) {
@@ -31,19 +33,21 @@ const DctTables& dctTables() {
     c[0] = std::bit_cast<double>(std::uint64_t{0x3FE6A09E667F3BCC});  // 1 / sqrt(2) rounded to double
     constexpr double pi = 3.141592653589793;
     for (int k = 0; k < 32; ++k)
-      for (int f = 0; f < 32; ++f) t.cosine[k][f] = std::cos((f * ((2 * k + 1) * 0.015625)) * pi);
+      for (int f = 0; f < 32; ++f)
+        t.cosine[k][f] = std::cos((f * ((2 * k + 1) * 0.015625)) * pi);
     for (int u = 0; u < 32; ++u)
-      for (int v = 0; v < 32; ++v) t.scale[u][v] = (c[u] * c[v]) * 0.125;
+      for (int v = 0; v < 32; ++v)
+        t.scale[u][v] = (c[u] * c[v]) * 0.125;
     return t;
   }();
   return tables;
 }
 
-// The 8 x 8 low-frequency block of the 32 x 32 DCT, each coefficient summed exactly as the full transform sums
-// it: over r, then c, one fused multiply-add of the product T[r][u] * T[c][v] with G(r, c) per term, scaled at
-// the end. The other 960 coefficients feed neither a bit nor the mean, so they are not computed. Running the
-// 64 sums side by side (instead of one after another) keeps each sum's own order of operations, so the
-// results are bit-identical, while the vector units work on eight sums at once.
+// The 8 x 8 low-frequency block of the 32 x 32 DCT, each coefficient summed exactly as the full transform
+// sums it: over r, then c, one fused multiply-add of the product T[r][u] * T[c][v] with G(r, c) per term,
+// scaled at the end. The other 960 coefficients feed neither a bit nor the mean, so they are not computed.
+// Running the 64 sums side by side (instead of one after another) keeps each sum's own order of operations,
+// so the results are bit-identical, while the vector units work on eight sums at once.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 __attribute__((target_clones("arch=haswell", "default")))
 #endif
@@ -56,23 +60,35 @@ void lowFrequencyBlock(const double (&g)[32][32], double (&d)[8][8]) {
       const double* tc = t.cosine[c].data();
       for (int u = 0; u < 8; ++u) {
         const double tru = t.cosine[r][u];
-        for (int v = 0; v < 8; ++v) sums[u][v] = std::fma(tru * tc[v], pixel, sums[u][v]);
+        for (int v = 0; v < 8; ++v)
+          sums[u][v] = std::fma(tru * tc[v], pixel, sums[u][v]);
       }
     }
   }
   for (int u = 0; u < 8; ++u)
-    for (int v = 0; v < 8; ++v) d[u][v] = t.scale[u][v] * sums[u][v];
+    for (int v = 0; v < 8; ++v)
+      d[u][v] = t.scale[u][v] * sums[u][v];
 }
 
 }  // namespace
 
 // ----- OSAbstractHash
 
-OSHashType OSAbstractHash::hashImageData(const OSData*) const { abstractCalled(); }
-OSHashDistanceType OSAbstractHash::hashDistanceSimilarityThreshold() const { abstractCalled(); }
-const OSAbstractHash& OSAbstractHash::sharedInstance() { abstractCalled(); }
-OSHashType OSAbstractHash::hashCanvas(const OSBitmap&) const { abstractCalled(); }
-std::uint32_t OSAbstractHash::canvasSide() const { abstractCalled(); }
+OSHashType OSAbstractHash::hashImageData(const OSData*) const {
+  abstractCalled();
+}
+OSHashDistanceType OSAbstractHash::hashDistanceSimilarityThreshold() const {
+  abstractCalled();
+}
+const OSAbstractHash& OSAbstractHash::sharedInstance() {
+  abstractCalled();
+}
+OSHashType OSAbstractHash::hashCanvas(const OSBitmap&) const {
+  abstractCalled();
+}
+std::uint32_t OSAbstractHash::canvasSide() const {
+  abstractCalled();
+}
 
 OSHashType OSAbstractHash::hashImage(const OSImage* image) const {
   if (!image) throw OSImageHashingException("Image must not be null");
@@ -84,8 +100,10 @@ OSHashType OSAbstractHash::hashImage(const OSImage* image) const {
 }
 
 OSHashDistanceType OSAbstractHash::hashDistance(OSHashType leftHand, OSHashType rightHand) const {
-  if (leftHand == OSHashTypeError) throw OSImageHashingException("Left hand hash must not be OSHashTypeError");
-  if (rightHand == OSHashTypeError) throw OSImageHashingException("Right hand hash must not be OSHashTypeError");
+  if (leftHand == OSHashTypeError)
+    throw OSImageHashingException("Left hand hash must not be OSHashTypeError");
+  if (rightHand == OSHashTypeError)
+    throw OSImageHashingException("Right hand hash must not be OSHashTypeError");
   return std::popcount(static_cast<std::uint64_t>(leftHand ^ rightHand));
 }
 
@@ -105,9 +123,8 @@ bool OSAbstractHash::compareImageData(const OSData* leftHand, const OSData* righ
   return hashDistance(left, right) < threshold;
 }
 
-OSComparisonResult OSAbstractHash::imageSimilarityComparatorForImageForBaseImageData(const OSData* base,
-                                                                                     const OSData* leftHand,
-                                                                                     const OSData* rightHand) const {
+OSComparisonResult OSAbstractHash::imageSimilarityComparatorForImageForBaseImageData(
+    const OSData* base, const OSData* leftHand, const OSData* rightHand) const {
   if (!base) throw OSImageHashingException("Base image data must not be null");
   if (!rightHand) throw OSImageHashingException("Right hand image data must not be null");
   if (!leftHand) throw OSImageHashingException("Left hand image data must not be null");
@@ -137,7 +154,9 @@ const OSAHash& OSAHash::sharedInstance() {
   return instance;
 }
 
-OSHashType OSAHash::hashImageData(const OSData* data) const { return hashData(*this, data); }
+OSHashType OSAHash::hashImageData(const OSData* data) const {
+  return hashData(*this, data);
+}
 
 OSHashType OSAHash::hashCanvas(const OSBitmap& canvas) const {
   double g[64];
@@ -160,7 +179,9 @@ const OSDHash& OSDHash::sharedInstance() {
   return instance;
 }
 
-OSHashType OSDHash::hashImageData(const OSData* data) const { return hashData(*this, data); }
+OSHashType OSDHash::hashImageData(const OSData* data) const {
+  return hashData(*this, data);
+}
 
 OSHashType OSDHash::hashCanvas(const OSBitmap& canvas) const {
   std::uint64_t hash = 0;
@@ -177,17 +198,21 @@ const OSPHash& OSPHash::sharedInstance() {
   return instance;
 }
 
-OSHashType OSPHash::hashImageData(const OSData* data) const { return hashData(*this, data); }
+OSHashType OSPHash::hashImageData(const OSData* data) const {
+  return hashData(*this, data);
+}
 
 OSHashType OSPHash::hashCanvas(const OSBitmap& canvas) const {
   double g[32][32];
   for (std::uint32_t r = 0; r < 32; ++r)
-    for (std::uint32_t c = 0; c < 32; ++c) g[r][c] = grey(canvas, c, r);
+    for (std::uint32_t c = 0; c < 32; ++c)
+      g[r][c] = grey(canvas, c, r);
   double d[8][8];
   lowFrequencyBlock(g, d);
   double total = 0.0;
   for (int u = 0; u < 8; ++u)
-    for (int v = 0; v < 8; ++v) total += d[u][v];
+    for (int v = 0; v < 8; ++v)
+      total += d[u][v];
   const double mean = (total - d[0][0]) / 63.0;
   std::uint64_t hash = 0;
   for (int u = 1; u < 8; ++u)

@@ -14,9 +14,11 @@
 namespace osimagehashing {
 
 void parallelFor(std::size_t count, const std::function<void(std::size_t)>& body) {
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count), [&](const tbb::blocked_range<std::size_t>& range) {
-    for (std::size_t i = range.begin(); i != range.end(); ++i) body(i);
-  });
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, count),
+                    [&](const tbb::blocked_range<std::size_t>& range) {
+                      for (std::size_t i = range.begin(); i != range.end(); ++i)
+                        body(i);
+                    });
 }
 
 namespace {
@@ -33,7 +35,9 @@ void scanRow(const std::uint64_t* hashes, std::size_t i, std::size_t n, int thre
     if (__builtin_popcountll(own ^ hashes[j]) <= threshold) report(i, j);
 }
 
-unsigned processorCount() { return std::max(1U, std::thread::hardware_concurrency()); }
+unsigned processorCount() {
+  return std::max(1U, std::thread::hardware_concurrency());
+}
 
 }  // namespace
 
@@ -54,7 +58,8 @@ void OSSimilaritySearch::scanPairs(const std::vector<OSHashType>& hashes, OSHash
   parallelFor(hashes.size() - 1, [&](std::size_t i) { scanRow(data, i, hashes.size(), limit, report); });
 }
 
-void OSSimilaritySearch::similarImagesWithProvider(OSImageHashingProviderId providerId, OSHashDistanceType threshold,
+void OSSimilaritySearch::similarImagesWithProvider(OSImageHashingProviderId providerId,
+                                                   OSHashDistanceType threshold,
                                                    const OSImageStreamHandler& imageStreamHandler,
                                                    const OSResultHandler& resultHandler) const {
   if (!imageStreamHandler) throw OSImageHashingException("Image stream handler must not be nil");
@@ -88,7 +93,8 @@ void OSSimilaritySearch::similarImagesWithProvider(OSImageHashingProviderId prov
 
   std::vector<OSHashType> hashes;
   hashes.reserve(results.size());
-  for (const auto& r : results) hashes.push_back(r.hashResult);
+  for (const auto& r : results)
+    hashes.push_back(r.hashResult);
   scanPairs(hashes, threshold, [&](std::size_t a, std::size_t b) {
     const auto& left = results[a].first;
     const auto& right = results[b].first;
@@ -104,8 +110,9 @@ std::vector<std::shared_ptr<OSPairTuple>> OSSimilaritySearch::similarImagesWithP
   std::mutex mutex;
   similarImagesWithProvider(providerId, threshold, imageStreamHandler,
                             [&](const OSImageIdentifier& left, const OSImageIdentifier& right) {
-                              auto tuple = OSPairTuple::tupleWithFirst(std::make_shared<const OSImageIdentifier>(left),
-                                                                       std::make_shared<const OSImageIdentifier>(right));
+                              auto tuple = OSPairTuple::tupleWithFirst(
+                                  std::make_shared<const OSImageIdentifier>(left),
+                                  std::make_shared<const OSImageIdentifier>(right));
                               std::lock_guard lock(mutex);
                               pairs.push_back(std::move(tuple));
                             });

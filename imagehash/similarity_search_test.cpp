@@ -19,20 +19,23 @@ std::shared_ptr<OSImageTuple> input(std::string name, std::optional<OSData> data
                                       data ? std::make_shared<const OSData>(std::move(*data)) : nullptr);
 }
 
-std::set<std::pair<std::string, std::string>> unordered(const std::vector<std::shared_ptr<OSPairTuple>>& pairs) {
+std::set<std::pair<std::string, std::string>> unordered(
+    const std::vector<std::shared_ptr<OSPairTuple>>& pairs) {
   std::set<std::pair<std::string, std::string>> out;
-  for (const auto& p : pairs) out.insert(std::minmax(*p->first, *p->second));
+  for (const auto& p : pairs)
+    out.insert(std::minmax(*p->first, *p->second));
   return out;
 }
 
 std::shared_ptr<OSPairTuple> pair(std::string a, std::string b) {
-  return OSPairTuple::tupleWithFirst(std::make_shared<const std::string>(a), std::make_shared<const std::string>(b));
+  return OSPairTuple::tupleWithFirst(std::make_shared<const std::string>(a),
+                                     std::make_shared<const std::string>(b));
 }
 
 TEST(Search, FindsSimilarPairsAndLeavesOutWhatCannotBeHashed) {
   OSImage base = scene(160, 100, 3);
   std::vector<std::shared_ptr<OSImageTuple>> images = {
-      input("a", png(base)),         input("a-copy", png(base)), input("other", png(scene(160, 100, 40))),
+      input("a", png(base)),          input("a-copy", png(base)),  input("other", png(scene(160, 100, 40))),
       input("no-data", std::nullopt), input("junk", OSData{1, 2}), nullptr,
   };
   auto pairs = search.similarImagesWithProvider(OSImageHashingProviderPHash, 0, &images);
@@ -60,7 +63,8 @@ TEST(Search, StreamIsReadOnTheCallingThreadUntilItEnds) {
   int served = 0, callsAfterEnd = 0;
   bool ended = false;
   std::vector<OSData> data;
-  for (std::uint32_t i = 0; i < 12; ++i) data.push_back(png(scene(50, 40, i % 3)));
+  for (std::uint32_t i = 0; i < 12; ++i)
+    data.push_back(png(scene(50, 40, i % 3)));
   std::atomic<int> reports = 0;
   search.similarImagesWithProvider(
       OSImageHashingProviderDHash, 0,
@@ -99,16 +103,20 @@ TEST(Search, PreconditionsThrowTheirMessages) {
     }
     return std::string("nothing thrown");
   };
-  EXPECT_EQ(message([] { search.similarImagesWithProvider(OSImageHashingProviderPHash, 1, OSImageStreamHandler()); }),
+  EXPECT_EQ(message([] {
+              search.similarImagesWithProvider(OSImageHashingProviderPHash, 1, OSImageStreamHandler());
+            }),
             "Image stream handler must not be nil");
   EXPECT_EQ(message([] {
-              search.similarImagesWithProvider(OSImageHashingProviderPHash, 1, [] { return std::shared_ptr<OSImageTuple>(); },
-                                               OSResultHandler());
+              search.similarImagesWithProvider(
+                  OSImageHashingProviderPHash, 1, [] { return std::shared_ptr<OSImageTuple>(); },
+                  OSResultHandler());
             }),
             "Result handler must not be nil");
   EXPECT_EQ(message([] {
-              search.similarImagesWithProvider(OSImageHashingProviderPHash, 1,
-                                               static_cast<const std::vector<std::shared_ptr<OSImageTuple>>*>(nullptr));
+              search.similarImagesWithProvider(
+                  OSImageHashingProviderPHash, 1,
+                  static_cast<const std::vector<std::shared_ptr<OSImageTuple>>*>(nullptr));
             }),
             "Image tuple array must not be nil");
   EXPECT_EQ(message([] { search.dictionaryFromSimilarImagesResult(nullptr); }),
@@ -119,9 +127,11 @@ TEST(Grouping, FoldsPairsUnderTheFirstRepresentative) {
   std::vector<std::shared_ptr<OSPairTuple>> chain = {pair("A", "B"), pair("B", "C")};
   EXPECT_EQ(search.dictionaryFromSimilarImagesResult(&chain), (OSSimilarImagesGroups{{"A", {"B", "C"}}}));
   std::vector<std::shared_ptr<OSPairTuple>> shared = {pair("A", "B"), pair("C", "B")};
-  EXPECT_EQ(search.dictionaryFromSimilarImagesResult(&shared), (OSSimilarImagesGroups{{"A", {"B"}}, {"C", {"B"}}}));
+  EXPECT_EQ(search.dictionaryFromSimilarImagesResult(&shared),
+            (OSSimilarImagesGroups{{"A", {"B"}}, {"C", {"B"}}}));
   std::vector<std::shared_ptr<OSPairTuple>> partial = {
-      OSPairTuple::tupleWithFirst(std::make_shared<const std::string>("A"), nullptr), pair("D", "E"), nullptr};
+      OSPairTuple::tupleWithFirst(std::make_shared<const std::string>("A"), nullptr), pair("D", "E"),
+      nullptr};
   EXPECT_EQ(OSImageHashing::sharedInstance().dictionaryFromSimilarImagesResult(&partial),
             (OSSimilarImagesGroups{{"D", {"E"}}}));
 }
@@ -130,14 +140,16 @@ TEST(PairCombinations, VisitEveryUnorderedPairOnceEarlierFirst) {
   std::vector<int> items = {10, 20, 30};
   auto pairs = arrayWithPairCombinations(items);
   std::set<std::pair<int, int>> seen;
-  for (const auto& p : pairs) seen.insert({*p->first, *p->second});
+  for (const auto& p : pairs)
+    seen.insert({*p->first, *p->second});
   EXPECT_EQ(seen, (std::set<std::pair<int, int>>{{10, 20}, {10, 30}, {20, 30}}));
   EXPECT_EQ(pairs.size(), 3U);
   EXPECT_TRUE(arrayWithPairCombinations(std::vector<int>{1}).empty());
   EXPECT_TRUE(arrayWithPairCombinations(std::vector<int>{}).empty());
 
   std::vector<int> many(200);
-  for (int i = 0; i < 200; ++i) many[i] = i;
+  for (int i = 0; i < 200; ++i)
+    many[i] = i;
   std::atomic<long> visits = 0, wrongOrder = 0;
   enumeratePairCombinationsUsingBlock(many, [&](int a, int b) {
     ++visits;

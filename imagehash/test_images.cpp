@@ -10,7 +10,8 @@
 
 namespace testimages {
 
-OSImage make(std::uint32_t width, std::uint32_t height, const std::function<Rgba(std::uint32_t, std::uint32_t)>& pixel) {
+OSImage make(std::uint32_t width, std::uint32_t height,
+             const std::function<Rgba(std::uint32_t, std::uint32_t)>& pixel) {
   std::vector<std::uint8_t> bytes(std::size_t{width} * height * 4);
   for (std::uint32_t y = 0; y < height; ++y)
     for (std::uint32_t x = 0; x < width; ++x) {
@@ -30,7 +31,9 @@ OSImage scene(std::uint32_t width, std::uint32_t height, std::uint32_t seed) {
   return make(width, height, [&](std::uint32_t x, std::uint32_t y) {
     double u = static_cast<double>(x) / width, v = static_cast<double>(y) / height;
     double s = std::sin(6.28318 * (fx * u + phase)) * std::cos(6.28318 * (fy * v - phase));
-    auto channel = [](double t) { return static_cast<std::uint8_t>(std::clamp(127.5 + 127.5 * t, 0.0, 255.0)); };
+    auto channel = [](double t) {
+      return static_cast<std::uint8_t>(std::clamp(127.5 + 127.5 * t, 0.0, 255.0));
+    };
     bool block = ((x * 7 / width) + (y * 5 / height) + seed) % 3 == 0;
     return Rgba{channel(s), channel(block ? -s : s * 0.5), channel(u - v), 255};
   });
@@ -39,9 +42,11 @@ OSImage scene(std::uint32_t width, std::uint32_t height, std::uint32_t seed) {
 OSImage touched(const OSImage& image, std::uint32_t seed) {
   std::vector<std::uint8_t> bytes = image.pixels();
   const std::uint32_t w = image.width(), h = image.height();
-  const std::uint32_t x0 = (seed * 37) % std::max(1U, w - w / 20), y0 = (seed * 53) % std::max(1U, h - h / 20);
+  const std::uint32_t x0 = (seed * 37) % std::max(1U, w - w / 20),
+                      y0 = (seed * 53) % std::max(1U, h - h / 20);
   for (std::uint32_t y = y0; y < std::min(h, y0 + h / 20); ++y)
-    for (std::uint32_t x = x0; x < std::min(w, x0 + w / 20); ++x) bytes[(std::size_t{y} * w + x) * 4] ^= 0x40;
+    for (std::uint32_t x = x0; x < std::min(w, x0 + w / 20); ++x)
+      bytes[(std::size_t{y} * w + x) * 4] ^= 0x40;
   return OSImage(w, h, image.stride(), std::move(bytes));
 }
 
@@ -81,7 +86,8 @@ OSData png(const OSImage& image, PngOptions options) {
           alpha.push_back(p[3]);
         }
       }
-    if (palette.size() > (1U << options.bitDepth)) throw std::runtime_error("too many colours for the palette");
+    if (palette.size() > (1U << options.bitDepth))
+      throw std::runtime_error("too many colours for the palette");
     png_set_PLTE(png, info, palette.data(), static_cast<int>(palette.size()));
     if (std::any_of(alpha.begin(), alpha.end(), [](png_byte a) { return a != 255; }))
       png_set_tRNS(png, info, alpha.data(), static_cast<int>(alpha.size()), nullptr);
@@ -90,23 +96,41 @@ OSData png(const OSImage& image, PngOptions options) {
   if (options.bitDepth < 8) png_set_packing(png);
   if (options.bitDepth == 16) png_set_swap(png);  // rows below are little-endian 16-bit
   const int channels = options.colourType == 0 || options.colourType == 3 ? 1
-                       : options.colourType == 4                            ? 2
-                       : options.colourType == 2                            ? 3
-                                                                            : 4;
+                       : options.colourType == 4                          ? 2
+                       : options.colourType == 2                          ? 3
+                                                                          : 4;
   const int bytesPerSample = options.bitDepth == 16 ? 2 : 1;
-  std::vector<std::vector<png_byte>> rows(h, std::vector<png_byte>(std::size_t{w} * channels * bytesPerSample));
+  std::vector<std::vector<png_byte>> rows(h,
+                                          std::vector<png_byte>(std::size_t{w} * channels * bytesPerSample));
   for (std::uint32_t y = 0; y < h; ++y)
     for (std::uint32_t x = 0; x < w; ++x) {
       const std::uint8_t* p = at(x, y);
       std::uint16_t samples[4];
       int n = 0;
-      auto wide = [&](std::uint8_t v) { return options.bitDepth == 16 ? std::uint16_t(v * 257) : std::uint16_t(v >> (8 - std::min(8, options.bitDepth))); };
+      auto wide = [&](std::uint8_t v) {
+        return options.bitDepth == 16 ? std::uint16_t(v * 257)
+                                      : std::uint16_t(v >> (8 - std::min(8, options.bitDepth)));
+      };
       switch (options.colourType) {
-        case 0: samples[n++] = wide(p[0]); break;
-        case 3: samples[n++] = static_cast<std::uint16_t>(paletteIndex[p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t{p[3]} << 24)]); break;
-        case 4: samples[n++] = wide(p[0]); samples[n++] = wide(p[3]); break;
-        case 2: for (int c = 0; c < 3; ++c) samples[n++] = wide(p[c]); break;
-        default: for (int c = 0; c < 4; ++c) samples[n++] = wide(p[c]); break;
+        case 0:
+          samples[n++] = wide(p[0]);
+          break;
+        case 3:
+          samples[n++] = static_cast<std::uint16_t>(
+              paletteIndex[p[0] | (p[1] << 8) | (p[2] << 16) | (std::uint32_t{p[3]} << 24)]);
+          break;
+        case 4:
+          samples[n++] = wide(p[0]);
+          samples[n++] = wide(p[3]);
+          break;
+        case 2:
+          for (int c = 0; c < 3; ++c)
+            samples[n++] = wide(p[c]);
+          break;
+        default:
+          for (int c = 0; c < 4; ++c)
+            samples[n++] = wide(p[c]);
+          break;
       }
       for (int c = 0; c < n; ++c) {
         png_byte* sample = &rows[y][(std::size_t{x} * channels + c) * bytesPerSample];
@@ -115,7 +139,8 @@ OSData png(const OSImage& image, PngOptions options) {
       }
     }
   std::vector<png_bytep> pointers;
-  for (auto& row : rows) pointers.push_back(row.data());
+  for (auto& row : rows)
+    pointers.push_back(row.data());
   png_write_image(png, pointers.data());
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);

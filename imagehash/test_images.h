@@ -14,7 +14,8 @@ struct Rgba {
   std::uint8_t r = 0, g = 0, b = 0, a = 255;
 };
 
-OSImage make(std::uint32_t width, std::uint32_t height, const std::function<Rgba(std::uint32_t, std::uint32_t)>& pixel);
+OSImage make(std::uint32_t width, std::uint32_t height,
+             const std::function<Rgba(std::uint32_t, std::uint32_t)>& pixel);
 OSImage solid(std::uint32_t width, std::uint32_t height, Rgba colour);
 // A smooth picture with structure at several scales, different for every seed.
 OSImage scene(std::uint32_t width, std::uint32_t height, std::uint32_t seed);

@@ -45,16 +45,22 @@ toff_t seekProc(thandle_t handle, toff_t offset, int whence) {
   return file->position;
 }
 
-int closeProc(thandle_t) { return 0; }
+int closeProc(thandle_t) {
+  return 0;
+}
 toff_t sizeProc(thandle_t handle) {
   auto* file = static_cast<MemoryFile*>(handle);
   return file->output ? file->output->size() : file->input.size();
 }
-int mapProc(thandle_t, void**, toff_t*) { return 0; }
+int mapProc(thandle_t, void**, toff_t*) {
+  return 0;
+}
 void unmapProc(thandle_t, void*, toff_t) {}
 
 // libtiff reports through handlers; this library reports undecodable data as "no image", never on a stream.
-int quietHandler(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+int quietHandler(TIFF*, void*, const char*, const char*, va_list) {
+  return 1;
+}
 
 struct TiffCloser {
   void operator()(TIFF* tiff) const { TIFFClose(tiff); }
@@ -68,8 +74,9 @@ std::unique_ptr<TIFF, TiffCloser> open(MemoryFile& file, const char* mode, tmsiz
   TIFFOpenOptionsSetErrorHandlerExtR(options.get(), quietHandler, nullptr);
   TIFFOpenOptionsSetWarningHandlerExtR(options.get(), quietHandler, nullptr);
   TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), maxAllocation);
-  return std::unique_ptr<TIFF, TiffCloser>(TIFFClientOpenExt("memory", mode, &file, readProc, writeProc, seekProc,
-                                                             closeProc, sizeProc, mapProc, unmapProc, options.get()));
+  return std::unique_ptr<TIFF, TiffCloser>(TIFFClientOpenExt("memory", mode, &file, readProc, writeProc,
+                                                             seekProc, closeProc, sizeProc, mapProc,
+                                                             unmapProc, options.get()));
 }
 
 }  // namespace
@@ -79,10 +86,12 @@ bool isTiff(std::span<const std::uint8_t> data) {
                               (data[0] == 'M' && data[1] == 'M' && data[2] == 0 && data[3] == 42));
 }
 
-bool decodeTiff(std::span<const std::uint8_t> data, const OSImageDecodingLimits& limits, ImageReceiver& receiver) {
+bool decodeTiff(std::span<const std::uint8_t> data, const OSImageDecodingLimits& limits,
+                ImageReceiver& receiver) {
   if (!isTiff(data)) return false;
   MemoryFile file{data, nullptr, 0};
-  const auto maxAllocation = static_cast<tmsize_t>(std::min<std::uint64_t>(limits.maxPixels * 4 + 65536, 1ULL << 40));
+  const auto maxAllocation =
+      static_cast<tmsize_t>(std::min<std::uint64_t>(limits.maxPixels * 4 + 65536, 1ULL << 40));
   auto tiff = open(file, "rm", maxAllocation);
   if (!tiff) return false;
   std::uint32_t width = 0, height = 0;
@@ -94,7 +103,8 @@ bool decodeTiff(std::span<const std::uint8_t> data, const OSImageDecodingLimits&
   std::unique_ptr<std::uint32_t[]> raster(new (std::nothrow) std::uint32_t[std::size_t{width} * height]);
   if (!raster) return false;
   // libtiff hands out associated (premultiplied) alpha, converting unassociated alpha itself.
-  if (!TIFFReadRGBAImageOriented(tiff.get(), width, height, raster.get(), ORIENTATION_TOPLEFT, 0)) return false;
+  if (!TIFFReadRGBAImageOriented(tiff.get(), width, height, raster.get(), ORIENTATION_TOPLEFT, 0))
+    return false;
   receiver.begin(width, height, ImageReceiver::RowFormat::premultipliedRgba);
   std::vector<std::uint8_t> row(std::size_t{width} * 4);
   for (std::uint32_t y = 0; y < height; ++y) {

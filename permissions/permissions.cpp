@@ -49,16 +49,22 @@ void PermissionsService::checkPermissions() {
 }
 
 void showAccessibilityAlert() {
-  platform::AlertSpec alert{"Accessibility Permissions Required", accessibilityAlertInformativeText,
-                            platform::AlertStyle::informational, {"Open System Preferences", "Cancel"}, std::nullopt};
+  platform::AlertSpec alert{"Accessibility Permissions Required",
+                            accessibilityAlertInformativeText,
+                            platform::AlertStyle::informational,
+                            {"Open System Preferences", "Cancel"},
+                            std::nullopt};
   if (platform::current().alerts().runModal(alert) == platform::alertFirstButtonReturn)
     platform::current().grants().requestAccessibility();
 }
 
 void showScreenRecordingAlert() {
   if (!gMayShowScreenRecordingAlert.load()) return;
-  platform::AlertSpec alert{"Screen Recording Permissions Required", screenRecordingAlertInformativeText,
-                            platform::AlertStyle::informational, {"Open System Preferences", "Cancel"}, std::nullopt};
+  platform::AlertSpec alert{"Screen Recording Permissions Required",
+                            screenRecordingAlertInformativeText,
+                            platform::AlertStyle::informational,
+                            {"Open System Preferences", "Cancel"},
+                            std::nullopt};
   const int answer = platform::current().alerts().runModal(alert);
   gMayShowScreenRecordingAlert.store(false);
   if (answer == platform::alertFirstButtonReturn) platform::current().grants().requestScreenCapture();

@@ -36,7 +36,8 @@ std::shared_ptr<Platform> createPlatformFromEnvironment() {
 #if TESSARON_HAVE_X11
     return x11::create();
 #else
-    throw SelectionError{"x11: this build has no X11 backend (configure with TESSARON_BACKENDS containing x11)", 1};
+    throw SelectionError{
+        "x11: this build has no X11 backend (configure with TESSARON_BACKENDS containing x11)", 1};
 #endif
   }
   throw SelectionError{"TESSARON_PLATFORM=" + name + " names no backend; use \"x11\" or \"sim\"", 2};

@@ -29,7 +29,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string errnoText(const std::string& what, int error) { return what + ": " + std::strerror(error); }
+std::string errnoText(const std::string& what, int error) {
+  return what + ": " + std::strerror(error);
+}
 
 // Children start with default signal handling: the application ignores and blocks its termination signals,
 // and a spawned program must not inherit that.
@@ -56,14 +58,16 @@ std::vector<char*> argv(const std::string& program, const std::vector<std::strin
   storage.push_back(program);
   storage.insert(storage.end(), arguments.begin(), arguments.end());
   std::vector<char*> out;
-  for (auto& s : storage) out.push_back(s.data());
+  for (auto& s : storage)
+    out.push_back(s.data());
   out.push_back(nullptr);
   return out;
 }
 
 }  // namespace
 
-Outcome<ProcessOutput> PosixProcesses::run(const std::string& program, const std::vector<std::string>& arguments) {
+Outcome<ProcessOutput> PosixProcesses::run(const std::string& program,
+                                           const std::vector<std::string>& arguments) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) return PlatformError{errnoText("pipe", errno)};
   posix_spawn_file_actions_t actions;
@@ -84,8 +88,10 @@ Outcome<ProcessOutput> PosixProcesses::run(const std::string& program, const std
   char buffer[4096];
   for (;;) {
     ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
-    if (n > 0) output.standardOutput.append(buffer, static_cast<std::size_t>(n));
-    else if (n == 0 || errno != EINTR) break;
+    if (n > 0)
+      output.standardOutput.append(buffer, static_cast<std::size_t>(n));
+    else if (n == 0 || errno != EINTR)
+      break;
   }
   ::close(pipeFds[0]);
   int status = 0;
@@ -95,7 +101,8 @@ Outcome<ProcessOutput> PosixProcesses::run(const std::string& program, const std
   return output;
 }
 
-Outcome<std::int32_t> PosixProcesses::launch(const fs::path& program, const std::vector<std::string>& arguments) {
+Outcome<std::int32_t> PosixProcesses::launch(const fs::path& program,
+                                             const std::vector<std::string>& arguments) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -130,7 +137,8 @@ std::set<std::string> listeningInodes(std::uint16_t port) {
       fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
       auto colon = local.rfind(':');
       if (colon == std::string::npos || state != "0A") continue;  // 0A: TCP_LISTEN
-      if (std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port) inodes.insert("socket:[" + inode + "]");
+      if (std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port)
+        inodes.insert("socket:[" + inode + "]");
     }
   }
   return inodes;
@@ -163,7 +171,9 @@ Outcome<std::vector<PortListener>> PosixProcesses::listenersOnPort(std::uint16_t
   return listeners;
 }
 
-std::chrono::system_clock::time_point SystemClock::now() { return std::chrono::system_clock::now(); }
+std::chrono::system_clock::time_point SystemClock::now() {
+  return std::chrono::system_clock::now();
+}
 
 LocalDateTime SystemClock::localTime(std::chrono::system_clock::time_point time) {
   std::time_t t = std::chrono::system_clock::to_time_t(time);
@@ -216,10 +226,16 @@ std::optional<fs::path> xdgFolder(const char* variable, const char* fallbackUnde
 }
 }  // namespace
 
-std::optional<fs::path> xdgDataHome() { return xdgFolder("XDG_DATA_HOME", ".local/share"); }
-std::optional<fs::path> xdgConfigHome() { return xdgFolder("XDG_CONFIG_HOME", ".config"); }
+std::optional<fs::path> xdgDataHome() {
+  return xdgFolder("XDG_DATA_HOME", ".local/share");
+}
+std::optional<fs::path> xdgConfigHome() {
+  return xdgFolder("XDG_CONFIG_HOME", ".config");
+}
 
-std::optional<std::string> ExecutableBundle::bundleIdentifier() { return std::string(TESSARON_BUNDLE_ID); }
+std::optional<std::string> ExecutableBundle::bundleIdentifier() {
+  return std::string(TESSARON_BUNDLE_ID);
+}
 
 std::optional<fs::path> ExecutableBundle::bundlePath() {
   std::error_code ec;

@@ -31,8 +31,8 @@ TEST(PosixProcesses, RunReadsStandardOutputToTheEndAndTheExitStatus) {
 
 TEST(PosixProcesses, ChildrenStartWithDefaultTerminationSignals) {
   // The application ignores SIGTERM; a child it starts must still end on it.
-  struct sigaction previous{};
-  struct sigaction ignore{};
+  struct sigaction previous {};
+  struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGTERM, &ignore, &previous);
   PosixProcesses processes;
@@ -90,7 +90,8 @@ TEST(PosixProcesses, LaunchStartsADetachedChild) {
   auto pid = processes.launch("/bin/sh", {"-c", "echo ignored; touch '" + marker.string() + "'"});
   ASSERT_TRUE(pid.ok());
   EXPECT_GT(pid.value(), 0);
-  for (int i = 0; i < 200 && !fs::exists(marker); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 200 && !fs::exists(marker); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(fs::exists(marker));
   fs::remove(marker);
 }

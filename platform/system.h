@@ -49,7 +49,8 @@ class Processes {
  public:
   virtual ~Processes() = default;
   // Runs a program to its end with its standard output read through a pipe; an error when it cannot start.
-  virtual Outcome<ProcessOutput> run(const std::string& program, const std::vector<std::string>& arguments) = 0;
+  virtual Outcome<ProcessOutput> run(const std::string& program,
+                                     const std::vector<std::string>& arguments) = 0;
   // Starts a program that outlives the call, its standard output discarded so it can never block on it;
   // standard error, environment and working folder are inherited. Returns its process identifier.
   virtual Outcome<std::int32_t> launch(const std::filesystem::path& program,

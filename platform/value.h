@@ -56,8 +56,8 @@ struct PlatformError {
 template <class T>
 class Outcome {
  public:
-  Outcome(T value) : state_(std::move(value)) {}                 // NOLINT(google-explicit-constructor)
-  Outcome(PlatformError error) : state_(std::move(error)) {}     // NOLINT(google-explicit-constructor)
+  Outcome(T value) : state_(std::move(value)) {}              // NOLINT(google-explicit-constructor)
+  Outcome(PlatformError error) : state_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
   bool ok() const { return std::holds_alternative<T>(state_); }
   explicit operator bool() const { return ok(); }
   T& value() { return std::get<T>(state_); }

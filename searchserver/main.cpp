@@ -46,10 +46,11 @@ int main(int argc, char** argv) {
   server.Get("/", [&](const httplib::Request&, httplib::Response& response) {
     response.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'");
     response.set_header("X-Content-Type-Options", "nosniff");
-    response.set_content("<!doctype html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>Tessaron</title></head>"
-                         "<body><h1>Tessaron</h1><p>" + std::to_string(countRecords(archive)) +
-                             " records archived.</p></body></html>",
-                         "text/html; charset=utf-8");
+    response.set_content(
+        "<!doctype html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>Tessaron</title></head>"
+        "<body><h1>Tessaron</h1><p>" +
+            std::to_string(countRecords(archive)) + " records archived.</p></body></html>",
+        "text/html; charset=utf-8");
   });
   std::thread([&server, set] {
     int signal = 0;

@@ -40,8 +40,10 @@ bool validUtf8(std::string_view text) {
 // separators, and a trimmed comparison must not alter anything else).
 std::string trimmed(std::string_view text) {
   auto isSpace = [](unsigned char c) { return c == ' ' || c == '\t' || (c >= 0x0A && c <= 0x0D); };
-  while (!text.empty() && isSpace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-  while (!text.empty() && isSpace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+  while (!text.empty() && isSpace(static_cast<unsigned char>(text.front())))
+    text.remove_prefix(1);
+  while (!text.empty() && isSpace(static_cast<unsigned char>(text.back())))
+    text.remove_suffix(1);
   if (text.starts_with("\xC2\x85")) text.remove_prefix(2);
   if (text.ends_with("\xC2\x85")) text.remove_suffix(2);
   return std::string(text);
@@ -77,7 +79,8 @@ PortCheckResult checkPort() {
   auto listeners = platform::current().processes().listenersOnPort(serverPort);
   std::string output;
   if (listeners)
-    for (const auto& listener : listeners.value()) output += listener.executablePath + "\n";
+    for (const auto& listener : listeners.value())
+      output += listener.executablePath + "\n";
   auto [server, data] = serverPaths();
   if (!server || !data) {
     log::utils().error("Server executable not found.");
@@ -92,9 +95,13 @@ PortCheckResult checkPort() {
     log::utils().log("tessaron server is already running, skip");
     return PortCheckResult::alreadyRunning;
   }
-  platform::AlertSpec alert{"tessaron", "A process is running on port 5000. Do you want to kill it so tessaron can run?",
-                            platform::AlertStyle::warning, {"Yes", "No"}, "AppIcon"};
-  if (platform::current().alerts().runModal(alert) != platform::alertFirstButtonReturn) return PortCheckResult::abort;
+  platform::AlertSpec alert{"tessaron",
+                            "A process is running on port 5000. Do you want to kill it so tessaron can run?",
+                            platform::AlertStyle::warning,
+                            {"Yes", "No"},
+                            "AppIcon"};
+  if (platform::current().alerts().runModal(alert) != platform::alertFirstButtonReturn)
+    return PortCheckResult::abort;
   stopServer();
   log::utils().log("killed the current process using port 5000");
   return PortCheckResult::proceed;

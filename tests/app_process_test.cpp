@@ -18,7 +18,8 @@ const std::string serverPath = (bundle / "Contents/MacOS/server").string();
 
 std::size_t countOf(const std::string& text, const std::string& needle) {
   std::size_t n = 0;
-  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+    ++n;
   return n;
 }
 
@@ -31,8 +32,9 @@ bool before(const std::string& text, const std::string& first, const std::string
 class TessaronProcess : public ::testing::Test {
  protected:
   void SetUp() override {
-    home = fs::temp_directory_path() /
-           ("tessaron-process-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    home =
+        fs::temp_directory_path() /
+        ("tessaron-process-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(home);
     fs::create_directories(home / "runtime");
     fs::permissions(home / "runtime", fs::perms::owner_all);
@@ -41,7 +43,8 @@ class TessaronProcess : public ::testing::Test {
   void TearDown() override {
     children.clear();
     // Leave nothing on the port for the next test.
-    std::system("pkill -9 -f 'Tessaron.app/Contents/MacOS/server --appdata=/tmp/tessaron-process' 2>/dev/null");
+    std::system(
+        "pkill -9 -f 'Tessaron.app/Contents/MacOS/server --appdata=/tmp/tessaron-process' 2>/dev/null");
     fs::remove_all(home);
   }
 
@@ -84,7 +87,8 @@ TEST_F(TessaronProcess, BothGrantsStartTheServerThenCapturingAndSigtermEndsEvery
   ASSERT_TRUE(eventually([&] { return app.errHas("Start Screen Capturing from logger"); })) << app.err();
   ASSERT_TRUE(eventually([] { return portListening(5000); }));
   const std::string log = app.err();
-  EXPECT_TRUE(before(log, "User just granted Screen Capturing Priviledge.", "no current process using port 5000"));
+  EXPECT_TRUE(
+      before(log, "User just granted Screen Capturing Priviledge.", "no current process using port 5000"));
   EXPECT_TRUE(before(log, "no current process using port 5000", "Server process (PID: "));
   EXPECT_TRUE(before(log, "Server process (PID: ", "Start Screen Capturing from logger"));
   EXPECT_EQ(countOf(log, "alert shown"), 0U);
@@ -95,8 +99,9 @@ TEST_F(TessaronProcess, BothGrantsStartTheServerThenCapturingAndSigtermEndsEvery
   EXPECT_EQ(app.waitExit(), 0);
   const std::string out = app.out();
   EXPECT_EQ(out.rfind("com.marrowbeck.tessaron\n" + dataFolder() + "\n", 0), 0U) << out;
-  EXPECT_NE(out.find("Shutting down app and server gracefully\nKilling process with PID: " + pid[1].str() + "\n"),
-            std::string::npos)
+  EXPECT_NE(
+      out.find("Shutting down app and server gracefully\nKilling process with PID: " + pid[1].str() + "\n"),
+      std::string::npos)
       << out;
   EXPECT_TRUE(app.errHas("[Utils] default: Received termination signal (SIGTERM)"));
   EXPECT_TRUE(eventually([] { return !portListening(5000); }));
@@ -113,7 +118,8 @@ TEST_F(TessaronProcess, SigintWhileAnAlertIsOpenEndsWithoutTheSigtermLine) {
 }
 
 TEST_F(TessaronProcess, ASecondInstanceExitsBeforeRegisteringAnything) {
-  const fs::path waiting = scenario("waiting", R"({"trace": true, "grants": {"accessibility": {"granted": true}}})");
+  const fs::path waiting =
+      scenario("waiting", R"({"trace": true, "grants": {"accessibility": {"granted": true}}})");
   Child& first = start(waiting, "first");
   ASSERT_TRUE(eventually([&] { return first.errHas("sim: status item created"); }));
   Child& second = start(waiting, "second");
@@ -128,7 +134,8 @@ TEST_F(TessaronProcess, ASecondInstanceExitsBeforeRegisteringAnything) {
 }
 
 TEST_F(TessaronProcess, TwoCopiesStartedTogetherLeaveExactlyOne) {
-  const fs::path waiting = scenario("waiting", R"({"trace": true, "grants": {"accessibility": {"granted": true}}})");
+  const fs::path waiting =
+      scenario("waiting", R"({"trace": true, "grants": {"accessibility": {"granted": true}}})");
   for (int round = 0; round < 3; ++round) {
     Child& a = start(waiting, "a" + std::to_string(round));
     Child& b = start(waiting, "b" + std::to_string(round));
@@ -214,10 +221,15 @@ TEST_F(TessaronProcess, ForeignListenerKilledOnYesThenTheServerStarts) {
 TEST_F(TessaronProcess, AMissingServerQuitsAndAnUnrunnableOneIsLoggedAndSkipped) {
   fs::path missing = home / "Missing.app";
   fs::create_directories(missing / "Contents" / "MacOS");
-  Child& quits = start(scenario("missing", R"({"grants": {"accessibility": {"granted": true}, "screenCapture": {"granted": true}},
-    "bundle": {"path": ")" + missing.string() + R"("}})"), "quits");
+  Child& quits =
+      start(scenario("missing",
+                     R"({"grants": {"accessibility": {"granted": true}, "screenCapture": {"granted": true}},
+    "bundle": {"path": ")" +
+                         missing.string() + R"("}})"),
+            "quits");
   EXPECT_EQ(quits.waitExit(), 1);
-  EXPECT_TRUE(quits.errHas("Server executable not found at: " + (missing / "Contents/MacOS/server").string()));
+  EXPECT_TRUE(
+      quits.errHas("Server executable not found at: " + (missing / "Contents/MacOS/server").string()));
   EXPECT_TRUE(quits.errHas("[Utils] error: Server executable not found."));
 
   fs::path broken = home / "Broken.app";
@@ -225,8 +237,10 @@ TEST_F(TessaronProcess, AMissingServerQuitsAndAnUnrunnableOneIsLoggedAndSkipped)
   std::ofstream(broken / "Contents" / "MacOS" / "server") << "not a program";
   Child& goesOn = start(scenario("broken", R"({"clock": {"speed": 20},
     "grants": {"accessibility": {"granted": true}, "screenCapture": {"granted": true}},
-    "bundle": {"path": ")" + broken.string() + R"("}})"), "goes-on");
-  ASSERT_TRUE(eventually([&] { return goesOn.errHas("Start Screen Capturing from logger"); })) << goesOn.err();
+    "bundle": {"path": ")" + broken.string() + R"("}})"),
+                        "goes-on");
+  ASSERT_TRUE(eventually([&] { return goesOn.errHas("Start Screen Capturing from logger"); }))
+      << goesOn.err();
   EXPECT_TRUE(goesOn.errHas("[Utils] error: Error starting server process: "));
   goesOn.signal(SIGTERM);
   EXPECT_EQ(goesOn.waitExit(), 0);
@@ -235,7 +249,8 @@ TEST_F(TessaronProcess, AMissingServerQuitsAndAnUnrunnableOneIsLoggedAndSkipped)
 TEST_F(TessaronProcess, ABadScenarioIsAClearErrorWithStatusTwo) {
   Child& app = start(scenario("bad", R"({"windows": [{"number": "eleven"}]})"));
   EXPECT_EQ(app.waitExit(), 2);
-  EXPECT_TRUE(app.errHas("bad.json: /windows/0/number: expected a whole number from 0 to 4294967295")) << app.err();
+  EXPECT_TRUE(app.errHas("bad.json: /windows/0/number: expected a whole number from 0 to 4294967295"))
+      << app.err();
   EXPECT_EQ(app.out(), "") << "nothing ran half-configured";
 }
 

@@ -49,8 +49,8 @@ Header readHeader(const std::string& expected) {
 std::string describeArchive(const fs::path& dataFolder) {
   std::vector<fs::path> files;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dataFolder, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec))
+  for (auto it = fs::recursive_directory_iterator(dataFolder, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
     if (!it->is_directory()) files.push_back(fs::relative(it->path(), dataFolder));
   std::sort(files.begin(), files.end());
   std::string out;
@@ -62,7 +62,8 @@ std::string describeArchive(const fs::path& dataFolder) {
         std::string bytes = readText(full);
         return OSData(bytes.begin(), bytes.end());
       }());
-      out += image ? "  " + std::to_string(image->width()) + "x" + std::to_string(image->height()) : "  not an image";
+      out += image ? "  " + std::to_string(image->width()) + "x" + std::to_string(image->height())
+                   : "  not an image";
     } else {
       out += "  " + nlohmann::json(readText(full)).dump();
     }
@@ -81,7 +82,8 @@ TEST_P(CaptureScenario, ArchiveLogAndOutputMatch) {
 
   auto desktop = platform::sim::loadScenario(scenario);
   desktop->clockSettings.speed = 0;
-  const fs::path root = fs::temp_directory_path() / ("tessaron-scenario-" + GetParam() + "-" + std::to_string(::getpid()));
+  const fs::path root =
+      fs::temp_directory_path() / ("tessaron-scenario-" + GetParam() + "-" + std::to_string(::getpid()));
   fs::remove_all(root);
   // The scenario may take the application-support folder away (null); otherwise it lives in a fresh folder.
   if (!desktop->applicationSupportOverride || !desktop->applicationSupportOverride->empty())
@@ -103,7 +105,8 @@ TEST_P(CaptureScenario, ArchiveLogAndOutputMatch) {
   }
 
   std::string actual = "passes: " + std::to_string(header.passes) + "\n";
-  for (const auto& plain : header.plainFiles) actual += "plain-file: " + plain + "\n";
+  for (const auto& plain : header.plainFiles)
+    actual += "plain-file: " + plain + "\n";
   actual += "--- archive\n" + describeArchive(dataFolder);
   actual += "--- log\n";
   for (const auto& m : logs->messages()) {
@@ -113,11 +116,13 @@ TEST_P(CaptureScenario, ArchiveLogAndOutputMatch) {
     actual += m.category + " " + std::string(log::levelName(m.level)) + ": " + text + "\n";
   }
   actual += "--- stdout\n";
-  for (const auto& line : output.lines()) actual += line + "\n";
+  for (const auto& line : output.lines())
+    actual += line + "\n";
   actual += "--- registry\n";
   auto keys = gWindows.keys();
   std::sort(keys.begin(), keys.end());
-  for (auto key : keys) actual += std::to_string(key) + "\n";
+  for (auto key : keys)
+    actual += std::to_string(key) + "\n";
 
   gWindows.clear();
   fs::remove_all(root);

@@ -33,7 +33,8 @@ inline std::string slurp(const fs::path& path) {
 }
 
 // Polls until the condition holds or the time is up; no fixed sleeps in tests.
-inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::milliseconds limit = std::chrono::seconds(20)) {
   const auto end = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < end) {
     if (condition()) return true;
@@ -56,20 +57,23 @@ inline bool portListening(std::uint16_t port) {
 // A child process with its standard output and error in files.
 class Child {
  public:
-  Child(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment, const fs::path& folder,
-        const std::string& name)
+  Child(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment,
+        const fs::path& folder, const std::string& name)
       : out_(folder / (name + ".out")), err_(folder / (name + ".err")) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
       std::string entry = *e;
       if (!environment.contains(entry.substr(0, entry.find('=')))) env.push_back(entry);
     }
-    for (const auto& [key, value] : environment) env.push_back(key + "=" + value);
+    for (const auto& [key, value] : environment)
+      env.push_back(key + "=" + value);
     std::vector<char*> envp, args;
-    for (auto& e : env) envp.push_back(e.data());
+    for (auto& e : env)
+      envp.push_back(e.data());
     envp.push_back(nullptr);
     std::vector<std::string> argvCopy = argv;
-    for (auto& a : argvCopy) args.push_back(a.data());
+    for (auto& a : argvCopy)
+      args.push_back(a.data());
     args.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

@@ -6,14 +6,14 @@
 //
 // Exit status: 0 on success, 1 when a file cannot be read (or, for distance, cannot be hashed), 2 on a usage
 // error.
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -90,7 +90,8 @@ Options parse(int argc, char** argv) {
       throw UsageError{"unknown option \"" + argument + "\" for " + options.command};
     }
   }
-  if (options.command == "distance" && options.paths.size() != 2) throw UsageError{"distance takes two files"};
+  if (options.command == "distance" && options.paths.size() != 2)
+    throw UsageError{"distance takes two files"};
   if (options.paths.empty()) throw UsageError{options.command + " needs at least one file"};
   return options;
 }
@@ -111,7 +112,9 @@ void cannotRead(const std::string& path) {
   fmt::print(stderr, "ihash: cannot read {}: {}\n", path, reason);
 }
 
-std::string hex(OSHashType hash) { return fmt::format("{:016x}", static_cast<std::uint64_t>(hash)); }
+std::string hex(OSHashType hash) {
+  return fmt::format("{:016x}", static_cast<std::uint64_t>(hash));
+}
 
 int hashCommand(const Options& options) {
   int status = 0;
@@ -149,7 +152,8 @@ int distanceCommand(const Options& options) {
 
 bool looksLikeImage(const fs::path& path) {
   std::string extension = path.extension().string();
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : extension)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return extension == ".png" || extension == ".tif" || extension == ".tiff";
 }
 
@@ -185,7 +189,8 @@ int similarCommand(const Options& options) {
     std::error_code ec;
     if (fs::is_directory(path, ec)) {
       std::vector<std::string> found;
-      for (auto it = fs::recursive_directory_iterator(path, fs::directory_options::skip_permission_denied, ec);
+      for (auto it =
+               fs::recursive_directory_iterator(path, fs::directory_options::skip_permission_denied, ec);
            !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
         if (it->is_regular_file(ec) && looksLikeImage(it->path())) found.push_back(it->path().string());
       if (ec) {
@@ -205,19 +210,20 @@ int similarCommand(const Options& options) {
   {
     Progress progress(files.size());
     std::size_t next = 0;
-    pairs = hashing.similarImagesWithProvider(options.provider, threshold, [&]() -> std::shared_ptr<OSImageTuple> {
-      while (next < files.size()) {
-        const std::string& file = files[next++];
-        progress.served();
-        if (auto data = readFile(file))
-          return OSImageTuple::tupleWithFirst(std::make_shared<const std::string>(file),
-                                              std::make_shared<const OSData>(std::move(*data)));
-        cannotRead(file);
-        status = 1;
-      }
-      progress.phase("comparing");
-      return nullptr;
-    });
+    pairs = hashing.similarImagesWithProvider(
+        options.provider, threshold, [&]() -> std::shared_ptr<OSImageTuple> {
+          while (next < files.size()) {
+            const std::string& file = files[next++];
+            progress.served();
+            if (auto data = readFile(file))
+              return OSImageTuple::tupleWithFirst(std::make_shared<const std::string>(file),
+                                                  std::make_shared<const OSData>(std::move(*data)));
+            cannotRead(file);
+            status = 1;
+          }
+          progress.phase("comparing");
+          return nullptr;
+        });
   }
   if (options.groups) {
     nlohmann::json groups = nlohmann::json::object();
@@ -227,9 +233,11 @@ int similarCommand(const Options& options) {
   } else {
     // Each pair once, in a stable order: the earlier name first, pairs sorted.
     std::vector<std::pair<std::string, std::string>> lines;
-    for (const auto& p : pairs) lines.push_back(std::minmax(*p->first, *p->second));
+    for (const auto& p : pairs)
+      lines.push_back(std::minmax(*p->first, *p->second));
     std::sort(lines.begin(), lines.end());
-    for (const auto& [a, b] : lines) fmt::print("{}\t{}\n", a, b);
+    for (const auto& [a, b] : lines)
+      fmt::print("{}\t{}\n", a, b);
   }
   return status;
 }

@@ -41,8 +41,8 @@ class Ihash : public ::testing::Test {
   void TearDown() override { fs::remove_all(folder); }
 
   void write(const std::string& name, const OSData& data) {
-    std::ofstream(folder / name, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
-                                                          static_cast<std::streamsize>(data.size()));
+    std::ofstream(folder / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
   }
 
   Result run(const std::string& arguments) {
@@ -64,7 +64,8 @@ TEST_F(Ihash, HashPrintsSixteenHexDigitsAndTheNameAndGoesOnPastUnreadableFiles) 
   EXPECT_EQ(first.size(), 16U + 2U + 5U);
   EXPECT_EQ(first.substr(16), "  a.png");
   EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), 16U);
-  EXPECT_NE(r.out.find(first.substr(0, 16) + "  nested/a-copy.png"), std::string::npos) << "same pixels, same hash";
+  EXPECT_NE(r.out.find(first.substr(0, 16) + "  nested/a-copy.png"), std::string::npos)
+      << "same pixels, same hash";
   EXPECT_NE(r.err.find("missing.png"), std::string::npos) << r.err;
 
   Result ahash = run("hash --provider aHash a.png");

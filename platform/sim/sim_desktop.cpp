@@ -59,7 +59,8 @@ Outcome<RgbaImage> decodePngFile(const std::filesystem::path& file) {
   spng_set_png_buffer(ctx.get(), bytes.data(), bytes.size());
   spng_ihdr header{};
   std::size_t size = 0;
-  if (spng_get_ihdr(ctx.get(), &header) != 0 || spng_decoded_image_size(ctx.get(), SPNG_FMT_RGBA8, &size) != 0)
+  if (spng_get_ihdr(ctx.get(), &header) != 0 ||
+      spng_decoded_image_size(ctx.get(), SPNG_FMT_RGBA8, &size) != 0)
     return PlatformError{"sim: not a PNG image: " + file.string()};
   RgbaImage image;
   image.width = header.width;
@@ -110,7 +111,8 @@ Outcome<RgbaImage> renderImage(const ImageSource& source, const Rect& frame) {
       std::array<std::uint8_t, 4> px = source.color;
       if (source.pattern == "gradient") {
         px = {static_cast<std::uint8_t>(x * 255 / std::max(1U, w - 1)),
-              static_cast<std::uint8_t>(y * 255 / std::max(1U, h - 1)), static_cast<std::uint8_t>(seed * 37), 255};
+              static_cast<std::uint8_t>(y * 255 / std::max(1U, h - 1)), static_cast<std::uint8_t>(seed * 37),
+              255};
       } else if (source.pattern == "checker") {
         bool dark = ((x / 32) + (y / 32) + seed) % 2 == 0;
         std::uint8_t v = dark ? 30 : 225;
@@ -121,8 +123,8 @@ Outcome<RgbaImage> renderImage(const ImageSource& source, const Rect& frame) {
         px = {v, static_cast<std::uint8_t>(v / 2 + 60), v, 255};
       } else if (source.pattern == "noise") {
         std::uint32_t r = mix(seed * 0x9e3779b9U ^ (y * 65536 + x));
-        px = {static_cast<std::uint8_t>(r), static_cast<std::uint8_t>(r >> 8), static_cast<std::uint8_t>(r >> 16),
-              255};
+        px = {static_cast<std::uint8_t>(r), static_cast<std::uint8_t>(r >> 8),
+              static_cast<std::uint8_t>(r >> 16), 255};
       }
       std::copy(px.begin(), px.end(), row + 4 * x);
     }
@@ -194,7 +196,8 @@ int Desktop::beginPass() {
       if (step.pass == pass) due.push_back(step.apply);
   }
   // Changes run unlocked: they use the same public API as tests do.
-  for (auto& change : due) change(*this);
+  for (auto& change : due)
+    change(*this);
   return pass;
 }
 
@@ -239,9 +242,13 @@ bool Desktop::grantNow(const GrantState& grant) const {
   return std::chrono::duration<double>(elapsed()).count() >= *grant.grantedAfterSeconds;
 }
 
-std::chrono::nanoseconds Desktop::elapsed() const { return std::chrono::nanoseconds(elapsedNs_.load()); }
+std::chrono::nanoseconds Desktop::elapsed() const {
+  return std::chrono::nanoseconds(elapsedNs_.load());
+}
 
-void Desktop::advance(std::chrono::nanoseconds duration) { elapsedNs_ += duration.count(); }
+void Desktop::advance(std::chrono::nanoseconds duration) {
+  elapsedNs_ += duration.count();
+}
 
 void Desktop::advanceTo(std::chrono::nanoseconds target) {
   std::int64_t current = elapsedNs_.load();
@@ -249,9 +256,11 @@ void Desktop::advanceTo(std::chrono::nanoseconds target) {
   }
 }
 
-std::size_t TreeBuilder::node(std::map<std::string, Value, std::less<>> attributes, std::vector<std::size_t> children) {
+std::size_t TreeBuilder::node(std::map<std::string, Value, std::less<>> attributes,
+                              std::vector<std::size_t> children) {
   AXNode n;
-  for (auto& [name, value] : attributes) n.attributes[name] = {AXStatus::success, std::move(value)};
+  for (auto& [name, value] : attributes)
+    n.attributes[name] = {AXStatus::success, std::move(value)};
   n.elementLists["AXChildren"] = std::move(children);
   return tree_.add(std::move(n));
 }

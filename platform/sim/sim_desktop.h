@@ -53,8 +53,8 @@ struct Window {
   std::optional<std::string> application;  // the owning application's display name
   std::int32_t processId = 0;
   bool onScreen = true;
-  bool inWindowList = true;  // whether the on-screen window list has an entry for it
-  WindowInfo windowInfoOverrides;          // values that replace or add keys of its window-list entry
+  bool inWindowList = true;                    // whether the on-screen window list has an entry for it
+  WindowInfo windowInfoOverrides;              // values that replace or add keys of its window-list entry
   std::vector<std::string> windowInfoMissing;  // keys removed from its entry
   ImageSource image;
 };
@@ -109,9 +109,9 @@ struct StatusItemState {
 };
 
 struct ClockSettings {
-  std::chrono::system_clock::time_point start =
-      std::chrono::sys_days{std::chrono::year{2024} / 3 / 1} + std::chrono::hours{14} + std::chrono::minutes{5} +
-      std::chrono::seconds{9};
+  std::chrono::system_clock::time_point start = std::chrono::sys_days{std::chrono::year{2024} / 3 / 1} +
+                                                std::chrono::hours{14} + std::chrono::minutes{5} +
+                                                std::chrono::seconds{9};
   std::chrono::minutes utcOffset{0};  // the user's time zone, a fixed offset
   // Virtual seconds per real second while sleeping; 0 makes every sleep instant.
   double speed = 100.0;
@@ -149,7 +149,7 @@ class Desktop : public std::enable_shared_from_this<Desktop> {
 
   std::deque<int> alertAnswers;  // answered in order; then `defaultAlertAnswer`
   int defaultAlertAnswer = alertFirstButtonReturn + 1;
-  double alertHoldSeconds = 0;   // real seconds an alert stays open before it is answered
+  double alertHoldSeconds = 0;  // real seconds an alert stays open before it is answered
   // Writes what a person would see (alerts, opened addresses, revealed folders, the status item) to standard
   // error as "sim: ..." lines, so tests of a whole process can follow it.
   bool trace = false;
@@ -214,10 +214,11 @@ class Desktop : public std::enable_shared_from_this<Desktop> {
 class TreeBuilder {
  public:
   explicit TreeBuilder(AXTree& tree) : tree_(tree) {}
-  std::size_t node(std::map<std::string, Value, std::less<>> attributes, std::vector<std::size_t> children = {});
+  std::size_t node(std::map<std::string, Value, std::less<>> attributes,
+                   std::vector<std::size_t> children = {});
   std::size_t staticText(std::string text, std::vector<std::size_t> children = {});
-  std::size_t webArea(std::optional<std::string> title, std::optional<Value> url, std::vector<std::size_t> children,
-                      const char* titleAttribute = "AXTitle");
+  std::size_t webArea(std::optional<std::string> title, std::optional<Value> url,
+                      std::vector<std::size_t> children, const char* titleAttribute = "AXTitle");
   std::size_t window(Rect frame, std::vector<std::size_t> children);
 
  private:

@@ -75,7 +75,8 @@ TEST(SimDesktop, GrantsChangeWithTimeAndOnRequest) {
 
 TEST(SimDesktop, CapturesEachWindowsCurrentImageOrItsFailure) {
   auto desktop = std::make_shared<Desktop>();
-  desktop->addWindow({.number = 1, .title = "a", .frame = {0, 0, 40, 30}, .image = ImageSource::fromPattern("noise", 3)});
+  desktop->addWindow(
+      {.number = 1, .title = "a", .frame = {0, 0, 40, 30}, .image = ImageSource::fromPattern("noise", 3)});
   desktop->addWindow({.number = 2, .frame = {0, 0, 10, 10}, .image = ImageSource::failing("gone")});
   auto& windows = desktop->platform()->windows();
   auto shot = windows.captureWindow({.windowID = 1});
@@ -83,7 +84,8 @@ TEST(SimDesktop, CapturesEachWindowsCurrentImageOrItsFailure) {
   EXPECT_EQ(shot.value().width, 40U);
   EXPECT_EQ(shot.value().height, 30U);
   EXPECT_EQ(shot.value().pixels.size(), 40U * 30U * 4U);
-  EXPECT_EQ(shot.value().pixels, windows.captureWindow({.windowID = 1}).value().pixels) << "patterns are stable";
+  EXPECT_EQ(shot.value().pixels, windows.captureWindow({.windowID = 1}).value().pixels)
+      << "patterns are stable";
   EXPECT_EQ(windows.captureWindow({.windowID = 2}).error().text, "gone");
   EXPECT_FALSE(windows.captureWindow({.windowID = 3}).ok());
   desktop->window(1)->onScreen = false;

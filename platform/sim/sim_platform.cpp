@@ -2,10 +2,10 @@
 // the file system and (unless a scenario scripts it) the port table are the real ones.
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <map>
 #include <stop_token>
 #include <thread>
-#include <cstdio>
 
 #include <unistd.h>
 
@@ -33,7 +33,8 @@ class SimElement final : public Element {
     const AXNode& n = tree_->node(index_);
     if (n.namesFail) return std::nullopt;
     std::vector<std::string> names;
-    for (const auto& [name, result] : n.attributes) names.push_back(name);
+    for (const auto& [name, result] : n.attributes)
+      names.push_back(name);
     for (const auto& [name, list] : n.elementLists)
       if (!n.attributes.contains(name)) names.push_back(name);
     return names;
@@ -44,7 +45,8 @@ class SimElement final : public Element {
     if (auto it = n.attributes.find(name); it != n.attributes.end()) return it->second;
     if (auto it = n.elementLists.find(name); it != n.elementLists.end()) {
       ElementArray elements;
-      for (std::size_t index : it->second) elements.push_back(std::make_shared<SimElement>(tree_, index));
+      for (std::size_t index : it->second)
+        elements.push_back(std::make_shared<SimElement>(tree_, index));
       return {AXStatus::success, std::move(elements)};
     }
     return {AXStatus::attributeUnsupported, {}};
@@ -80,11 +82,14 @@ class SimWindowServer final : public WindowServer {
     std::vector<WindowInfo> list;
     for (const Window& w : desktop_.windows()) {
       if (!w.onScreen || !w.inWindowList) continue;
-      WindowInfo info{{kCGWindowNumber, std::int64_t{w.number}}, {kCGWindowOwnerPID, std::int64_t{w.processId}}};
+      WindowInfo info{{kCGWindowNumber, std::int64_t{w.number}},
+                      {kCGWindowOwnerPID, std::int64_t{w.processId}}};
       if (w.title) info[kCGWindowName] = *w.title;
       if (w.application) info["kCGWindowOwnerName"] = *w.application;
-      for (const auto& [key, value] : w.windowInfoOverrides) info[key] = value;
-      for (const auto& key : w.windowInfoMissing) info.erase(key);
+      for (const auto& [key, value] : w.windowInfoOverrides)
+        info[key] = value;
+      for (const auto& key : w.windowInfoMissing)
+        info.erase(key);
       list.push_back(std::move(info));
     }
     return list;
@@ -133,10 +138,12 @@ class SimWorkspace final : public Workspace {
  public:
   explicit SimWorkspace(Desktop& d) : desktop_(d) {}
   std::vector<RunningApplicationInfo> runningApplications() override {
-    std::vector<RunningApplicationInfo> apps{{desktop_.bundleIdentifier, static_cast<std::int32_t>(::getpid())}};
+    std::vector<RunningApplicationInfo> apps{
+        {desktop_.bundleIdentifier, static_cast<std::int32_t>(::getpid())}};
     // Real copies of this program (the per-user lock) and scripted ones.
     const int others = posix::otherInstancesHoldingLock(desktop_.bundleIdentifier) + desktop_.otherInstances;
-    for (int i = 0; i < others; ++i) apps.push_back({desktop_.bundleIdentifier, 90000 + i});
+    for (int i = 0; i < others; ++i)
+      apps.push_back({desktop_.bundleIdentifier, 90000 + i});
     apps.push_back({std::string("org.example.editor"), 12});
     return apps;
   }
@@ -145,7 +152,8 @@ class SimWorkspace final : public Workspace {
     desktop_.recordOpenedURL(address);
   }
   void activateFileViewerSelecting(const std::vector<std::filesystem::path>& items) override {
-    for (const auto& item : items) trace(desktop_, "reveal: " + item.string());
+    for (const auto& item : items)
+      trace(desktop_, "reveal: " + item.string());
     desktop_.recordRevealed(items);
   }
 
@@ -289,7 +297,8 @@ class SimBundle final : public Bundle {
   }
   Outcome<std::filesystem::path> applicationSupportFolder() override {
     if (!desktop_.applicationSupportOverride) return real_.applicationSupportFolder();
-    if (desktop_.applicationSupportOverride->empty()) return PlatformError{"sim: no application-support folder"};
+    if (desktop_.applicationSupportOverride->empty())
+      return PlatformError{"sim: no application-support folder"};
     std::error_code ec;
     std::filesystem::create_directories(*desktop_.applicationSupportOverride, ec);
     if (ec) return PlatformError{ec.message()};
@@ -324,7 +333,8 @@ class SimProcesses final : public Processes {
   Outcome<ProcessOutput> run(const std::string& program, const std::vector<std::string>& args) override {
     return real_.run(program, args);
   }
-  Outcome<std::int32_t> launch(const std::filesystem::path& program, const std::vector<std::string>& args) override {
+  Outcome<std::int32_t> launch(const std::filesystem::path& program,
+                               const std::vector<std::string>& args) override {
     return real_.launch(program, args);
   }
   Outcome<std::vector<PortListener>> listenersOnPort(std::uint16_t port) override {
@@ -341,7 +351,8 @@ class SimProcesses final : public Processes {
 nanoseconds realDuration(const Desktop& desktop, nanoseconds virtualDuration) {
   double speed = desktop.clockSettings.speed;
   if (speed <= 0 || virtualDuration <= nanoseconds::zero()) return nanoseconds::zero();
-  return duration_cast<nanoseconds>(duration<double, std::nano>(static_cast<double>(virtualDuration.count()) / speed));
+  return duration_cast<nanoseconds>(
+      duration<double, std::nano>(static_cast<double>(virtualDuration.count()) / speed));
 }
 
 class SimClock final : public Clock {
@@ -355,9 +366,12 @@ class SimClock final : public Clock {
     auto day = floor<days>(local);
     year_month_day date{day};
     hh_mm_ss clock{floor<seconds>(local - day)};
-    return {static_cast<int>(date.year()), static_cast<int>(static_cast<unsigned>(date.month())),
-            static_cast<int>(static_cast<unsigned>(date.day())), static_cast<int>(clock.hours().count()),
-            static_cast<int>(clock.minutes().count()), static_cast<int>(clock.seconds().count())};
+    return {static_cast<int>(date.year()),
+            static_cast<int>(static_cast<unsigned>(date.month())),
+            static_cast<int>(static_cast<unsigned>(date.day())),
+            static_cast<int>(clock.hours().count()),
+            static_cast<int>(clock.minutes().count()),
+            static_cast<int>(clock.seconds().count())};
   }
   bool sleepFor(nanoseconds duration, std::stop_token stop) override {
     auto target = desktop_.elapsed() + duration;
@@ -381,8 +395,9 @@ class SimMainQueue final : public MainQueue {
   void post(std::function<void()> work) override { runAfter(nanoseconds::zero(), std::move(work)); }
   void runAfter(nanoseconds delay, std::function<void()> work) override {
     std::lock_guard lock(mutex_);
-    queue_.emplace(std::pair{(desktop_.elapsed() + std::max(delay, nanoseconds::zero())).count(), sequence_++},
-                   std::move(work));
+    queue_.emplace(
+        std::pair{(desktop_.elapsed() + std::max(delay, nanoseconds::zero())).count(), sequence_++},
+        std::move(work));
     wake_.notify_all();
   }
   void run() override {

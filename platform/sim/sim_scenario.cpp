@@ -17,7 +17,8 @@ namespace fs = std::filesystem;
 // Walks the document, knowing where it is, so that every complaint names its place as a JSON pointer.
 class Reader {
  public:
-  Reader(std::string fileName, fs::path baseFolder) : file_(std::move(fileName)), base_(std::move(baseFolder)) {}
+  Reader(std::string fileName, fs::path baseFolder)
+      : file_(std::move(fileName)), base_(std::move(baseFolder)) {}
 
   [[noreturn]] void fail(const std::string& place, const std::string& expected) const {
     throw ScenarioError(file_ + ": " + (place.empty() ? "/" : place) + ": " + expected);
@@ -27,10 +28,12 @@ class Reader {
     object(j, place);
     for (const auto& [key, value] : j.items()) {
       bool known = false;
-      for (const char* name : allowed) known = known || key == name;
+      for (const char* name : allowed)
+        known = known || key == name;
       if (!known) {
         std::string list;
-        for (const char* name : allowed) list += std::string(list.empty() ? "" : ", ") + name;
+        for (const char* name : allowed)
+          list += std::string(list.empty() ? "" : ", ") + name;
         fail(place + "/" + key, "unknown key; expected one of: " + list);
       }
     }
@@ -62,7 +65,8 @@ class Reader {
     return static_cast<Int>(j.get<long long>());
   }
   Rect rect(const json& j, const std::string& place) const {
-    if (!j.is_array() || j.size() != 4 || !std::all_of(j.begin(), j.end(), [](const json& v) { return v.is_number(); }))
+    if (!j.is_array() || j.size() != 4 ||
+        !std::all_of(j.begin(), j.end(), [](const json& v) { return v.is_number(); }))
       fail(place, "expected a frame [x, y, width, height] of 4 numbers");
     return {j[0].get<double>(), j[1].get<double>(), j[2].get<double>(), j[3].get<double>()};
   }
@@ -77,7 +81,8 @@ class Reader {
     std::chrono::year_month_day date{std::chrono::year{y}, std::chrono::month{static_cast<unsigned>(mo)},
                                      std::chrono::day{static_cast<unsigned>(d)}};
     if (!date.ok() || h > 23 || mi > 59 || s > 60) fail(place, "expected a valid UTC time");
-    return std::chrono::sys_days{date} + std::chrono::hours{h} + std::chrono::minutes{mi} + std::chrono::seconds{s};
+    return std::chrono::sys_days{date} + std::chrono::hours{h} + std::chrono::minutes{mi} +
+           std::chrono::seconds{s};
   }
   std::chrono::minutes utcOffset(const json& j, const std::string& place) const {
     std::string text = string(j, place);
@@ -101,7 +106,9 @@ class Reader {
       if (j.contains("rect")) return rect(j["rect"], place + "/rect");
       if (j.contains("string")) return string(j["string"], place + "/string");
     }
-    fail(place, "expected a value: a string, number, true/false, null, {\"url\": …}, {\"rect\": […]} or {\"error\": code}");
+    fail(place,
+         "expected a value: a string, number, true/false, null, {\"url\": …}, {\"rect\": […]} or {\"error\": "
+         "code}");
   }
 
   AttributeResult attribute(const json& j, const std::string& place) const {
@@ -141,8 +148,9 @@ class Reader {
   }
 
   Window window(const json& j, const std::string& place) const {
-    onlyKeys(j, place, {"number", "title", "frame", "application", "pid", "onScreen", "inWindowList", "windowInfo",
-                        "windowInfoMissing", "image"});
+    onlyKeys(j, place,
+             {"number", "title", "frame", "application", "pid", "onScreen", "inWindowList", "windowInfo",
+              "windowInfoMissing", "image"});
     Window w;
     if (!j.contains("number")) fail(place, "a window needs a \"number\"");
     w.number = integer<std::uint32_t>(j["number"], place + "/number", 0, UINT32_MAX);
@@ -177,7 +185,8 @@ class Reader {
     state.tree = app.tree.get();
     AXNode root;
     root.attributes["AXRole"] = {AXStatus::success, std::string("AXApplication")};
-    if (j.contains("name")) root.attributes["AXTitle"] = {AXStatus::success, string(j["name"], place + "/name")};
+    if (j.contains("name"))
+      root.attributes["AXTitle"] = {AXStatus::success, string(j["name"], place + "/name")};
     if (j.contains("namesFail")) root.namesFail = boolean(j["namesFail"], place + "/namesFail");
     if (j.contains("attributes")) readAttributes(j["attributes"], place + "/attributes", root);
     app.root = app.tree->add(std::move(root));
@@ -211,12 +220,14 @@ class Reader {
 
   void readAttributes(const json& j, const std::string& place, AXNode& n) const {
     object(j, place);
-    for (const auto& [name, v] : j.items()) n.attributes[name] = attribute(v, place + "/" + name);
+    for (const auto& [name, v] : j.items())
+      n.attributes[name] = attribute(v, place + "/" + name);
   }
 
   std::size_t node(const json& j, const std::string& place, TreeState& state) const {
-    onlyKeys(j, place, {"id", "role", "title", "description", "url", "value", "frame", "attributes", "children",
-                        "namesFail"});
+    onlyKeys(j, place,
+             {"id", "role", "title", "description", "url", "value", "frame", "attributes", "children",
+              "namesFail"});
     AXNode n;
     auto shorthand = [&](const char* key, const char* attribute) {
       if (j.contains(key)) n.attributes[attribute] = {AXStatus::success, string(j[key], place + "/" + key)};
@@ -226,7 +237,8 @@ class Reader {
     shorthand("description", "AXDescription");
     shorthand("value", "AXValue");
     if (j.contains("url")) n.attributes["AXURL"] = {AXStatus::success, Url{string(j["url"], place + "/url")}};
-    if (j.contains("frame")) n.attributes["AXFrame"] = {AXStatus::success, rect(j["frame"], place + "/frame")};
+    if (j.contains("frame"))
+      n.attributes["AXFrame"] = {AXStatus::success, rect(j["frame"], place + "/frame")};
     if (j.contains("namesFail")) n.namesFail = boolean(j["namesFail"], place + "/namesFail");
     if (j.contains("attributes")) readAttributes(j["attributes"], place + "/attributes", n);
     std::size_t index = state.tree->add(std::move(n));
@@ -259,7 +271,8 @@ GrantState grant(const Reader& r, const json& j, const std::string& place) {
   if (j.contains("granted")) g.granted = r.boolean(j["granted"], place + "/granted");
   if (j.contains("grantedAfterSeconds"))
     g.grantedAfterSeconds = r.number(j["grantedAfterSeconds"], place + "/grantedAfterSeconds");
-  if (j.contains("grantedOnRequest")) g.grantedOnRequest = r.boolean(j["grantedOnRequest"], place + "/grantedOnRequest");
+  if (j.contains("grantedOnRequest"))
+    g.grantedOnRequest = r.boolean(j["grantedOnRequest"], place + "/grantedOnRequest");
   return g;
 }
 
@@ -283,8 +296,9 @@ LoginItemStatus loginStatus(const Reader& r, const json& j, const std::string& p
 }
 
 void timelineStep(const Reader& r, Desktop& desktop, const json& j, const std::string& place) {
-  r.onlyKeys(j, place, {"pass", "open", "close", "move", "retitle", "image", "show", "hide", "application",
-                        "discoveryError", "windowListAvailable"});
+  r.onlyKeys(j, place,
+             {"pass", "open", "close", "move", "retitle", "image", "show", "hide", "application",
+              "discoveryError", "windowListAvailable"});
   if (!j.contains("pass")) r.fail(place, "a step needs the \"pass\" it happens at (1 is the first)");
   int pass = r.integer<int>(j["pass"], place + "/pass", 1, 1000000);
   auto windowNumber = [&](const json& w, const std::string& at) {
@@ -292,11 +306,13 @@ void timelineStep(const Reader& r, Desktop& desktop, const json& j, const std::s
   };
   if (j.contains("open")) {
     Window w = r.window(j["open"], place + "/open");
-    desktop.atPass(pass, [w](Desktop& d) { d.addWindow(w); }, "open");
+    desktop.atPass(
+        pass, [w](Desktop& d) { d.addWindow(w); }, "open");
   }
   if (j.contains("close")) {
     auto number = windowNumber(j["close"], place + "/close");
-    desktop.atPass(pass, [number](Desktop& d) { d.removeWindow(number); }, "close");
+    desktop.atPass(
+        pass, [number](Desktop& d) { d.removeWindow(number); }, "close");
   }
   auto changeWindow = [&](const char* key, std::initializer_list<const char*> keys, auto makeChange) {
     if (!j.contains(key)) return;
@@ -305,12 +321,15 @@ void timelineStep(const Reader& r, Desktop& desktop, const json& j, const std::s
     if (!j[key].contains("window")) r.fail(at, "expected the \"window\" number it changes");
     auto number = windowNumber(j[key]["window"], at + "/window");
     auto change = makeChange(j[key], at);
-    desktop.atPass(pass, [number, change](Desktop& d) {
-      if (Window* w = d.window(number)) {
-        std::lock_guard lock(d.mutex());
-        change(*w);
-      }
-    }, key);
+    desktop.atPass(
+        pass,
+        [number, change](Desktop& d) {
+          if (Window* w = d.window(number)) {
+            std::lock_guard lock(d.mutex());
+            change(*w);
+          }
+        },
+        key);
   };
   changeWindow("move", {"window", "frame"}, [&](const json& c, const std::string& at) {
     Rect frame = r.rect(c.at("frame"), at + "/frame");
@@ -330,29 +349,37 @@ void timelineStep(const Reader& r, Desktop& desktop, const json& j, const std::s
   if (j.contains("show") || j.contains("hide")) {
     bool show = j.contains("show");
     auto number = windowNumber(j[show ? "show" : "hide"], place + (show ? "/show" : "/hide"));
-    desktop.atPass(pass, [number, show](Desktop& d) {
-      if (Window* w = d.window(number)) {
-        std::lock_guard lock(d.mutex());
-        w->onScreen = show;
-      }
-    }, show ? "show" : "hide");
+    desktop.atPass(
+        pass,
+        [number, show](Desktop& d) {
+          if (Window* w = d.window(number)) {
+            std::lock_guard lock(d.mutex());
+            w->onScreen = show;
+          }
+        },
+        show ? "show" : "hide");
   }
   if (j.contains("application")) {
     std::int32_t pid = 0;
     AXApplication app = r.application(j["application"], place + "/application", pid);
-    desktop.atPass(pass, [pid, app](Desktop& d) { d.setApplication(pid, app); }, "application");
+    desktop.atPass(
+        pass, [pid, app](Desktop& d) { d.setApplication(pid, app); }, "application");
   }
   if (j.contains("discoveryError")) {
     std::optional<std::string> error;
     if (!j["discoveryError"].is_null()) error = r.string(j["discoveryError"], place + "/discoveryError");
-    desktop.atPass(pass, [error](Desktop& d) {
-      std::lock_guard lock(d.mutex());
-      d.shareableContentError = error;
-    }, "discoveryError");
+    desktop.atPass(
+        pass,
+        [error](Desktop& d) {
+          std::lock_guard lock(d.mutex());
+          d.shareableContentError = error;
+        },
+        "discoveryError");
   }
   if (j.contains("windowListAvailable")) {
     bool available = r.boolean(j["windowListAvailable"], place + "/windowListAvailable");
-    desktop.atPass(pass, [available](Desktop& d) { d.windowListAvailable = available; }, "windowListAvailable");
+    desktop.atPass(
+        pass, [available](Desktop& d) { d.windowListAvailable = available; }, "windowListAvailable");
   }
 }
 
@@ -367,20 +394,23 @@ std::shared_ptr<Desktop> parseScenario(const std::string& text, const std::strin
     // Turn the byte offset into line:column, which is what an editor shows.
     std::size_t line = 1, column = 1;
     for (std::size_t i = 0; i + 1 < e.byte && i < text.size(); ++i) {
-      if (text[i] == '\n') ++line, column = 1;
-      else ++column;
+      if (text[i] == '\n')
+        ++line, column = 1;
+      else
+        ++column;
     }
     // The library's text repeats the place ("[json.exception...] parse error at line L, column C: why").
     std::string what = e.what();
     if (auto at = what.find("column "); at != std::string::npos)
       if (auto cut = what.find(": ", at); cut != std::string::npos) what = what.substr(cut + 2);
-    throw ScenarioError(fileName + ":" + std::to_string(line) + ":" + std::to_string(column) + ": not valid JSON: " +
-                        what);
+    throw ScenarioError(fileName + ":" + std::to_string(line) + ":" + std::to_string(column) +
+                        ": not valid JSON: " + what);
   }
   Reader r(fileName, baseFolder);
-  r.onlyKeys(doc, "", {"description", "clock", "bundle", "grants", "alerts", "loginItem", "otherInstances",
-                       "portListeners", "statusItemHasButton", "windowListAvailable", "discoveryError", "windows",
-                       "applications", "timeline", "menuPresses", "trace"});
+  r.onlyKeys(doc, "",
+             {"description", "clock", "bundle", "grants", "alerts", "loginItem", "otherInstances",
+              "portListeners", "statusItemHasButton", "windowListAvailable", "discoveryError", "windows",
+              "applications", "timeline", "menuPresses", "trace"});
   ClockSettings clock;
   if (doc.contains("clock")) {
     const json& c = doc["clock"];
@@ -398,14 +428,17 @@ std::shared_ptr<Desktop> parseScenario(const std::string& text, const std::strin
     const json& b = doc["bundle"];
     r.onlyKeys(b, "/bundle", {"identifier", "path", "applicationSupport"});
     if (b.contains("identifier"))
-      desktop->bundleIdentifier =
-          b["identifier"].is_null() ? std::nullopt : std::optional(r.string(b["identifier"], "/bundle/identifier"));
+      desktop->bundleIdentifier = b["identifier"].is_null()
+                                      ? std::nullopt
+                                      : std::optional(r.string(b["identifier"], "/bundle/identifier"));
     if (b.contains("path"))
-      desktop->bundlePathOverride = b["path"].is_null() ? fs::path() : fs::path(r.string(b["path"], "/bundle/path"));
+      desktop->bundlePathOverride =
+          b["path"].is_null() ? fs::path() : fs::path(r.string(b["path"], "/bundle/path"));
     if (b.contains("applicationSupport"))
-      desktop->applicationSupportOverride = b["applicationSupport"].is_null()
-                                                ? fs::path()
-                                                : fs::path(r.string(b["applicationSupport"], "/bundle/applicationSupport"));
+      desktop->applicationSupportOverride =
+          b["applicationSupport"].is_null()
+              ? fs::path()
+              : fs::path(r.string(b["applicationSupport"], "/bundle/applicationSupport"));
   }
   if (doc.contains("grants")) {
     r.onlyKeys(doc["grants"], "/grants", {"accessibility", "screenCapture"});
@@ -417,17 +450,20 @@ std::shared_ptr<Desktop> parseScenario(const std::string& text, const std::strin
   if (doc.contains("alerts")) {
     const json& a = doc["alerts"];
     r.onlyKeys(a, "/alerts", {"answers", "default", "holdSeconds"});
-    if (a.contains("holdSeconds")) desktop->alertHoldSeconds = r.number(a["holdSeconds"], "/alerts/holdSeconds");
+    if (a.contains("holdSeconds"))
+      desktop->alertHoldSeconds = r.number(a["holdSeconds"], "/alerts/holdSeconds");
     if (a.contains("answers"))
       for (std::size_t i = 0; i < r.array(a["answers"], "/alerts/answers").size(); ++i)
-        desktop->alertAnswers.push_back(alertAnswer(r, a["answers"][i], "/alerts/answers/" + std::to_string(i)));
+        desktop->alertAnswers.push_back(
+            alertAnswer(r, a["answers"][i], "/alerts/answers/" + std::to_string(i)));
     if (a.contains("default")) desktop->defaultAlertAnswer = alertAnswer(r, a["default"], "/alerts/default");
   }
   if (doc.contains("loginItem")) {
     const json& l = doc["loginItem"];
     r.onlyKeys(l, "/loginItem", {"status", "registerError"});
     if (l.contains("status")) desktop->loginItemStatus = loginStatus(r, l["status"], "/loginItem/status");
-    if (l.contains("registerError")) desktop->loginItemRegisterError = r.string(l["registerError"], "/loginItem/registerError");
+    if (l.contains("registerError"))
+      desktop->loginItemRegisterError = r.string(l["registerError"], "/loginItem/registerError");
   }
   if (doc.contains("otherInstances"))
     desktop->otherInstances = r.integer<int>(doc["otherInstances"], "/otherInstances", 0, 100);
@@ -438,8 +474,9 @@ std::shared_ptr<Desktop> parseScenario(const std::string& text, const std::strin
       std::string at = "/portListeners/" + std::to_string(i);
       r.onlyKeys(list[i], at, {"pid", "executable"});
       if (!list[i].contains("pid")) r.fail(at, "a port listener needs a \"pid\"");
-      listeners.push_back({r.integer<std::int32_t>(list[i]["pid"], at + "/pid", 1, INT32_MAX),
-                           list[i].contains("executable") ? r.string(list[i]["executable"], at + "/executable") : ""});
+      listeners.push_back(
+          {r.integer<std::int32_t>(list[i]["pid"], at + "/pid", 1, INT32_MAX),
+           list[i].contains("executable") ? r.string(list[i]["executable"], at + "/executable") : ""});
     }
     desktop->portListeners = std::move(listeners);
   }
@@ -474,8 +511,8 @@ std::shared_ptr<Desktop> parseScenario(const std::string& text, const std::strin
       r.onlyKeys(presses[i], at, {"atSeconds", "entry"});
       if (!presses[i].contains("atSeconds") || !presses[i].contains("entry"))
         r.fail(at, "a press needs \"atSeconds\" and the \"entry\" title");
-      desktop->scriptedPresses.push_back(
-          {r.number(presses[i]["atSeconds"], at + "/atSeconds"), r.string(presses[i]["entry"], at + "/entry")});
+      desktop->scriptedPresses.push_back({r.number(presses[i]["atSeconds"], at + "/atSeconds"),
+                                          r.string(presses[i]["entry"], at + "/entry")});
     }
   }
   if (doc.contains("timeline")) {

@@ -7,7 +7,9 @@
 namespace tessaron::platform::sim {
 namespace {
 
-std::shared_ptr<Desktop> parse(const std::string& text) { return parseScenario(text, "t.json", "/scenarios"); }
+std::shared_ptr<Desktop> parse(const std::string& text) {
+  return parseScenario(text, "t.json", "/scenarios");
+}
 
 std::string errorOf(const std::string& text) {
   try {
@@ -95,9 +97,10 @@ TEST(Scenario, LoadsEveryKindOfState) {
 }
 
 TEST(Scenario, BadFilesNameThePlaceAndWhatWasExpected) {
-  EXPECT_EQ(errorOf("{\n  \"windows\": [\n    {\"number\": 1,}\n  ]\n}"),
-            "t.json:3:18: not valid JSON: syntax error while parsing object key - unexpected '}'; expected string "
-            "literal");
+  EXPECT_EQ(
+      errorOf("{\n  \"windows\": [\n    {\"number\": 1,}\n  ]\n}"),
+      "t.json:3:18: not valid JSON: syntax error while parsing object key - unexpected '}'; expected string "
+      "literal");
   EXPECT_EQ(errorOf(R"({"windows": [{"number": 1, "frame": [1, 2, 3]}]})"),
             "t.json: /windows/0/frame: expected a frame [x, y, width, height] of 4 numbers");
   EXPECT_EQ(errorOf(R"({"windows": [{"title": "x"}]})"), "t.json: /windows/0: a window needs a \"number\"");
@@ -110,7 +113,8 @@ TEST(Scenario, BadFilesNameThePlaceAndWhatWasExpected) {
             "t.json: /applications/0/windows/0/children/0: no node has the id \"nope\"");
   EXPECT_EQ(errorOf(R"({"timeline": [{"move": {"window": 1}}]})"),
             "t.json: /timeline/0: a step needs the \"pass\" it happens at (1 is the first)");
-  EXPECT_EQ(errorOf(R"({"windows": [{"number": 1}, {"number": 1}]})"), "t.json: /windows/1/number: window number used twice");
+  EXPECT_EQ(errorOf(R"({"windows": [{"number": 1}, {"number": 1}]})"),
+            "t.json: /windows/1/number: window number used twice");
   EXPECT_EQ(errorOf(R"([1, 2])"), "t.json: /: expected an object");
   EXPECT_THROW(loadScenario("/nonexistent/scenario.json"), ScenarioError);
 }
