@@ -17,29 +17,15 @@
 #include <fstream>
 #include <iterator>
 
+#include "bench/bench_support.h"
 #include "capture/capture.h"
 #include "imagehash/os_image_hashing.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-OSData readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return OSData((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-template <class F>
-double bestMilliseconds(int rounds, F&& body) {
-  double best = 1e9;
-  for (int r = 0; r < rounds; ++r) {
-    auto start = Clock::now();
-    body();
-    best = std::min(best, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-  }
-  return best;
-}
+using bench::bestMilliseconds;
+using bench::readFile;
 
 void appendBytes(png_structp png, png_bytep data, png_size_t length) {
   auto* out = static_cast<OSData*>(png_get_io_ptr(png));

@@ -24,6 +24,7 @@
 #include <opencv2/imgcodecs.hpp>
 #endif
 
+#include "bench/bench_support.h"
 #include "imagehash/os_image_hashing.h"
 
 // Heap accounting for the memory figure: every operator new of the process goes through here.
@@ -64,21 +65,10 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-OSData readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return OSData((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
+// Seconds per item of the best of several rounds.
 template <class F>
 double bestSecondsPerItem(std::size_t items, int rounds, F&& body) {
-  double best = 1e9;
-  for (int r = 0; r < rounds; ++r) {
-    auto start = Clock::now();
-    body();
-    best = std::min(best,
-                    std::chrono::duration<double>(Clock::now() - start).count() / static_cast<double>(items));
-  }
-  return best;
+  return bench::bestMilliseconds(rounds, body) / 1e3 / static_cast<double>(items);
 }
 
 }  // namespace
@@ -92,7 +82,7 @@ int main(int argc, char** argv) {
   std::vector<std::pair<std::string, OSData>> corpus;
   for (const auto& entry : fs::directory_iterator(argv[1]))
     if (entry.path().extension() == ".png")
-      corpus.emplace_back(entry.path().filename().string(), readFile(entry.path()));
+      corpus.emplace_back(entry.path().filename().string(), bench::readFile(entry.path()));
   std::sort(corpus.begin(), corpus.end());
   if (corpus.empty()) {
     std::fprintf(stderr, "bench_imagehash: no PNG files in %s\n", argv[1]);

@@ -9,16 +9,6 @@ using namespace testimages;
 
 const OSImageHashing& hashing = OSImageHashing::sharedInstance();
 
-template <class F>
-std::string thrownMessage(F&& call) {
-  try {
-    call();
-  } catch (const OSImageHashingException& e) {
-    return e.what();
-  }
-  return "nothing thrown";
-}
-
 TEST(Names, ConvertBothWaysExactly) {
   auto id = [](std::string s) { return OSImageHashingProviderIdFromString(&s); };
   auto quality = [](std::string s) { return OSImageHashingQualityFromString(&s); };

@@ -14,16 +14,6 @@ std::uint64_t bits(OSHashType hash) {
   return static_cast<std::uint64_t>(hash);
 }
 
-template <class F>
-std::string thrownMessage(F&& call) {
-  try {
-    call();
-  } catch (const OSImageHashingException& e) {
-    return e.what();
-  }
-  return "nothing thrown";
-}
-
 const OSAHash& aHash = OSAHash::sharedInstance();
 const OSDHash& dHash = OSDHash::sharedInstance();
 const OSPHash& pHash = OSPHash::sharedInstance();

@@ -35,4 +35,15 @@ std::string describe(const PngOptions& options);
 
 OSData readFile(const std::string& path);
 
+// The message of the OSImageHashingException the call throws, or "nothing thrown".
+template <class F>
+std::string thrownMessage(F&& call) {
+  try {
+    call();
+  } catch (const OSImageHashingException& e) {
+    return e.what();
+  }
+  return "nothing thrown";
+}
+
 }  // namespace testimages
