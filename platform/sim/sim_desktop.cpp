@@ -139,6 +139,8 @@ std::size_t AXTree::add(AXNode node) {
 
 Desktop::Desktop(ClockSettings clock) : clockSettings(clock) {}
 
+Desktop::~Desktop() = default;
+
 Window& Desktop::addWindow(Window window) {
   std::lock_guard lock(mutex_);
   windows_.push_back(std::move(window));

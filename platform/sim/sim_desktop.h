@@ -127,6 +127,7 @@ struct TimelineStep {
 class Desktop : public std::enable_shared_from_this<Desktop> {
  public:
   explicit Desktop(ClockSettings clock = {});
+  ~Desktop();
 
   // Windows, front to back.
   Window& addWindow(Window window);
@@ -183,7 +184,8 @@ class Desktop : public std::enable_shared_from_this<Desktop> {
   std::chrono::nanoseconds elapsed() const;  // virtual time since the start
   void advance(std::chrono::nanoseconds duration);
 
-  // The platform table over this desktop.
+  // The platform table over this desktop. The desktop owns it; the pointer returned shares ownership of the
+  // desktop, so each keeps the other alive as long as anyone holds either.
   std::shared_ptr<Platform> platform();
 
   // Internal: used by the service implementations.
@@ -207,7 +209,7 @@ class Desktop : public std::enable_shared_from_this<Desktop> {
   std::vector<std::filesystem::path> revealed_;
   StatusItemState statusItem_;
   std::atomic<std::int64_t> elapsedNs_{0};
-  std::weak_ptr<Platform> platform_;
+  std::unique_ptr<Platform> platform_;
 };
 
 // Builds accessibility trees compactly in tests.

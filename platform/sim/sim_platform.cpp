@@ -440,19 +440,18 @@ class SimMainQueue final : public MainQueue {
 
 class SimPlatform final : public Platform {
  public:
-  explicit SimPlatform(std::shared_ptr<Desktop> desktop)
-      : desktop_(std::move(desktop)),
-        windows_(*desktop_),
-        accessibility_(*desktop_),
-        workspace_(*desktop_),
-        alerts_(*desktop_),
-        statusBar_(*desktop_),
-        loginItems_(*desktop_),
-        grants_(*desktop_),
-        bundle_(*desktop_),
-        processes_(*desktop_),
-        clock_(*desktop_),
-        mainQueue_(*desktop_) {}
+  explicit SimPlatform(Desktop& desktop)
+      : windows_(desktop),
+        accessibility_(desktop),
+        workspace_(desktop),
+        alerts_(desktop),
+        statusBar_(desktop),
+        loginItems_(desktop),
+        grants_(desktop),
+        bundle_(desktop),
+        processes_(desktop),
+        clock_(desktop),
+        mainQueue_(desktop) {}
 
   std::string_view name() const override { return "sim"; }
   WindowServer& windows() override { return windows_; }
@@ -469,7 +468,6 @@ class SimPlatform final : public Platform {
   MainQueue& mainQueue() override { return mainQueue_; }
 
  private:
-  std::shared_ptr<Desktop> desktop_;
   SimWindowServer windows_;
   SimAccessibility accessibility_;
   SimWorkspace workspace_;
@@ -488,10 +486,8 @@ class SimPlatform final : public Platform {
 
 std::shared_ptr<Platform> Desktop::platform() {
   std::lock_guard lock(mutex_);
-  if (auto existing = platform_.lock()) return existing;
-  auto created = std::make_shared<SimPlatform>(shared_from_this());
-  platform_ = created;
-  return created;
+  if (!platform_) platform_ = std::make_unique<SimPlatform>(*this);
+  return std::shared_ptr<Platform>(shared_from_this(), platform_.get());
 }
 
 void Desktop::pressMenuEntry(std::size_t index) {
