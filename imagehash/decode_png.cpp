@@ -78,8 +78,9 @@ bool scanChunks(std::span<const std::uint8_t> data, const OSImageDecodingLimits&
 #if defined(__SSE2__)
 // One pixel (3 or 4 bytes) at a time in 16-bit lanes: the filters are serial from pixel to pixel, but the
 // channels of one pixel are independent.
-// Pixels move as whole 32-bit words: rows are padded, so a 3-byte pixel may read the next byte; a store keeps
-// that byte as it was (it is the next pixel's, not yet unfiltered).
+// A pixel loads as a whole 32-bit word (rows are padded, so a 3-byte pixel may read one byte beyond it) and
+// stores exactly its own bytes. A store must never cover a byte that the next load reads: a load that only
+// partly overlaps a pending store cannot be forwarded from it and stalls the serial filters on every pixel.
 template <int bpp>
 __m128i loadPixel(const std::uint8_t* p) {
   std::uint32_t v;
@@ -90,12 +91,7 @@ __m128i loadPixel(const std::uint8_t* p) {
 template <int bpp>
 void storePixel(std::uint8_t* p, __m128i v) {
   auto packed = static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(v, v)));
-  if constexpr (bpp == 3) {
-    std::uint32_t old;
-    std::memcpy(&old, p, 4);
-    packed = (packed & 0x00FFFFFFU) | (old & 0xFF000000U);
-  }
-  std::memcpy(p, &packed, 4);
+  std::memcpy(p, &packed, bpp);
 }
 
 __m128i absolute16(__m128i x) {

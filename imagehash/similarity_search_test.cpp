@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <bit>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -92,6 +93,27 @@ TEST(Search, ReportsADistanceEqualToTheThreshold) {
     found.insert({a, b});
   });
   EXPECT_EQ(found, (std::set<std::pair<std::size_t, std::size_t>>{{0, 1}, {1, 2}}));
+}
+
+TEST(Search, BlockedPairScanFindsExactlyWhatBruteForceFinds) {
+  for (std::size_t n : {0U, 1U, 2U, 5U, 8U, 9U, 31U, 200U}) {
+    std::vector<OSHashType> hashes(n);
+    std::uint64_t state = 0x9e3779b97f4a7c15ULL * (n + 1);
+    for (auto& h : hashes) {
+      state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+      h = static_cast<OSHashType>(state & 0x0000FFFF0000FF0FULL);  // few bits, so many pairs are close
+    }
+    std::set<std::pair<std::size_t, std::size_t>> expected, found;
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = i + 1; j < n; ++j)
+        if (std::popcount(static_cast<std::uint64_t>(hashes[i] ^ hashes[j])) <= 9) expected.insert({i, j});
+    std::mutex mutex;
+    OSSimilaritySearch::scanPairs(hashes, 9, [&](std::size_t a, std::size_t b) {
+      std::lock_guard lock(mutex);
+      EXPECT_TRUE(found.insert({a, b}).second) << "reported twice";
+    });
+    EXPECT_EQ(found, expected) << n << " hashes";
+  }
 }
 
 TEST(Search, PreconditionsThrowTheirMessages) {
