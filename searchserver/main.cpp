@@ -1,10 +1,11 @@
-// server --appdata=FOLDER: the local search page on 127.0.0.1:5000. Reads the archive, never writes it.
+// server --appdata=FOLDER: full-text search of the archive on http://127.0.0.1:5000/.
 //
-// This first version serves a page that tells how many records the archive holds; full-text search comes
-// with the search index.
+// Reads the archive and never writes it. The index lives in $XDG_CACHE_HOME/tessaron/ (default ~/.cache) and
+// can be deleted at any time: it is rebuilt from the archive. SIGTERM and SIGINT end it cleanly.
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -12,17 +13,29 @@
 
 #include <httplib.h>
 
+#include "searchserver/index.h"
+#include "searchserver/indexer.h"
+#include "searchserver/web.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-std::size_t countRecords(const fs::path& archive) {
-  std::size_t records = 0;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(archive, fs::directory_options::skip_permission_denied, ec);
-       !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-    if (it->path().extension() == ".txt") ++records;
-  return records;
+fs::path cacheFolder() {
+  if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache == '/')
+    return fs::path(cache) / "tessaron";
+  if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / ".cache" / "tessaron";
+  return fs::temp_directory_path() / "tessaron-cache";
+}
+
+// One index per archive folder, named after the folder's path.
+fs::path indexFileFor(const fs::path& archive) {
+  std::uint64_t hash = 1469598103934665603ULL;
+  for (unsigned char c : archive.string())
+    hash = (hash ^ c) * 1099511628211ULL;
+  char name[40];
+  std::snprintf(name, sizeof name, "index-%016llx.sqlite", static_cast<unsigned long long>(hash));
+  return cacheFolder() / name;
 }
 
 }  // namespace
@@ -33,34 +46,37 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: server --appdata=FOLDER\n");
     return 2;
   }
-  const fs::path archive = std::string_view(argv[1]).substr(prefix.size());
+  std::error_code ec;
+  const fs::path archive =
+      fs::weakly_canonical(fs::path(std::string_view(argv[1]).substr(prefix.size())), ec);
 
-  // SIGTERM and SIGINT stop the server cleanly: a thread waits for them and ends the listen loop.
+  // Termination signals are taken by one thread, which stops the listener; everything else then unwinds.
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  signal(SIGPIPE, SIG_IGN);
 
-  httplib::Server server;
-  server.Get("/", [&](const httplib::Request&, httplib::Response& response) {
-    response.set_header("Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'");
-    response.set_header("X-Content-Type-Options", "nosniff");
-    response.set_content(
-        "<!doctype html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>Tessaron</title></head>"
-        "<body><h1>Tessaron</h1><p>" +
-            std::to_string(countRecords(archive)) + " records archived.</p></body></html>",
-        "text/html; charset=utf-8");
-  });
-  std::thread([&server, set] {
-    int signal = 0;
-    sigwait(&set, &signal);
-    server.stop();
-  }).detach();
-  if (!server.bind_to_port("127.0.0.1", 5000)) {
-    std::fprintf(stderr, "server: cannot listen on 127.0.0.1:5000\n");
+  try {
+    tessaron::search::Index index(indexFileFor(archive));
+    tessaron::search::Indexer indexer(archive, index);
+    httplib::Server server;
+    tessaron::search::installRoutes(server, archive, index, indexer);
+    if (!server.bind_to_port("127.0.0.1", 5000)) {
+      std::fprintf(stderr, "server: cannot listen on 127.0.0.1:5000\n");
+      return 1;
+    }
+    std::jthread indexing([&](std::stop_token stop) { indexer.run(stop, std::chrono::seconds(2)); });
+    std::thread([&server, set] {
+      int signal = 0;
+      sigwait(&set, &signal);
+      server.stop();
+    }).detach();
+    server.listen_after_bind();
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "server: %s\n", error.what());
     return 1;
   }
-  server.listen_after_bind();
   return 0;
 }

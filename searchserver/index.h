@@ -1,0 +1,68 @@
+// The full-text index of the archive: SQLite with an external-content FTS5 table, kept in the user's cache
+// folder and rebuildable from the archive at any time.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "searchserver/record.h"
+
+namespace tessaron::search {
+
+struct Query {
+  std::string text;                  // what the user typed; never FTS syntax
+  std::optional<std::int64_t> from;  // seconds since 1970, inclusive
+  std::optional<std::int64_t> to;    // exclusive
+  std::string site;                  // exact host, without "www."
+  bool newestFirst = true;           // otherwise by relevance
+  int offset = 0;
+  int limit = 20;
+};
+
+struct Hit {
+  std::string recordPath;                      // "yyyyMMdd/<stem>", the text file's place without ".txt"
+  std::string address, title, stamp, snippet;  // snippet: matched words between \x01 and \x02
+  std::int64_t time = 0;
+};
+
+struct Results {
+  std::vector<Hit> hits;
+  std::int64_t total = 0;
+};
+
+// User text as an FTS5 query: each word a quoted phrase (quotes doubled), "quoted phrases" kept together,
+// all of them required. Empty when the text has no words.
+std::string ftsQuery(std::string_view text);
+
+class Index {
+ public:
+  // Opens (or creates) the index file; a file that is not a usable index is deleted and made anew.
+  explicit Index(const std::filesystem::path& file);
+  ~Index();
+  Index(const Index&) = delete;
+  Index& operator=(const Index&) = delete;
+
+  // Adds or replaces the record of a text file (relative path without ".txt", and the file's size).
+  void put(const std::string& recordPath, std::int64_t fileSize, const Record& record);
+  // The size the text file had when it was indexed, or none.
+  std::optional<std::int64_t> indexedSize(const std::string& recordPath);
+  // Sizes of every indexed record of one day folder.
+  std::vector<std::pair<std::string, std::int64_t>> indexedSizes(const std::string& day);
+  void begin();
+  void commit();
+
+  Results search(const Query& query);
+  std::int64_t count();
+
+ private:
+  sqlite3* db_ = nullptr;
+  std::mutex mutex_;
+};
+
+}  // namespace tessaron::search

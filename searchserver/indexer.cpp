@@ -1,0 +1,125 @@
+#include "searchserver/indexer.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <unordered_map>
+#include <vector>
+
+namespace tessaron::search {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> dayFolders(const fs::path& archive) {
+  std::vector<std::string> days;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(archive, ec)) {
+    const std::string name = entry.path().filename().string();
+    std::error_code typeError;
+    if (name.size() == 8 && std::all_of(name.begin(), name.end(), ::isdigit) &&
+        entry.is_directory(typeError) && !entry.is_symlink(typeError))
+      days.push_back(name);
+  }
+  std::sort(days.begin(), days.end());
+  return days;
+}
+
+}  // namespace
+
+std::size_t Indexer::scanDay(const std::string& day) {
+  std::unordered_map<std::string, std::int64_t> known;
+  for (auto& [path, size] : index_.indexedSizes(day))
+    known.emplace(std::move(path), size);
+  std::size_t changed = 0;
+  std::error_code ec;
+  bool inTransaction = false;
+  for (const auto& entry : fs::directory_iterator(archive_ / day, ec)) {
+    const fs::path relative = fs::path(day) / entry.path().filename();
+    std::error_code statError;
+    if (!isRecordFile(relative) || !entry.is_regular_file(statError) || entry.is_symlink(statError)) continue;
+    const auto size = static_cast<std::int64_t>(entry.file_size(statError));
+    if (statError) continue;
+    std::string recordPath = relative.string();
+    recordPath.resize(recordPath.size() - 4);
+    if (auto it = known.find(recordPath); it != known.end() && it->second == size) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // A file still being written may not hold a whole record yet; the next scan sees it grown.
+    auto record = parseRecord(bytes);
+    if (!record) {
+      incomplete_.insert(day);
+      continue;
+    }
+    if (!inTransaction) index_.begin(), inTransaction = true;
+    index_.put(recordPath, static_cast<std::int64_t>(bytes.size()), *record);
+    ++changed;
+  }
+  if (inTransaction) index_.commit();
+  return changed;
+}
+
+std::size_t Indexer::scanAll() {
+  const auto days = dayFolders(archive_);
+  daysTotal = days.size();
+  daysDone = 0;
+  std::size_t changed = 0;
+  auto lastReport = std::chrono::steady_clock::now();
+  for (const auto& day : days) {
+    std::error_code ec;
+    seen_[day] = fs::last_write_time(archive_ / day, ec);
+    changed += scanDay(day);
+    ++daysDone;
+    if (std::chrono::steady_clock::now() - lastReport > std::chrono::seconds(1)) {
+      lastReport = std::chrono::steady_clock::now();
+      std::fprintf(stderr, "server: indexing: %zu of %zu days, %zu records\n", daysDone.load(), days.size(),
+                   changed);
+    }
+  }
+  firstPassDone = true;
+  return changed;
+}
+
+std::size_t Indexer::scanChanged() {
+  const auto days = dayFolders(archive_);
+  std::size_t changed = 0;
+  for (const auto& day : days) {
+    std::error_code ec;
+    const auto time = fs::last_write_time(archive_ / day, ec);
+    auto it = seen_.find(day);
+    // Files grow inside the newest day, or where one was caught half-written; elsewhere a new file changes
+    // the folder's time.
+    if (it != seen_.end() && it->second == time && day != days.back() && !incomplete_.contains(day)) continue;
+    seen_[day] = time;
+    incomplete_.erase(day);
+    changed += scanDay(day);
+  }
+  return changed;
+}
+
+void Indexer::run(std::stop_token stop, std::chrono::milliseconds period) {
+  const auto started = std::chrono::steady_clock::now();
+  std::fprintf(stderr, "server: indexing %s\n", archive_.c_str());
+  const std::size_t first = scanAll();
+  std::fprintf(stderr, "server: indexed %zu new or changed records in %.1f s\n", first,
+               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  while (!stop.stop_requested()) {
+    {
+      std::unique_lock lock(mutex);
+      wake.wait_for(lock, stop, period, [] { return false; });
+    }
+    if (stop.stop_requested()) return;
+    try {
+      scanChanged();
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "server: indexing failed: %s\n", error.what());
+    }
+  }
+}
+
+}  // namespace tessaron::search

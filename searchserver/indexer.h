@@ -1,0 +1,38 @@
+// Keeps the index in step with the archive: a full pass at start (search works meanwhile), then every few
+// seconds only the day folders that changed and the newest one (where records grow).
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <stop_token>
+
+#include "searchserver/index.h"
+
+namespace tessaron::search {
+
+class Indexer {
+ public:
+  Indexer(std::filesystem::path archive, Index& index) : archive_(std::move(archive)), index_(index) {}
+
+  // Indexes every new or grown record of every day folder; returns how many records were (re)indexed.
+  std::size_t scanAll();
+  // Indexes new or grown records of the day folders that changed since the last scan, and of the newest.
+  std::size_t scanChanged();
+  // scanAll, then scanChanged every `period` until stopped.
+  void run(std::stop_token stop, std::chrono::milliseconds period);
+
+  // Progress of the first full pass: day folders done and in all; done when they are equal.
+  std::atomic<std::size_t> daysDone{0}, daysTotal{0};
+  std::atomic<bool> firstPassDone{false};
+
+ private:
+  std::size_t scanDay(const std::string& day);
+  std::filesystem::path archive_;
+  Index& index_;
+  std::map<std::string, std::filesystem::file_time_type> seen_;  // day folder -> its time at the last scan
+  std::set<std::string> incomplete_;  // day folders holding a record still being written
+};
+
+}  // namespace tessaron::search

@@ -1,0 +1,216 @@
+// The search server: record parsing and queries in process, and the real program over real HTTP on loopback.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "searchserver/index.h"
+#include "searchserver/indexer.h"
+#include "searchserver/record.h"
+#include "searchserver/web.h"
+#include "tests/process_harness.h"
+
+namespace tessaron::search {
+namespace {
+
+namespace fs = std::filesystem;
+using tessaron::testing::Child;
+using tessaron::testing::eventually;
+
+void writeFile(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string record(const std::string& address, const std::string& path, const std::string& title,
+                   const std::string& body) {
+  const std::string stamp = path.substr(path.find('/') + 1, 20);
+  return address + "\n" + path + "\n" + stamp + "\n" + title + "\n" + body;
+}
+
+TEST(Records, ParseExactlyAndTolerateWhatIsOdd) {
+  auto r = parseRecord(
+      "https://www.Example.org:8080/a?b\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\nTitle\nline "
+      "one\nline two");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->address, "https://www.Example.org:8080/a?b");
+  EXPECT_EQ(r->site, "example.org");
+  EXPECT_EQ(r->recordPath, "20240301/2024-03-01T14:05:09Z");
+  EXPECT_EQ(r->time, 1709301909);
+  EXPECT_EQ(r->title, "Title");
+  EXPECT_EQ(r->body, "line one\nline two");
+  auto empty = parseRecord("\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\n\n");
+  ASSERT_TRUE(empty) << "an empty address and body are still a record";
+  EXPECT_EQ(empty->site, "");
+  EXPECT_FALSE(parseRecord("https://a/\n20240301/x\n2024-03-01T14:05:09Z\nno line end yet"))
+      << "half-written";
+  EXPECT_FALSE(parseRecord("a\nb\nnot a stamp\nd\n"));
+  auto bytes =
+      parseRecord("https://a/\xff\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\nT\xc3\n\xe2\x82");
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(bytes->address, "https://a/\xEF\xBF\xBD");
+  EXPECT_EQ(bytes->title, "T\xEF\xBF\xBD");
+  EXPECT_TRUE(isRecordFile("20240301/2024-03-01T14:05:09Z.txt"));
+  EXPECT_TRUE(isRecordFile("20240301/2024-03-01T14:05:09Z-2.txt"));
+  EXPECT_FALSE(isRecordFile("20240301/notes.txt"));
+  EXPECT_FALSE(isRecordFile("2024030/2024-03-01T14:05:09Z.txt"));
+  EXPECT_FALSE(isRecordFile("20240301/2024-03-01T14:05:09Z.png"));
+}
+
+TEST(Queries, UserTextNeverBecomesQuerySyntax) {
+  EXPECT_EQ(ftsQuery("zoom.us"), "\"zoom.us\"");
+  EXPECT_EQ(ftsQuery("c++ AND NOT"), "\"c++\" AND \"AND\" AND \"NOT\"");
+  EXPECT_EQ(ftsQuery("\"exact phrase\" word"), "\"exact phrase\" AND \"word\"");
+  EXPECT_EQ(ftsQuery("say \"hi"), "\"say\" AND \"hi\"");
+  EXPECT_EQ(ftsQuery("\""), "");
+  EXPECT_EQ(ftsQuery("a\"b"), "\"a\"\"b\"");
+  EXPECT_EQ(ftsQuery("   "), "");
+  EXPECT_EQ(htmlEscape("<a href=\"x\">'&'</a>"), "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
+}
+
+class IndexTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = fs::temp_directory_path() / ("tessaron-index-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+  }
+  void TearDown() override { fs::remove_all(root); }
+  fs::path root;
+};
+
+TEST_F(IndexTest, IndexesNewAndGrownRecordsOnlyAndSearchesWithFilters) {
+  const fs::path archive = root / "AppData";
+  writeFile(archive / "20240301/2024-03-01T14:05:09Z.txt",
+            record("https://docs.example.org/a", "20240301/2024-03-01T14:05:09Z", "Rust guide",
+                   "ownership and borrowing"));
+  writeFile(archive / "20240302/2024-03-02T09:00:00Z.txt",
+            record("https://news.example/b", "20240302/2024-03-02T09:00:00Z", "Weather",
+                   "rain and borrowing umbrellas"));
+  writeFile(archive / "20240302/notes.txt", "not a record");
+  writeFile(archive / "20240302/2024-03-02T10:00:00Z.txt", "https://half/\n20240302/2024-03-02T10:00:00Z\n");
+  Index index(root / "cache" / "index.sqlite");
+  Indexer indexer(archive, index);
+  EXPECT_EQ(indexer.scanAll(), 2U);
+  EXPECT_EQ(indexer.scanChanged(), 0U) << "nothing new: nothing read again";
+
+  Results all = index.search({.text = "borrowing"});
+  ASSERT_EQ(all.total, 2);
+  EXPECT_EQ(all.hits[0].title, "Weather") << "newest first";
+  EXPECT_NE(all.hits[0].snippet.find("\x01"
+                                     "borrowing"
+                                     "\x02"),
+            std::string::npos);
+  EXPECT_EQ(index.search({.text = "borrowing", .site = "docs.example.org"}).total, 1);
+  EXPECT_EQ(index.search({.text = "borrowing", .from = 1709337600}).total, 1) << "from 2 March";
+  EXPECT_EQ(index.search({.text = "guide rust"}).total, 1) << "all words, any order";
+  EXPECT_EQ(index.search({.text = "\"rust guide\""}).total, 1);
+  EXPECT_EQ(index.search({.text = "\"guide rust\""}).total, 0);
+  EXPECT_EQ(index.search({.text = "c++ OR \" NEAR("}).total, 0) << "odd text is just text";
+  EXPECT_EQ(index.search({}).total, 2);
+  EXPECT_EQ(index.search({.text = "borrowing", .offset = 1, .limit = 1}).hits.size(), 1U);
+
+  // The half-written record completes, and a new day appears.
+  writeFile(archive / "20240302/2024-03-02T10:00:00Z.txt",
+            record("https://half/", "20240302/2024-03-02T10:00:00Z", "Finished", "late words"));
+  writeFile(archive / "20240303/2024-03-03T08:00:00Z.txt",
+            record("https://new/", "20240303/2024-03-03T08:00:00Z", "New day", "fresh"));
+  EXPECT_EQ(indexer.scanChanged(), 2U);
+  EXPECT_EQ(index.search({.text = "late"}).total, 1);
+  EXPECT_EQ(index.count(), 4);
+}
+
+TEST_F(IndexTest, ACorruptIndexIsRebuiltNotFatal) {
+  writeFile(root / "cache" / "index.sqlite", "this is not a database, not at all");
+  Index index(root / "cache" / "index.sqlite");
+  EXPECT_EQ(index.count(), 0);
+}
+
+// The real program on 127.0.0.1:5000.
+class ServerProcess : public IndexTest {
+ protected:
+  void SetUp() override {
+    IndexTest::SetUp();
+    archive = root / "AppData";
+    writeFile(archive / "20240301/2024-03-01T14:05:09Z.txt",
+              record("https://example.org/", "20240301/2024-03-01T14:05:09Z",
+                     "Hi <script>alert('title')</script>", "body <img src=x onerror=alert(1)> zoom.us"));
+    writeFile(archive / "20240301/2024-03-01T14:05:10Z.txt",
+              record("javascript:alert(2)", "20240301/2024-03-01T14:05:10Z", "Trap", "zoom.us again"));
+    writeFile(archive / "20240301/2024-03-01T14:05:09Z.png", "\x89PNG fake but served as is");
+    writeFile(root / "secret.txt", "outside the archive");
+    fs::create_symlink(root / "secret.txt", archive / "20240301/2024-03-01T14:05:11Z.png");
+    server = std::make_unique<Child>(
+        std::vector<std::string>{TESSARON_SERVER_PATH, "--appdata=" + archive.string()},
+        std::map<std::string, std::string>{{"XDG_CACHE_HOME", (root / "cache").string()}}, root, "server");
+    ASSERT_TRUE(eventually([&] { return server->errHas("indexed 2"); })) << server->err();
+  }
+  void TearDown() override {
+    server.reset();
+    IndexTest::TearDown();
+  }
+  httplib::Result get(const std::string& path, httplib::Headers headers = {}) {
+    httplib::Client client("127.0.0.1", 5000);
+    return client.Get(path, headers);
+  }
+  fs::path archive;
+  std::unique_ptr<Child> server;
+};
+
+TEST_F(ServerProcess, SearchPageAndApiEscapeEverythingArchived) {
+  auto page = get("/?q=zoom.us");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_EQ(page->body.find("<script>"), std::string::npos);
+  EXPECT_EQ(page->body.find("<img src=x"), std::string::npos);
+  EXPECT_NE(page->body.find("Hi &lt;script&gt;alert(&#39;title&#39;)&lt;/script&gt;"), std::string::npos);
+  EXPECT_EQ(page->body.find("href=\"javascript:"), std::string::npos) << "only web addresses become links";
+  EXPECT_NE(page->body.find("<mark>zoom.us</mark>"), std::string::npos) << page->body;
+  EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'none'"), std::string::npos);
+  EXPECT_EQ(page->get_header_value("X-Content-Type-Options"), "nosniff");
+  EXPECT_FALSE(page->has_header("Access-Control-Allow-Origin"));
+
+  auto api = get("/api/search?q=zoom.us");
+  ASSERT_TRUE(api);
+  auto json = nlohmann::json::parse(api->body);
+  EXPECT_EQ(json["total"], 2);
+  EXPECT_EQ(json["results"][0]["recordPath"], "20240301/2024-03-01T14:05:10Z");
+  EXPECT_EQ(get("/api/search?q=%22")->status, 200);
+  auto none = get("/?q=nothing-like-this");
+  EXPECT_NE(none->body.find("No results for “nothing-like-this”"), std::string::npos);
+}
+
+TEST_F(ServerProcess, RefusesForeignHostsCrossSiteRequestsAndOtherMethods) {
+  EXPECT_EQ(get("/", {{"Host", "evil.example:5000"}})->status, 403) << "DNS rebinding";
+  EXPECT_EQ(get("/", {{"Host", "localhost:5000"}})->status, 200);
+  EXPECT_EQ(get("/api/search?q=x", {{"Origin", "https://evil.example"}})->status, 403);
+  EXPECT_EQ(get("/api/search?q=x", {{"Sec-Fetch-Site", "cross-site"}})->status, 403);
+  EXPECT_EQ(get("/api/search?q=x", {{"Sec-Fetch-Site", "same-site"}})->status, 403)
+      << "another port is another origin";
+  EXPECT_EQ(get("/api/search?q=x", {{"Sec-Fetch-Site", "same-origin"}})->status, 200);
+  httplib::Client client("127.0.0.1", 5000);
+  EXPECT_EQ(client.Post("/api/search", "", "text/plain")->status, 405);
+}
+
+TEST_F(ServerProcess, ServesScreenshotsOnlyFromTheArchive) {
+  auto shot = get("/shot/20240301/2024-03-01T14:05:09Z.png");
+  ASSERT_TRUE(shot);
+  EXPECT_EQ(shot->status, 200);
+  EXPECT_EQ(shot->get_header_value("Content-Type"), "image/png");
+  EXPECT_EQ(get("/shot/20240301/2024-03-01T14:05:11Z.png")->status, 404) << "a symbolic link is not served";
+  for (const char* path :
+       {"/shot/../secret.txt", "/shot/20240301/..%2F..%2Fsecret.txt", "/shot/%2e%2e/secret.png",
+        "/20240301/2024-03-01T14:05:09Z.txt", "/shot/20240301/2024-03-01T14:05:09Z.txt"})
+    EXPECT_EQ(get(path)->status, 404) << path;
+}
+
+TEST_F(ServerProcess, SigtermEndsItCleanly) {
+  server->signal(SIGTERM);
+  EXPECT_EQ(server->waitExit(), 0);
+  EXPECT_FALSE(tessaron::testing::portListening(5000));
+}
+
+}  // namespace
+}  // namespace tessaron::search

@@ -1,0 +1,247 @@
+#include "searchserver/web.h"
+
+#include <algorithm>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <regex>
+
+#include <nlohmann/json.hpp>
+
+namespace tessaron::search {
+
+namespace fs = std::filesystem;
+
+std::string htmlEscape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 16);
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+namespace {
+
+constexpr const char* stylesheet = R"(
+body{font:15px/1.45 system-ui,sans-serif;max-width:60rem;margin:1.5rem auto;padding:0 1rem;color:#1d2733}
+h1{font-size:1.3rem;margin:0 0 1rem}h1 span{color:#2463aa}
+form{display:flex;flex-wrap:wrap;gap:.5rem;align-items:end;margin-bottom:1rem}
+label{display:flex;flex-direction:column;font-size:.8rem;color:#555}
+input,select,button{font:inherit;padding:.35rem .5rem}input[name=q]{flex:1;min-width:16rem}
+.result{display:flex;gap:1rem;padding:.8rem 0;border-top:1px solid #e4e8ee}
+.result img{width:200px;height:125px;object-fit:cover;object-position:top;border:1px solid #d5dbe3;flex:none}
+.result h2{font-size:1.05rem;margin:0}.meta{font-size:.85rem;color:#4b5b6b;word-break:break-all}
+mark{background:#ffe48a}.note{color:#555}.pages{display:flex;gap:1rem;margin:1rem 0}
+)";
+
+bool allowedHost(const std::string& host) {
+  return host == "127.0.0.1:5000" || host == "localhost:5000";
+}
+
+std::string localTime(std::int64_t seconds) {
+  std::time_t t = seconds;
+  std::tm parts{};
+  localtime_r(&t, &parts);
+  char text[64];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &parts);
+  return text;
+}
+
+// "yyyy-mm-dd" in local time, as an HTML date input sends it, to seconds at local midnight.
+std::optional<std::int64_t> localDate(const std::string& text, int addDays = 0) {
+  int y = 0, m = 0, d = 0;
+  if (text.size() != 10 || std::sscanf(text.c_str(), "%4d-%2d-%2d", &y, &m, &d) != 3) return std::nullopt;
+  std::tm parts{};
+  parts.tm_year = y - 1900;
+  parts.tm_mon = m - 1;
+  parts.tm_mday = d + addDays;
+  parts.tm_isdst = -1;
+  std::time_t t = std::mktime(&parts);
+  if (t == -1) return std::nullopt;
+  return static_cast<std::int64_t>(t);
+}
+
+Query queryFrom(const httplib::Request& request) {
+  Query q;
+  q.text = request.get_param_value("q");
+  q.from = localDate(request.get_param_value("from"));
+  q.to = localDate(request.get_param_value("to"), 1);  // the "to" day is included
+  q.site = siteOf("http://" + request.get_param_value("site"));
+  q.newestFirst = request.get_param_value("order") != "relevance";
+  int page = std::atoi(request.get_param_value("page").c_str());
+  q.limit = 20;
+  q.offset = std::clamp(page - 1, 0, 100000) * q.limit;
+  return q;
+}
+
+// Snippet markers (\x01 … \x02) to <mark>, everything else escaped.
+std::string snippetHtml(const std::string& snippet) {
+  std::string out;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= snippet.size(); ++i) {
+    if (i == snippet.size() || snippet[i] == '\x01' || snippet[i] == '\x02') {
+      out += htmlEscape(std::string_view(snippet).substr(start, i - start));
+      if (i < snippet.size()) out += snippet[i] == '\x01' ? "<mark>" : "</mark>";
+      start = i + 1;
+    }
+  }
+  return out;
+}
+
+std::string plainSnippet(std::string snippet) {
+  std::erase(snippet, '\x01');
+  std::erase(snippet, '\x02');
+  return snippet;
+}
+
+bool isWebAddress(const std::string& address) {
+  return address.starts_with("https://") || address.starts_with("http://");
+}
+
+std::string pageLink(const httplib::Request& request, int page) {
+  std::string link = "/?";
+  for (const char* key : {"q", "from", "to", "site", "order"})
+    link += std::string(key) + "=" + httplib::detail::encode_query_param(request.get_param_value(key)) + "&";
+  return link + "page=" + std::to_string(page);
+}
+
+}  // namespace
+
+void installRoutes(httplib::Server& server, const fs::path& archive, Index& index, const Indexer& indexer) {
+  server.set_default_headers({
+      {"Content-Security-Policy",
+       "default-src 'none'; img-src 'self'; style-src 'self'; form-action 'self'; base-uri 'none'; "
+       "frame-ancestors 'none'"},
+      {"X-Content-Type-Options", "nosniff"},
+      {"Referrer-Policy", "no-referrer"},
+      {"X-Frame-Options", "DENY"},
+      {"Cache-Control", "no-store"},
+  });
+  server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
+    auto refuse = [&](int status, const char* why) {
+      response.status = status;
+      response.set_content(why, "text/plain; charset=utf-8");
+      return httplib::Server::HandlerResponse::Handled;
+    };
+    if (!allowedHost(request.get_header_value("Host")))
+      return refuse(403, "This server answers only 127.0.0.1:5000.\n");
+    const std::string origin = request.get_header_value("Origin");
+    if (!origin.empty() && origin != "http://127.0.0.1:5000" && origin != "http://localhost:5000")
+      return refuse(403, "Cross-site requests are refused.\n");
+    const std::string fetchSite = request.get_header_value("Sec-Fetch-Site");
+    if (!fetchSite.empty() && fetchSite != "same-origin" && fetchSite != "none")
+      return refuse(403, "Cross-site requests are refused.\n");
+    if (request.method != "GET" && request.method != "HEAD") return refuse(405, "Only GET is served.\n");
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+
+  server.Get("/style.css", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content(stylesheet, "text/css; charset=utf-8");
+  });
+
+  server.Get("/api/search", [&index](const httplib::Request& request, httplib::Response& response) {
+    Query query = queryFrom(request);
+    Results results = index.search(query);
+    nlohmann::json out = {
+        {"query", query.text}, {"total", results.total}, {"results", nlohmann::json::array()}};
+    for (const auto& hit : results.hits)
+      out["results"].push_back({{"address", hit.address},
+                                {"title", hit.title},
+                                {"stamp", hit.stamp},
+                                {"recordPath", hit.recordPath},
+                                {"snippet", plainSnippet(hit.snippet)},
+                                {"image", "/shot/" + hit.recordPath + ".png"}});
+    response.set_content(out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+                         "application/json; charset=utf-8");
+  });
+
+  server.Get("/", [&index, &indexer](const httplib::Request& request, httplib::Response& response) {
+    Query query = queryFrom(request);
+    Results results = index.search(query);
+    std::string html =
+        "<!doctype html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>Tessaron search</title>"
+        "<link rel=\"stylesheet\" href=\"/style.css\"></head><body><h1><span>Tessaron</span> search</h1>"
+        "<form method=\"get\" action=\"/\"><input name=\"q\" placeholder=\"Search everything you have seen\" "
+        "value=\"" +
+        htmlEscape(query.text) + "\" autofocus>" + "<label>From<input type=\"date\" name=\"from\" value=\"" +
+        htmlEscape(request.get_param_value("from")) +
+        "\"></label><label>To<input type=\"date\" name=\"to\" value=\"" +
+        htmlEscape(request.get_param_value("to")) + "\"></label><label>Site<input name=\"site\" value=\"" +
+        htmlEscape(request.get_param_value("site")) +
+        "\" placeholder=\"example.org\"></label><label>Order<select name=\"order\"><option "
+        "value=\"newest\">Newest "
+        "first</option><option value=\"relevance\"" +
+        (query.newestFirst ? "" : " selected") +
+        ">Relevance</option></select></label><button>Search</button></form>";
+    if (!indexer.firstPassDone)
+      html += "<p class=\"note\">Indexing the archive: " + std::to_string(indexer.daysDone.load()) + " of " +
+              std::to_string(indexer.daysTotal.load()) +
+              " days so far; search already covers what is done.</p>";
+    html +=
+        "<p class=\"note\">" + std::to_string(results.total) + (results.total == 1 ? " record" : " records");
+    if (!query.text.empty()) html += " for “" + htmlEscape(query.text) + "”";
+    html += ".</p>";
+    if (results.hits.empty())
+      html += "<p>No results" +
+              (query.text.empty() ? std::string() : " for “" + htmlEscape(query.text) + "”") +
+              ". Try fewer words, or another date range or site.</p>";
+    for (const auto& hit : results.hits) {
+      const std::string image = "/shot/" + htmlEscape(hit.recordPath) + ".png";
+      html += "<div class=\"result\"><a href=\"" + image + "\"><img src=\"" + image +
+              "\" loading=\"lazy\" alt=\"\"></a><div><h2>" +
+              htmlEscape(hit.title.empty() ? "(untitled)" : hit.title) + "</h2><div class=\"meta\">";
+      if (isWebAddress(hit.address))
+        html += "<a href=\"" + htmlEscape(hit.address) + "\" rel=\"noreferrer noopener\">" +
+                htmlEscape(hit.address) + "</a>";
+      else
+        html += htmlEscape(hit.address);
+      html += " · " + htmlEscape(localTime(hit.time)) + "</div><p>" + snippetHtml(hit.snippet) +
+              "</p></div></div>";
+    }
+    const int page = query.offset / query.limit + 1;
+    html += "<div class=\"pages\">";
+    if (page > 1) html += "<a href=\"" + htmlEscape(pageLink(request, page - 1)) + "\">← Newer</a>";
+    if (query.offset + static_cast<std::int64_t>(results.hits.size()) < results.total)
+      html += "<a href=\"" + htmlEscape(pageLink(request, page + 1)) + "\">Older →</a>";
+    html += "</div></body></html>";
+    response.set_content(html, "text/html; charset=utf-8");
+  });
+
+  // Screenshots by record path only; the name pattern admits no "..", slashes or other files, and the file
+  // must be a plain file inside the archive (no symbolic links).
+  server.Get(R"(/shot/(\d{8})/([0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z(?:-[0-9]+)?)\.png)",
+             [archive](const httplib::Request& request, httplib::Response& response) {
+               const fs::path file = archive / request.matches[1].str() / (request.matches[2].str() + ".png");
+               std::error_code ec;
+               const auto status = fs::symlink_status(file, ec);
+               const auto folder = fs::symlink_status(file.parent_path(), ec);
+               if (ec || !fs::is_regular_file(status) || !fs::is_directory(folder)) {
+                 response.status = 404;
+                 return;
+               }
+               std::ifstream in(file, std::ios::binary);
+               std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+               response.set_content(std::move(bytes), "image/png");
+             });
+}
+
+}  // namespace tessaron::search

@@ -1,0 +1,26 @@
+// The search page, the JSON API and the screenshots, over HTTP on 127.0.0.1:5000 only.
+//
+// The archive is the user's whole browsing history, and any page the user visits can send requests to
+// 127.0.0.1. So: only the two loopback host names are answered (DNS rebinding), cross-site requests are
+// refused (Origin, Sec-Fetch-Site), only GET and HEAD exist, every archived string is escaped wherever it
+// appears, a strict Content-Security-Policy forbids scripts altogether, and only screenshots inside the
+// archive are served.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include <httplib.h>
+
+#include "searchserver/index.h"
+#include "searchserver/indexer.h"
+
+namespace tessaron::search {
+
+std::string htmlEscape(std::string_view text);
+
+// Installs every route and rule on the server.
+void installRoutes(httplib::Server& server, const std::filesystem::path& archive, Index& index,
+                   const Indexer& indexer);
+
+}  // namespace tessaron::search
