@@ -214,3 +214,32 @@ TEST_F(ServerProcess, SigtermEndsItCleanly) {
 
 }  // namespace
 }  // namespace tessaron::search
+
+namespace tessaron::search {
+namespace {
+
+// A real browser opens the search page with a query; the screenshot is kept for a person to look at.
+TEST_F(ServerProcess, ABrowserShowsTheResultsPage) {
+  const fs::path artifacts = fs::path(TESSARON_ARTIFACT_DIR);
+  fs::create_directories(artifacts);
+  const fs::path shot = artifacts / "search-results.png";
+  fs::remove(shot);
+  fs::copy_file(TESSARON_SAMPLE_IMAGE, archive / "20240301/2024-03-01T14:05:10Z.png",
+                fs::copy_options::overwrite_existing);
+  Child browser(
+      {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
+       "--disable-component-update", "--disable-sync", "--no-first-run", "--hide-scrollbars",
+       "--user-data-dir=" + (root / "browser").string(), "--window-size=1100,800",
+       "--screenshot=" + shot.string(), "http://127.0.0.1:5000/?q=zoom.us&order=newest"},
+      {{"HOME", root.string()}}, root, "browser");
+  EXPECT_EQ(browser.waitExit(std::chrono::seconds(60)), 0) << browser.err();
+  ASSERT_TRUE(fs::exists(shot)) << browser.err();
+  EXPECT_GT(fs::file_size(shot), 10000U) << "a rendered page, not a blank one";
+  std::ifstream in(shot, std::ios::binary);
+  char signature[8] = {};
+  in.read(signature, 8);
+  EXPECT_EQ(std::string(signature, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+}
+
+}  // namespace
+}  // namespace tessaron::search
