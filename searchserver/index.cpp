@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <stdexcept>
+#include <unordered_map>
 
 namespace tessaron::search {
 
@@ -23,16 +24,18 @@ CREATE TABLE IF NOT EXISTS records(
 CREATE INDEX IF NOT EXISTS records_time ON records(time);
 CREATE INDEX IF NOT EXISTS records_site_time ON records(site, time);
 CREATE VIRTUAL TABLE IF NOT EXISTS records_fts USING fts5(
-  title, body, address, content='records', content_rowid='id', tokenize='unicode61 remove_diacritics 2');
+  title, body, address, site, content='records', content_rowid='id', tokenize='unicode61 remove_diacritics 2');
 CREATE TRIGGER IF NOT EXISTS records_insert AFTER INSERT ON records BEGIN
-  INSERT INTO records_fts(rowid, title, body, address) VALUES (new.id, new.title, new.body, new.address);
+  INSERT INTO records_fts(rowid, title, body, address, site) VALUES (new.id, new.title, new.body, new.address, new.site);
 END;
 CREATE TRIGGER IF NOT EXISTS records_delete AFTER DELETE ON records BEGIN
-  INSERT INTO records_fts(records_fts, rowid, title, body, address) VALUES ('delete', old.id, old.title, old.body, old.address);
+  INSERT INTO records_fts(records_fts, rowid, title, body, address, site)
+    VALUES ('delete', old.id, old.title, old.body, old.address, old.site);
 END;
 CREATE TRIGGER IF NOT EXISTS records_update AFTER UPDATE ON records BEGIN
-  INSERT INTO records_fts(records_fts, rowid, title, body, address) VALUES ('delete', old.id, old.title, old.body, old.address);
-  INSERT INTO records_fts(rowid, title, body, address) VALUES (new.id, new.title, new.body, new.address);
+  INSERT INTO records_fts(records_fts, rowid, title, body, address, site)
+    VALUES ('delete', old.id, old.title, old.body, old.address, old.site);
+  INSERT INTO records_fts(rowid, title, body, address, site) VALUES (new.id, new.title, new.body, new.address, new.site);
 END;
 )";
 
@@ -65,6 +68,7 @@ class Statement {
              : std::string();
   }
   std::int64_t integer(int column) const { return sqlite3_column_int64(statement_, column); }
+  sqlite3_stmt* raw() const { return statement_; }
 
  private:
   sqlite3_stmt* statement_ = nullptr;
@@ -162,23 +166,65 @@ void Index::commit() {
   execute(db_, "COMMIT");
 }
 
+// Record ids are time-ordered: the stamp's second times 1000 plus a number within the second. Newest first is
+// then the reverse rowid order, which FTS5 walks natively and stops at the page's end, and a date range is a
+// rowid range.
+constexpr std::int64_t idsPerSecond = 1000;
+
 void Index::put(const std::string& recordPath, std::int64_t fileSize, const Record& record) {
   std::lock_guard lock(mutex_);
-  Statement(db_,
-            "INSERT INTO records(path, file_size, address, title, stamp, body, time, site) VALUES "
-            "(?,?,?,?,?,?,?,?) "
-            "ON CONFLICT(path) DO UPDATE SET file_size=excluded.file_size, address=excluded.address, "
-            "title=excluded.title, stamp=excluded.stamp, body=excluded.body, time=excluded.time, "
-            "site=excluded.site")
-      .bind(1, recordPath)
-      .bind(2, fileSize)
-      .bind(3, record.address)
-      .bind(4, record.title)
-      .bind(5, record.stamp)
-      .bind(6, record.body)
-      .bind(7, record.time)
-      .bind(8, record.site)
-      .step();
+  auto prepared = [this](sqlite3_stmt*& slot, const char* sql) {
+    if (!slot && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr) != SQLITE_OK)
+      throw std::runtime_error(std::string("index: ") + sqlite3_errmsg(db_));
+    sqlite3_reset(slot);
+    sqlite3_clear_bindings(slot);
+    return slot;
+  };
+  auto text = [](sqlite3_stmt* s, int at, const std::string& value) {
+    sqlite3_bind_text(s, at, value.data(), static_cast<int>(value.size()), SQLITE_STATIC);
+  };
+  auto run = [this](sqlite3_stmt* s) {
+    int rc = sqlite3_step(s);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+      throw std::runtime_error(std::string("index: ") + sqlite3_errmsg(db_));
+    return rc == SQLITE_ROW;
+  };
+  sqlite3_stmt* find = prepared(findStatement_, "SELECT id FROM records WHERE path = ?");
+  text(find, 1, recordPath);
+  std::optional<std::int64_t> id;
+  if (run(find)) id = sqlite3_column_int64(find, 0);
+  sqlite3_reset(find);
+  sqlite3_stmt* write;
+  if (id) {
+    write =
+        prepared(updateStatement_,
+                 "UPDATE records SET file_size=?2, address=?3, title=?4, stamp=?5, body=?6, time=?7, site=?8 "
+                 "WHERE id=?1");
+    sqlite3_bind_int64(write, 1, *id);
+  } else {
+    const std::int64_t base = record.time * idsPerSecond;
+    sqlite3_stmt* last = prepared(lastStatement_, "SELECT max(id) FROM records WHERE id BETWEEN ? AND ?");
+    sqlite3_bind_int64(last, 1, base);
+    sqlite3_bind_int64(last, 2, base + idsPerSecond - 1);
+    std::int64_t next = base;
+    if (run(last) && sqlite3_column_type(last, 0) != SQLITE_NULL) next = sqlite3_column_int64(last, 0) + 1;
+    sqlite3_reset(last);
+    write = prepared(insertStatement_,
+                     "INSERT INTO records(id, path, file_size, address, title, stamp, body, time, site) "
+                     "VALUES (?1, ?9, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    if (next < base + idsPerSecond)
+      sqlite3_bind_int64(write, 1, next);  // else (1000 in one second): any free id
+    text(write, 9, recordPath);
+  }
+  sqlite3_bind_int64(write, 2, fileSize);
+  text(write, 3, record.address);
+  text(write, 4, record.title);
+  text(write, 5, record.stamp);
+  text(write, 6, record.body);
+  sqlite3_bind_int64(write, 7, record.time);
+  text(write, 8, record.site);
+  run(write);
+  sqlite3_reset(write);
 }
 
 std::optional<std::int64_t> Index::indexedSize(const std::string& recordPath) {
@@ -207,42 +253,76 @@ std::int64_t Index::count() {
 
 Results Index::search(const Query& query) {
   std::lock_guard lock(mutex_);
-  const std::string match = ftsQuery(query.text);
-  std::string where = " WHERE 1";
-  if (query.from) where += " AND r.time >= :from";
-  if (query.to) where += " AND r.time < :to";
-  if (!query.site.empty()) where += " AND r.site = :site";
-  std::string from = " FROM records r";
-  if (!match.empty()) {
-    from = " FROM records_fts f JOIN records r ON r.id = f.rowid";
-    where += " AND records_fts MATCH :match";
-  }
-  const std::string order = !match.empty() && !query.newestFirst
-                                ? " ORDER BY bm25(records_fts, 4.0, 1.0, 2.0)"
-                                : " ORDER BY r.time DESC, r.id DESC";
-  const std::string snippet =
-      match.empty() ? "substr(r.body, 1, 200)" : "snippet(records_fts, 1, char(1), char(2), '…', 24)";
+  std::string match = ftsQuery(query.text);
+  // Time-ordered ids make a date range a rowid range, which FTS5 and the records table both walk directly.
+  std::string range;
+  if (query.from) range += " AND rowid >= " + std::to_string(*query.from * idsPerSecond);
+  if (query.to) range += " AND rowid < " + std::to_string(*query.to * idsPerSecond);
+
   Results results;
-  {
-    Statement s(db_, "SELECT count(*)" + from + where);
-    int at = 1;
-    if (query.from) s.bind(at++, *query.from);
-    if (query.to) s.bind(at++, *query.to);
-    if (!query.site.empty()) s.bind(at++, query.site);
-    if (!match.empty()) s.bind(at++, match);
-    if (s.step()) results.total = s.integer(0);
+  if (match.empty() && query.site.empty()) {
+    Statement count(db_, "SELECT count(*) FROM (SELECT 1 FROM records WHERE 1" + range + " LIMIT " +
+                             std::to_string(countLimit + 1) + ")");
+    if (count.step()) results.total = count.integer(0);
+    Statement page(
+        db_, "SELECT path, address, title, stamp, time, substr(body, 1, 240) FROM records WHERE 1" + range +
+                 " ORDER BY rowid DESC LIMIT ? OFFSET ?");
+    page.bind(1, std::int64_t{query.limit});
+    page.bind(2, std::int64_t{query.offset});
+    while (page.step())
+      results.hits.push_back(
+          {page.text(0), page.text(1), page.text(2), page.text(3), page.text(5), page.integer(4)});
+    return results;
   }
-  Statement s(db_, "SELECT r.path, r.address, r.title, r.stamp, r.time, " + snippet + from + where + order +
-                       " LIMIT :limit OFFSET :offset");
-  int at = 1;
-  if (query.from) s.bind(at++, *query.from);
-  if (query.to) s.bind(at++, *query.to);
-  if (!query.site.empty()) s.bind(at++, query.site);
-  if (!match.empty()) s.bind(at++, match);
-  s.bind(at++, std::int64_t{query.limit});
-  s.bind(at++, std::int64_t{query.offset});
-  while (s.step())
-    results.hits.push_back({s.text(0), s.text(1), s.text(2), s.text(3), s.text(5), s.integer(4)});
+  // A site is a phrase in the site column: the index intersects it with the words instead of filtering rows.
+  const std::string siteTerm =
+      query.site.empty() ? std::string() : "site : " + ftsQuery("\"" + query.site + "\"");
+  const std::string fullMatch = match.empty()      ? siteTerm
+                                : siteTerm.empty() ? match
+                                                   : match + " AND " + siteTerm;
+  const std::string from = " FROM records_fts WHERE records_fts MATCH ?" + range;
+  {
+    // Counting every match of a very common word would cost more than the page itself: stop at the cap.
+    Statement count(
+        db_, "SELECT count(*) FROM (SELECT 1" + from + " LIMIT " + std::to_string(countLimit + 1) + ")");
+    count.bind(1, fullMatch);
+    if (count.step()) results.total = count.integer(0);
+  }
+  // First the page's ids in order, then titles and snippets for just those.
+  std::vector<std::int64_t> ids;
+  {
+    const std::string sql =
+        query.newestFirst || match.empty()
+            ? "SELECT rowid" + from + " ORDER BY rowid DESC LIMIT ? OFFSET ?"
+            // Relevance among the newest matches: ranking every match of a common word in a large archive
+            // would take seconds.
+            : "SELECT id FROM (SELECT rowid AS id, bm25(records_fts, 4.0, 1.0, 2.0, 0.0) AS score" + from +
+                  " ORDER BY rowid DESC LIMIT " + std::to_string(relevanceWindow) +
+                  ") ORDER BY score LIMIT ? OFFSET ?";
+    Statement page(db_, sql);
+    page.bind(1, fullMatch);
+    page.bind(2, std::int64_t{query.limit});
+    page.bind(3, std::int64_t{query.offset});
+    while (page.step())
+      ids.push_back(page.integer(0));
+  }
+  if (ids.empty()) return results;
+  std::string list;
+  for (auto id : ids)
+    list += (list.empty() ? "" : ",") + std::to_string(id);
+  Statement details(
+      db_,
+      "SELECT f.rowid, r.path, r.address, r.title, r.stamp, r.time, "
+      "snippet(records_fts, 1, char(1), char(2), '…', 24) "
+      "FROM records_fts f JOIN records r ON r.id = f.rowid WHERE records_fts MATCH ? AND f.rowid IN (" +
+          list + ")");
+  details.bind(1, fullMatch);
+  std::unordered_map<std::int64_t, Hit> byId;
+  while (details.step())
+    byId[details.integer(0)] = {details.text(1), details.text(2), details.text(3),
+                                details.text(4), details.text(6), details.integer(5)};
+  for (auto id : ids)
+    if (auto it = byId.find(id); it != byId.end()) results.hits.push_back(std::move(it->second));
   return results;
 }
 

@@ -31,9 +31,14 @@ struct Hit {
   std::int64_t time = 0;
 };
 
+// Counts stop here; a total above it reads "more than 10,000".
+inline constexpr std::int64_t countLimit = 10000;
+// Ordering by relevance ranks the newest this many matches.
+inline constexpr std::int64_t relevanceWindow = 5000;
+
 struct Results {
   std::vector<Hit> hits;
-  std::int64_t total = 0;
+  std::int64_t total = 0;  // at most countLimit + 1
 };
 
 // User text as an FTS5 query: each word a quoted phrase (quotes doubled), "quoted phrases" kept together,
@@ -62,6 +67,8 @@ class Index {
 
  private:
   sqlite3* db_ = nullptr;
+  sqlite3_stmt *findStatement_ = nullptr, *updateStatement_ = nullptr, *lastStatement_ = nullptr,
+               *insertStatement_ = nullptr;
   std::mutex mutex_;
 };
 
