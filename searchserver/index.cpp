@@ -11,6 +11,7 @@ namespace {
 constexpr const char* schema = R"(
 PRAGMA journal_mode=WAL;
 PRAGMA synchronous=NORMAL;
+PRAGMA cache_size=-32768;
 CREATE TABLE IF NOT EXISTS records(
   id INTEGER PRIMARY KEY,
   path TEXT NOT NULL UNIQUE,
@@ -21,8 +22,8 @@ CREATE TABLE IF NOT EXISTS records(
   body TEXT NOT NULL,
   time INTEGER NOT NULL,
   site TEXT NOT NULL);
-CREATE INDEX IF NOT EXISTS records_time ON records(time);
-CREATE INDEX IF NOT EXISTS records_site_time ON records(site, time);
+DROP INDEX IF EXISTS records_time;
+DROP INDEX IF EXISTS records_site_time;
 CREATE VIRTUAL TABLE IF NOT EXISTS records_fts USING fts5(
   title, body, address, site, content='records', content_rowid='id', tokenize='unicode61 remove_diacritics 2');
 CREATE TRIGGER IF NOT EXISTS records_insert AFTER INSERT ON records BEGIN
