@@ -154,6 +154,9 @@ Index::Index(const std::filesystem::path& file) {
 }
 
 Index::~Index() {
+  // The connection closes only once every statement is finalized; the cached ones are this object's.
+  for (sqlite3_stmt* statement : {findStatement_, updateStatement_, lastStatement_, insertStatement_})
+    sqlite3_finalize(statement);
   sqlite3_close(db_);
 }
 
