@@ -111,6 +111,8 @@ TEST_F(IndexTest, IndexesNewAndGrownRecordsOnlyAndSearchesWithFilters) {
   EXPECT_EQ(index.search({.text = "c++ OR \" NEAR("}).total, 0) << "odd text is just text";
   EXPECT_EQ(index.search({}).total, 2);
   EXPECT_EQ(index.search({.text = "borrowing", .offset = 1, .limit = 1}).hits.size(), 1U);
+  // Pages come in time order: the second page of one holds the older match.
+  EXPECT_EQ(index.search({.text = "borrowing", .offset = 1, .limit = 1}).hits[0].title, "Rust guide");
 
   // The half-written record completes, and a new day appears.
   writeFile(archive / "20240302/2024-03-02T10:00:00Z.txt",

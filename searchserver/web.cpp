@@ -196,8 +196,10 @@ void installRoutes(httplib::Server& server, const fs::path& archive, Index& inde
       html += "<p class=\"note\">Indexing the archive: " + std::to_string(indexer.daysDone.load()) + " of " +
               std::to_string(indexer.daysTotal.load()) +
               " days so far; search already covers what is done.</p>";
-    html +=
-        "<p class=\"note\">" + std::to_string(results.total) + (results.total == 1 ? " record" : " records");
+    html += "<p class=\"note\">" +
+            (results.total > countLimit ? "More than " + std::to_string(countLimit)
+                                        : std::to_string(results.total)) +
+            (results.total == 1 ? " record" : " records");
     if (!query.text.empty()) html += " for “" + htmlEscape(query.text) + "”";
     html += ".</p>";
     if (results.hits.empty())
