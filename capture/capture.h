@@ -171,5 +171,7 @@ bool isSimilarHash(OSHashType previous, OSHashType current);
 // Lossless PNG encoding of a screenshot (RGB when every pixel is opaque, else RGBA); empty when it cannot
 // encode.
 OSData encodePng(const platform::RgbaImage& image);
+// Whether encodePng can encode the image: not empty, and its buffer covers its rows.
+bool isEncodable(const platform::RgbaImage& image);
 
 }  // namespace tessaron

@@ -32,10 +32,13 @@ void putChunk(OSData& out, const char* type, const std::uint8_t* body, std::size
 
 }  // namespace
 
+bool isEncodable(const platform::RgbaImage& image) {
+  return !image.empty() && image.stride >= std::size_t{image.width} * 4 &&
+         image.pixels.size() >= image.stride * (image.height - 1) + std::size_t{image.width} * 4;
+}
+
 OSData encodePng(const platform::RgbaImage& image) {
-  if (image.empty() || image.stride < std::size_t{image.width} * 4 ||
-      image.pixels.size() < image.stride * (image.height - 1) + std::size_t{image.width} * 4)
-    return {};
+  if (!isEncodable(image)) return {};
   bool opaque = true;
   for (std::uint32_t y = 0; y < image.height && opaque; ++y) {
     const std::uint8_t* row = image.pixels.data() + y * image.stride;

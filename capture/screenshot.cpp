@@ -25,13 +25,6 @@ OSHashDistanceType similarityThreshold() {
   return threshold;
 }
 
-// What encodePng needs; checked before hashing so that an image that cannot be encoded is reported at the
-// same point as when encoding came first.
-bool encodable(const platform::RgbaImage& image) {
-  return !image.empty() && image.stride >= std::size_t{image.width} * 4 &&
-         image.pixels.size() >= image.stride * (image.height - 1) + std::size_t{image.width} * 4;
-}
-
 bool writeWholeFile(const std::filesystem::path& path, const OSData& bytes, std::string& error) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (out) out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -74,7 +67,9 @@ bool captureScreenshot(TessaronWindow& record, const std::filesystem::path& dest
     return false;
   }
   platform::RgbaImage& image = shot.value();
-  if (!encodable(image)) {
+  // Checked before hashing, so that an image that cannot be encoded is reported at the same point as when
+  // encoding came first.
+  if (!isEncodable(image)) {
     log::capturer().error("Error converting NSImage to PNG data");
     return false;
   }
