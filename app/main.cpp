@@ -21,6 +21,7 @@ int main() {
   platform::install(selected);
   log::setSubsystem(selected->bundle().bundleIdentifier().value_or("tessaron"));
   log::tessaronApp().log("Platform backend: %s", std::string(selected->name()));
+  platform::setNoticeHandler([](const std::string& text) { log::tessaronApp().log("%s", text); });
   setCaptureLoopBody(captureLoop);
 
   TessaronApp app;

@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
@@ -52,6 +53,28 @@ Platform& current() {
 void install(std::shared_ptr<Platform> platform) {
   std::lock_guard lock(installMutex);
   installed = std::move(platform);
+}
+
+namespace {
+std::mutex noticeMutex;
+std::function<void(const std::string&)> noticeHandler;
+}  // namespace
+
+void setNoticeHandler(std::function<void(const std::string&)> handler) {
+  std::lock_guard lock(noticeMutex);
+  noticeHandler = std::move(handler);
+}
+
+void notice(const std::string& text) {
+  std::function<void(const std::string&)> handler;
+  {
+    std::lock_guard lock(noticeMutex);
+    handler = noticeHandler;
+  }
+  if (handler)
+    handler(text);
+  else
+    std::fprintf(stderr, "tessaron: %s\n", text.c_str());
 }
 
 ScopedPlatform::ScopedPlatform(std::shared_ptr<Platform> platform) {

@@ -5,6 +5,7 @@
 // backend that cannot run is a clear error naming what is missing, never a silent fall back to another one.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -48,6 +49,11 @@ std::shared_ptr<Platform> createPlatformFromEnvironment();
 // The process's platform. Installed once at start-up (or by a test); using it before is a programming error.
 Platform& current();
 void install(std::shared_ptr<Platform> platform);
+
+// What a backend has to tell the person that no call returns: a request it cannot carry out, a switch that
+// takes effect only later. The program routes notices into its log; until it does they go to standard error.
+void setNoticeHandler(std::function<void(const std::string&)> handler);
+void notice(const std::string& text);
 
 // Installs a platform for a scope (tests), restoring the previous one after.
 class ScopedPlatform {

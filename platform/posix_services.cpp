@@ -110,7 +110,11 @@ Outcome<std::int32_t> PosixProcesses::launch(const fs::path& program,
   std::vector<std::string> storage;
   auto args = argv(program.string(), arguments, storage);
   pid_t pid = 0;
-  int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attributes.attributes, args.data(), environ);
+  // A bare name ("xdg-open") is looked for on PATH, as a shell would.
+  int rc =
+      program.has_parent_path()
+          ? ::posix_spawn(&pid, program.c_str(), &actions, &attributes.attributes, args.data(), environ)
+          : ::posix_spawnp(&pid, program.c_str(), &actions, &attributes.attributes, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return PlatformError{errnoText("cannot launch " + program.string(), rc)};
   // Reap the child whenever it ends, so a killed server leaves no zombie behind.

@@ -52,7 +52,8 @@ class Processes {
   virtual Outcome<ProcessOutput> run(const std::string& program,
                                      const std::vector<std::string>& arguments) = 0;
   // Starts a program that outlives the call, its standard output discarded so it can never block on it;
-  // standard error, environment and working folder are inherited. Returns its process identifier.
+  // standard error, environment and working folder are inherited; a name without a folder is looked for on
+  // PATH. Returns its process identifier.
   virtual Outcome<std::int32_t> launch(const std::filesystem::path& program,
                                        const std::vector<std::string>& arguments) = 0;
   // The processes that listen on this TCP port (any local address), in ascending process order.

@@ -1,0 +1,613 @@
+// AT-SPI2 over D-Bus, read through a private GDBus connection to the accessibility bus.
+//
+// Each read is a round trip to the browser (0.3-0.5 ms), so answers are cached per element for the element's
+// life (one pass of the capture loop), the page's document is found with one Collection query instead of a
+// walk through the browser's own interface, and children come in one GetChildren call.
+#include "platform/x11/x11_atspi.h"
+
+#include <atspi/atspi-constants.h>
+#include <gio/gio.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <utility>
+
+namespace tessaron::platform::x11 {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A browser that stops answering must not hold up the capture loop for D-Bus's default 25 s.
+constexpr int callTimeoutMs = 2000;
+
+constexpr const char* registryName = "org.a11y.atspi.Registry";
+constexpr const char* rootPath = "/org/a11y/atspi/accessible/root";
+constexpr const char* nullPath = "/org/a11y/atspi/null";
+
+// An owned GVariant.
+class Variant {
+ public:
+  Variant() = default;
+  explicit Variant(GVariant* adopted) : value_(adopted) {}
+  Variant(const Variant&) = delete;
+  Variant& operator=(const Variant&) = delete;
+  Variant(Variant&& other) noexcept : value_(std::exchange(other.value_, nullptr)) {}
+  ~Variant() {
+    if (value_) g_variant_unref(value_);
+  }
+  GVariant* get() const { return value_; }
+  explicit operator bool() const { return value_ != nullptr; }
+  // The n-th member of a tuple.
+  Variant child(std::size_t index) const { return Variant(g_variant_get_child_value(value_, index)); }
+
+ private:
+  GVariant* value_ = nullptr;
+};
+
+// A remote accessible object: the bus name of its application and its object path.
+struct Reference {
+  std::string bus;
+  std::string path;
+  bool valid() const { return !bus.empty() && path != nullPath; }
+  bool operator==(const Reference&) const = default;
+};
+
+Reference referenceFrom(GVariant* pair) {
+  const gchar* bus = nullptr;
+  const gchar* path = nullptr;
+  g_variant_get(pair, "(&s&o)", &bus, &path);
+  return {bus, path};
+}
+
+std::vector<Reference> referencesFrom(const Variant& array) {
+  std::vector<Reference> out;
+  if (!array) return out;
+  GVariantIter iter;
+  g_variant_iter_init(&iter, array.get());
+  while (GVariant* pair = g_variant_iter_next_value(&iter)) {
+    out.push_back(referenceFrom(pair));
+    g_variant_unref(pair);
+  }
+  return out;
+}
+
+// A process's start time, so that a cached entry is never used for a later process with the same id.
+std::string processStartTime(std::int32_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return {};
+  auto close = line.rfind(')');
+  if (close == std::string::npos || close + 2 > line.size()) return {};
+  std::istringstream fields(line.substr(close + 2));
+  std::string field;
+  for (int i = 3; i <= 22 && fields >> field; ++i) {
+  }
+  return field;  // field 22: start time in clock ticks since boot
+}
+
+// Roles whose text starts and ends a line of its own.
+bool isBlockRole(std::uint32_t role) {
+  switch (role) {
+    case ATSPI_ROLE_PARAGRAPH:
+    case ATSPI_ROLE_HEADING:
+    case ATSPI_ROLE_LIST_ITEM:
+    case ATSPI_ROLE_LIST:
+    case ATSPI_ROLE_DOCUMENT_WEB:
+    case ATSPI_ROLE_INTERNAL_FRAME:
+    case ATSPI_ROLE_ENTRY:
+    case ATSPI_ROLE_SECTION:
+    case ATSPI_ROLE_TABLE_ROW:
+    case ATSPI_ROLE_TABLE_CELL:
+    case ATSPI_ROLE_BLOCK_QUOTE:
+    case ATSPI_ROLE_ARTICLE:
+    case ATSPI_ROLE_FORM:
+    case ATSPI_ROLE_CAPTION:
+    case ATSPI_ROLE_DESCRIPTION_TERM:
+    case ATSPI_ROLE_DESCRIPTION_VALUE:
+    case ATSPI_ROLE_FOOTER:
+    case ATSPI_ROLE_HEADER:
+    case ATSPI_ROLE_LANDMARK:
+    case ATSPI_ROLE_SEPARATOR:
+      return true;
+    default:
+      return false;
+  }
+}
+
+constexpr std::string_view objectReplacement = "\xEF\xBF\xBC";  // U+FFFC, where an embedded child sits
+constexpr std::string_view zeroWidthNoBreak = "\xEF\xBB\xBF";   // U+FEFF, which Firefox adds after emoji
+
+std::size_t countOf(std::string_view text, std::string_view what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string_view::npos; at = text.find(what, at + what.size()))
+    ++n;
+  return n;
+}
+
+}  // namespace
+
+// Lines of visible text: trimmed, without placeholder characters, empty ones dropped.
+std::vector<std::string> visibleTextLines(std::string_view text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string line(text.substr(start, end - start));
+    for (std::string_view drop : {objectReplacement, zeroWidthNoBreak})
+      for (auto at = line.find(drop); at != std::string::npos; at = line.find(drop, at))
+        line.erase(at, drop.size());
+    const auto first = line.find_first_not_of(" \t\r\f\v");
+    if (first != std::string::npos) {
+      const auto last = line.find_last_not_of(" \t\r\f\v");
+      lines.push_back(line.substr(first, last - first + 1));
+    }
+    start = end + 1;
+  }
+  return lines;
+}
+
+// The connection to the accessibility bus, made on first use and again after it breaks, and what it knows
+// about applications. Safe to use from any thread.
+class AtspiBus {
+ public:
+  AtspiBus() = default;
+  ~AtspiBus() {
+    if (connection_) g_object_unref(connection_);
+  }
+  AtspiBus(const AtspiBus&) = delete;
+  AtspiBus& operator=(const AtspiBus&) = delete;
+
+  // A method call; nothing when it fails (the object is gone, lacks the interface, or the bus is down).
+  Variant call(const Reference& object, const char* interface, const char* method, GVariant* parameters,
+               const char* replyType) {
+    GDBusConnection* bus = connection();
+    if (!bus || !object.valid()) {
+      if (parameters) g_variant_unref(g_variant_ref_sink(parameters));
+      return {};
+    }
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_sync(bus, object.bus.c_str(), object.path.c_str(), interface,
+                                                  method, parameters, G_VARIANT_TYPE(replyType),
+                                                  G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &error);
+    if (error) g_error_free(error);
+    return Variant(reply);
+  }
+
+  // A property's value (unwrapped from its variant), or nothing.
+  Variant property(const Reference& object, const char* interface, const char* name) {
+    Variant reply =
+        call(object, "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", interface, name), "(v)");
+    if (!reply) return {};
+    Variant boxed = reply.child(0);
+    return Variant(g_variant_get_variant(boxed.get()));
+  }
+
+  std::optional<std::string> stringProperty(const Reference& object, const char* interface,
+                                            const char* name) {
+    Variant value = property(object, interface, name);
+    if (!value || !g_variant_is_of_type(value.get(), G_VARIANT_TYPE_STRING)) return std::nullopt;
+    return std::string(g_variant_get_string(value.get(), nullptr));
+  }
+
+  std::optional<std::uint32_t> role(const Reference& object) {
+    Variant reply = call(object, "org.a11y.atspi.Accessible", "GetRole", nullptr, "(u)");
+    if (!reply) return std::nullopt;
+    std::uint32_t role = 0;
+    g_variant_get(reply.get(), "(u)", &role);
+    return role;
+  }
+
+  std::vector<Reference> children(const Reference& object) {
+    Variant reply = call(object, "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))");
+    return reply ? referencesFrom(reply.child(0)) : std::vector<Reference>{};
+  }
+
+  struct Application {
+    Reference root;
+    std::string name;
+  };
+
+  // The application running as this process. Entries are checked against the process's start time; a
+  // process without one is looked for again at most every two seconds.
+  std::optional<Application> application(std::int32_t pid) {
+    std::lock_guard lock(applicationsMutex_);
+    const std::string started = processStartTime(pid);
+    const auto now = std::chrono::steady_clock::now();
+    auto it = applications_.find(pid);
+    if (it != applications_.end() && it->second.startTime == started) {
+      if (it->second.app) return it->second.app;
+      if (now - it->second.checked < 2s) return std::nullopt;
+    }
+    rescan(now);
+    it = applications_.find(pid);
+    if (it == applications_.end() || it->second.startTime != started) {
+      applications_[pid] = {std::nullopt, started, now};
+      return std::nullopt;
+    }
+    return it->second.app;
+  }
+
+  void forget(std::int32_t pid) {
+    std::lock_guard lock(applicationsMutex_);
+    applications_.erase(pid);
+  }
+
+ private:
+  struct Entry {
+    std::optional<Application> app;
+    std::string startTime;
+    std::chrono::steady_clock::time_point checked;
+  };
+
+  GDBusConnection* connection() {
+    std::lock_guard lock(connectionMutex_);
+    if (connection_ && !g_dbus_connection_is_closed(connection_)) return connection_;
+    const auto now = std::chrono::steady_clock::now();
+    if (connection_ || (attempted_ && now - lastAttempt_ < 2s)) {
+      if (connection_) {
+        g_object_unref(connection_);
+        connection_ = nullptr;
+      }
+      if (attempted_ && now - lastAttempt_ < 2s) return nullptr;
+    }
+    attempted_ = true;
+    lastAttempt_ = now;
+    connection_ = connect();
+    return connection_;
+  }
+
+  // The accessibility bus's address comes from the launcher on the session bus.
+  static GDBusConnection* connect() {
+    GError* error = nullptr;
+    GDBusConnection* session = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (!session) {
+      g_error_free(error);
+      return nullptr;
+    }
+    GVariant* reply = g_dbus_connection_call_sync(session, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
+                                                  "GetAddress", nullptr, G_VARIANT_TYPE("(s)"),
+                                                  G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &error);
+    g_object_unref(session);
+    if (!reply) {
+      g_error_free(error);
+      return nullptr;
+    }
+    const gchar* address = nullptr;
+    g_variant_get(reply, "(&s)", &address);
+    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+        address,
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    g_variant_unref(reply);
+    if (!bus) {
+      g_error_free(error);
+      return nullptr;
+    }
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    return bus;
+  }
+
+  void rescan(std::chrono::steady_clock::time_point now) {
+    std::map<std::int32_t, Entry> fresh;
+    for (const Reference& app : children({registryName, rootPath})) {
+      Variant reply = call({"org.freedesktop.DBus", "/org/freedesktop/DBus"}, "org.freedesktop.DBus",
+                           "GetConnectionUnixProcessID", g_variant_new("(s)", app.bus.c_str()), "(u)");
+      if (!reply) continue;
+      std::uint32_t pid = 0;
+      g_variant_get(reply.get(), "(u)", &pid);
+      if (pid == 0 || pid > INT32_MAX) continue;
+      const auto id = static_cast<std::int32_t>(pid);
+      std::string name = stringProperty(app, "org.a11y.atspi.Accessible", "Name").value_or("");
+      fresh[id] = {Application{app, std::move(name)}, processStartTime(id), now};
+    }
+    // Remembered misses stay until they expire; everything found replaces what was known.
+    for (auto& [pid, entry] : applications_)
+      if (!entry.app && !fresh.contains(pid)) fresh.emplace(pid, std::move(entry));
+    applications_ = std::move(fresh);
+  }
+
+  std::mutex connectionMutex_;
+  GDBusConnection* connection_ = nullptr;
+  bool attempted_ = false;
+  std::chrono::steady_clock::time_point lastAttempt_;
+
+  std::mutex applicationsMutex_;
+  std::map<std::int32_t, Entry> applications_;
+};
+
+namespace {
+
+// What an element presents.
+enum class Kind { application, window, document, staticText };
+
+class AtspiElement final : public Element {
+ public:
+  AtspiElement(std::shared_ptr<AtspiBus> bus, Kind kind, Reference object, std::string text,
+               std::int32_t processId = 0)
+      : bus_(std::move(bus)),
+        kind_(kind),
+        object_(std::move(object)),
+        text_(std::move(text)),
+        pid_(processId),
+        identity_(kind == Kind::application
+                      ? static_cast<std::uintptr_t>(processId)
+                      : (object_.valid() ? std::hash<std::string>{}(object_.bus + '\n' + object_.path)
+                                         : reinterpret_cast<std::uintptr_t>(this))) {}
+
+  std::optional<std::vector<std::string>> copyAttributeNames() override {
+    switch (kind_) {
+      case Kind::application:
+        if (!resolveApplication()) return std::nullopt;
+        return std::vector<std::string>{"AXRole", "AXTitle", "AXWindows"};
+      case Kind::window:
+        return std::vector<std::string>{"AXRole", "AXTitle", "AXFrame", "AXChildren"};
+      case Kind::document:
+        return std::vector<std::string>{"AXRole", "AXTitle", "AXDescription", "AXURL", "AXChildren"};
+      case Kind::staticText:
+        return std::vector<std::string>{"AXRole", "AXValue"};
+    }
+    return std::nullopt;
+  }
+
+  AttributeResult copyAttributeValue(std::string_view name) override {
+    std::lock_guard lock(mutex_);
+    if (auto it = answers_.find(name); it != answers_.end()) return it->second;
+    AttributeResult result = compute(name);
+    answers_.emplace(std::string(name), result);
+    return result;
+  }
+
+  // Two elements for the same remote object have the same bus name and path; text lines have neither.
+  std::uintptr_t identity() const override { return identity_; }
+
+ private:
+  static AttributeResult success(Value value) { return {AXStatus::success, std::move(value)}; }
+  static AttributeResult unsupported() { return {AXStatus::attributeUnsupported, {}}; }
+  static AttributeResult failed() { return {AXStatus::cannotComplete, {}}; }
+
+  ElementRef make(Kind kind, Reference object, std::string text) const {
+    return std::make_shared<AtspiElement>(bus_, kind, std::move(object), std::move(text));
+  }
+
+  bool resolveApplication() {
+    std::lock_guard lock(resolveMutex_);
+    if (!resolved_) {
+      resolved_ = true;
+      if (auto app = bus_->application(pid_)) {
+        object_ = app->root;
+        text_ = app->name;
+      }
+    }
+    return object_.valid();
+  }
+
+  AttributeResult compute(std::string_view name) {
+    switch (kind_) {
+      case Kind::application:
+        if (!resolveApplication()) return failed();
+        if (name == "AXRole") return success(std::string("AXApplication"));
+        if (name == "AXTitle") return success(text_);
+        if (name == "AXWindows") return windows();
+        return unsupported();
+      case Kind::window:
+        if (name == "AXRole") return success(std::string("AXWindow"));
+        if (name == "AXTitle") return success(text_);
+        if (name == "AXFrame") return frame();
+        if (name == "AXChildren") return shownDocument();
+        return unsupported();
+      case Kind::document:
+        if (name == "AXRole") return success(std::string("AXWebArea"));
+        if (name == "AXTitle" || name == "AXDescription") return success(text_);
+        if (name == "AXURL") return address();
+        if (name == "AXChildren") return visibleText();
+        return unsupported();
+      case Kind::staticText:
+        if (name == "AXRole") return success(std::string("AXStaticText"));
+        if (name == "AXValue") return success(text_);
+        if (name == "AXChildren") return success(ElementArray{});
+        return unsupported();
+    }
+    return unsupported();
+  }
+
+  // The application's named top-level frames: Chromium's extra unnamed frames have no X11 window.
+  AttributeResult windows() {
+    Variant reply = bus_->call(object_, "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))");
+    if (!reply) {
+      bus_->forget(pid_);
+      return failed();
+    }
+    ElementArray frames;
+    for (Reference& child : referencesFrom(reply.child(0))) {
+      if (bus_->role(child) != ATSPI_ROLE_FRAME) continue;
+      std::string title = bus_->stringProperty(child, "org.a11y.atspi.Accessible", "Name").value_or("");
+      if (!title.empty()) frames.push_back(make(Kind::window, std::move(child), std::move(title)));
+    }
+    return success(std::move(frames));
+  }
+
+  AttributeResult frame() {
+    Variant reply =
+        bus_->call(object_, "org.a11y.atspi.Component", "GetExtents",
+                   g_variant_new("(u)", static_cast<std::uint32_t>(ATSPI_COORD_TYPE_SCREEN)), "((iiii))");
+    if (!reply) return failed();
+    gint32 x = 0, y = 0, width = 0, height = 0;
+    g_variant_get(reply.get(), "((iiii))", &x, &y, &width, &height);
+    return success(Rect{static_cast<double>(x), static_cast<double>(y), static_cast<double>(width),
+                        static_cast<double>(height)});
+  }
+
+  // The first web document below this frame, in document order, that has the state. ("traverse" must be set
+  // for the browsers to look below the frame's direct children at all.)
+  std::optional<Reference> firstDocumentWith(AtspiStateType state) {
+    gint32 states[2] = {0, 0};
+    states[state / 32] |= static_cast<gint32>(1u << (state % 32));
+    gint32 roles[4] = {0, 0, 0, 0};
+    roles[ATSPI_ROLE_DOCUMENT_WEB / 32] |= static_cast<gint32>(1u << (ATSPI_ROLE_DOCUMENT_WEB % 32));
+    GVariant* rule = g_variant_new(
+        "(@aii@a{ss}i@aii@asib)", g_variant_new_fixed_array(G_VARIANT_TYPE_INT32, states, 2, sizeof(gint32)),
+        static_cast<gint32>(ATSPI_Collection_MATCH_ALL),
+        g_variant_new_array(G_VARIANT_TYPE("{ss}"), nullptr, 0),
+        static_cast<gint32>(ATSPI_Collection_MATCH_ALL),
+        g_variant_new_fixed_array(G_VARIANT_TYPE_INT32, roles, 4, sizeof(gint32)),
+        static_cast<gint32>(ATSPI_Collection_MATCH_ANY), g_variant_new_strv(nullptr, 0),
+        static_cast<gint32>(ATSPI_Collection_MATCH_ALL), FALSE);
+    Variant reply =
+        bus_->call(object_, "org.a11y.atspi.Collection", "GetMatches",
+                   g_variant_new("(@(aiia{ss}iaiiasib)uib)", rule,
+                                 static_cast<std::uint32_t>(ATSPI_Collection_SORT_ORDER_CANONICAL), 1, TRUE),
+                   "(a(so))");
+    if (!reply) return std::nullopt;
+    auto found = referencesFrom(reply.child(0));
+    if (found.empty()) return std::nullopt;
+    return found.front();
+  }
+
+  // Only the page the window shows. Its document is the first SHOWING one in document order: a document in an
+  // iframe comes after its page, and hidden tabs' documents are not SHOWING. A window covered completely
+  // shows nothing, so Firefox then marks only the focused document, which may sit in an iframe: the page is
+  // its outermost document.
+  AttributeResult shownDocument() {
+    std::optional<Reference> document = firstDocumentWith(ATSPI_STATE_SHOWING);
+    if (!document) {
+      document = firstDocumentWith(ATSPI_STATE_FOCUSED);
+      std::optional<Reference> at = document;
+      for (int depth = 0; at && !(*at == object_) && depth < 64; ++depth) {
+        Variant parent = bus_->property(*at, "org.a11y.atspi.Accessible", "Parent");
+        if (!parent || !g_variant_is_of_type(parent.get(), G_VARIANT_TYPE("(so)"))) break;
+        Reference up = referenceFrom(parent.get());
+        if (!up.valid()) break;
+        if (bus_->role(up) == ATSPI_ROLE_DOCUMENT_WEB) document = up;
+        at = up;
+      }
+    }
+    // The page's title as the window shows it: here the browsers add their own name to the page's title, and
+    // it is this title that identifies the window, on screen and in the window list alike.
+    ElementArray children;
+    if (document) children.push_back(make(Kind::document, *document, text_));
+    return success(std::move(children));
+  }
+
+  // Firefox gives the address as "DocURL"; Chromium leaves that empty and gives "URI".
+  AttributeResult address() {
+    Variant reply = bus_->call(object_, "org.a11y.atspi.Document", "GetAttributes", nullptr, "(a{ss})");
+    if (!reply) return failed();
+    Variant attributes = reply.child(0);
+    for (const char* key : {"DocURL", "URI"}) {
+      const gchar* value = nullptr;
+      if (g_variant_lookup(attributes.get(), key, "&s", &value) && value && *value)
+        return success(Url{value});
+    }
+    return {AXStatus::noValue, {}};
+  }
+
+  AttributeResult visibleText() {
+    std::string text;
+    std::size_t budget = maxTextNodes;
+    appendText(object_, text, 0, budget);
+    ElementArray lines;
+    for (auto& line : visibleTextLines(text))
+      lines.push_back(make(Kind::staticText, {}, std::move(line)));
+    return success(std::move(lines));
+  }
+
+  // Text of a node in reading order: its Text with each embedded-object character replaced by that child's
+  // text, and a line around each block. Both browsers give the same text this way (Chromium also has text
+  // leaves, which its containers' Text already holds; Firefox has none).
+  static constexpr int maxTextDepth = 256;
+  static constexpr std::size_t maxTextNodes = 20000;
+
+  void appendText(const Reference& node, std::string& out, int depth, std::size_t& budget) {
+    if (depth > maxTextDepth || budget == 0) return;
+    --budget;
+    const std::optional<std::uint32_t> role = bus_->role(node);
+    if (!role || *role == ATSPI_ROLE_PASSWORD_TEXT) return;
+    const bool block = isBlockRole(*role);
+    if (block) out.push_back('\n');
+    Variant count = bus_->property(node, "org.a11y.atspi.Text", "CharacterCount");
+    if (!count || !g_variant_is_of_type(count.get(), G_VARIANT_TYPE_INT32)) {
+      for (const Reference& child : bus_->children(node))
+        appendText(child, out, depth + 1, budget);
+    } else {
+      const gint32 length = g_variant_get_int32(count.get());
+      std::string text;
+      if (length > 0) {
+        Variant reply =
+            bus_->call(node, "org.a11y.atspi.Text", "GetText", g_variant_new("(ii)", 0, length), "(s)");
+        if (reply) {
+          const gchar* value = nullptr;
+          g_variant_get(reply.get(), "(&s)", &value);
+          text = value;
+        }
+      }
+      const std::size_t embedded = countOf(text, objectReplacement);
+      std::vector<Reference> objects;
+      if (embedded > 0) {
+        // When the children are exactly the embedded objects (Firefox always, Chromium often), one call
+        // gives them all; otherwise each comes through the hypertext link that stands at its character.
+        objects = bus_->children(node);
+        if (objects.size() != embedded) {
+          objects.clear();
+          for (std::size_t link = 0; link < embedded; ++link) {
+            Variant hyperlink = bus_->call(node, "org.a11y.atspi.Hypertext", "GetLink",
+                                           g_variant_new("(i)", static_cast<gint32>(link)), "((so))");
+            if (!hyperlink) {
+              objects.push_back({});
+              continue;
+            }
+            Variant object = bus_->call(referenceFrom(hyperlink.child(0).get()), "org.a11y.atspi.Hyperlink",
+                                        "GetObject", g_variant_new("(i)", 0), "((so))");
+            objects.push_back(object ? referenceFrom(object.child(0).get()) : Reference{});
+          }
+        }
+      }
+      std::size_t from = 0, index = 0;
+      for (auto at = text.find(objectReplacement); at != std::string::npos;
+           at = text.find(objectReplacement, from)) {
+        out.append(text, from, at - from);
+        from = at + objectReplacement.size();
+        if (index < objects.size() && objects[index].valid())
+          appendText(objects[index], out, depth + 1, budget);
+        ++index;
+      }
+      out.append(text, from, std::string::npos);
+    }
+    if (block) out.push_back('\n');
+  }
+
+  std::shared_ptr<AtspiBus> bus_;
+  const Kind kind_;
+  Reference object_;
+  std::string
+      text_;  // application and window: the name; document: its window's title; static text: the value
+  const std::int32_t pid_;
+  const std::uintptr_t identity_;
+
+  std::mutex resolveMutex_;
+  bool resolved_ = false;
+  std::mutex mutex_;
+  std::map<std::string, AttributeResult, std::less<>> answers_;
+};
+
+}  // namespace
+
+AtspiAccessibility::AtspiAccessibility() : bus_(std::make_shared<AtspiBus>()) {}
+
+AtspiAccessibility::~AtspiAccessibility() = default;
+
+ElementRef AtspiAccessibility::createApplication(std::int32_t processId) {
+  return std::make_shared<AtspiElement>(bus_, Kind::application, Reference{}, std::string{}, processId);
+}
+
+std::optional<std::string> AtspiAccessibility::applicationName(std::int32_t processId) {
+  if (auto app = bus_->application(processId)) return app->name;
+  return std::nullopt;
+}
+
+}  // namespace tessaron::platform::x11

@@ -1,0 +1,50 @@
+// The accessibility half of the x11 backend: AT-SPI2 objects presented under the AX attribute model that
+// page-content extraction reads.
+//
+// Presented tree: an application ("AXApplication": "AXTitle", "AXWindows") holds its named top-level frames
+// ("AXWindow": "AXTitle", "AXFrame" in screen coordinates, "AXChildren"); a frame's only child is the
+// document the window shows ("AXWebArea": "AXTitle" and "AXDescription" both the window's title, which is how
+// the page's title shows here, "AXURL", "AXChildren"); a document's children are its visible text, one
+// "AXStaticText" ("AXValue") per line in reading order. Browser chrome, background tabs and preloaded pages
+// are not presented; password fields are never read.
+//
+// The reads go over a private connection to the accessibility bus (GDBus, thread-safe), never through
+// libatspi's process-wide one: in this process that connection also carries the toolkit's own accessibility
+// bridge, whose handlers libatspi would run on whatever thread happened to be waiting for a reply.
+// Elements may be used from any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/accessibility.h"
+
+namespace tessaron::platform::x11 {
+
+class AtspiBus;
+
+// A block of text as AT-SPI gives it, as the lines a document presents: trimmed, without the characters that
+// stand for embedded objects (U+FFFC) or that Firefox adds after emoji (U+FEFF), empty lines dropped.
+std::vector<std::string> visibleTextLines(std::string_view text);
+
+class AtspiAccessibility final : public Accessibility {
+ public:
+  AtspiAccessibility();
+  ~AtspiAccessibility() override;
+  AtspiAccessibility(const AtspiAccessibility&) = delete;
+  AtspiAccessibility& operator=(const AtspiAccessibility&) = delete;
+
+  ElementRef createApplication(std::int32_t processId) override;
+
+  // The name the accessibility bus gives the application running as this process, when it has one.
+  std::optional<std::string> applicationName(std::int32_t processId);
+
+ private:
+  std::shared_ptr<AtspiBus> bus_;
+};
+
+}  // namespace tessaron::platform::x11

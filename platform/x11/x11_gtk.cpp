@@ -1,0 +1,203 @@
+// GTK 3 main loop, message dialogs and the tray item. Every GTK call runs on the main thread: calls from
+// other threads are handed to the main loop (alerts wait for their answer, menu changes do not).
+#include "platform/x11/x11_gtk.h"
+
+#include <gtk/gtk.h>
+#include <libayatana-appindicator/app-indicator.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace tessaron::platform::x11 {
+
+namespace {
+
+std::thread::id mainThread;
+
+bool onMainThread() {
+  return std::this_thread::get_id() == mainThread;
+}
+
+gboolean runBoxed(gpointer data) {
+  (*static_cast<std::function<void()>*>(data))();
+  return G_SOURCE_REMOVE;
+}
+
+void deleteBoxed(gpointer data) {
+  delete static_cast<std::function<void()>*>(data);
+}
+
+void postToMain(std::function<void()> work, guint delayMs = 0) {
+  auto* boxed = new std::function<void()>(std::move(work));
+  if (delayMs == 0)
+    g_idle_add_full(G_PRIORITY_DEFAULT, runBoxed, boxed, deleteBoxed);
+  else
+    g_timeout_add_full(G_PRIORITY_DEFAULT, delayMs, runBoxed, boxed, deleteBoxed);
+}
+
+// Runs on the main thread: at once when already there, else queued.
+void onMain(std::function<void()> work) {
+  if (onMainThread())
+    work();
+  else
+    postToMain(std::move(work));
+}
+
+std::mutex loopMutex;
+GMainLoop* runningLoop = nullptr;
+bool stopRequested = false;
+
+}  // namespace
+
+void initToolkit() {
+  mainThread = std::this_thread::get_id();
+  if (!gtk_init_check(nullptr, nullptr))
+    throw SelectionError{"x11: GTK cannot open the display for the tray item and dialogs", 1};
+}
+
+void GtkMainQueue::post(std::function<void()> work) {
+  postToMain(std::move(work));
+}
+
+void GtkMainQueue::runAfter(std::chrono::nanoseconds delay, std::function<void()> work) {
+  // Milliseconds, rounded up: work never runs before its time.
+  const auto ms =
+      std::chrono::ceil<std::chrono::milliseconds>(std::max(delay, std::chrono::nanoseconds::zero()));
+  postToMain(std::move(work), static_cast<guint>(std::max<std::int64_t>(ms.count(), 1)));
+}
+
+void GtkMainQueue::run() {
+  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+  {
+    std::lock_guard lock(loopMutex);
+    if (stopRequested) {
+      stopRequested = false;
+      g_main_loop_unref(loop);
+      return;
+    }
+    runningLoop = loop;
+  }
+  g_main_loop_run(loop);
+  {
+    std::lock_guard lock(loopMutex);
+    runningLoop = nullptr;
+  }
+  g_main_loop_unref(loop);
+}
+
+void GtkMainQueue::stop() {
+  std::lock_guard lock(loopMutex);
+  if (runningLoop)
+    g_main_loop_quit(runningLoop);
+  else
+    stopRequested = true;
+}
+
+int GtkAlerts::runModal(const AlertSpec& alert) {
+  if (!onMainThread()) {
+    std::promise<int> answer;
+    postToMain([&] { answer.set_value(runModal(alert)); });
+    return answer.get_future().get();
+  }
+  GtkMessageType type = GTK_MESSAGE_WARNING;
+  if (alert.style == AlertStyle::informational) type = GTK_MESSAGE_INFO;
+  if (alert.style == AlertStyle::critical) type = GTK_MESSAGE_ERROR;
+  GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type, GTK_BUTTONS_NONE, "%s",
+                                             alert.messageText.c_str());
+  if (!alert.informativeText.empty())
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", alert.informativeText.c_str());
+  gtk_window_set_title(GTK_WINDOW(dialog), "Tessaron");
+  gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+  gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
+  const std::string icon = bundle_.resourcePath(alert.iconName.value_or("AppIcon") + ".png").string();
+  gtk_window_set_icon_from_file(GTK_WINDOW(dialog), icon.c_str(), nullptr);
+
+  std::vector<std::string> buttons = alert.buttons;
+  if (buttons.empty()) buttons.push_back("OK");
+  for (std::size_t i = buttons.size(); i-- > 0;)
+    gtk_dialog_add_button(GTK_DIALOG(dialog), buttons[i].c_str(), static_cast<gint>(i));
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
+  gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+  gtk_widget_destroy(dialog);
+  if (response < 0 || static_cast<std::size_t>(response) >= buttons.size())
+    response = static_cast<gint>(buttons.size() - 1);
+  return alertFirstButtonReturn + response;
+}
+
+namespace {
+
+class IndicatorStatusItem final : public StatusItem {
+ public:
+  IndicatorStatusItem(Bundle& bundle, const std::string& identifier) : bundle_(bundle) {
+    const std::string resources = bundle_.resourcePath("logo.png").parent_path().string();
+    onMain([this, identifier, resources] {
+      indicator_ = app_indicator_new(identifier.c_str(), "logo", APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
+      app_indicator_set_icon_theme_path(indicator_, resources.c_str());
+      app_indicator_set_title(indicator_, "Tessaron");
+      app_indicator_set_status(indicator_, APP_INDICATOR_STATUS_ACTIVE);
+    });
+  }
+
+  bool hasButton() override { return true; }
+
+  void setButtonImage(const std::string& imageName, int) override {
+    onMain([this, imageName] { app_indicator_set_icon_full(indicator_, imageName.c_str(), "Tessaron"); });
+  }
+
+  // A tray menu cannot hold a panel: the panel's image leads the menu, the entries follow.
+  void setMenu(const std::string& panelImageName, std::vector<MenuEntry> entries) override {
+    auto shared = std::make_shared<std::vector<MenuEntry>>(std::move(entries));
+    const std::string image = bundle_.resourcePath(panelImageName + ".png").string();
+    onMain([this, shared, image] {
+      entries_ = shared;
+      GtkWidget* menu = gtk_menu_new();
+      GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_size(image.c_str(), 96, 96, nullptr);
+      if (pixbuf) {
+        GtkWidget* header = gtk_menu_item_new();
+        gtk_container_add(GTK_CONTAINER(header), gtk_image_new_from_pixbuf(pixbuf));
+        g_object_unref(pixbuf);
+        gtk_widget_set_sensitive(header, FALSE);
+        gtk_menu_shell_append(GTK_MENU_SHELL(menu), header);
+        gtk_menu_shell_append(GTK_MENU_SHELL(menu), gtk_separator_menu_item_new());
+      }
+      items_.clear();
+      for (auto& entry : *entries_) {
+        GtkWidget* item = gtk_menu_item_new_with_label(entry.title.c_str());
+        g_signal_connect(item, "activate", G_CALLBACK(+[](GtkMenuItem*, gpointer data) {
+                           auto* press = static_cast<std::function<void()>*>(data);
+                           if (*press) (*press)();
+                         }),
+                         &entry.onPress);
+        gtk_menu_shell_append(GTK_MENU_SHELL(menu), item);
+        items_.push_back(item);
+      }
+      gtk_widget_show_all(menu);
+      app_indicator_set_menu(indicator_, GTK_MENU(menu));
+    });
+  }
+
+  void setEntryTitle(std::size_t index, const std::string& title) override {
+    onMain([this, index, title] {
+      if (index < items_.size()) gtk_menu_item_set_label(GTK_MENU_ITEM(items_[index]), title.c_str());
+    });
+  }
+
+ private:
+  Bundle& bundle_;
+  // Main thread only.
+  AppIndicator* indicator_ = nullptr;
+  std::shared_ptr<std::vector<MenuEntry>> entries_;
+  std::vector<GtkWidget*> items_;
+};
+
+}  // namespace
+
+std::shared_ptr<StatusItem> IndicatorStatusBar::statusItemWithVariableLength() {
+  return std::make_shared<IndicatorStatusItem>(bundle_, identifier_);
+}
+
+}  // namespace tessaron::platform::x11

@@ -1,0 +1,47 @@
+// The toolkit half of the x11 backend (GTK 3): the main thread's queue is the GLib main loop, alerts are
+// modal message dialogs, the status item is a StatusNotifierItem (libayatana-appindicator3), which shows as
+// an XEmbed tray icon where no StatusNotifier host runs.
+#pragma once
+
+#include <memory>
+
+#include "platform/desktop.h"
+#include "platform/system.h"
+
+namespace tessaron::platform::x11 {
+
+// Initialises GTK on the calling thread, which becomes the main thread; throws SelectionError when the
+// toolkit cannot open the display.
+void initToolkit();
+
+class GtkMainQueue final : public MainQueue {
+ public:
+  void post(std::function<void()> work) override;
+  void runAfter(std::chrono::nanoseconds delay, std::function<void()> work) override;
+  void run() override;
+  void stop() override;
+};
+
+class GtkAlerts final : public Alerts {
+ public:
+  explicit GtkAlerts(Bundle& bundle) : bundle_(bundle) {}
+  // Buttons stand right to left in the given order, so the first is the rightmost and the default; closing
+  // the dialog answers as its last button (the one that declines).
+  int runModal(const AlertSpec& alert) override;
+
+ private:
+  Bundle& bundle_;
+};
+
+class IndicatorStatusBar final : public StatusBar {
+ public:
+  IndicatorStatusBar(Bundle& bundle, std::string identifier)
+      : bundle_(bundle), identifier_(std::move(identifier)) {}
+  std::shared_ptr<StatusItem> statusItemWithVariableLength() override;
+
+ private:
+  Bundle& bundle_;
+  std::string identifier_;
+};
+
+}  // namespace tessaron::platform::x11

@@ -1,0 +1,69 @@
+// The x11 backend's service table.
+#include "platform/x11/x11_platform.h"
+
+#include "platform/posix_services.h"
+#include "platform/x11/x11_atspi.h"
+#include "platform/x11/x11_desktop.h"
+#include "platform/x11/x11_gtk.h"
+#include "platform/x11/x11_windows.h"
+
+namespace tessaron::platform::x11 {
+
+namespace {
+
+class X11Platform final : public Platform {
+ public:
+  X11Platform()
+      : windows_([this](std::int32_t pid) { return accessibility_.applicationName(pid); }),
+        grants_(windows_),
+        workspace_(bundle_, processes_),
+        alerts_(bundle_),
+        statusBar_(bundle_, bundle_.bundleIdentifier().value_or("tessaron")),
+        loginItems_(AutostartLoginItems::entryPath(bundle_.bundleIdentifier().value_or("tessaron"))
+                        .value_or("tessaron.desktop"),
+                    executable(), bundle_.resourcePath("AppIcon.png")) {}
+
+  std::string_view name() const override { return "x11"; }
+  WindowServer& windows() override { return windows_; }
+  Accessibility& accessibility() override { return accessibility_; }
+  Workspace& workspace() override { return workspace_; }
+  Alerts& alerts() override { return alerts_; }
+  StatusBar& statusBar() override { return statusBar_; }
+  LoginItems& loginItems() override { return loginItems_; }
+  Grants& grants() override { return grants_; }
+  Bundle& bundle() override { return bundle_; }
+  UserDefaults& userDefaults() override { return userDefaults_; }
+  Processes& processes() override { return processes_; }
+  Clock& clock() override { return clock_; }
+  MainQueue& mainQueue() override { return mainQueue_; }
+
+ private:
+  static std::filesystem::path executable() {
+    std::error_code ec;
+    return std::filesystem::read_symlink("/proc/self/exe", ec);
+  }
+
+  posix::ExecutableBundle bundle_;
+  posix::FileUserDefaults userDefaults_;
+  posix::PosixProcesses processes_;
+  posix::SystemClock clock_;
+  AtspiAccessibility accessibility_;
+  X11WindowServer windows_;
+  X11Grants grants_;
+  X11Workspace workspace_;
+  GtkAlerts alerts_;
+  IndicatorStatusBar statusBar_;
+  AutostartLoginItems loginItems_;
+  GtkMainQueue mainQueue_;
+};
+
+}  // namespace
+
+std::shared_ptr<Platform> create() {
+  // The display is opened before the toolkit so that a missing one is reported in X11's own terms.
+  auto platform = std::make_shared<X11Platform>();
+  initToolkit();
+  return platform;
+}
+
+}  // namespace tessaron::platform::x11

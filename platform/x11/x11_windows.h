@@ -1,0 +1,39 @@
+// The window half of the x11 backend: the on-screen client windows (EWMH) and their screenshots (XCB).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/windows.h"
+
+namespace tessaron::platform::x11 {
+
+class X11Display;
+
+// Names the application running as a process, when the desktop knows it.
+using ApplicationNamer = std::function<std::optional<std::string>(std::int32_t processId)>;
+
+class X11WindowServer final : public WindowServer {
+ public:
+  // Opens the display named by DISPLAY; throws SelectionError when it cannot.
+  explicit X11WindowServer(ApplicationNamer namer);
+  ~X11WindowServer() override;
+  X11WindowServer(const X11WindowServer&) = delete;
+  X11WindowServer& operator=(const X11WindowServer&) = delete;
+
+  std::optional<std::vector<WindowInfo>> copyOnScreenWindowList() override;
+  Outcome<std::vector<WindowDescription>> shareableContent() override;
+  Outcome<RgbaImage> captureWindow(const WindowDescription& window) override;
+
+  // Whether screenshots of other windows can be read from this display (an X11 session, not Wayland's
+  // compatibility server).
+  bool canReadScreen();
+
+ private:
+  std::unique_ptr<X11Display> display_;
+  ApplicationNamer namer_;
+};
+
+}  // namespace tessaron::platform::x11
