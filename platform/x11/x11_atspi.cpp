@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 namespace tessaron::platform::x11 {
@@ -116,6 +117,11 @@ bool isBlockRole(std::uint32_t role) {
     default:
       return false;
   }
+}
+
+// Blocks that exist to hold text: one that is empty and has no children is suspicious.
+bool isTextBlock(std::uint32_t role) {
+  return role == ATSPI_ROLE_HEADING || role == ATSPI_ROLE_PARAGRAPH || role == ATSPI_ROLE_LIST_ITEM;
 }
 
 constexpr std::string_view objectReplacement = "\xEF\xBF\xBC";  // U+FFFC, where an embedded child sits
@@ -510,7 +516,16 @@ class AtspiElement final : public Element {
   AttributeResult visibleText() {
     std::string text;
     std::size_t budget = maxTextNodes;
-    appendText(object_, text, 0, budget);
+    bool unsettled = false;
+    appendText(object_, text, 0, budget, unsettled);
+    if (unsettled) {
+      // Firefox creates a page's accessibles when they are first asked for and fills in their text a moment
+      // later: a block that is still empty then is read again once the page has had time to settle.
+      std::this_thread::sleep_for(settleTime);
+      text.clear();
+      budget = maxTextNodes;
+      appendText(object_, text, 0, budget, unsettled);
+    }
     ElementArray lines;
     for (auto& line : visibleTextLines(text))
       lines.push_back(make(Kind::staticText, {}, std::move(line)));
@@ -523,7 +538,9 @@ class AtspiElement final : public Element {
   static constexpr int maxTextDepth = 256;
   static constexpr std::size_t maxTextNodes = 20000;
 
-  void appendText(const Reference& node, std::string& out, int depth, std::size_t& budget) {
+  static constexpr auto settleTime = 150ms;
+
+  void appendText(const Reference& node, std::string& out, int depth, std::size_t& budget, bool& unsettled) {
     if (depth > maxTextDepth || budget == 0) return;
     --budget;
     const std::optional<std::uint32_t> role = bus_->role(node);
@@ -533,9 +550,10 @@ class AtspiElement final : public Element {
     Variant count = bus_->property(node, "org.a11y.atspi.Text", "CharacterCount");
     if (!count || !g_variant_is_of_type(count.get(), G_VARIANT_TYPE_INT32)) {
       for (const Reference& child : bus_->children(node))
-        appendText(child, out, depth + 1, budget);
+        appendText(child, out, depth + 1, budget, unsettled);
     } else {
       const gint32 length = g_variant_get_int32(count.get());
+      if (length == 0 && isTextBlock(*role) && bus_->children(node).empty()) unsettled = true;
       std::string text;
       if (length > 0) {
         Variant reply =
@@ -573,7 +591,7 @@ class AtspiElement final : public Element {
         out.append(text, from, at - from);
         from = at + objectReplacement.size();
         if (index < objects.size() && objects[index].valid())
-          appendText(objects[index], out, depth + 1, budget);
+          appendText(objects[index], out, depth + 1, budget, unsettled);
         ++index;
       }
       out.append(text, from, std::string::npos);

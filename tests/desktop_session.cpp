@@ -1,0 +1,384 @@
+#include "tests/desktop_session.h"
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+#include "platform/x11/x11_atspi.h"
+#include "platform/x11/x11_windows.h"
+
+extern char** environ;
+
+namespace tessaron::testing {
+
+using namespace std::chrono_literals;
+
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return condition();
+}
+
+namespace {
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string lastLines(const std::string& text, int count) {
+  std::size_t at = text.size();
+  for (int i = 0; i <= count && at != std::string::npos && at > 0; ++i)
+    at = text.rfind('\n', at - 1);
+  return at == std::string::npos ? text : text.substr(at + 1);
+}
+
+}  // namespace
+
+struct PageServer::State {
+  httplib::Server server;
+  int port = 0;
+  std::thread thread;
+  std::mutex mutex;
+  std::map<std::string, std::string> pages;
+  std::map<std::string, std::string> pending;  // tag -> path to go to
+};
+
+PageServer::PageServer() : state_(std::make_shared<State>()) {
+  auto state = state_;
+  state->server.Get("/next", [state](const httplib::Request& request, httplib::Response& response) {
+    std::lock_guard lock(state->mutex);
+    std::string target;
+    if (auto it = state->pending.find(request.get_param_value("tag")); it != state->pending.end()) {
+      target = it->second;
+      state->pending.erase(it);
+    }
+    response.set_header("Cache-Control", "no-store");
+    response.set_content(target, "text/plain");
+  });
+  state->server.Get(".*", [state](const httplib::Request& request, httplib::Response& response) {
+    std::lock_guard lock(state->mutex);
+    auto it = state->pages.find(request.path);
+    if (it == state->pages.end()) {
+      response.status = 404;
+      return;
+    }
+    response.set_header("Cache-Control", "no-store");
+    response.set_content(it->second, "text/html; charset=utf-8");
+  });
+  state->port = state->server.bind_to_any_port("127.0.0.1");
+  if (state->port <= 0) throw SessionError("desktop session: the page server cannot bind to 127.0.0.1");
+  state->thread = std::thread([state] { state->server.listen_after_bind(); });
+  if (!waitFor([&] { return state->server.is_running(); }, 5s))
+    throw SessionError("desktop session: the page server did not start");
+}
+
+PageServer::~PageServer() {
+  state_->server.stop();
+  if (state_->thread.joinable()) state_->thread.join();
+}
+
+void PageServer::add(const std::string& path, const std::string& html) {
+  std::lock_guard lock(state_->mutex);
+  state_->pages[path] = html;
+}
+
+std::string PageServer::url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(state_->port) + path;
+}
+
+void PageServer::navigate(const std::string& tag, const std::string& path) {
+  std::lock_guard lock(state_->mutex);
+  state_->pending[tag] = path;
+}
+
+std::string PageServer::navigationScript() {
+  return "<script>(function(){var tag=location.pathname.split('/')[1];"
+         "setInterval(function(){fetch('/next?tag='+tag).then(function(r){return r.text();})"
+         ".then(function(t){if(t)location.href=t;}).catch(function(){});},250);})();</script>";
+}
+
+DesktopSession::DesktopSession(fs::path folder) : folder_(std::move(folder)), home_(folder_ / "home") {
+  fs::remove_all(folder_);
+  fs::create_directories(home_);
+  environment_ = {{"HOME", home_.string()},
+                  {"XDG_CONFIG_HOME", (home_ / ".config").string()},
+                  {"XDG_CACHE_HOME", (home_ / ".cache").string()},
+                  {"XDG_DATA_HOME", (home_ / ".local/share").string()},
+                  {"XDG_RUNTIME_DIR", (folder_ / "runtime").string()},
+                  {"GNOME_ACCESSIBILITY", "1"},
+                  {"NO_AT_BRIDGE", "0"}};
+  fs::create_directories(folder_ / "runtime");
+  fs::permissions(folder_ / "runtime", fs::perms::owner_all);
+  try {
+    startDisplay();
+    startBuses();
+    startWindowManager();
+  } catch (...) {
+    for (auto it = processes_.rbegin(); it != processes_.rend(); ++it)
+      stop(it->pid, 2s);
+    throw;
+  }
+}
+
+DesktopSession::~DesktopSession() {
+  std::vector<pid_t> pids;
+  {
+    std::lock_guard lock(processesMutex_);
+    for (auto it = processes_.rbegin(); it != processes_.rend(); ++it)
+      if (!it->reaped) pids.push_back(it->pid);
+  }
+  for (pid_t pid : pids)
+    stop(pid);
+}
+
+pid_t DesktopSession::start(const std::string& name, const std::vector<std::string>& argv,
+                            const std::map<std::string, std::string>& extraEnvironment) {
+  std::map<std::string, std::string> overrides = environment_;
+  for (const auto& [key, value] : extraEnvironment)
+    overrides[key] = value;
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    std::string entry = *e;
+    if (!overrides.contains(entry.substr(0, entry.find('=')))) env.push_back(entry);
+  }
+  for (const auto& [key, value] : overrides)
+    env.push_back(key + "=" + value);
+  std::vector<char*> envp, args;
+  for (auto& e : env)
+    envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argvCopy = argv;
+  for (auto& a : argvCopy)
+    args.push_back(a.data());
+  args.push_back(nullptr);
+
+  const fs::path logFile = folder_ / (name + ".log");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  // A group of its own, so that stopping it also stops whatever it started (renderers, bus daemons).
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (rc != 0)
+    throw SessionError("desktop session: cannot start " + name + " (" + argv[0] + "): " + std::strerror(rc));
+  std::lock_guard lock(processesMutex_);
+  processes_.push_back({name, pid});
+  return pid;
+}
+
+bool DesktopSession::running(pid_t pid) {
+  std::lock_guard lock(processesMutex_);
+  for (auto& process : processes_) {
+    if (process.pid != pid) continue;
+    if (process.reaped) return false;
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      process.reaped = true;
+      process.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+int DesktopSession::stop(pid_t pid, std::chrono::milliseconds grace) {
+  if (running(pid)) {
+    ::kill(-pid, SIGTERM);
+    ::kill(pid, SIGTERM);
+    if (!waitFor([&] { return !running(pid); }, grace)) {
+      ::kill(-pid, SIGKILL);
+      waitFor([&] { return !running(pid); }, 5s);
+    }
+  }
+  // Whatever the program left behind in its group goes too.
+  ::kill(-pid, SIGKILL);
+  std::lock_guard lock(processesMutex_);
+  for (const auto& process : processes_)
+    if (process.pid == pid) return process.status;
+  return -1;
+}
+
+std::string DesktopSession::log(const std::string& name) const {
+  return readFile(folder_ / (name + ".log"));
+}
+
+void DesktopSession::fail(const std::string& what, const std::string& logName) {
+  throw SessionError("desktop session: " + what + "\n--- end of " + logName + ".log ---\n" +
+                     lastLines(log(logName), 15));
+}
+
+void DesktopSession::startDisplay() {
+  int ready[2];
+  if (::pipe2(ready, O_CLOEXEC) != 0) throw SessionError("desktop session: pipe failed");
+  // Xvfb picks a free display itself and writes its number once it accepts connections. The write end is
+  // inherited as descriptor 3 without close-on-exec.
+  const int inherited = ::fcntl(ready[1], F_DUPFD, 3);
+  const pid_t xvfb = start("xvfb", {"Xvfb", "-displayfd", std::to_string(inherited), "-screen", "0",
+                                    "1920x1080x24", "-nolisten", "tcp", "-noreset", "-ac"});
+  ::close(inherited);
+  ::close(ready[1]);
+  std::string number;
+  pollfd waiting{ready[0], POLLIN, 0};
+  while (number.find('\n') == std::string::npos && ::poll(&waiting, 1, 15000) > 0) {
+    char buffer[16];
+    const ssize_t n = ::read(ready[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    number.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(ready[0]);
+  if (number.empty() || !running(xvfb)) fail("Xvfb did not start", "xvfb");
+  number.erase(number.find_last_not_of("\n") + 1);
+  environment_["DISPLAY"] = ":" + number;
+  ::setenv("DISPLAY", environment_["DISPLAY"].c_str(), 1);
+}
+
+void DesktopSession::startBuses() {
+  const fs::path socket = folder_ / "session-bus";
+  const std::string address = "unix:path=" + socket.string();
+  const pid_t bus =
+      start("dbus", {"dbus-daemon", "--session", "--nofork", "--nosyslog", "--address=" + address});
+  if (!waitFor([&] { return fs::exists(socket) || !running(bus); }, 10s) || !running(bus))
+    fail("the session bus (dbus-daemon) did not start", "dbus");
+  environment_["DBUS_SESSION_BUS_ADDRESS"] = address;
+  for (const auto& [key, value] : environment_)
+    ::setenv(key.c_str(), value.c_str(), 1);
+
+  const pid_t launcher = start("atspi", {"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"});
+  auto answers = [&](const std::vector<std::string>& call) {
+    std::vector<std::string> argv = {"gdbus", "call", "--session"};
+    argv.insert(argv.end(), call.begin(), call.end());
+    const pid_t probe = start("gdbus", argv);
+    waitFor([&] { return !running(probe); }, 5s);
+    return stop(probe, 1s) == 0;
+  };
+  const std::vector<std::string> getAddress = {"--dest",        "org.a11y.Bus", "--object-path",
+                                               "/org/a11y/bus", "--method",     "org.a11y.Bus.GetAddress"};
+  if (!waitFor([&] { return !running(launcher) || answers(getAddress); }, 15s) || !running(launcher))
+    fail("the accessibility bus (at-spi-bus-launcher) did not start", "atspi");
+  // Browsers expose their pages only when the desktop's accessibility switch is on as they start.
+  if (!answers({"--dest", "org.a11y.Bus", "--object-path", "/org/a11y/bus", "--method",
+                "org.freedesktop.DBus.Properties.Set", "org.a11y.Status", "IsEnabled", "<true>"}))
+    fail("cannot switch accessibility on (org.a11y.Status IsEnabled)", "gdbus");
+}
+
+void DesktopSession::startWindowManager() {
+  const pid_t openbox = start("openbox", {"openbox", "--sm-disable"});
+  auto managed = [&] {
+    xcb_connection_t* connection = xcb_connect(environment_["DISPLAY"].c_str(), nullptr);
+    bool found = false;
+    if (!xcb_connection_has_error(connection)) {
+      const char name[] = "_NET_SUPPORTING_WM_CHECK";
+      xcb_intern_atom_reply_t* atom =
+          xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, sizeof name - 1, name), nullptr);
+      xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+      if (atom) {
+        xcb_get_property_reply_t* property = xcb_get_property_reply(
+            connection, xcb_get_property(connection, 0, root, atom->atom, XCB_ATOM_WINDOW, 0, 1), nullptr);
+        found = property && xcb_get_property_value_length(property) == 4;
+        std::free(property);
+        std::free(atom);
+      }
+    }
+    xcb_disconnect(connection);
+    return found;
+  };
+  if (!waitFor([&] { return !running(openbox) || managed(); }, 15s) || !running(openbox))
+    fail("the window manager (openbox) did not start", "openbox");
+}
+
+std::string DesktopSession::shownAddress(pid_t browser) {
+  static platform::x11::AtspiAccessibility accessibility;
+  auto application = accessibility.createApplication(browser);
+  auto windows = application->copyAttributeValue("AXWindows");
+  const auto* list = platform::valueAs<platform::ElementArray>(windows.value);
+  if (!list) return {};
+  for (const auto& window : *list) {
+    auto children = window->copyAttributeValue("AXChildren");
+    const auto* documents = platform::valueAs<platform::ElementArray>(children.value);
+    if (!documents || documents->empty()) continue;
+    auto address = documents->front()->copyAttributeValue("AXURL");
+    if (const auto* url = platform::valueAs<platform::Url>(address.value)) return url->absoluteString;
+  }
+  return {};
+}
+
+void DesktopSession::waitForBrowser(pid_t pid, const std::string& name, const std::string& expectedTitle) {
+  platform::x11::X11WindowServer windows(nullptr);
+  auto shown = [&] {
+    auto content = windows.shareableContent();
+    if (!content) return false;
+    for (const auto& window : content.value())
+      if (window.owningApplication && window.owningApplication->processId == pid && window.title &&
+          window.title->find(expectedTitle) != std::string::npos)
+        return true;
+    return false;
+  };
+  if (!waitFor([&] { return !running(pid) || (shown() && !shownAddress(pid).empty()); }, 60s) ||
+      !running(pid))
+    fail(name + " did not show \"" + expectedTitle + "\" through X11 and accessibility within 60 s", name);
+}
+
+pid_t DesktopSession::startChromium(const std::string& url, const std::string& expectedTitle) {
+  const std::string name = "chromium";
+  // The binary itself: the /usr/bin wrapper trips over a doubled /dev/shm mount. Without a user namespace
+  // (containers, root) the sandbox cannot start.
+  const pid_t pid = start(
+      name, {"/usr/lib/chromium/chromium", "--no-sandbox", "--no-first-run", "--no-default-browser-check",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--disable-gpu", "--disable-dev-shm-usage", "--password-store=basic",
+             "--force-renderer-accessibility", "--user-data-dir=" + (folder_ / "chromium").string(),
+             "--window-position=0,0", "--window-size=1000,800", url});
+  waitForBrowser(pid, name, expectedTitle);
+  return pid;
+}
+
+pid_t DesktopSession::startFirefox(const std::string& url, const std::string& expectedTitle) {
+  const std::string name = "firefox";
+  const fs::path profile = folder_ / "firefox";
+  fs::create_directories(profile);
+  std::ofstream(profile / "user.js") << R"(user_pref("browser.shell.checkDefaultBrowser", false);
+user_pref("browser.startup.homepage_override.mstone", "ignore");
+user_pref("startup.homepage_welcome_url", "");
+user_pref("browser.aboutwelcome.enabled", false);
+user_pref("datareporting.policy.dataSubmissionEnabled", false);
+user_pref("toolkit.telemetry.reportingpolicy.firstRun", false);
+user_pref("app.update.enabled", false);
+user_pref("browser.tabs.warnOnClose", false);
+user_pref("browser.sessionstore.resume_from_crash", false);
+user_pref("accessibility.force_disabled", -1);
+)";
+  const pid_t pid = start(name, {"firefox-esr", "-no-remote", "-profile", profile.string(), url});
+  waitForBrowser(pid, name, expectedTitle);
+  return pid;
+}
+
+}  // namespace tessaron::testing

@@ -1,0 +1,104 @@
+// A private X11 desktop for tests and the demo: Xvfb, a session bus with the accessibility bus, openbox,
+// a loopback page server, and real Chromium and Firefox windows on pages of our own.
+//
+// Everything it starts runs in a process group of its own and is stopped by that id when the session ends.
+// Readiness is waited for by condition, never by a fixed sleep; what fails to start is named in the
+// exception, with the end of its log.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tessaron::testing {
+
+namespace fs = std::filesystem;
+
+struct SessionError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Polls until the condition holds or the time is up.
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit);
+
+// Pages served on 127.0.0.1 at a free port. A page that includes `navigationScript()` follows
+// `navigate(tag, path)` within a quarter of a second, tag being the first segment of its own path.
+class PageServer {
+ public:
+  PageServer();
+  ~PageServer();
+  PageServer(const PageServer&) = delete;
+  PageServer& operator=(const PageServer&) = delete;
+
+  void add(const std::string& path, const std::string& html);
+  std::string url(const std::string& path) const;
+  void navigate(const std::string& tag, const std::string& path);
+  static std::string navigationScript();
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+class DesktopSession {
+ public:
+  // Starts the desktop in `folder` (which holds HOME, logs and browser profiles). Throws SessionError.
+  explicit DesktopSession(fs::path folder);
+  ~DesktopSession();
+  DesktopSession(const DesktopSession&) = delete;
+  DesktopSession& operator=(const DesktopSession&) = delete;
+
+  // The environment a program of this desktop runs with (also set in this process).
+  const std::map<std::string, std::string>& environment() const { return environment_; }
+  const fs::path& folder() const { return folder_; }
+  const fs::path& home() const { return home_; }
+  PageServer& pages() { return pages_; }
+
+  // Starts a browser on the address and waits until its window shows the page through X11 and accessibility.
+  // Returns the browser's process id.
+  pid_t startChromium(const std::string& url, const std::string& expectedTitle);
+  pid_t startFirefox(const std::string& url, const std::string& expectedTitle);
+
+  // Starts a program of this desktop, its output in <folder>/<name>.log; stopped with the session unless
+  // stopped before.
+  pid_t start(const std::string& name, const std::vector<std::string>& argv,
+              const std::map<std::string, std::string>& extraEnvironment = {});
+  // Stops a program started here: SIGTERM to its group, SIGKILL after `grace`. Returns its exit status
+  // (128 + signal when a signal ended it).
+  int stop(pid_t pid, std::chrono::milliseconds grace = std::chrono::seconds(5));
+  bool running(pid_t pid);
+  std::string log(const std::string& name) const;
+
+  // The address the page of a browser's window has, as the accessibility bus gives it; empty when none.
+  std::string shownAddress(pid_t browser);
+
+ private:
+  struct Process {
+    std::string name;
+    pid_t pid = 0;
+    bool reaped = false;
+    int status = -1;
+  };
+  void startDisplay();
+  void startBuses();
+  void startWindowManager();
+  [[noreturn]] void fail(const std::string& what, const std::string& logName);
+  void waitForBrowser(pid_t pid, const std::string& name, const std::string& expectedTitle);
+
+  fs::path folder_;
+  fs::path home_;
+  std::map<std::string, std::string> environment_;
+  std::mutex processesMutex_;
+  std::vector<Process> processes_;
+  PageServer pages_;
+};
+
+}  // namespace tessaron::testing

@@ -1,0 +1,243 @@
+// The real program against real Chromium and Firefox windows on a private X11 desktop. One desktop and one
+// tessaron serve every test here, in order: first records, their screenshots, the duplicate filter,
+// navigation, a revisit, a closed window.
+#include <gtest/gtest.h>
+#include <spng.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <regex>
+#include <sstream>
+
+#include "tests/desktop_session.h"
+#include "tests/sample_pages.h"
+
+namespace tessaron::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Record {
+  fs::path text;
+  std::string address, recordPath, stamp, title, body;
+};
+
+struct Pixel {
+  int r, g, b;
+};
+
+const SamplePage chromiumHarbour{"/chromium/harbour.html", "Harbour Notes \xF0\x9F\x8C\x8A Tide tables",
+                                 "chromiumalpha", "rgb(40, 110, 220)"};
+const SamplePage chromiumQuarry{"/chromium/quarry.html",
+                                "Quarry Survey",
+                                "chromiumbravo",
+                                "rgb(30, 140, 90)",
+                                "left:0;top:0;width:1000px;height:420px",
+                                "#000"};
+const SamplePage firefoxOrchard{"/firefox/orchard.html", "Orchard Ledger \xF0\x9F\x8D\x8E Apples",
+                                "firefoxalpha", "rgb(220, 80, 40)"};
+
+class BrowsersTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    session = new DesktopSession(fs::temp_directory_path() / ("tessaron-e2e-" + std::to_string(::getpid())));
+    for (const auto& page : {chromiumHarbour, chromiumQuarry, firefoxOrchard})
+      addSamplePage(session->pages(), page);
+    chromium = session->startChromium(session->pages().url(chromiumHarbour.path), "Harbour Notes");
+    firefox = session->startFirefox(session->pages().url(firefoxOrchard.path), "Orchard Ledger");
+    tessaron = session->start("tessaron", {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
+                              {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
+  }
+
+  static void TearDownTestSuite() {
+    if (session && tessaron > 0) {
+      EXPECT_EQ(session->stop(tessaron, 10s), 0) << session->log("tessaron");
+    }
+    const fs::path folder = session ? session->folder() : fs::path();
+    delete session;
+    session = nullptr;
+    // A failed run keeps the desktop's folder (logs, archive, profiles) for a look.
+    if (!folder.empty() && !::testing::Test::HasFailure() && ::testing::UnitTest::GetInstance()->Passed())
+      fs::remove_all(folder);
+  }
+
+  void SetUp() override {
+    if (!session || !session->running(tessaron)) GTEST_SKIP() << "tessaron is not running";
+  }
+
+  static fs::path archive() { return session->home() / ".local/share/tessaron/AppData"; }
+
+  static std::vector<Record> records() {
+    std::vector<Record> out;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(archive(), ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+      if (it->path().extension() != ".txt") continue;
+      std::ifstream in(it->path());
+      Record record{it->path()};
+      std::getline(in, record.address);
+      std::getline(in, record.recordPath);
+      std::getline(in, record.stamp);
+      std::getline(in, record.title);
+      std::getline(in, record.body);
+      out.push_back(std::move(record));
+    }
+    std::sort(out.begin(), out.end(), [](const Record& a, const Record& b) { return a.text < b.text; });
+    return out;
+  }
+
+  static std::vector<Record> recordsOf(const SamplePage& page) {
+    std::vector<Record> out;
+    for (auto& record : records())
+      if (record.address == session->pages().url(page.path)) out.push_back(std::move(record));
+    return out;
+  }
+
+  static std::size_t countInLog(const std::string& text) {
+    const std::string log = session->log("tessaron");
+    std::size_t n = 0;
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+      ++n;
+    return n;
+  }
+
+  // Waits for `count` more capture passes to finish (a pass is done when the next one starts).
+  static bool waitForPasses(std::size_t count, std::chrono::seconds limit = 40s) {
+    const std::size_t start = countInLog("Start Screen Capturing from logger");
+    return waitFor([&] { return countInLog("Start Screen Capturing from logger") >= start + count + 1; },
+                   limit);
+  }
+
+  static std::optional<Pixel> pixelAt(const fs::path& png, int x, int y) {
+    std::ifstream in(png, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    spng_ctx* context = spng_ctx_new(0);
+    spng_set_png_buffer(context, bytes.data(), bytes.size());
+    spng_ihdr header{};
+    std::size_t size = 0;
+    std::optional<Pixel> pixel;
+    if (spng_get_ihdr(context, &header) == 0 &&
+        spng_decoded_image_size(context, SPNG_FMT_RGBA8, &size) == 0 && x >= 0 && y >= 0 &&
+        static_cast<std::uint32_t>(x) < header.width && static_cast<std::uint32_t>(y) < header.height) {
+      std::vector<unsigned char> rgba(size);
+      if (spng_decode_image(context, rgba.data(), size, SPNG_FMT_RGBA8, 0) == 0) {
+        const std::size_t at = (static_cast<std::size_t>(y) * header.width + static_cast<std::size_t>(x)) * 4;
+        pixel = Pixel{rgba[at], rgba[at + 1], rgba[at + 2]};
+      }
+    }
+    spng_ctx_free(context);
+    return pixel;
+  }
+
+  static std::pair<std::uint32_t, std::uint32_t> pngSize(const fs::path& png) {
+    std::ifstream in(png, std::ios::binary);
+    unsigned char header[24] = {};
+    in.read(reinterpret_cast<char*>(header), sizeof header);
+    auto be32 = [&](int at) {
+      return std::uint32_t{header[at]} << 24 | std::uint32_t{header[at + 1]} << 16 |
+             std::uint32_t{header[at + 2]} << 8 | header[at + 3];
+    };
+    return {be32(16), be32(20)};
+  }
+
+  static inline DesktopSession* session = nullptr;
+  static inline pid_t chromium = 0, firefox = 0, tessaron = 0;
+};
+
+::testing::AssertionResult near(std::optional<Pixel> pixel, Pixel expected) {
+  if (!pixel) return ::testing::AssertionFailure() << "no pixel there";
+  if (std::abs(pixel->r - expected.r) <= 3 && std::abs(pixel->g - expected.g) <= 3 &&
+      std::abs(pixel->b - expected.b) <= 3)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "pixel is rgb(" << pixel->r << ", " << pixel->g << ", " << pixel->b << "), expected rgb("
+         << expected.r << ", " << expected.g << ", " << expected.b << ")";
+}
+
+TEST_F(BrowsersTest, EachWindowGetsARecordWithAddressTitleAndText) {
+  ASSERT_TRUE(
+      waitFor([] { return !recordsOf(chromiumHarbour).empty() && !recordsOf(firefoxOrchard).empty(); }, 60s))
+      << session->log("tessaron");
+  const Record chromiumRecord = recordsOf(chromiumHarbour).front();
+  const Record firefoxRecord = recordsOf(firefoxOrchard).front();
+
+  // The window's title with the emoji taken out, as the window list gives it.
+  EXPECT_EQ(chromiumRecord.title, "Harbour Notes  Tide tables - Chromium");
+  EXPECT_EQ(firefoxRecord.title, "Orchard Ledger  Apples \xE2\x80\x94 Mozilla Firefox");
+  for (const auto* record : {&chromiumRecord, &firefoxRecord}) {
+    SCOPED_TRACE(record->text.string());
+    EXPECT_TRUE(fs::exists(fs::path(record->text).replace_extension(".png")));
+    EXPECT_EQ(record->text.parent_path().filename().string() + "/" + record->text.stem().string(),
+              record->recordPath);
+    EXPECT_NE(record->body.find("List item one"), std::string::npos);
+    EXPECT_NE(record->body.find("link to elsewhere"), std::string::npos);
+    EXPECT_NE(record->body.find("lantern"), std::string::npos);       // the long text
+    EXPECT_EQ(record->body.find("\xEF\xBB\xBF"), std::string::npos);  // no U+FEFF left by Firefox
+  }
+  EXPECT_NE(chromiumRecord.body.find("chromiumalpha heading"), std::string::npos);
+  EXPECT_NE(chromiumRecord.body.find("chromiumalphaframed"), std::string::npos);  // text inside the iframe
+  EXPECT_NE(firefoxRecord.body.find("firefoxalpha heading"), std::string::npos);
+  EXPECT_NE(firefoxRecord.body.find("firefoxalphaframed"), std::string::npos);
+  EXPECT_EQ(chromiumRecord.body.find("chromiumalpha"), chromiumRecord.body.find("chromiumalpha heading"))
+      << "reading order: the heading comes first";
+}
+
+TEST_F(BrowsersTest, PasswordsAreNeverRead) {
+  ASSERT_FALSE(records().empty());
+  for (const auto& record : records())
+    EXPECT_EQ(record.body.find("hunter2secret"), std::string::npos) << record.text;
+}
+
+TEST_F(BrowsersTest, ScreenshotsHoldTheWindowsOwnPixelsInTheirColours) {
+  ASSERT_FALSE(recordsOf(chromiumHarbour).empty());
+  const fs::path chromiumShot = fs::path(recordsOf(chromiumHarbour).front().text).replace_extension(".png");
+  const fs::path firefoxShot = fs::path(recordsOf(firefoxOrchard).front().text).replace_extension(".png");
+  const auto [chromiumWidth, chromiumHeight] = pngSize(chromiumShot);
+  EXPECT_EQ(chromiumWidth, 1000u);
+  EXPECT_EQ(chromiumHeight, 800u);
+  // Firefox opens on top of Chromium's lower right part; the page's colour is there all the same.
+  EXPECT_TRUE(near(pixelAt(chromiumShot, 900, 740), {40, 110, 220}));
+  const auto [firefoxWidth, firefoxHeight] = pngSize(firefoxShot);
+  EXPECT_TRUE(
+      near(pixelAt(firefoxShot, static_cast<int>(firefoxWidth) - 60, static_cast<int>(firefoxHeight) - 40),
+           {220, 80, 40}));
+}
+
+TEST_F(BrowsersTest, AnUnchangedPageIsNotSavedAgain) {
+  const std::size_t before = records().size();
+  ASSERT_TRUE(waitForPasses(2)) << session->log("tessaron");
+  EXPECT_EQ(records().size(), before);
+  EXPECT_GE(countInLog("Close to duplicate image found, won't archive!"), 2u);
+}
+
+TEST_F(BrowsersTest, NavigatingGivesANewRecord) {
+  session->pages().navigate("chromium", chromiumQuarry.path);
+  ASSERT_TRUE(waitFor([] { return !recordsOf(chromiumQuarry).empty(); }, 40s)) << session->log("tessaron");
+  const Record record = recordsOf(chromiumQuarry).front();
+  EXPECT_EQ(record.title, "Quarry Survey - Chromium");
+  EXPECT_NE(record.body.find("chromiumbravo heading"), std::string::npos);
+}
+
+TEST_F(BrowsersTest, ARevisitKeepsTwoWords) {
+  ASSERT_EQ(recordsOf(chromiumHarbour).size(), 1u);
+  session->pages().navigate("chromium", chromiumHarbour.path);
+  ASSERT_TRUE(waitFor([] { return recordsOf(chromiumHarbour).size() == 2; }, 40s))
+      << session->log("tessaron");
+  const Record revisit = recordsOf(chromiumHarbour).back();
+  std::istringstream words(revisit.body);
+  EXPECT_EQ(std::distance(std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()), 2)
+      << revisit.body;
+}
+
+TEST_F(BrowsersTest, AClosedWindowLeavesTheRegistry) {
+  const std::size_t before = countInLog("is no longer active, removing from gWindows");
+  session->stop(firefox);
+  EXPECT_TRUE(
+      waitFor([&] { return countInLog("is no longer active, removing from gWindows") > before; }, 30s))
+      << session->log("tessaron");
+}
+
+}  // namespace
+}  // namespace tessaron::testing
