@@ -104,7 +104,7 @@ std::map<std::string, std::string> readDesktopEntry(const fs::path& file) {
       const auto last = text.find_last_not_of(" \t");
       return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
     };
-    keys.emplace(trim(line.substr(0, equals)), unescapeValue(trim(line.substr(equals + 1))));
+    keys[trim(line.substr(0, equals))] = unescapeValue(trim(line.substr(equals + 1)));  // the last one counts
   }
   return keys;
 }
