@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -40,13 +41,39 @@ std::string readFile(const fs::path& path) {
 }
 
 std::string lastLines(const std::string& text, int count) {
-  std::size_t at = text.size();
-  for (int i = 0; i <= count && at != std::string::npos && at > 0; ++i)
-    at = text.rfind('\n', at - 1);
-  return at == std::string::npos ? text : text.substr(at + 1);
+  std::size_t start = text.size();
+  for (int i = 0; i <= count && start > 0; ++i) {
+    const std::size_t newline = text.rfind('\n', start - 1);
+    if (newline == std::string::npos) return text;
+    start = newline;
+  }
+  return text.substr(std::min(start + 1, text.size()));
+}
+
+// Process groups started and not yet stopped, for killAllNow; slots are claimed and released atomically.
+constexpr std::size_t maxGroups = 64;
+std::atomic<pid_t> liveGroups[maxGroups];
+
+void rememberGroup(pid_t pid) {
+  for (auto& slot : liveGroups) {
+    pid_t empty = 0;
+    if (slot.compare_exchange_strong(empty, pid)) return;
+  }
+}
+
+void forgetGroup(pid_t pid) {
+  for (auto& slot : liveGroups) {
+    pid_t expected = pid;
+    if (slot.compare_exchange_strong(expected, 0)) return;
+  }
 }
 
 }  // namespace
+
+void DesktopSession::killAllNow() {
+  for (auto& slot : liveGroups)
+    if (const pid_t pid = slot.load(); pid > 0) ::kill(-pid, SIGKILL);
+}
 
 struct PageServer::State {
   httplib::Server server;
@@ -111,7 +138,9 @@ std::string PageServer::navigationScript() {
          ".then(function(t){if(t)location.href=t;}).catch(function(){});},250);})();</script>";
 }
 
-DesktopSession::DesktopSession(fs::path folder) : folder_(std::move(folder)), home_(folder_ / "home") {
+// Absolute paths: HOME and profile folders are handed to programs that may change their working folder.
+DesktopSession::DesktopSession(fs::path folder)
+    : folder_(fs::absolute(std::move(folder))), home_(folder_ / "home") {
   fs::remove_all(folder_);
   fs::create_directories(home_);
   environment_ = {{"HOME", home_.string()},
@@ -189,6 +218,7 @@ pid_t DesktopSession::start(const std::string& name, const std::vector<std::stri
   posix_spawnattr_destroy(&attributes);
   if (rc != 0)
     throw SessionError("desktop session: cannot start " + name + " (" + argv[0] + "): " + std::strerror(rc));
+  rememberGroup(pid);
   std::lock_guard lock(processesMutex_);
   processes_.push_back({name, pid});
   return pid;
@@ -221,6 +251,7 @@ int DesktopSession::stop(pid_t pid, std::chrono::milliseconds grace) {
   }
   // Whatever the program left behind in its group goes too.
   ::kill(-pid, SIGKILL);
+  forgetGroup(pid);
   std::lock_guard lock(processesMutex_);
   for (const auto& process : processes_)
     if (process.pid == pid) return process.status;

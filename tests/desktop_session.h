@@ -80,6 +80,10 @@ class DesktopSession {
   // The address the page of a browser's window has, as the accessibility bus gives it; empty when none.
   std::string shownAddress(pid_t browser);
 
+  // Kills every process group any session started and has not stopped yet. Async-signal-safe: for a signal
+  // handler, so that an interrupted run leaves nothing behind.
+  static void killAllNow();
+
  private:
   struct Process {
     std::string name;

@@ -18,7 +18,8 @@ using platform::x11::X11WindowServer;
 
 xcb_atom_t atom(xcb_connection_t* connection, const char* name) {
   xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
-      connection, xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
+      connection, xcb_intern_atom(connection, 0, static_cast<std::uint16_t>(std::strlen(name)), name),
+      nullptr);
   const xcb_atom_t result = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
   std::free(reply);
   return result;
@@ -48,7 +49,8 @@ class X11WindowsTest : public ::testing::Test {
     xcb_colormap_t colormap = screen->default_colormap;
     if (depth == 32) {
       visual = 0;
-      for (auto depths = xcb_screen_allowed_depths_iterator(screen); depths.rem && !visual; xcb_depth_next(&depths))
+      for (auto depths = xcb_screen_allowed_depths_iterator(screen); depths.rem && !visual;
+           xcb_depth_next(&depths))
         if (depths.data->depth == 32 && depths.data->visuals_len > 0)
           visual = xcb_depth_visuals_iterator(depths.data).data->visual_id;
       colormap = xcb_generate_id(connection);
@@ -57,9 +59,10 @@ class X11WindowsTest : public ::testing::Test {
     }
     const xcb_window_t window = xcb_generate_id(connection);
     const std::uint32_t values[] = {pixel, 0, colormap};
-    xcb_create_window(connection, static_cast<std::uint8_t>(depth), window, screen->root, static_cast<std::int16_t>(x),
-                      static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
-                      static_cast<std::uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual,
+    xcb_create_window(connection, static_cast<std::uint8_t>(depth), window, screen->root,
+                      static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                      static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height), 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, visual,
                       XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_COLORMAP, values);
     const std::uint32_t pid = static_cast<std::uint32_t>(::getpid());
     xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, atom(connection, "_NET_WM_PID"),
@@ -102,13 +105,15 @@ TEST_F(X11WindowsTest, ListsWindowsWithTitlePidClassAndClientFrame) {
   const xcb_window_t window = makeWindow(24, 0x336699, 100, 120, 300, 200);
   const std::string title = "Gr\xC3\xBCne Seite \xE2\x9C\x93";
   xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, atom(connection, "_NET_WM_NAME"),
-                      atom(connection, "UTF8_STRING"), 8, static_cast<std::uint32_t>(title.size()), title.data());
+                      atom(connection, "UTF8_STRING"), 8, static_cast<std::uint32_t>(title.size()),
+                      title.data());
   const char latin1[] = "Caf\xE9";
   const xcb_window_t other = makeWindow(24, 0x000000, 500, 500, 120, 80);
   xcb_change_property(connection, XCB_PROP_MODE_REPLACE, other, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
                       sizeof latin1 - 1, latin1);
   xcb_flush(connection);
-  ASSERT_TRUE(waitFor([&] { return listed(window) && listed(window)->title == title && listed(other); }, 10s));
+  ASSERT_TRUE(
+      waitFor([&] { return listed(window) && listed(window)->title == title && listed(other); }, 10s));
 
   const auto description = *listed(window);
   EXPECT_EQ(description.frame.width, 300);

@@ -25,7 +25,9 @@ class AutostartTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(folder_); }
 
   fs::path entry() const { return folder_ / "autostart" / "com.example.test.desktop"; }
-  AutostartLoginItems items() const { return AutostartLoginItems(entry(), executable_, folder_ / "icon.png"); }
+  AutostartLoginItems items() const {
+    return AutostartLoginItems(entry(), executable_, folder_ / "icon.png");
+  }
 
   void appendToEntry(const std::string& line) const { std::ofstream(entry(), std::ios::app) << line << "\n"; }
 
