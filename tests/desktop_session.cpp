@@ -378,23 +378,25 @@ void DesktopSession::waitForBrowser(pid_t pid, const std::string& name, const st
     fail(name + " did not show \"" + expectedTitle + "\" through X11 and accessibility within 60 s", name);
 }
 
-pid_t DesktopSession::startChromium(const std::string& url, const std::string& expectedTitle) {
-  const std::string name = "chromium";
+pid_t DesktopSession::startChromium(const std::string& url, const std::string& expectedTitle,
+                                    const std::string& profile) {
+  const std::string& name = profile;
   // The binary itself: the /usr/bin wrapper trips over a doubled /dev/shm mount. Without a user namespace
   // (containers, root) the sandbox cannot start.
   const pid_t pid = start(
       name, {"/usr/lib/chromium/chromium", "--no-sandbox", "--no-first-run", "--no-default-browser-check",
              "--disable-background-networking", "--disable-component-update", "--disable-sync",
              "--disable-gpu", "--disable-dev-shm-usage", "--password-store=basic",
-             "--force-renderer-accessibility", "--user-data-dir=" + (folder_ / "chromium").string(),
+             "--force-renderer-accessibility", "--user-data-dir=" + (folder_ / profile).string(),
              "--window-position=0,0", "--window-size=1000,800", url});
   waitForBrowser(pid, name, expectedTitle);
   return pid;
 }
 
-pid_t DesktopSession::startFirefox(const std::string& url, const std::string& expectedTitle) {
-  const std::string name = "firefox";
-  const fs::path profile = folder_ / "firefox";
+pid_t DesktopSession::startFirefox(const std::string& url, const std::string& expectedTitle,
+                                   const std::string& profileName) {
+  const std::string& name = profileName;
+  const fs::path profile = folder_ / profileName;
   fs::create_directories(profile);
   std::ofstream(profile / "user.js") << R"(user_pref("browser.shell.checkDefaultBrowser", false);
 user_pref("browser.startup.homepage_override.mstone", "ignore");

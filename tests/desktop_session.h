@@ -64,8 +64,11 @@ class DesktopSession {
 
   // Starts a browser on the address and waits until its window shows the page through X11 and accessibility.
   // Returns the browser's process id.
-  pid_t startChromium(const std::string& url, const std::string& expectedTitle);
-  pid_t startFirefox(const std::string& url, const std::string& expectedTitle);
+  // `profile` names the browser's profile folder and log; distinct profiles make distinct browser processes.
+  pid_t startChromium(const std::string& url, const std::string& expectedTitle,
+                      const std::string& profile = "chromium");
+  pid_t startFirefox(const std::string& url, const std::string& expectedTitle,
+                     const std::string& profile = "firefox");
 
   // Starts a program of this desktop, its output in <folder>/<name>.log; stopped with the session unless
   // stopped before.

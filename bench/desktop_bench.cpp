@@ -1,0 +1,252 @@
+// The cost of watching real browser windows on a private X11 desktop.
+//
+// 1. Per window and pass, for an unchanged Chromium and an unchanged Firefox window on a page of about 1,500
+//    accessible nodes: the capture engine's whole pass (window list, accessibility match, screenshot, hash),
+//    and its parts. Side by side: the peer is a plain walk of the same window's accessibility tree (every
+//    node's role and children), which is what presenting the browser's whole tree would cost each pass.
+// 2. The real tessaron process with three static browser windows: its processor time over a minute.
+//
+// Usage: bench_desktop <work folder>
+#include <gio/gio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "app/log.h"
+#include "capture/capture.h"
+#include "platform/x11/x11_platform.h"
+#include "tests/desktop_session.h"
+#include "tests/sample_pages.h"
+
+namespace {
+
+using namespace std::chrono;
+using namespace std::chrono_literals;
+using namespace tessaron;
+using namespace tessaron::testing;
+
+std::string bigPage(const std::string& title) {
+  std::ostringstream html;
+  html << "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" << title << "</title></head><body><h1>"
+       << title << "</h1><ul>";
+  for (int i = 0; i < 300; ++i)
+    html << "<li><a href=\"#item" << i << "\">entry " << i << "</a> with <button>open " << i
+         << "</button> and <em>note</em></li>";
+  html << "</ul>";
+  for (int i = 0; i < 150; ++i)
+    html << "<p>Paragraph " << i << " has <a href=\"#p" << i << "\">a link</a> in it.</p>";
+  html << "</body></html>";
+  return html.str();
+}
+
+template <class F>
+double medianMs(int runs, F&& work) {
+  std::vector<double> times;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = steady_clock::now();
+    work();
+    times.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+// The peer: every node of the application's tree, role and children each, over its own connection.
+class TreeWalker {
+ public:
+  TreeWalker() {
+    GDBusConnection* session = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    GVariant* reply = g_dbus_connection_call_sync(session, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
+                                                  "GetAddress", nullptr, G_VARIANT_TYPE("(s)"),
+                                                  G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+    const gchar* address = nullptr;
+    g_variant_get(reply, "(&s)", &address);
+    bus_ = g_dbus_connection_new_for_address_sync(
+        address,
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    g_variant_unref(reply);
+    g_object_unref(session);
+  }
+
+  // Nodes of the first application whose process is `pid`.
+  std::size_t walkApplication(pid_t pid) {
+    for (auto& [bus, path] : children({"org.a11y.atspi.Registry", "/org/a11y/atspi/accessible/root"})) {
+      GVariant* reply = g_dbus_connection_call_sync(bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                    "org.freedesktop.DBus", "GetConnectionUnixProcessID",
+                                                    g_variant_new("(s)", bus.c_str()), G_VARIANT_TYPE("(u)"),
+                                                    G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+      if (!reply) continue;
+      guint32 owner = 0;
+      g_variant_get(reply, "(u)", &owner);
+      g_variant_unref(reply);
+      if (static_cast<pid_t>(owner) == pid) return walk({bus, path}, 0);
+    }
+    return 0;
+  }
+
+ private:
+  using Ref = std::pair<std::string, std::string>;
+
+  std::vector<Ref> children(const Ref& node) {
+    std::vector<Ref> out;
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus_, node.first.c_str(), node.second.c_str(), "org.a11y.atspi.Accessible", "GetChildren", nullptr,
+        G_VARIANT_TYPE("(a(so))"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+    if (!reply) return out;
+    GVariantIter* iter = nullptr;
+    g_variant_get(reply, "(a(so))", &iter);
+    const gchar *bus = nullptr, *path = nullptr;
+    while (g_variant_iter_next(iter, "(&s&o)", &bus, &path))
+      out.emplace_back(bus, path);
+    g_variant_iter_free(iter);
+    g_variant_unref(reply);
+    return out;
+  }
+
+  std::size_t walk(const Ref& node, int depth) {
+    if (depth > 200) return 0;
+    GVariant* role = g_dbus_connection_call_sync(
+        bus_, node.first.c_str(), node.second.c_str(), "org.a11y.atspi.Accessible", "GetRole", nullptr,
+        G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+    if (role) g_variant_unref(role);
+    std::size_t count = 1;
+    for (const auto& child : children(node))
+      count += walk(child, depth + 1);
+    return count;
+  }
+
+  GDBusConnection* bus_ = nullptr;
+};
+
+void perWindow(DesktopSession& session, const std::string& browser, pid_t pid) {
+  // Two passes first: the first saves the window, the second finds it unchanged.
+  capturePass();
+  capturePass();
+  const double pass = medianMs(10, [] { capturePass(); });
+
+  auto& p = platform::current();
+  std::vector<platform::WindowDescription> windows;
+  const double list = medianMs(10, [&] { windows = getBrowserWindows(); });
+  const platform::WindowDescription window = windows.at(0);
+  const double match = medianMs(10, [&] {
+    auto application = p.accessibility().createApplication(pid);
+    if (auto names = application->copyAttributeNames())
+      for (const auto& name : *names)
+        (void)application->copyAttributeValue(name);
+    auto axWindows = application->copyAttributeValue("AXWindows");
+    const auto variant = browser == "Chromium" ? BrowserVariant::chrome : BrowserVariant::safari;
+    if (!findMatchingAXWindow(*platform::valueAs<platform::ElementArray>(axWindows.value),
+                              cleanTitle(window.title.value_or("")), window.frame, variant))
+      std::fprintf(stderr, "bench: %s window did not match\n", browser.c_str());
+  });
+  // Reading the page's text happens only when a screenshot is saved.
+  std::size_t characters = 0;
+  const double text = medianMs(3, [&] {
+    auto application = p.accessibility().createApplication(pid);
+    auto axWindows = application->copyAttributeValue("AXWindows");
+    const auto variant = browser == "Chromium" ? BrowserVariant::chrome : BrowserVariant::safari;
+    if (auto matched = findMatchingAXWindow(*platform::valueAs<platform::ElementArray>(axWindows.value),
+                                            cleanTitle(window.title.value_or("")), window.frame, variant))
+      characters = collectStaticText(matched).size();
+  });
+  platform::RgbaImage shot;
+  const double screenshot = medianMs(10, [&] { shot = p.windows().captureWindow(window).value(); });
+  const double hash = medianMs(10, [&] {
+    OSImage view(shot.width, shot.height, shot.stride, std::vector<std::uint8_t>(shot.pixels));
+    (void)OSImageHashing::sharedInstance().hashImage(&view, OSImageHashingProviderPHash);
+  });
+  TreeWalker walker;
+  std::size_t nodes = 0;
+  const double naive = medianMs(3, [&] { nodes = walker.walkApplication(pid); });
+  std::printf(
+      "%-9s %5zu nodes | pass %6.1f ms (list %.1f, match %.1f, screenshot %.1f of %ux%u, hash %.1f) | "
+      "plain tree walk %7.1f ms | walk / match %.0fx | page text on a save %.0f ms (%zu characters)\n",
+      browser.c_str(), nodes, pass, list, match, screenshot, shot.width, shot.height, hash, naive,
+      naive / match, text, characters);
+  (void)session;
+}
+
+double processorSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i == 14 || i == 15) ticks += std::stod(field);  // utime, stime
+  return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: bench_desktop <work folder>\n");
+    return 2;
+  }
+  const fs::path work = fs::absolute(argv[1]);
+  ::setenv("TESSARON_LOG", "memory", 1);
+  try {
+    std::printf("== one unchanged window per pass, median of 10 passes (page of about 1,500 nodes)\n");
+    {
+      DesktopSession session(work / "per-window");
+      session.pages().add("/chromium/big.html", bigPage("Big Chromium Page"));
+      session.pages().add("/firefox/big.html", bigPage("Big Firefox Page"));
+      auto platform = platform::x11::create();
+      platform::install(platform);
+
+      const pid_t chromium =
+          session.startChromium(session.pages().url("/chromium/big.html"), "Big Chromium Page");
+      perWindow(session, "Chromium", chromium);
+      session.stop(chromium);
+      const pid_t firefox =
+          session.startFirefox(session.pages().url("/firefox/big.html"), "Big Firefox Page");
+      perWindow(session, "Firefox", firefox);
+      session.stop(firefox);
+    }
+
+    std::printf("\n== tessaron with three static browser windows, processor time over 60 s\n");
+    DesktopSession session(work / "cpu");
+    session.pages().add("/chromium/big.html", bigPage("Big Chromium Page"));
+    session.pages().add("/other/big.html", bigPage("Second Chromium Page"));
+    session.pages().add("/firefox/big.html", bigPage("Big Firefox Page"));
+    session.startChromium(session.pages().url("/chromium/big.html"), "Big Chromium Page", "chromium-a");
+    session.startChromium(session.pages().url("/other/big.html"), "Second Chromium Page", "chromium-b");
+    session.startFirefox(session.pages().url("/firefox/big.html"), "Big Firefox Page");
+    const pid_t tessaron = session.start("tessaron", {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
+                                         {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
+    const fs::path archive = session.home() / ".local/share/tessaron/AppData";
+    auto records = [&] {
+      std::size_t n = 0;
+      std::error_code ec;
+      for (auto it = fs::recursive_directory_iterator(archive, ec); !ec && it != fs::end(it);
+           it.increment(ec))
+        n += it->path().extension() == ".txt";
+      return n;
+    };
+    if (!waitFor([&] { return records() >= 3; }, 60s)) {
+      std::fprintf(stderr, "bench: tessaron did not archive the three windows\n%s\n",
+                   session.log("tessaron").c_str());
+      return 1;
+    }
+    const double before = processorSeconds(tessaron);
+    const auto start = steady_clock::now();
+    waitFor([] { return false; }, 60s);
+    const double used = processorSeconds(tessaron) - before;
+    const double elapsed = duration<double>(steady_clock::now() - start).count();
+    std::printf(
+        "tessaron: %.2f s of processor time in %.0f s = %.2f%% of one core (goal < 2%%), %zu records\n", used,
+        elapsed, 100.0 * used / elapsed, records());
+    session.stop(tessaron, 10s);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "bench: %s\n", error.what());
+    return 1;
+  }
+  return 0;
+}
