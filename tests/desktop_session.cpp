@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <iterator>
@@ -344,6 +345,41 @@ void DesktopSession::startWindowManager() {
   };
   if (!waitFor([&] { return !running(openbox) || managed(); }, 15s) || !running(openbox))
     fail("the window manager (openbox) did not start", "openbox");
+  // The manager announces itself before it takes new windows in, and a window mapped in between stays
+  // unmanaged: map probe windows until one is managed.
+  xcb_connection_t* connection = xcb_connect(environment_["DISPLAY"].c_str(), nullptr);
+  xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+  const char name[] = "_NET_CLIENT_LIST";
+  xcb_intern_atom_reply_t* atom =
+      xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, sizeof name - 1, name), nullptr);
+  auto managedNow = [&](xcb_window_t window) {
+    if (!atom) return false;
+    xcb_get_property_reply_t* list = xcb_get_property_reply(
+        connection, xcb_get_property(connection, 0, screen->root, atom->atom, XCB_ATOM_WINDOW, 0, 1024),
+        nullptr);
+    bool found = false;
+    if (list) {
+      const auto* ids = static_cast<const xcb_window_t*>(xcb_get_property_value(list));
+      const int count = xcb_get_property_value_length(list) / 4;
+      found = std::find(ids, ids + count, window) != ids + count;
+    }
+    std::free(list);
+    return found;
+  };
+  bool managing = false;
+  for (int attempt = 0; attempt < 15 && !managing; ++attempt) {
+    const xcb_window_t probe = xcb_generate_id(connection);
+    xcb_create_window(connection, XCB_COPY_FROM_PARENT, probe, screen->root, 0, 0, 10, 10, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
+    xcb_map_window(connection, probe);
+    xcb_flush(connection);
+    managing = waitFor([&] { return managedNow(probe); }, 1s);
+    xcb_destroy_window(connection, probe);
+    xcb_flush(connection);
+  }
+  std::free(atom);
+  xcb_disconnect(connection);
+  if (!managing) fail("the window manager (openbox) does not manage new windows", "openbox");
 }
 
 std::string DesktopSession::shownAddress(pid_t browser) {
