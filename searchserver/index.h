@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
@@ -33,12 +34,21 @@ struct Hit {
 
 // Counts stop here; a total above it reads "more than 10,000".
 inline constexpr std::int64_t countLimit = 10000;
+// Counts also stop once they have taken this long (a phrase of common words has to check the word positions of
+// every candidate); the total is then a lower bound.
+inline constexpr std::chrono::milliseconds countBudget{15};
 // Ordering by relevance ranks the newest this many matches.
 inline constexpr std::int64_t relevanceWindow = 5000;
 
 struct Results {
   std::vector<Hit> hits;
   std::int64_t total = 0;  // at most countLimit + 1
+  bool totalIsLowerBound = false;  // the count ran out of time: there are at least `total`
+  // Whether more matches may follow the page that starts at `offset` with these hits.
+  bool morePossible(std::int64_t offset, std::int64_t limit) const {
+    const auto shown = offset + static_cast<std::int64_t>(hits.size());
+    return shown < total || (totalIsLowerBound && static_cast<std::int64_t>(hits.size()) == limit);
+  }
 };
 
 // User text as an FTS5 query: each word a quoted phrase (quotes doubled), "quoted phrases" kept together,

@@ -162,7 +162,10 @@ void installRoutes(httplib::Server& server, const fs::path& archive, Index& inde
     Query query = queryFrom(request);
     Results results = index.search(query);
     nlohmann::json out = {
-        {"query", query.text}, {"total", results.total}, {"results", nlohmann::json::array()}};
+        {"query", query.text},
+        {"total", results.total},
+        {"totalIsLowerBound", results.totalIsLowerBound || results.total > countLimit},
+        {"results", nlohmann::json::array()}};
     for (const auto& hit : results.hits)
       out["results"].push_back({{"address", hit.address},
                                 {"title", hit.title},
@@ -197,9 +200,10 @@ void installRoutes(httplib::Server& server, const fs::path& archive, Index& inde
               std::to_string(indexer.daysTotal.load()) +
               " days so far; search already covers what is done.</p>";
     html += "<p class=\"note\">" +
-            (results.total > countLimit ? "More than " + std::to_string(countLimit)
-                                        : std::to_string(results.total)) +
-            (results.total == 1 ? " record" : " records");
+            (results.total > countLimit     ? "More than " + std::to_string(countLimit)
+             : results.totalIsLowerBound ? "At least " + std::to_string(results.total)
+                                         : std::to_string(results.total)) +
+            (results.total == 1 && !results.totalIsLowerBound ? " record" : " records");
     if (!query.text.empty()) html += " for “" + htmlEscape(query.text) + "”";
     html += ".</p>";
     if (results.hits.empty())
@@ -222,7 +226,7 @@ void installRoutes(httplib::Server& server, const fs::path& archive, Index& inde
     const int page = query.offset / query.limit + 1;
     html += "<div class=\"pages\">";
     if (page > 1) html += "<a href=\"" + htmlEscape(pageLink(request, page - 1)) + "\">← Newer</a>";
-    if (query.offset + static_cast<std::int64_t>(results.hits.size()) < results.total)
+    if (results.morePossible(query.offset, query.limit))
       html += "<a href=\"" + htmlEscape(pageLink(request, page + 1)) + "\">Older →</a>";
     html += "</div></body></html>";
     response.set_content(html, "text/html; charset=utf-8");

@@ -86,7 +86,8 @@ struct PageServer::State {
 };
 
 PageServer::PageServer() : state_(std::make_shared<State>()) {
-  auto state = state_;
+  // The handlers belong to the server, which belongs to the state: they refer to it without owning it.
+  State* state = state_.get();
   state->server.Get("/next", [state](const httplib::Request& request, httplib::Response& response) {
     std::lock_guard lock(state->mutex);
     std::string target;
