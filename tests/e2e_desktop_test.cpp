@@ -304,9 +304,11 @@ TEST_F(DesktopTest, TheAccessibilityAlertShowsItsTextsAndItsRequestSwitchesAcces
 
 TEST_F(DesktopTest, ThePortDialogShowsItsTextAndNoEndsWithStatusOne) {
   ASSERT_TRUE(setAccessibility(true));
+  // Whatever an earlier test left on the port has to be gone before another program can take it.
+  ASSERT_TRUE(waitFor([] { return !portOpen(5000); }, 15s)) << "port 5000 stays taken";
   const pid_t holder =
       session->start("port-holder", {"python3", "-m", "http.server", "5000", "--bind", "127.0.0.1"});
-  ASSERT_TRUE(waitFor([] { return portOpen(5000); }, 10s));
+  ASSERT_TRUE(waitFor([] { return portOpen(5000); }, 10s)) << session->log("port-holder");
   const pid_t tessaron = startTessaron();
   std::vector<Accessible> alerts;
   ASSERT_TRUE(waitFor(
