@@ -38,7 +38,7 @@ inline constexpr std::int64_t countLimit = 10000;
 // every candidate); the total is then a lower bound.
 inline constexpr std::chrono::milliseconds countBudget{15};
 // Ordering by relevance ranks the newest this many matches.
-inline constexpr std::int64_t relevanceWindow = 5000;
+inline constexpr std::int64_t relevanceWindow = 2000;
 
 struct Results {
   std::vector<Hit> hits;
