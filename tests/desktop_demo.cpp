@@ -207,12 +207,7 @@ int main(int argc, char** argv) {
     std::cout << "== tessaron ended with status " << status << "\n";
 
     const std::string log = session.log("tessaron");
-    auto count = [&](const std::string& text) {
-      std::size_t n = 0;
-      for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-        ++n;
-      return n;
-    };
+    auto count = [&](const std::string& text) { return occurrences(log, text); };
     std::cout << "== log: " << count("Start Screen Capturing") << " capture passes, "
               << count("Screenshot saved") << " screenshots saved, " << count("Close to duplicate")
               << " near-duplicates dropped\n";

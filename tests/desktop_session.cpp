@@ -34,6 +34,13 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
   return condition();
 }
 
+std::size_t occurrences(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    ++n;
+  return n;
+}
+
 namespace {
 
 std::string readFile(const fs::path& path) {

@@ -28,6 +28,8 @@ struct SessionError : std::runtime_error {
 
 // Polls until the condition holds or the time is up.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit);
+// How often `what` occurs in `text` (log lines, say).
+std::size_t occurrences(const std::string& text, const std::string& what);
 
 // Pages served on 127.0.0.1 at a free port. A page that includes `navigationScript()` follows
 // `navigate(tag, path)` within a quarter of a second, tag being the first segment of its own path.

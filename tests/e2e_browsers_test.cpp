@@ -96,11 +96,7 @@ class BrowsersTest : public ::testing::Test {
   }
 
   static std::size_t countInLog(const std::string& text) {
-    const std::string log = session->log("tessaron");
-    std::size_t n = 0;
-    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-      ++n;
-    return n;
+    return occurrences(session->log("tessaron"), text);
   }
 
   // Waits for `count` more capture passes to finish (a pass is done when the next one starts).

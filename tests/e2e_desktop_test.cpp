@@ -11,6 +11,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "capture/capture.h"
 #include "permissions/permissions.h"
@@ -123,6 +124,19 @@ AlertContents contentsOf(const Accessible& alert) {
   return contents;
 }
 
+// The program's alert once it shows, or nothing after 20 s.
+std::optional<AlertContents> waitForAlert(pid_t pid) {
+  std::vector<Accessible> alerts;
+  if (!waitFor(
+          [&] {
+            alerts = nodesWithRole(pid, ATSPI_ROLE_ALERT, false);
+            return !alerts.empty();
+          },
+          20s))
+    return std::nullopt;
+  return contentsOf(alerts.front());
+}
+
 class DesktopTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -175,11 +189,7 @@ class DesktopTest : public ::testing::Test {
   }
 
   static std::size_t countInLog(const std::string& text) {
-    const std::string log = session->log("tessaron");
-    std::size_t n = 0;
-    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-      ++n;
-    return n;
+    return occurrences(session->log("tessaron"), text);
   }
 
   static std::string opened() {
@@ -282,15 +292,9 @@ TEST_F(DesktopTest, TheTrayMenuHoldsTheFiveActionsAndEachDoesItsJob) {
 TEST_F(DesktopTest, TheAccessibilityAlertShowsItsTextsAndItsRequestSwitchesAccessibilityOn) {
   ASSERT_TRUE(setAccessibility(false));
   const pid_t tessaron = startTessaron();
-  std::vector<Accessible> alerts;
-  ASSERT_TRUE(waitFor(
-      [&] {
-        alerts = nodesWithRole(tessaron, ATSPI_ROLE_ALERT, false);
-        return !alerts.empty();
-      },
-      20s))
-      << session->log("tessaron");
-  const AlertContents alert = contentsOf(alerts.front());
+  const std::optional<AlertContents> shown = waitForAlert(tessaron);
+  ASSERT_TRUE(shown) << session->log("tessaron");
+  const AlertContents& alert = *shown;
   EXPECT_EQ(alert.labels, (std::vector<std::string>{"Accessibility Permissions Required",
                                                     accessibilityAlertInformativeText}));
   // Right to left in the alert's own order: the first button is the rightmost, so it comes last here.
@@ -310,15 +314,9 @@ TEST_F(DesktopTest, ThePortDialogShowsItsTextAndNoEndsWithStatusOne) {
       session->start("port-holder", {"python3", "-m", "http.server", "5000", "--bind", "127.0.0.1"});
   ASSERT_TRUE(waitFor([] { return portOpen(5000); }, 10s)) << session->log("port-holder");
   const pid_t tessaron = startTessaron();
-  std::vector<Accessible> alerts;
-  ASSERT_TRUE(waitFor(
-      [&] {
-        alerts = nodesWithRole(tessaron, ATSPI_ROLE_ALERT, false);
-        return !alerts.empty();
-      },
-      20s))
-      << session->log("tessaron");
-  const AlertContents alert = contentsOf(alerts.front());
+  const std::optional<AlertContents> shown = waitForAlert(tessaron);
+  ASSERT_TRUE(shown) << session->log("tessaron");
+  const AlertContents& alert = *shown;
   EXPECT_EQ(alert.labels,
             (std::vector<std::string>{"tessaron",
                                       "A process is running on port 5000. Do you want to kill it so "
