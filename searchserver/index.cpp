@@ -12,6 +12,7 @@ constexpr const char* schema = R"(
 PRAGMA journal_mode=WAL;
 PRAGMA synchronous=NORMAL;
 PRAGMA cache_size=-32768;
+CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS records(
   id INTEGER PRIMARY KEY,
   path TEXT NOT NULL UNIQUE,
@@ -140,6 +141,9 @@ Index::Index(const std::filesystem::path& file) {
         sqlite3_busy_timeout(db_, 5000);
         execute(db_, schema);
         execute(db_, "SELECT count(*) FROM records_fts WHERE records_fts MATCH 'x'");
+        // Records without the completion mark are what is left of a bulk load that was cut short.
+        if (Statement started(db_, "SELECT 1 FROM records LIMIT 1"); started.step() && !completeMark())
+          throw std::runtime_error("index: an unfinished first build");
         return;
       } catch (const std::exception&) {
       }
@@ -158,6 +162,39 @@ Index::~Index() {
   for (sqlite3_stmt* statement : {findStatement_, updateStatement_, lastStatement_, insertStatement_})
     sqlite3_finalize(statement);
   sqlite3_close(db_);
+}
+
+bool Index::completeMark() {
+  Statement mark(db_, "SELECT 1 FROM meta WHERE key = 'complete'");
+  return mark.step();
+}
+
+bool Index::isComplete() {
+  std::lock_guard lock(mutex_);
+  return completeMark();
+}
+
+void Index::beginBulkLoad() {
+  std::lock_guard lock(mutex_);
+  execute(db_,
+          "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;"
+          "INSERT INTO records_fts(records_fts, rank) VALUES('automerge', 8);");
+}
+
+void Index::endBulkLoad() {
+  std::lock_guard lock(mutex_);
+  execute(db_,
+          "INSERT OR REPLACE INTO meta(key, value) VALUES('complete', '1');"
+          "INSERT INTO records_fts(records_fts, rank) VALUES('automerge', 4);"
+          "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+}
+
+bool Index::mergeStep() {
+  std::lock_guard lock(mutex_);
+  // The merge reports its work only through the count of changes it made.
+  const sqlite3_int64 before = sqlite3_total_changes64(db_);
+  execute(db_, "INSERT INTO records_fts(records_fts, rank) VALUES('merge', 500)");
+  return sqlite3_total_changes64(db_) - before > 1;
 }
 
 void Index::begin() {

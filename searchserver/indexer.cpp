@@ -63,6 +63,8 @@ std::size_t Indexer::scanDay(const std::string& day) {
 }
 
 std::size_t Indexer::scanAll() {
+  const bool firstBuild = !index_.isComplete();
+  if (firstBuild) index_.beginBulkLoad();
   const auto days = dayFolders(archive_);
   daysTotal = days.size();
   daysDone = 0;
@@ -79,6 +81,7 @@ std::size_t Indexer::scanAll() {
                    changed);
     }
   }
+  if (firstBuild) index_.endBulkLoad();
   firstPassDone = true;
   return changed;
 }
@@ -106,6 +109,9 @@ void Indexer::run(std::stop_token stop, std::chrono::milliseconds period) {
   const std::size_t first = scanAll();
   std::fprintf(stderr, "server: indexed %zu new or changed records in %.1f s\n", first,
                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  // Merged step by step, so that a search waits for one step at most.
+  while (!stop.stop_requested() && index_.mergeStep()) {
+  }
   std::mutex mutex;
   std::condition_variable_any wake;
   while (!stop.stop_requested()) {

@@ -130,6 +130,39 @@ TEST_F(IndexTest, ACorruptIndexIsRebuiltNotFatal) {
   EXPECT_EQ(index.count(), 0);
 }
 
+TEST_F(IndexTest, AFirstBuildCutShortStartsAfreshAndAFinishedOneIsKept) {
+  const Record page{"https://a/",
+                    "20240301/2024-03-01T09:00:00Z",
+                    "2024-03-01T09:00:00Z",
+                    1709283600,
+                    "Title",
+                    "words here",
+                    "a"};
+  {
+    Index index(root / "cache" / "index.sqlite");
+    EXPECT_FALSE(index.isComplete());
+    index.beginBulkLoad();
+    index.begin();
+    index.put("20240301/2024-03-01T09:00:00Z", 40, page);
+    index.commit();
+  }  // gone before endBulkLoad, as when the server is killed mid-build
+  {
+    Index index(root / "cache" / "index.sqlite");
+    EXPECT_EQ(index.count(), 0) << "the unfinished build is not trusted";
+    index.beginBulkLoad();
+    index.begin();
+    index.put("20240301/2024-03-01T09:00:00Z", 40, page);
+    index.commit();
+    index.endBulkLoad();
+    while (index.mergeStep()) {
+    }
+  }
+  Index index(root / "cache" / "index.sqlite");
+  EXPECT_TRUE(index.isComplete());
+  EXPECT_EQ(index.count(), 1);
+  EXPECT_EQ(index.search({.text = "words"}).total, 1);
+}
+
 // The real program on 127.0.0.1:5000.
 class ServerProcess : public IndexTest {
  protected:

@@ -161,11 +161,10 @@ void installRoutes(httplib::Server& server, const fs::path& archive, Index& inde
   server.Get("/api/search", [&index](const httplib::Request& request, httplib::Response& response) {
     Query query = queryFrom(request);
     Results results = index.search(query);
-    nlohmann::json out = {
-        {"query", query.text},
-        {"total", results.total},
-        {"totalIsLowerBound", results.totalIsLowerBound || results.total > countLimit},
-        {"results", nlohmann::json::array()}};
+    nlohmann::json out = {{"query", query.text},
+                          {"total", results.total},
+                          {"totalIsLowerBound", results.totalIsLowerBound || results.total > countLimit},
+                          {"results", nlohmann::json::array()}};
     for (const auto& hit : results.hits)
       out["results"].push_back({{"address", hit.address},
                                 {"title", hit.title},
@@ -200,7 +199,7 @@ void installRoutes(httplib::Server& server, const fs::path& archive, Index& inde
               std::to_string(indexer.daysTotal.load()) +
               " days so far; search already covers what is done.</p>";
     html += "<p class=\"note\">" +
-            (results.total > countLimit     ? "More than " + std::to_string(countLimit)
+            (results.total > countLimit  ? "More than " + std::to_string(countLimit)
              : results.totalIsLowerBound ? "At least " + std::to_string(results.total)
                                          : std::to_string(results.total)) +
             (results.total == 1 && !results.totalIsLowerBound ? " record" : " records");
