@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -112,27 +113,28 @@ bool writeContactSheet(const std::vector<Shot>& shots, const fs::path& file) {
   return static_cast<bool>(out);
 }
 
-void search(const std::string& query) {
+// A search through the running server's JSON API, as the lines to print.
+std::string search(const std::string& query) {
   httplib::Client client("127.0.0.1", 5000);
   client.set_connection_timeout(2);
   client.set_read_timeout(5);
   auto response = client.Get(("/api/search?q=" + httplib::detail::encode_query_param(query)).c_str(),
                              {{"Host", "127.0.0.1:5000"}});
-  std::cout << "== searching the archive for \"" << query
-            << "\" (http://127.0.0.1:5000/api/search?q=" << query << ")\n";
-  if (!response || response->status != 200) {
-    std::cout << "   the search server did not answer\n";
-    return;
-  }
-  const auto found = nlohmann::json::parse(response->body, nullptr, false);
-  if (found.is_discarded()) return;
-  std::cout << "   " << found.value("total", 0) << " records match; the newest:\n";
+  std::ostringstream out;
+  out << "== searching the archive for \"" << query << "\" (http://127.0.0.1:5000/api/search?q=" << query
+      << ")\n";
+  const auto found = response && response->status == 200
+                         ? nlohmann::json::parse(response->body, nullptr, false)
+                         : nlohmann::json(nullptr);
+  if (!found.is_object()) return out.str() + "   the search server did not answer\n";
+  out << "   " << found.value("total", 0) << " records match; the newest:\n";
   int shown = 0;
   for (const auto& hit : found["results"]) {
     if (shown++ == 5) break;
-    std::cout << "   " << hit.value("stamp", "") << "  " << hit.value("title", "") << "  <"
-              << hit.value("address", "") << ">\n      " << hit.value("snippet", "").substr(0, 110) << "\n";
+    out << "   " << hit.value("stamp", "") << "  " << hit.value("title", "") << "  <"
+        << hit.value("address", "") << ">\n      " << hit.value("snippet", "").substr(0, 110) << "\n";
   }
+  return out.str();
 }
 
 }  // namespace
@@ -202,7 +204,8 @@ int main(int argc, char** argv) {
       waitForSaves(before + 1);
     }
     waitFor([] { return false; }, 6s);  // one more pass over the unchanged windows
-    search("lantern");
+    // Asked while tessaron (and so its server) still runs; printed last.
+    const std::string searched = search("lantern");
     const int status = session.stop(tessaron, 10s);
     std::cout << "== tessaron ended with status " << status << "\n";
 
@@ -220,6 +223,7 @@ int main(int argc, char** argv) {
     if (writeContactSheet(shots, sheet))
       std::cout << "== contact sheet of the saved screenshots, in the order above: " << sheet.string()
                 << "\n";
+    std::cout << searched;
     return status == 0 && !shots.empty() ? 0 : 1;
   } catch (const std::exception& error) {
     std::cerr << error.what() << "\n";
