@@ -273,7 +273,7 @@ class X11Display {
                                                       XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->segment(), 0),
                                     &rawError));
         Reply<xcb_generic_error_t> error(rawError);
-        if (reply) return convert(memory, width, height, stride, *visual, depth);
+        if (reply) return convert(memory, width, height, stride, *visual);
         if (error && error->error_code != XCB_MATCH) segment_.reset();  // shared memory is not usable here
         if (error)
           return PlatformError{label + " cannot be read (X error " + std::to_string(error->error_code) + ")"};
@@ -291,7 +291,7 @@ class X11Display {
                            std::to_string(error ? error->error_code : 0) + ")"};
     if (static_cast<std::size_t>(xcb_get_image_data_length(reply.get())) < size)
       return PlatformError{label + " gave fewer pixels than its size"};
-    return convert(xcb_get_image_data(reply.get()), width, height, stride, *visual, depth);
+    return convert(xcb_get_image_data(reply.get()), width, height, stride, *visual);
   }
 
  private:
@@ -312,7 +312,7 @@ class X11Display {
   // 32-bit pixels in the server's byte order to RGBA. Alpha is opaque: a 32-bit window's pixels are
   // premultiplied, which is what the screen shows over black.
   RgbaImage convert(const std::uint8_t* pixels, std::uint16_t width, std::uint16_t height, std::size_t stride,
-                    const xcb_visualtype_t& visual, std::uint8_t) const {
+                    const xcb_visualtype_t& visual) const {
     RgbaImage image;
     image.width = width;
     image.height = height;
