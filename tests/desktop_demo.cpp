@@ -4,7 +4,6 @@
 //
 // Usage: desktop_demo <bundle folder> <output folder>
 #include <signal.h>
-#include <spng.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "capture/capture.h"
+#include "tests/archive_files.h"
 #include "tests/desktop_session.h"
 #include "tests/sample_pages.h"
 
@@ -26,43 +26,12 @@ namespace {
 using namespace std::chrono_literals;
 using namespace tessaron::testing;
 
-struct Shot {
-  fs::path png;
-  std::string title, address;
-};
-
-std::vector<Shot> archived(const fs::path& archive) {
-  std::vector<Shot> shots;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(archive, ec); !ec && it != fs::end(it); it.increment(ec)) {
-    if (it->path().extension() != ".txt") continue;
-    std::ifstream in(it->path());
-    std::string address, path, stamp, title;
-    std::getline(in, address);
-    std::getline(in, path);
-    std::getline(in, stamp);
-    std::getline(in, title);
-    shots.push_back({fs::path(it->path()).replace_extension(".png"), title, address});
-  }
-  std::sort(shots.begin(), shots.end(), [](const Shot& a, const Shot& b) { return a.png < b.png; });
-  return shots;
-}
-
 // A screenshot shrunk to `width` pixels across by averaging whole blocks of pixels.
 std::optional<tessaron::platform::RgbaImage> thumbnail(const fs::path& png, std::uint32_t width) {
-  std::ifstream in(png, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  spng_ctx* context = spng_ctx_new(0);
-  spng_set_png_buffer(context, bytes.data(), bytes.size());
-  spng_ihdr header{};
-  std::size_t size = 0;
-  std::vector<unsigned char> rgba;
-  if (spng_get_ihdr(context, &header) == 0 && spng_decoded_image_size(context, SPNG_FMT_RGBA8, &size) == 0) {
-    rgba.resize(size);
-    if (spng_decode_image(context, rgba.data(), size, SPNG_FMT_RGBA8, 0) != 0) rgba.clear();
-  }
-  spng_ctx_free(context);
-  if (rgba.empty() || header.width < width) return std::nullopt;
+  const auto decoded = decodePngFile(png);
+  if (!decoded || decoded->width < width) return std::nullopt;
+  const DecodedPng& header = *decoded;
+  const std::vector<std::uint8_t>& rgba = decoded->rgba;
   const std::uint32_t factor = (header.width + width - 1) / width;
   tessaron::platform::RgbaImage out;
   out.width = header.width / factor;
@@ -83,12 +52,12 @@ std::optional<tessaron::platform::RgbaImage> thumbnail(const fs::path& png, std:
   return out;
 }
 
-bool writeContactSheet(const std::vector<Shot>& shots, const fs::path& file) {
+bool writeContactSheet(const std::vector<ArchivedRecord>& shots, const fs::path& file) {
   constexpr std::uint32_t cell = 320, gap = 8, columns = 3;
   std::vector<tessaron::platform::RgbaImage> thumbs;
   std::uint32_t rowHeight = 0;
   for (const auto& shot : shots)
-    if (auto thumb = thumbnail(shot.png, cell)) {
+    if (auto thumb = thumbnail(fs::path(shot.text).replace_extension(".png"), cell)) {
       rowHeight = std::max(rowHeight, thumb->height);
       thumbs.push_back(std::move(*thumb));
     }
@@ -190,7 +159,7 @@ int main(int argc, char** argv) {
     const pid_t tessaron = session.start("tessaron", {(bundle / "Contents/MacOS/tessaron").string()},
                                          {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
     const fs::path archive = session.home() / ".local/share/tessaron/AppData";
-    auto saved = [&] { return archived(archive).size(); };
+    auto saved = [&] { return readArchive(archive).size(); };
     auto waitForSaves = [&](std::size_t count) { return waitFor([&] { return saved() >= count; }, 20s); };
     waitForSaves(2);
     const std::vector<std::pair<std::string, std::string>> plan = {{"chromium", quarry.path},
@@ -214,11 +183,11 @@ int main(int argc, char** argv) {
     std::cout << "== log: " << count("Start Screen Capturing") << " capture passes, "
               << count("Screenshot saved") << " screenshots saved, " << count("Close to duplicate")
               << " near-duplicates dropped\n";
-    const auto shots = archived(archive);
+    const auto shots = readArchive(archive);
     std::cout << "== the archive (" << archive.string() << "): " << shots.size() << " records\n";
     for (const auto& shot : shots)
-      std::cout << "   " << fs::relative(shot.png, archive).replace_extension().string() << "  " << shot.title
-                << "\n      <" << shot.address << ">\n";
+      std::cout << "   " << fs::relative(shot.text, archive).replace_extension().string() << "  "
+                << shot.title << "\n      <" << shot.address << ">\n";
     const fs::path sheet = output / "contact-sheet.png";
     if (writeContactSheet(shots, sheet))
       std::cout << "== contact sheet of the saved screenshots, in the order above: " << sheet.string()

@@ -18,8 +18,7 @@
 
 #include "platform/x11/x11_atspi.h"
 #include "platform/x11/x11_windows.h"
-
-extern char** environ;
+#include "tests/process_harness.h"
 
 namespace tessaron::testing {
 
@@ -42,11 +41,6 @@ std::size_t occurrences(const std::string& text, const std::string& what) {
 }
 
 namespace {
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 std::string lastLines(const std::string& text, int count) {
   std::size_t start = text.size();
@@ -188,21 +182,7 @@ pid_t DesktopSession::start(const std::string& name, const std::vector<std::stri
   std::map<std::string, std::string> overrides = environment_;
   for (const auto& [key, value] : extraEnvironment)
     overrides[key] = value;
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    if (!overrides.contains(entry.substr(0, entry.find('=')))) env.push_back(entry);
-  }
-  for (const auto& [key, value] : overrides)
-    env.push_back(key + "=" + value);
-  std::vector<char*> envp, args;
-  for (auto& e : env)
-    envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argvCopy = argv;
-  for (auto& a : argvCopy)
-    args.push_back(a.data());
-  args.push_back(nullptr);
+  const SpawnArguments spawn(argv, overrides);
 
   const fs::path logFile = folder_ / (name + ".log");
   posix_spawn_file_actions_t actions;
@@ -222,7 +202,7 @@ pid_t DesktopSession::start(const std::string& name, const std::vector<std::stri
   posix_spawnattr_setflags(&attributes,
                            POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), envp.data());
+  const int rc = posix_spawnp(&pid, spawn.argv()[0], &actions, &attributes, spawn.argv(), spawn.envp());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (rc != 0)
@@ -268,7 +248,7 @@ int DesktopSession::stop(pid_t pid, std::chrono::milliseconds grace) {
 }
 
 std::string DesktopSession::log(const std::string& name) const {
-  return readFile(folder_ / (name + ".log"));
+  return slurp(folder_ / (name + ".log"));
 }
 
 void DesktopSession::fail(const std::string& what, const std::string& logName) {

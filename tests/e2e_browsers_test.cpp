@@ -2,7 +2,6 @@
 // tessaron serve every test here, in order: first records, their screenshots, the duplicate filter,
 // navigation, a revisit, a closed window.
 #include <gtest/gtest.h>
-#include <spng.h>
 
 #include <algorithm>
 #include <fstream>
@@ -11,6 +10,7 @@
 #include <regex>
 #include <sstream>
 
+#include "tests/archive_files.h"
 #include "tests/desktop_session.h"
 #include "tests/sample_pages.h"
 
@@ -19,10 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-struct Record {
-  fs::path text;
-  std::string address, recordPath, stamp, title, body;
-};
+using Record = ArchivedRecord;
 
 struct Pixel {
   int r, g, b;
@@ -69,24 +66,7 @@ class BrowsersTest : public ::testing::Test {
 
   static fs::path archive() { return session->home() / ".local/share/tessaron/AppData"; }
 
-  static std::vector<Record> records() {
-    std::vector<Record> out;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(archive(), ec); !ec && it != fs::end(it);
-         it.increment(ec)) {
-      if (it->path().extension() != ".txt") continue;
-      std::ifstream in(it->path());
-      Record record{it->path()};
-      std::getline(in, record.address);
-      std::getline(in, record.recordPath);
-      std::getline(in, record.stamp);
-      std::getline(in, record.title);
-      std::getline(in, record.body);
-      out.push_back(std::move(record));
-    }
-    std::sort(out.begin(), out.end(), [](const Record& a, const Record& b) { return a.text < b.text; });
-    return out;
-  }
+  static std::vector<Record> records() { return readArchive(archive()); }
 
   static std::vector<Record> recordsOf(const SamplePage& page) {
     std::vector<Record> out;
@@ -107,24 +87,12 @@ class BrowsersTest : public ::testing::Test {
   }
 
   static std::optional<Pixel> pixelAt(const fs::path& png, int x, int y) {
-    std::ifstream in(png, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    spng_ctx* context = spng_ctx_new(0);
-    spng_set_png_buffer(context, bytes.data(), bytes.size());
-    spng_ihdr header{};
-    std::size_t size = 0;
-    std::optional<Pixel> pixel;
-    if (spng_get_ihdr(context, &header) == 0 &&
-        spng_decoded_image_size(context, SPNG_FMT_RGBA8, &size) == 0 && x >= 0 && y >= 0 &&
-        static_cast<std::uint32_t>(x) < header.width && static_cast<std::uint32_t>(y) < header.height) {
-      std::vector<unsigned char> rgba(size);
-      if (spng_decode_image(context, rgba.data(), size, SPNG_FMT_RGBA8, 0) == 0) {
-        const std::size_t at = (static_cast<std::size_t>(y) * header.width + static_cast<std::size_t>(x)) * 4;
-        pixel = Pixel{rgba[at], rgba[at + 1], rgba[at + 2]};
-      }
-    }
-    spng_ctx_free(context);
-    return pixel;
+    const auto image = decodePngFile(png);
+    if (!image || x < 0 || y < 0 || static_cast<std::uint32_t>(x) >= image->width ||
+        static_cast<std::uint32_t>(y) >= image->height)
+      return std::nullopt;
+    const std::size_t at = (static_cast<std::size_t>(y) * image->width + static_cast<std::size_t>(x)) * 4;
+    return Pixel{image->rgba[at], image->rgba[at + 1], image->rgba[at + 2]};
   }
 
   static std::pair<std::uint32_t, std::uint32_t> pngSize(const fs::path& png) {

@@ -1,11 +1,8 @@
 // What a person sees and touches, for real: the tray item and its menu (through the XEmbed tray of trayer),
 // the alerts, and what the menu's actions do. Menus and dialogs are found and pressed through AT-SPI, as a
 // screen reader would; screenshots of them are kept in build/test-artifacts.
-#include <arpa/inet.h>
 #include <atspi/atspi.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
@@ -17,6 +14,7 @@
 #include "permissions/permissions.h"
 #include "platform/x11/x11_windows.h"
 #include "tests/desktop_session.h"
+#include "tests/process_harness.h"
 
 namespace tessaron::testing {
 namespace {
@@ -70,17 +68,6 @@ struct Accessible {
   }
   bool press() const { return atspi_action_do_action(ATSPI_ACTION(object), 0, nullptr); }
 };
-
-bool portOpen(std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool open = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return open;
-}
 
 Accessible applicationOf(pid_t pid) {
   Accessible desktop(atspi_get_desktop(0));
@@ -286,7 +273,7 @@ TEST_F(DesktopTest, TheTrayMenuHoldsTheFiveActionsAndEachDoesItsJob) {
   ASSERT_TRUE(press("Quit Tessaron"));
   EXPECT_TRUE(waitFor([&] { return !session->running(tessaron); }, 15s));
   EXPECT_EQ(session->stop(tessaron), 0) << session->log("tessaron");
-  EXPECT_TRUE(waitFor([] { return !portOpen(5000); }, 10s)) << "the search server still listens";
+  EXPECT_TRUE(waitFor([] { return !portListening(5000); }, 10s)) << "the search server still listens";
 }
 
 TEST_F(DesktopTest, TheAccessibilityAlertShowsItsTextsAndItsRequestSwitchesAccessibilityOn) {
@@ -313,7 +300,7 @@ TEST_F(DesktopTest, ThePortDialogShowsItsTextAndNoEndsWithStatusOne) {
   pid_t holder = 0;
   ASSERT_TRUE(waitFor(
       [&] {
-        if (portOpen(5000)) return true;
+        if (portListening(5000)) return true;
         if (holder == 0 || !session->running(holder))
           holder =
               session->start("port-holder", {"python3", "-m", "http.server", "5000", "--bind", "127.0.0.1"});

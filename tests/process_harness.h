@@ -54,27 +54,43 @@ inline bool portListening(std::uint16_t port) {
   return ok;
 }
 
+// What posix_spawn takes, owned: the argument vector, and this process's environment with `overrides` set.
+class SpawnArguments {
+ public:
+  SpawnArguments(const std::vector<std::string>& argv, const std::map<std::string, std::string>& overrides)
+      : arguments_(argv) {
+    for (char** e = environ; *e; ++e) {
+      std::string entry = *e;
+      if (!overrides.contains(entry.substr(0, entry.find('=')))) environment_.push_back(std::move(entry));
+    }
+    for (const auto& [key, value] : overrides)
+      environment_.push_back(key + "=" + value);
+    // Pointers only once both lists are complete, so that none moves under them.
+    for (auto& a : arguments_)
+      argv_.push_back(a.data());
+    argv_.push_back(nullptr);
+    for (auto& e : environment_)
+      envp_.push_back(e.data());
+    envp_.push_back(nullptr);
+  }
+  SpawnArguments(const SpawnArguments&) = delete;
+  SpawnArguments& operator=(const SpawnArguments&) = delete;
+
+  char* const* argv() const { return argv_.data(); }
+  char* const* envp() const { return envp_.data(); }
+
+ private:
+  std::vector<std::string> arguments_, environment_;
+  std::vector<char*> argv_, envp_;
+};
+
 // A child process with its standard output and error in files.
 class Child {
  public:
   Child(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment,
         const fs::path& folder, const std::string& name)
       : out_(folder / (name + ".out")), err_(folder / (name + ".err")) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      std::string entry = *e;
-      if (!environment.contains(entry.substr(0, entry.find('=')))) env.push_back(entry);
-    }
-    for (const auto& [key, value] : environment)
-      env.push_back(key + "=" + value);
-    std::vector<char*> envp, args;
-    for (auto& e : env)
-      envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> argvCopy = argv;
-    for (auto& a : argvCopy)
-      args.push_back(a.data());
-    args.push_back(nullptr);
+    const SpawnArguments spawn(argv, environment);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -85,7 +101,8 @@ class Child {
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-    if (posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), envp.data()) != 0) pid_ = -1;
+    if (posix_spawn(&pid_, spawn.argv()[0], &actions, &attributes, spawn.argv(), spawn.envp()) != 0)
+      pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
   }

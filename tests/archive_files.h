@@ -1,0 +1,66 @@
+// Reading what tessaron wrote, for the real-desktop tests and the demo: the records of an archive folder and
+// the pixels of a saved screenshot.
+#pragma once
+
+#include <spng.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessaron::testing {
+
+struct ArchivedRecord {
+  std::filesystem::path text;  // the record's text file; its screenshot is beside it as .png
+  std::string address, recordPath, stamp, title, body;
+};
+
+// Every record below the archive folder, in file order (which is time order).
+inline std::vector<ArchivedRecord> readArchive(const std::filesystem::path& archive) {
+  namespace fs = std::filesystem;
+  std::vector<ArchivedRecord> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(archive, ec); !ec && it != fs::end(it); it.increment(ec)) {
+    if (it->path().extension() != ".txt") continue;
+    std::ifstream in(it->path());
+    ArchivedRecord record{it->path()};
+    std::getline(in, record.address);
+    std::getline(in, record.recordPath);
+    std::getline(in, record.stamp);
+    std::getline(in, record.title);
+    std::getline(in, record.body);
+    out.push_back(std::move(record));
+  }
+  std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.text < b.text; });
+  return out;
+}
+
+struct DecodedPng {
+  std::uint32_t width = 0, height = 0;
+  std::vector<std::uint8_t> rgba;  // 4 bytes a pixel, rows top to bottom
+};
+
+// A PNG file as RGBA pixels, or nothing when it cannot be read.
+inline std::optional<DecodedPng> decodePngFile(const std::filesystem::path& png) {
+  std::ifstream in(png, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  spng_ctx* context = spng_ctx_new(0);
+  spng_set_png_buffer(context, bytes.data(), bytes.size());
+  spng_ihdr header{};
+  std::size_t size = 0;
+  std::optional<DecodedPng> decoded;
+  if (spng_get_ihdr(context, &header) == 0 && spng_decoded_image_size(context, SPNG_FMT_RGBA8, &size) == 0) {
+    DecodedPng image{header.width, header.height, std::vector<std::uint8_t>(size)};
+    if (spng_decode_image(context, image.rgba.data(), size, SPNG_FMT_RGBA8, 0) == 0)
+      decoded = std::move(image);
+  }
+  spng_ctx_free(context);
+  return decoded;
+}
+
+}  // namespace tessaron::testing
