@@ -187,7 +187,52 @@ Channel::Channel(std::string subsystem, Category category)
 
 void Channel::emit(Level level, std::string text) const {
   Message message{subsystem_, std::string(categoryName(category_)), level, std::move(text)};
+  if (HeldLines::holdMessage(message)) return;
   currentSink()->write(message);
+}
+
+namespace {
+thread_local HeldLines* innermostHold = nullptr;
+}
+
+HeldLines::HeldLines() : outer_(innermostHold) {
+  innermostHold = this;
+}
+
+HeldLines::~HeldLines() {
+  release();
+}
+
+bool HeldLines::holdMessage(Message& message) {
+  if (!innermostHold) return false;
+  innermostHold->lines_.push_back({std::move(message), {}});
+  return true;
+}
+
+bool HeldLines::holdOutput(std::string_view line) {
+  if (!innermostHold) return false;
+  innermostHold->lines_.push_back({std::nullopt, std::string(line)});
+  return true;
+}
+
+void HeldLines::release() {
+  if (!active_) return;
+  active_ = false;
+  innermostHold = outer_;
+  for (auto& line : lines_) {
+    if (line.message) {
+      if (!holdMessage(*line.message)) currentSink()->write(*line.message);
+    } else
+      standardOutputLine(line.output);
+  }
+  lines_.clear();
+}
+
+void HeldLines::discard() {
+  if (!active_) return;
+  active_ = false;
+  innermostHold = outer_;
+  lines_.clear();
 }
 
 const Channel& channel(Category category) {
@@ -229,6 +274,7 @@ OutputCapture* activeCapture = nullptr;
 }  // namespace
 
 void standardOutputLine(std::string_view line) {
+  if (log::HeldLines::holdOutput(line)) return;
   std::lock_guard lock(outputMutex);
   if (activeCapture) {
     std::lock_guard captureLock(activeCapture->mutex_);

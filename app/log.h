@@ -8,12 +8,17 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
 
 #include "app/log_format.h"
+
+namespace tessaron {
+void standardOutputLine(std::string_view line);
+}
 
 namespace tessaron::log {
 
@@ -87,6 +92,34 @@ class Channel {
   void emit(Level level, std::string text) const;
   std::string subsystem_;
   Category category_;
+};
+
+// Holds back the log and standard-output lines that the calling thread writes while it lives, so that lines
+// naming a page reach the log only once the page may be named at all. release() passes them on in their order
+// (to an enclosing hold, else to where they would have gone); discard() drops them. Destruction releases.
+class HeldLines {
+ public:
+  HeldLines();
+  ~HeldLines();
+  HeldLines(const HeldLines&) = delete;
+  HeldLines& operator=(const HeldLines&) = delete;
+  void release();
+  void discard();
+
+ private:
+  friend class Channel;
+  friend void tessaron::standardOutputLine(std::string_view line);
+  // Keeps the message or output line when a hold is active on this thread; false when it must go out now.
+  static bool holdMessage(Message& message);
+  static bool holdOutput(std::string_view line);
+  // A message, or (for standard output) a line with no channel.
+  struct Line {
+    std::optional<Message> message;
+    std::string output;
+  };
+  std::vector<Line> lines_;
+  HeldLines* outer_ = nullptr;
+  bool active_ = true;
 };
 
 // The six channels, each created on first use and kept for the life of the process.

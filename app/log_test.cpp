@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 namespace tessaron::log {
 namespace {
@@ -77,6 +78,46 @@ TEST(StandardOutput, CapturesWholeLinesInOrder) {
   standardOutputLine("com.marrowbeck.tessaron");
   standardOutputLine("URL is empty.");
   EXPECT_EQ(capture.lines(), (std::vector<std::string>{"com.marrowbeck.tessaron", "URL is empty."}));
+}
+
+TEST_F(LogTest, HeldLinesGoOutInOrderOnReleaseAndNeverOnDiscard) {
+  OutputCapture output;
+  {
+    HeldLines held;
+    capturer().log("first");
+    standardOutputLine("held output");
+    EXPECT_TRUE(sink->texts().empty()) << "nothing leaves a hold before it is released";
+    EXPECT_TRUE(output.lines().empty());
+    {
+      HeldLines inner;
+      getChromeContent().log("inner");
+      inner.release();  // into the enclosing hold, not out
+    }
+    EXPECT_TRUE(sink->texts().empty());
+    held.release();
+    capturer().log("after");
+  }
+  EXPECT_EQ(sink->texts(), (std::vector<std::string>{"first", "inner", "after"}));
+  EXPECT_EQ(output.lines(), std::vector<std::string>{"held output"});
+
+  sink->clear();
+  {
+    HeldLines outer;
+    {
+      HeldLines inner;
+      capturer().log("names a private page");
+    }  // destruction releases into the outer hold
+    outer.discard();
+    capturer().log("after the discard");
+  }
+  EXPECT_EQ(sink->texts(), std::vector<std::string>{"after the discard"});
+}
+
+TEST_F(LogTest, AHoldCoversOnlyItsOwnThread) {
+  HeldLines held;
+  std::thread([] { capturer().log("from another thread"); }).join();
+  EXPECT_EQ(sink->texts(), std::vector<std::string>{"from another thread"});
+  held.discard();
 }
 
 }  // namespace

@@ -1,0 +1,248 @@
+#include "settings/settings.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+
+namespace tessaron::settings {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+std::string lowerAscii(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) {
+    return c < 0x80 ? static_cast<char>(std::tolower(c)) : static_cast<char>(c);
+  });
+  return out;
+}
+
+// Letters, digits, '-' and '_' in dot-separated labels; bytes of non-ASCII names pass as they are. An IPv6
+// literal keeps its brackets.
+bool isHostName(std::string_view host) {
+  if (host.empty()) return false;
+  if (host.front() == '[')
+    return host.size() > 2 && host.back() == ']' &&
+           host.find_first_not_of("0123456789abcdef:.", 1) == host.size() - 1;
+  std::size_t labelLength = 0;
+  for (unsigned char c : host) {
+    if (c == '.') {
+      if (labelLength == 0) return false;
+      labelLength = 0;
+    } else if (std::isalnum(c) || c == '-' || c == '_' || c >= 0x80) {
+      ++labelLength;
+    } else {
+      return false;
+    }
+  }
+  return labelLength > 0;
+}
+
+std::string placeOf(const json::json_pointer& pointer) {
+  const std::string text = pointer.to_string();
+  return text.empty() ? "/" : text;
+}
+
+// The file's bytes, or the errno that stopped the read (a folder, no permission, an I/O error).
+int readWholeFile(const fs::path& file, std::string& text) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      const int error = got < 0 ? errno : 0;
+      ::close(fd);
+      return error;
+    }
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+}
+
+constexpr std::string_view sitesExpected =
+    "an array of host names, such as \"bank.example\", or \"*.\" and a domain, such as \"*.health.example\"";
+
+}  // namespace
+
+bool HostPattern::matches(std::string_view host) const {
+  if (host == domain) return true;
+  return withSubdomains && host.size() > domain.size() && host.ends_with(domain) &&
+         host[host.size() - domain.size() - 1] == '.';
+}
+
+std::string HostPattern::text() const {
+  return (withSubdomains ? "*." : "") + domain;
+}
+
+std::optional<HostPattern> HostPattern::parse(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
+    text.remove_prefix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+    text.remove_suffix(1);
+  // People paste addresses; the site meant is the address's host.
+  if (text.find("://") != std::string_view::npos) {
+    std::string host = hostOf(text);
+    if (!isHostName(host)) return std::nullopt;
+    return HostPattern{std::move(host), false};
+  }
+  HostPattern pattern;
+  if (text.starts_with("*.")) {
+    pattern.withSubdomains = true;
+    text.remove_prefix(2);
+  }
+  pattern.domain = lowerAscii(text);
+  if (pattern.domain.ends_with('.')) pattern.domain.pop_back();
+  if (!isHostName(pattern.domain)) return std::nullopt;
+  return pattern;
+}
+
+Parsed parse(std::string_view text) {
+  Parsed out;
+  json document;
+  try {
+    document = json::parse(text.begin(), text.end());
+  } catch (const json::parse_error& error) {
+    // "[json.exception.parse_error.101] parse error at line 2, column 5: ..." keeps its place and reason.
+    std::string what = error.what();
+    if (auto at = what.find("parse error at "); at != std::string::npos) what = what.substr(at + 15);
+    out.problems.push_back(what);
+    return out;
+  }
+  if (!document.is_object()) {
+    out.problems.push_back(
+        "/: expected an object of settings, such as {\"excludedSites\": [\"bank.example\"]}");
+    return out;
+  }
+  Settings settings;
+  bool usable = true;
+  auto wrong = [&](const json::json_pointer& place, std::string_view expected) {
+    out.problems.push_back(placeOf(place) + ": expected " + std::string(expected));
+    usable = false;
+  };
+  for (const auto& [key, value] : document.items()) {
+    const json::json_pointer place = json::json_pointer() / key;
+    if (key == "excludedSites") {
+      if (!value.is_array()) {
+        wrong(place, sitesExpected);
+        continue;
+      }
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        const json& item = value[i];
+        std::optional<HostPattern> pattern;
+        if (item.is_string()) pattern = HostPattern::parse(item.get_ref<const std::string&>());
+        if (pattern)
+          settings.excludedSites.push_back(std::move(*pattern));
+        else
+          wrong(place / i, sitesExpected);
+      }
+    } else if (key == "keepDays") {
+      if (value.is_number_unsigned() || (value.is_number_integer() && value.get<std::int64_t>() >= 0))
+        settings.keepDays = static_cast<int>(std::min<std::uint64_t>(value.get<std::uint64_t>(), 1000000));
+      else
+        wrong(place, "a whole number of days, 0 or more (0 keeps every day)");
+    } else if (key == "maxArchiveGB") {
+      if (value.is_number() && value.get<double>() >= 0)
+        settings.maxArchiveGB = value.get<double>();
+      else
+        wrong(place, "a number of gigabytes, 0 or more (0: no limit)");
+    } else {
+      out.problems.push_back(placeOf(place) +
+                             ": unknown setting, ignored (known: excludedSites, keepDays, maxArchiveGB)");
+    }
+  }
+  if (usable) out.settings = std::move(settings);
+  return out;
+}
+
+std::string hostOf(std::string_view address) {
+  const std::size_t scheme = address.find("://");
+  if (scheme == std::string_view::npos) return {};
+  std::string_view authority = address.substr(scheme + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#\\"));
+  if (auto at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+  std::string_view host = authority;
+  if (host.starts_with('[')) {
+    host = host.substr(0, host.find(']') == std::string_view::npos ? host.size() : host.find(']') + 1);
+  } else {
+    host = host.substr(0, host.find(':'));
+  }
+  std::string out = lowerAscii(host);
+  if (out.ends_with('.')) out.pop_back();
+  return out;
+}
+
+bool isExcluded(const Settings& settings, std::string_view address) {
+  if (settings.excludedSites.empty()) return false;
+  const std::string host = hostOf(address);
+  if (host.empty()) return false;
+  return std::any_of(settings.excludedSites.begin(), settings.excludedSites.end(),
+                     [&](const HostPattern& pattern) { return pattern.matches(host); });
+}
+
+std::optional<fs::path> defaultFile() {
+  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/')
+    return fs::path(config) / "tessaron" / "settings.json";
+  if (const char* home = std::getenv("HOME"); home && *home)
+    return fs::path(home) / ".config" / "tessaron" / "settings.json";
+  return std::nullopt;
+}
+
+bool SettingsFile::Identity::operator==(const Identity& other) const {
+  return exists == other.exists && device == other.device && inode == other.inode && size == other.size &&
+         modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+}
+
+SettingsFile::SettingsFile(fs::path file, Reporter report)
+    : file_(std::move(file)), report_(std::move(report)) {}
+
+SettingsFile::Identity SettingsFile::identify() const {
+  struct stat info {};
+  if (::stat(file_.c_str(), &info) != 0) return {};
+  return {true, info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+}
+
+bool SettingsFile::refresh() {
+  std::lock_guard lock(mutex_);
+  const Identity now = identify();
+  if (seen_ && *seen_ == now) return false;
+  const bool firstLook = !seen_;
+  seen_ = now;
+  const Settings before = current_;
+  const std::string name = file_.string();
+  if (!now.exists) {
+    if (!firstLook && before != Settings{}) report_("Settings file " + name + " is gone: using the defaults");
+    current_ = Settings{};
+    return current_ != before;
+  }
+  std::string text;
+  if (int error = readWholeFile(file_, text)) {
+    report_("Settings file " + name + " cannot be read (" + std::strerror(error) +
+            "): keeping the settings in force");
+    return false;
+  }
+  Parsed parsed = parse(text);
+  const bool kept = !parsed.settings;
+  for (const std::string& problem : parsed.problems)
+    report_("Settings file " + name + ": " + problem + (kept ? " (keeping the settings in force)" : ""));
+  if (kept) return false;
+  current_ = std::move(*parsed.settings);
+  return current_ != before;
+}
+
+Settings SettingsFile::current() const {
+  std::lock_guard lock(mutex_);
+  return current_;
+}
+
+}  // namespace tessaron::settings

@@ -1,0 +1,94 @@
+// The person's settings: an optional JSON file, $XDG_CONFIG_HOME/tessaron/settings.json, such as
+//
+//   {"excludedSites": ["bank.example", "*.health.example"], "keepDays": 0, "maxArchiveGB": 0}
+//
+// Read by tessaron (which sites it never records, how much archive it keeps) and by the search server (which
+// shows the rules in force). A file that cannot be used never loosens them: the last good settings stay.
+#pragma once
+
+#include <sys/types.h>
+
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessaron::settings {
+
+// An exact host ("bank.example"), or a domain with every subdomain ("*.health.example" covers
+// health.example and a.b.health.example).
+struct HostPattern {
+  std::string domain;  // lower case, without a trailing dot
+  bool withSubdomains = false;
+
+  bool matches(std::string_view host) const;
+  // As the person writes it.
+  std::string text() const;
+  // The pattern a setting stands for: a host, "*." and a domain, or an address whose host is meant; none when
+  // the text is none of these.
+  static std::optional<HostPattern> parse(std::string_view text);
+  bool operator==(const HostPattern&) const = default;
+};
+
+struct Settings {
+  std::vector<HostPattern> excludedSites;
+  int keepDays = 0;         // 0: day folders are kept forever
+  double maxArchiveGB = 0;  // 0: no limit on the archive's size (gigabytes of 10^9 bytes)
+  bool operator==(const Settings&) const = default;
+};
+
+// The outcome of reading a settings text: the settings, or none when the text cannot be used (not JSON, or a
+// key of the wrong type); and what is wrong with it, one line each, naming the place and what was expected.
+// Unknown keys are reported but do not make the text unusable.
+struct Parsed {
+  std::optional<Settings> settings;
+  std::vector<std::string> problems;
+};
+Parsed parse(std::string_view text);
+
+// The host of a page address, lower case, without user, port or trailing dot; empty when the address has none
+// (about:blank, data: and file: addresses).
+std::string hostOf(std::string_view address);
+// Whether the settings keep the page at this address from being recorded.
+bool isExcluded(const Settings& settings, std::string_view address);
+
+// $XDG_CONFIG_HOME/tessaron/settings.json, else under $HOME/.config; none without either.
+std::optional<std::filesystem::path> defaultFile();
+
+// One settings file, read again whenever it changes. Problems are reported through `report` once for each
+// version of the file, each line naming the file. Safe to use from any thread.
+class SettingsFile {
+ public:
+  using Reporter = std::function<void(const std::string& line)>;
+  SettingsFile(std::filesystem::path file, Reporter report);
+
+  // Reads the file when it is new or changed since the last call; true when the settings in force changed.
+  // A missing file means the defaults; an unreadable or unusable one keeps the settings in force.
+  bool refresh();
+  Settings current() const;
+  const std::filesystem::path& file() const { return file_; }
+
+ private:
+  // What tells one version of the file from another without reading it.
+  struct Identity {
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    bool operator==(const Identity& other) const;
+  };
+  Identity identify() const;
+
+  const std::filesystem::path file_;
+  const Reporter report_;
+  mutable std::mutex mutex_;
+  std::optional<Identity> seen_;
+  Settings current_;
+};
+
+}  // namespace tessaron::settings

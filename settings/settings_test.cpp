@@ -1,0 +1,166 @@
+#include "settings/settings.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+
+namespace tessaron::settings {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(HostPattern, ExactHostsAndWholeDomains) {
+  const auto exact = HostPattern::parse("Bank.Example.");
+  ASSERT_TRUE(exact);
+  EXPECT_EQ(exact->text(), "bank.example");
+  EXPECT_TRUE(exact->matches("bank.example"));
+  EXPECT_FALSE(exact->matches("www.bank.example")) << "an exact host is only that host";
+  EXPECT_FALSE(exact->matches("notbank.example"));
+
+  const auto domain = HostPattern::parse("*.health.example");
+  ASSERT_TRUE(domain);
+  EXPECT_TRUE(domain->matches("health.example"));
+  EXPECT_TRUE(domain->matches("a.b.health.example"));
+  EXPECT_FALSE(domain->matches("unhealth.example")) << "a suffix match must end at a dot";
+  EXPECT_FALSE(domain->matches("health.example.org"));
+
+  EXPECT_EQ(HostPattern::parse("https://user@Mail.Example:8443/inbox?x#y"),
+            (HostPattern{"mail.example", false}))
+      << "a pasted address stands for its host";
+  EXPECT_EQ(HostPattern::parse("[::1]"), (HostPattern{"[::1]", false}));
+  for (const char* bad : {"", "*.", "*bank.example", "bank..example", "bank example", "bank.example/login",
+                          "https://", "a*b.example"})
+    EXPECT_FALSE(HostPattern::parse(bad)) << bad;
+}
+
+TEST(Addresses, HostsAndExclusion) {
+  EXPECT_EQ(hostOf("https://WWW.Bank.Example./login?next=/"), "www.bank.example");
+  EXPECT_EQ(hostOf("http://user:pw@host.example:8080"), "host.example");
+  EXPECT_EQ(hostOf("http://[::1]:5000/x"), "[::1]");
+  EXPECT_EQ(hostOf("http://evil.example\\@bank.example/"), "evil.example") << "as browsers read a backslash";
+  EXPECT_EQ(hostOf("about:blank"), "");
+  EXPECT_EQ(hostOf("file:///home/a/page.html"), "");
+
+  Settings settings;
+  settings.excludedSites = {*HostPattern::parse("bank.example"), *HostPattern::parse("*.health.example")};
+  EXPECT_TRUE(isExcluded(settings, "https://bank.example/"));
+  EXPECT_TRUE(isExcluded(settings, "https://clinic.health.example/results"));
+  EXPECT_TRUE(isExcluded(settings, "https://a@bank.example:443"));
+  EXPECT_FALSE(isExcluded(settings, "https://www.bank.example/"));
+  EXPECT_FALSE(isExcluded(settings, "https://news.example/bank.example"));
+  EXPECT_FALSE(isExcluded(settings, ""));
+  EXPECT_FALSE(isExcluded(Settings{}, "https://bank.example/"));
+}
+
+TEST(Parse, AGoodFile) {
+  Parsed parsed = parse(R"({"excludedSites": ["bank.example", "*.health.example"], "keepDays": 30,
+                           "maxArchiveGB": 2.5})");
+  ASSERT_TRUE(parsed.settings);
+  EXPECT_TRUE(parsed.problems.empty());
+  EXPECT_EQ(parsed.settings->excludedSites.size(), 2U);
+  EXPECT_EQ(parsed.settings->keepDays, 30);
+  EXPECT_DOUBLE_EQ(parsed.settings->maxArchiveGB, 2.5);
+  EXPECT_EQ(parse("{}").settings, Settings{});
+}
+
+TEST(Parse, BrokenFilesNameThePlaceAndWhatWasExpected) {
+  Parsed syntax = parse("{\n  \"excludedSites\": [\"bank.example\"\n  \"keepDays\": 1}");
+  EXPECT_FALSE(syntax.settings);
+  ASSERT_EQ(syntax.problems.size(), 1U);
+  EXPECT_TRUE(syntax.problems[0].starts_with("line 3, column ")) << syntax.problems[0];
+
+  Parsed type = parse(R"({"excludedSites": "bank.example", "keepDays": -1, "maxArchiveGB": "lots"})");
+  EXPECT_FALSE(type.settings) << "a key of the wrong type makes the whole file unusable";
+  ASSERT_EQ(type.problems.size(), 3U);
+  EXPECT_TRUE(type.problems[0].starts_with("/excludedSites: expected an array of host names"))
+      << type.problems[0];
+  EXPECT_EQ(type.problems[1], "/keepDays: expected a whole number of days, 0 or more (0 keeps every day)");
+  EXPECT_EQ(type.problems[2], "/maxArchiveGB: expected a number of gigabytes, 0 or more (0: no limit)");
+
+  Parsed item = parse(R"({"excludedSites": ["bank.example", 7, "bad host"]})");
+  EXPECT_FALSE(item.settings) << "dropping one pattern would record a site the person meant to exclude";
+  ASSERT_EQ(item.problems.size(), 2U);
+  EXPECT_TRUE(item.problems[0].starts_with("/excludedSites/1: expected")) << item.problems[0];
+  EXPECT_TRUE(item.problems[1].starts_with("/excludedSites/2: expected"));
+
+  EXPECT_FALSE(parse("[1, 2]").settings);
+  EXPECT_FALSE(parse("").settings);
+}
+
+TEST(Parse, UnknownKeysAreReportedAndIgnored) {
+  Parsed parsed = parse(R"({"excludedSites": ["bank.example"], "keepdays": 3})");
+  ASSERT_TRUE(parsed.settings);
+  EXPECT_EQ(parsed.settings->excludedSites.size(), 1U);
+  EXPECT_EQ(parsed.settings->keepDays, 0);
+  ASSERT_EQ(parsed.problems.size(), 1U);
+  EXPECT_TRUE(parsed.problems[0].starts_with("/keepdays: unknown setting, ignored")) << parsed.problems[0];
+}
+
+class SettingsFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder = fs::temp_directory_path() / ("settings-test-" + std::to_string(::getpid()) + "-" +
+                                          ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    file = folder / "settings.json";
+  }
+  void TearDown() override { fs::remove_all(folder); }
+  // Replaces the file as editors do (a new file renamed over the old), so each version is a new inode.
+  void write(const std::string& text) {
+    const fs::path temporary = folder / "settings.json.new";
+    std::ofstream(temporary) << text;
+    fs::rename(temporary, file);
+  }
+  fs::path folder, file;
+  std::vector<std::string> reported;
+};
+
+TEST_F(SettingsFileTest, ReadAtStartAgainOnChangeAndProblemsReportedOncePerVersion) {
+  SettingsFile watched(file, [this](const std::string& line) { reported.push_back(line); });
+  EXPECT_FALSE(watched.refresh()) << "no file: the defaults";
+  EXPECT_EQ(watched.current(), Settings{});
+
+  write(R"({"excludedSites": ["bank.example"]})");
+  EXPECT_TRUE(watched.refresh());
+  EXPECT_EQ(watched.current().excludedSites.size(), 1U);
+  EXPECT_FALSE(watched.refresh()) << "an unchanged file is not read again";
+
+  write(R"({"excludedSites": ["bank.example", )");
+  EXPECT_FALSE(watched.refresh());
+  EXPECT_FALSE(watched.refresh());
+  ASSERT_EQ(reported.size(), 1U) << "reported once, not at every look";
+  EXPECT_NE(reported[0].find(file.string()), std::string::npos) << reported[0];
+  EXPECT_NE(reported[0].find("keeping the settings in force"), std::string::npos) << reported[0];
+  EXPECT_EQ(watched.current().excludedSites.size(), 1U) << "a broken file keeps the last good exclusions";
+
+  write(R"({"excludedSites": ["bank.example", "*.health.example"], "colour": "blue"})");
+  EXPECT_TRUE(watched.refresh());
+  EXPECT_EQ(watched.current().excludedSites.size(), 2U);
+  ASSERT_EQ(reported.size(), 2U);
+  EXPECT_NE(reported[1].find("/colour: unknown setting"), std::string::npos) << reported[1];
+
+  fs::remove(file);
+  EXPECT_TRUE(watched.refresh()) << "a removed file means the defaults";
+  EXPECT_EQ(watched.current(), Settings{});
+  ASSERT_EQ(reported.size(), 3U);
+  EXPECT_NE(reported[2].find("is gone"), std::string::npos);
+}
+
+TEST_F(SettingsFileTest, AnUnreadableFileKeepsTheExclusionsInForce) {
+  SettingsFile watched(file, [this](const std::string& line) { reported.push_back(line); });
+  write(R"({"excludedSites": ["bank.example"]})");
+  ASSERT_TRUE(watched.refresh());
+  // A folder where the file should be cannot be read as one, even by root.
+  fs::remove(file);
+  fs::create_directory(file);
+  EXPECT_FALSE(watched.refresh());
+  EXPECT_EQ(watched.current().excludedSites.size(), 1U);
+  ASSERT_EQ(reported.size(), 1U);
+  EXPECT_NE(reported[0].find("cannot be read"), std::string::npos) << reported[0];
+  fs::remove(file);
+}
+
+}  // namespace
+}  // namespace tessaron::settings
