@@ -86,6 +86,11 @@ bool isVisited(const std::string& address) {
   return !visitedURLs().insert(address).second;
 }
 
+void forgetVisitedURL(const std::string& address) {
+  std::lock_guard lock(visitedMutex);
+  visitedURLs().erase(address);
+}
+
 void clearVisitedURLsForTests() {
   std::lock_guard lock(visitedMutex);
   visitedURLs().clear();

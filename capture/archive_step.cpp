@@ -13,6 +13,9 @@ const log::Channel& contentChannel(BrowserVariant variant) {
 
 void archiveWindow(BrowserVariant variant, const platform::WindowDescription& window, const std::string& day,
                    const std::filesystem::path& dayFolder, const std::shared_ptr<TessaronWindow>& record) {
+  // The page's address decides whether the window may be named at all; until it is known, lines that name the
+  // window wait (and are written as they would have been when it may, or when the step fails).
+  log::HeldLines namingLines;
   auto info = copyWindowInfo(window.windowID);
   if (!info) return;  // the window left the screen since discovery
 
@@ -42,6 +45,16 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
     throw TessaronError::AXWindowError(message);
   }
 
+  const std::string address = findWebArea(matched, variant).address;
+  if (settings::isExcluded(settingsInForce(), address)) {
+    namingLines.discard();
+    if (record->window) record->window->title.reset();
+    noteUnrecorded(window.windowID, Unrecorded::excludedSite);
+    return;
+  }
+  namingLines.release();
+  forgetUnrecorded(window.windowID);
+
   const std::string stamp = captureTimestamp();
   const RecordPaths paths = claimRecordPaths(day, dayFolder, stamp);
   if (!captureScreenshot(*record, paths.imagePath)) {
@@ -49,7 +62,6 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
     return;
   }
 
-  const std::string address = findWebArea(matched, variant).address;
   const std::string recordTitle = cleanTitle(title);
   std::size_t wordLimit = fullTextWordLimit;
   if (isVisited(address)) {

@@ -20,6 +20,7 @@
 
 #include "imagehash/os_image_hashing.h"
 #include "platform/platform.h"
+#include "settings/settings.h"
 
 namespace tessaron {
 
@@ -134,11 +135,54 @@ std::string captureTimestamp();
 std::string formatTimestamp(std::chrono::system_clock::time_point time);
 // Whether the address was archived before in this run; records it on first sight.
 bool isVisited(const std::string& address);
+// Forgets that the address was archived (its records were deleted), so that it gets its full text again.
+void forgetVisitedURL(const std::string& address);
 void clearVisitedURLsForTests();
 // Appends one record's text: address, record path, stamp, title, then up to `wordLimit` words of the text.
 void writeRecordText(const std::filesystem::path& textPath, const std::string& address,
                      const std::string& recordPath, const std::string& stamp, const std::string& title,
                      const std::string& pageText, std::size_t wordLimit);
+
+// ----- what is never recorded, and what the person takes back
+
+// Why a listed browser window was not recorded; logged once when it starts, never naming the page.
+enum class Unrecorded { privateBrowsing, maybePrivate, excludedSite };
+// Logs the reason when it is new for the window; forgetUnrecorded ends it (the window is recorded again).
+void noteUnrecorded(std::uint32_t windowID, Unrecorded reason);
+void forgetUnrecorded(std::uint32_t windowID);
+// Drops the notes of windows no longer listed.
+void pruneUnrecorded(const std::vector<std::uint32_t>& listed);
+void clearUnrecordedWindowsForTests();
+
+// Held by each pass from its start to its end, and by whatever deletes records: no record is deleted
+// half-written, and no pass writes into a day folder that is being deleted.
+extern std::mutex gArchiveMutex;
+
+// The settings file is read again (when it changed) at the start of each pass; a change is logged without
+// naming any site.
+settings::Settings refreshSettings();
+// The settings as the last read left them.
+settings::Settings settingsInForce();
+
+// The time a record's stem names ("yyyy-MM-ddTHH:mm:ssZ", maybe with "-N"), or none for any other name.
+std::optional<std::chrono::system_clock::time_point> recordStampTime(std::string_view stem);
+inline constexpr std::chrono::minutes forgetWindow{15};
+// Deletes every record (screenshot and text) whose stamp is at or after `since`, waiting for a pass that is
+// writing one; returns how many records went.
+std::size_t forgetRecords(std::chrono::system_clock::time_point since);
+// Forgets the records of the last 15 minutes by the platform's clock and logs how many went.
+std::size_t forgetRecentRecords();
+// Deletes the records of the day folders that the settings' keepDays and maxArchiveGB leave out, oldest
+// first; never today's folder, nor anything in a day folder but its records. The caller holds gArchiveMutex.
+std::size_t enforceArchiveBudget(const settings::Settings& budget, const std::filesystem::path& dataFolder,
+                                 const std::string& today);
+inline constexpr std::chrono::hours budgetCheckPeriod{1};
+// Before a pass: the settings read again, and the budget enforced at the first pass, hourly, and when the
+// settings change.
+void archiveUpkeepBeforePass(const std::filesystem::path& dataFolder, const std::string& today);
+
+// Tests: forgets every window, visit, note and setting the engine keeps.
+void resetCaptureStateForTests();
 
 // ----- page content
 

@@ -1,6 +1,6 @@
 // The capture loop, one pass, and the window registry.
 #include <algorithm>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "app/capture_switch.h"
 #include "app/log.h"
@@ -60,6 +60,48 @@ std::string TessaronError::description() const {
   return message;
 }
 
+namespace {
+std::mutex unrecordedMutex;
+std::unordered_map<std::uint32_t, Unrecorded> unrecordedWindows;
+}  // namespace
+
+void noteUnrecorded(std::uint32_t windowID, Unrecorded reason) {
+  {
+    std::lock_guard lock(unrecordedMutex);
+    auto [it, added] = unrecordedWindows.try_emplace(windowID, reason);
+    if (!added && it->second == reason) return;
+    it->second = reason;
+  }
+  switch (reason) {
+    case Unrecorded::privateBrowsing:
+      log::capturer().log("Window %{public}u is a private browsing window: not recorded", windowID);
+      return;
+    case Unrecorded::maybePrivate:
+      log::capturer().log("Window %{public}u may be a private browsing window: not recorded", windowID);
+      return;
+    case Unrecorded::excludedSite:
+      log::capturer().log("Window %{public}u shows an excluded site: not recorded", windowID);
+      return;
+  }
+}
+
+void forgetUnrecorded(std::uint32_t windowID) {
+  std::lock_guard lock(unrecordedMutex);
+  unrecordedWindows.erase(windowID);
+}
+
+void pruneUnrecorded(const std::vector<std::uint32_t>& listed) {
+  std::lock_guard lock(unrecordedMutex);
+  std::erase_if(unrecordedWindows, [&](const auto& entry) {
+    return std::find(listed.begin(), listed.end(), entry.first) == listed.end();
+  });
+}
+
+void clearUnrecordedWindowsForTests() {
+  std::lock_guard lock(unrecordedMutex);
+  unrecordedWindows.clear();
+}
+
 void captureLoop(std::stop_token stop) {
   using namespace std::chrono_literals;
   auto& clock = platform::current().clock();
@@ -73,6 +115,7 @@ void captureLoop(std::stop_token stop) {
 }
 
 void capturePass() {
+  std::lock_guard archive(gArchiveMutex);
   log::capturer().log("Start Screen Capturing from logger");
   platform::Platform& p = platform::current();
   // The day is fixed once per pass: a pass that runs past midnight files everything under the day it began.
@@ -82,19 +125,28 @@ void capturePass() {
     log::capturer().log("Could not get app support folder URL");
     return;
   }
+  archiveUpkeepBeforePass(*dataFolder, day);
   const std::filesystem::path dayFolder = createDayFolder(*dataFolder, day);
   const std::vector<platform::WindowDescription> windows = getBrowserWindows();
 
-  std::unordered_set<std::uint32_t> listed;
+  std::vector<std::uint32_t> listed;
   for (const auto& w : windows)
-    listed.insert(w.windowID);
+    listed.push_back(w.windowID);
   for (std::uint32_t key : gWindows.keys()) {
-    if (listed.contains(key)) continue;
+    if (std::find(listed.begin(), listed.end(), key) != listed.end()) continue;
     log::capturer().log("WindowID %{public}u is no longer active, removing from gWindows", key);
     gWindows.remove(key);
   }
+  pruneUnrecorded(listed);
 
   for (const auto& window : windows) {
+    // A private window is passed over before anything of it is kept, compared or logged but its number.
+    if (window.privacy != platform::WindowPrivacy::ordinary) {
+      noteUnrecorded(window.windowID, window.privacy == platform::WindowPrivacy::privateBrowsing
+                                          ? Unrecorded::privateBrowsing
+                                          : Unrecorded::maybePrivate);
+      continue;
+    }
     if (window.title && *window.title == ownInterfaceTitle) {
       log::capturer().log("Tessaron's own interface found, won't archive!");
       continue;

@@ -29,6 +29,8 @@ class SimDesktopTest : public ::testing::Test {
             std::to_string(::getpid()));
     std::filesystem::remove_all(root);
     std::filesystem::create_directories(root);
+    // The person's settings file is the test's own (none unless a test writes it).
+    ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
     platform::sim::ClockSettings clock;
     clock.speed = 0;
     desktop = std::make_shared<platform::sim::Desktop>(clock);
@@ -36,12 +38,10 @@ class SimDesktopTest : public ::testing::Test {
     scoped = std::make_unique<platform::ScopedPlatform>(desktop->platform());
     logs = log::useMemorySink();
     output = std::make_unique<OutputCapture>();
-    gWindows.clear();
-    clearVisitedURLsForTests();
+    resetCaptureStateForTests();
   }
   void TearDown() override {
-    gWindows.clear();
-    clearVisitedURLsForTests();
+    resetCaptureStateForTests();
     output.reset();
     scoped.reset();
     std::filesystem::remove_all(root);

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/value.h"
@@ -22,14 +24,33 @@ struct RunningApplication {
   bool operator==(const RunningApplication&) const = default;
 };
 
-// A window that can be captured: number, title if any, frame in root coordinates, owner if known.
+// Whether a window shows private browsing (a private, incognito or guest window), as far as the desktop can
+// tell; `undetermined` when it cannot tell a browser window from a private one.
+enum class WindowPrivacy { ordinary, privateBrowsing, undetermined };
+
+// A window that can be captured: number, title if any, frame in root coordinates, owner if known, and whether
+// it shows private browsing.
 struct WindowDescription {
   std::uint32_t windowID = 0;
   std::optional<std::string> title;
   Rect frame;
   std::optional<RunningApplication> owningApplication;
+  WindowPrivacy privacy = WindowPrivacy::ordinary;
   bool operator==(const WindowDescription&) const = default;
 };
+
+// A top-level frame of an application as the accessibility bus presents it.
+struct AccessibleFrame {
+  std::string name;
+  std::optional<Rect> extents;  // in the window frames' coordinates, when they could be read
+};
+
+// How backends decide a browser window's privacy from what every desktop gives: the owning application's
+// name, the window's title and frame, and (asked only for browsers whose title does not tell) the accessible
+// frames of its process, or none when they cannot be read.
+WindowPrivacy browsingPrivacy(
+    std::string_view applicationName, std::string_view title, const Rect& frame,
+    const std::function<std::optional<std::vector<AccessibleFrame>>()>& accessibleFrames);
 
 class WindowServer {
  public:
@@ -38,8 +59,8 @@ class WindowServer {
   // The on-screen windows, one entry each, front to back; nothing when the list cannot be had.
   virtual std::optional<std::vector<WindowInfo>> copyOnScreenWindowList() = 0;
 
-  // Every window that can be captured now (desktop windows included), in the desktop's order; an error when
-  // the desktop cannot be asked.
+  // Every window that can be captured now (desktop windows included), in the desktop's order, each with its
+  // privacy; an error when the desktop cannot be asked.
   virtual Outcome<std::vector<WindowDescription>> shareableContent() = 0;
 
   // One screenshot of exactly this window at its pixel size; an error when it vanished, is minimised or

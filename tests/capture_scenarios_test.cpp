@@ -2,8 +2,9 @@
 // image sizes, exact text bytes), the log and standard output with the .expected file beside each.
 //
 // An .expected file starts with "passes: N" and may name a plain file to create in the data folder before
-// the first pass ("plain-file: 20240301"). TESSARON_UPDATE_GOLDEN=1 rewrites the .expected files from what
-// the engine does; review the diff before committing it.
+// the first pass ("plain-file: 20240301") and the settings file's text ("settings: {...}").
+// TESSARON_UPDATE_GOLDEN=1 rewrites the .expected files from what the engine does; review the diff before
+// committing it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -32,6 +33,7 @@ std::string readText(const fs::path& path) {
 struct Header {
   int passes = 1;
   std::vector<std::string> plainFiles;
+  std::string settings;  // the settings file's text, when the scenario has one
 };
 
 Header readHeader(const std::string& expected) {
@@ -41,6 +43,7 @@ Header readHeader(const std::string& expected) {
   while (std::getline(in, line) && line.rfind("---", 0) != 0) {
     if (line.rfind("passes: ", 0) == 0) header.passes = std::stoi(line.substr(8));
     if (line.rfind("plain-file: ", 0) == 0) header.plainFiles.push_back(line.substr(12));
+    if (line.rfind("settings: ", 0) == 0) header.settings = line.substr(10);
   }
   return header;
 }
@@ -93,11 +96,15 @@ TEST_P(CaptureScenario, ArchiveLogAndOutputMatch) {
     fs::create_directories((dataFolder / plain).parent_path());
     std::ofstream(dataFolder / plain) << "not a folder";
   }
+  // The person's settings file lives in the scenario's own folder, so a real one never leaks in.
+  fs::create_directories(root / "config" / "tessaron");
+  ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+  if (!header.settings.empty())
+    std::ofstream(root / "config" / "tessaron" / "settings.json") << header.settings;
   platform::ScopedPlatform scoped(desktop->platform());
   auto logs = log::useMemorySink();
   OutputCapture output;
-  gWindows.clear();
-  clearVisitedURLsForTests();
+  resetCaptureStateForTests();
 
   for (int pass = 0; pass < header.passes; ++pass) {
     if (pass > 0) desktop->advance(std::chrono::seconds(5));
@@ -107,6 +114,7 @@ TEST_P(CaptureScenario, ArchiveLogAndOutputMatch) {
   std::string actual = "passes: " + std::to_string(header.passes) + "\n";
   for (const auto& plain : header.plainFiles)
     actual += "plain-file: " + plain + "\n";
+  if (!header.settings.empty()) actual += "settings: " + header.settings + "\n";
   actual += "--- archive\n" + describeArchive(dataFolder);
   actual += "--- log\n";
   for (const auto& m : logs->messages()) {

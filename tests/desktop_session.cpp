@@ -387,7 +387,7 @@ std::string DesktopSession::shownAddress(pid_t browser) {
 }
 
 void DesktopSession::waitForBrowser(pid_t pid, const std::string& name, const std::string& expectedTitle) {
-  platform::x11::X11WindowServer windows(nullptr);
+  platform::x11::X11WindowServer windows({});
   auto shown = [&] {
     auto content = windows.shareableContent();
     if (!content) return false;

@@ -189,7 +189,7 @@ class DesktopTest : public ::testing::Test {
     xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
     xcb_disconnect(connection);
-    platform::x11::X11WindowServer windows(nullptr);
+    platform::x11::X11WindowServer windows({});
     auto shot = windows.captureWindow({root, std::nullopt, {}, std::nullopt});
     ASSERT_TRUE(shot) << shot.error().text;
     const auto png = encodePng(shot.value());

@@ -31,7 +31,7 @@ class X11WindowsTest : public ::testing::Test {
     session = new DesktopSession(fs::temp_directory_path() / ("tessaron-x11-" + std::to_string(::getpid())));
     connection = xcb_connect(nullptr, nullptr);
     screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-    windows = new X11WindowServer(nullptr);
+    windows = new X11WindowServer({});
   }
 
   static void TearDownTestSuite() {

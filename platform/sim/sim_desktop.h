@@ -57,6 +57,7 @@ struct Window {
   WindowInfo windowInfoOverrides;              // values that replace or add keys of its window-list entry
   std::vector<std::string> windowInfoMissing;  // keys removed from its entry
   ImageSource image;
+  WindowPrivacy privacy = WindowPrivacy::ordinary;  // what the desktop says of the window's browsing
 };
 
 // An accessibility tree of one application: nodes by index, children by index, so cycles are expressible.

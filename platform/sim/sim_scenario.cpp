@@ -150,7 +150,7 @@ class Reader {
   Window window(const json& j, const std::string& place) const {
     onlyKeys(j, place,
              {"number", "title", "frame", "application", "pid", "onScreen", "inWindowList", "windowInfo",
-              "windowInfoMissing", "image"});
+              "windowInfoMissing", "image", "privacy"});
     Window w;
     if (!j.contains("number")) fail(place, "a window needs a \"number\"");
     w.number = integer<std::uint32_t>(j["number"], place + "/number", 0, UINT32_MAX);
@@ -171,6 +171,15 @@ class Reader {
         w.windowInfoMissing.push_back(
             string(j["windowInfoMissing"][i], place + "/windowInfoMissing/" + std::to_string(i)));
     if (j.contains("image")) w.image = image(j["image"], place + "/image");
+    if (j.contains("privacy")) {
+      const std::string privacy = string(j["privacy"], place + "/privacy");
+      if (privacy == "private")
+        w.privacy = WindowPrivacy::privateBrowsing;
+      else if (privacy == "undetermined")
+        w.privacy = WindowPrivacy::undetermined;
+      else if (privacy != "ordinary")
+        fail(place + "/privacy", "expected \"ordinary\", \"private\" or \"undetermined\"");
+    }
     return w;
   }
 

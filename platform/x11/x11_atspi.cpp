@@ -208,6 +208,18 @@ class AtspiBus {
     return role;
   }
 
+  // The object's extents in screen coordinates, which are the X11 client window's root coordinates.
+  std::optional<Rect> screenExtents(const Reference& object) {
+    Variant reply =
+        call(object, "org.a11y.atspi.Component", "GetExtents",
+             g_variant_new("(u)", static_cast<std::uint32_t>(ATSPI_COORD_TYPE_SCREEN)), "((iiii))");
+    if (!reply) return std::nullopt;
+    gint32 x = 0, y = 0, width = 0, height = 0;
+    g_variant_get(reply.get(), "((iiii))", &x, &y, &width, &height);
+    return Rect{static_cast<double>(x), static_cast<double>(y), static_cast<double>(width),
+                static_cast<double>(height)};
+  }
+
   std::vector<Reference> children(const Reference& object) {
     Variant reply = call(object, "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))");
     return reply ? referencesFrom(reply.child(0)) : std::vector<Reference>{};
@@ -439,14 +451,8 @@ class AtspiElement final : public Element {
   }
 
   AttributeResult frame() {
-    Variant reply =
-        bus_->call(object_, "org.a11y.atspi.Component", "GetExtents",
-                   g_variant_new("(u)", static_cast<std::uint32_t>(ATSPI_COORD_TYPE_SCREEN)), "((iiii))");
-    if (!reply) return failed();
-    gint32 x = 0, y = 0, width = 0, height = 0;
-    g_variant_get(reply.get(), "((iiii))", &x, &y, &width, &height);
-    return success(Rect{static_cast<double>(x), static_cast<double>(y), static_cast<double>(width),
-                        static_cast<double>(height)});
+    auto extents = bus_->screenExtents(object_);
+    return extents ? success(*extents) : failed();
   }
 
   // The first web document below this frame, in document order, that has the state. ("traverse" must be set
@@ -626,6 +632,25 @@ ElementRef AtspiAccessibility::createApplication(std::int32_t processId) {
 std::optional<std::string> AtspiAccessibility::applicationName(std::int32_t processId) {
   if (auto app = bus_->application(processId)) return app->name;
   return std::nullopt;
+}
+
+std::optional<std::vector<AccessibleFrame>> AtspiAccessibility::frames(std::int32_t processId) {
+  auto app = bus_->application(processId);
+  if (!app) return std::nullopt;
+  Variant reply = bus_->call(app->root, "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))");
+  if (!reply) {
+    bus_->forget(processId);
+    return std::nullopt;
+  }
+  std::vector<AccessibleFrame> frames;
+  for (const Reference& child : referencesFrom(reply.child(0))) {
+    std::string name = bus_->stringProperty(child, "org.a11y.atspi.Accessible", "Name").value_or("");
+    if (name.empty()) continue;  // Chromium's extra frames, which have no window
+    AccessibleFrame frame{std::move(name), std::nullopt};
+    if (auto extents = bus_->screenExtents(child)) frame.extents = *extents;
+    frames.push_back(std::move(frame));
+  }
+  return frames;
 }
 
 }  // namespace tessaron::platform::x11

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/accessibility.h"
+#include "platform/windows.h"
 
 namespace tessaron::platform::x11 {
 
@@ -42,6 +43,8 @@ class AtspiAccessibility final : public Accessibility {
 
   // The name the accessibility bus gives the application running as this process, when it has one.
   std::optional<std::string> applicationName(std::int32_t processId);
+  // The application's named top-level frames with their screen extents; none when the bus does not know it.
+  std::optional<std::vector<AccessibleFrame>> frames(std::int32_t processId);
 
  private:
   std::shared_ptr<AtspiBus> bus_;

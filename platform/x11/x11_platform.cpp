@@ -14,7 +14,8 @@ namespace {
 class X11Platform final : public Platform {
  public:
   X11Platform()
-      : windows_([this](std::int32_t pid) { return accessibility_.applicationName(pid); }),
+      : windows_({[this](std::int32_t pid) { return accessibility_.applicationName(pid); },
+                  [this](std::int32_t pid) { return accessibility_.frames(pid); }}),
         grants_(windows_),
         workspace_(bundle_, processes_),
         alerts_(bundle_),

@@ -20,6 +20,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 #include "platform/platform.h"
@@ -346,8 +347,8 @@ class X11Display {
   std::optional<SharedSegment> segment_;
 };
 
-X11WindowServer::X11WindowServer(ApplicationNamer namer)
-    : display_(std::make_unique<X11Display>()), namer_(std::move(namer)) {}
+X11WindowServer::X11WindowServer(ApplicationFacts facts)
+    : display_(std::make_unique<X11Display>()), facts_(std::move(facts)) {}
 
 X11WindowServer::~X11WindowServer() = default;
 
@@ -373,13 +374,24 @@ Outcome<std::vector<WindowDescription>> X11WindowServer::shareableContent() {
                                              : "X11: the connection to the display is broken"};
   std::vector<WindowDescription> windows;
   windows.reserve(clients->size());
+  // A process's frames are read once per listing, and only for a browser whose title does not tell.
+  std::map<std::int32_t, std::optional<std::vector<AccessibleFrame>>> framesByProcess;
   for (auto& client : *clients) {
     WindowDescription window{client.id, std::move(client.title), client.frame, std::nullopt};
     if (client.pid) {
+      const std::int32_t pid = *client.pid;
       // The accessibility bus's name for the process ("Chromium", "Firefox"), else the window's class.
-      std::optional<std::string> name = namer_ ? namer_(*client.pid) : std::nullopt;
+      std::optional<std::string> name = facts_.name ? facts_.name(pid) : std::nullopt;
       if (!name) name = client.windowClass;
-      if (name) window.owningApplication = RunningApplication{*name, *client.pid};
+      if (name) {
+        window.owningApplication = RunningApplication{*name, pid};
+        window.privacy = browsingPrivacy(*name, window.title.value_or(""), window.frame, [&] {
+          auto known = framesByProcess.find(pid);
+          if (known == framesByProcess.end())
+            known = framesByProcess.emplace(pid, facts_.frames ? facts_.frames(pid) : std::nullopt).first;
+          return known->second;
+        });
+      }
     }
     windows.push_back(std::move(window));
   }

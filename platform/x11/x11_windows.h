@@ -12,13 +12,17 @@ namespace tessaron::platform::x11 {
 
 class X11Display;
 
-// Names the application running as a process, when the desktop knows it.
-using ApplicationNamer = std::function<std::optional<std::string>(std::int32_t processId)>;
+// What the accessibility bus tells about the application running as a process: its name, and its top-level
+// frames (none when the bus does not know it).
+struct ApplicationFacts {
+  std::function<std::optional<std::string>(std::int32_t processId)> name;
+  std::function<std::optional<std::vector<AccessibleFrame>>(std::int32_t processId)> frames;
+};
 
 class X11WindowServer final : public WindowServer {
  public:
   // Opens the display named by DISPLAY; throws SelectionError when it cannot.
-  explicit X11WindowServer(ApplicationNamer namer);
+  explicit X11WindowServer(ApplicationFacts facts);
   ~X11WindowServer() override;
   X11WindowServer(const X11WindowServer&) = delete;
   X11WindowServer& operator=(const X11WindowServer&) = delete;
@@ -33,7 +37,7 @@ class X11WindowServer final : public WindowServer {
 
  private:
   std::unique_ptr<X11Display> display_;
-  ApplicationNamer namer_;
+  ApplicationFacts facts_;
 };
 
 }  // namespace tessaron::platform::x11

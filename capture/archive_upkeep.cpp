@@ -1,0 +1,255 @@
+// What the person controls beyond capturing: the settings in force, forgetting recent records, and keeping
+// the archive within its disk budget. Deletions touch only record files inside day folders; anything else
+// found there (a stray file, a folder) is left where it is, and so is the day folder that holds it.
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+
+#include "app/log.h"
+#include "capture/capture.h"
+#include "server/server.h"
+
+namespace tessaron {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::system_clock;
+
+std::mutex gArchiveMutex;
+
+namespace {
+
+struct Upkeep {
+  std::mutex mutex;
+  std::unique_ptr<settings::SettingsFile> file;
+  std::optional<Clock::time_point> lastBudgetCheck;
+};
+
+Upkeep& upkeep() {
+  static auto* state = new Upkeep();
+  return *state;
+}
+
+std::optional<std::chrono::sys_days> dayOfFolder(std::string_view name) {
+  if (name.size() != 8 || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return std::nullopt;
+  auto number = [&](std::size_t at, std::size_t length) {
+    int value = 0;
+    std::from_chars(name.data() + at, name.data() + at + length, value);
+    return value;
+  };
+  const std::chrono::year_month_day date{std::chrono::year(number(0, 4)),
+                                         std::chrono::month(static_cast<unsigned>(number(4, 2))),
+                                         std::chrono::day(static_cast<unsigned>(number(6, 2)))};
+  if (!date.ok()) return std::nullopt;
+  return std::chrono::sys_days(date);
+}
+
+// The day folders of the archive, oldest first (real folders only, never a link).
+std::vector<std::pair<std::chrono::sys_days, fs::path>> dayFolders(const fs::path& dataFolder) {
+  std::vector<std::pair<std::chrono::sys_days, fs::path>> days;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dataFolder, ec)) {
+    std::error_code typeError;
+    if (entry.is_symlink(typeError) || !entry.is_directory(typeError)) continue;
+    if (auto day = dayOfFolder(entry.path().filename().string())) days.emplace_back(*day, entry.path());
+  }
+  std::sort(days.begin(), days.end());
+  return days;
+}
+
+// The address on a record text's first line, or nothing.
+std::string recordAddress(const fs::path& textFile) {
+  std::ifstream in(textFile, std::ios::binary);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+struct Deleted {
+  std::size_t records = 0;
+  std::uintmax_t bytes = 0;
+};
+
+// Deletes the records of a day folder that `select` picks by their stamp (both files of each), forgetting
+// their addresses as visited, and the folder itself when nothing else is left in it.
+Deleted deleteRecords(const fs::path& dayFolder, const std::function<bool(Clock::time_point)>& select) {
+  std::map<std::string, std::vector<fs::path>> byStem;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dayFolder, ec)) {
+    std::error_code typeError;
+    if (!entry.is_regular_file(typeError) || entry.is_symlink(typeError)) continue;
+    const fs::path name = entry.path().filename();
+    const std::string extension = name.extension().string();
+    if (extension != ".png" && extension != ".txt") continue;
+    const std::string stem = name.stem().string();
+    if (auto stamp = recordStampTime(stem); stamp && select(*stamp)) byStem[stem].push_back(entry.path());
+  }
+  Deleted deleted;
+  for (auto& [stem, files] : byStem) {
+    for (const fs::path& file : files) {
+      if (file.extension() == ".txt") forgetVisitedURL(recordAddress(file));
+      std::error_code sizeError, removeError;
+      const auto size = fs::file_size(file, sizeError);
+      if (fs::remove(file, removeError) && !sizeError) deleted.bytes += size;
+    }
+    ++deleted.records;
+  }
+  fs::remove(dayFolder, ec);  // only when empty: what is not a record stays, and so does its folder
+  return deleted;
+}
+
+std::uintmax_t folderBytes(const fs::path& folder) {
+  std::uintmax_t bytes = 0;
+  std::error_code ec;
+  for (const auto& entry : fs::recursive_directory_iterator(folder, ec)) {
+    std::error_code sizeError;
+    if (entry.is_regular_file(sizeError) && !entry.is_symlink(sizeError)) {
+      const auto size = entry.file_size(sizeError);
+      if (!sizeError) bytes += size;
+    }
+  }
+  return bytes;
+}
+
+void logSettings(const settings::Settings& in) {
+  const std::string keep =
+      in.keepDays > 0 ? fmt::format("keeping {} days", in.keepDays) : "keeping every day";
+  const std::string limit =
+      in.maxArchiveGB > 0 ? fmt::format("at most {:g} GB", in.maxArchiveGB) : "no size limit";
+  log::tessaronApp().log("Settings in force: %ld excluded sites, %s, %s",
+                         static_cast<long>(in.excludedSites.size()), keep, limit);
+}
+
+}  // namespace
+
+std::optional<Clock::time_point> recordStampTime(std::string_view stem) {
+  // "yyyy-MM-ddTHH:mm:ssZ", then "-N" for a later record of the same second.
+  if (stem.size() < 20 || stem[4] != '-' || stem[7] != '-' || stem[10] != 'T' || stem[13] != ':' ||
+      stem[16] != ':' || stem[19] != 'Z')
+    return std::nullopt;
+  if (stem.size() > 20 &&
+      (stem.size() < 22 || stem[20] != '-' ||
+       !std::all_of(stem.begin() + 21, stem.end(), [](char c) { return c >= '0' && c <= '9'; })))
+    return std::nullopt;
+  int parts[6] = {};
+  const std::size_t at[6] = {0, 5, 8, 11, 14, 17}, length[6] = {4, 2, 2, 2, 2, 2};
+  for (int i = 0; i < 6; ++i) {
+    const char* begin = stem.data() + at[i];
+    auto [end, error] = std::from_chars(begin, begin + length[i], parts[i]);
+    if (error != std::errc() || end != begin + length[i]) return std::nullopt;
+  }
+  const std::chrono::year_month_day date{std::chrono::year(parts[0]),
+                                         std::chrono::month(static_cast<unsigned>(parts[1])),
+                                         std::chrono::day(static_cast<unsigned>(parts[2]))};
+  if (!date.ok() || parts[3] > 23 || parts[4] > 59 || parts[5] > 60) return std::nullopt;
+  return std::chrono::sys_days(date) + std::chrono::hours(parts[3]) + std::chrono::minutes(parts[4]) +
+         std::chrono::seconds(parts[5]);
+}
+
+settings::Settings settingsInForce() {
+  Upkeep& state = upkeep();
+  std::lock_guard lock(state.mutex);
+  return state.file ? state.file->current() : settings::Settings{};
+}
+
+settings::Settings refreshSettings() {
+  Upkeep& state = upkeep();
+  std::lock_guard lock(state.mutex);
+  if (!state.file) {
+    auto file = settings::defaultFile();
+    state.file = std::make_unique<settings::SettingsFile>(
+        file.value_or(fs::path()), [](const std::string& line) { log::tessaronApp().error("%s", line); });
+  }
+  if (state.file->refresh()) {
+    logSettings(state.file->current());
+    state.lastBudgetCheck.reset();  // new limits apply at once
+  }
+  return state.file->current();
+}
+
+std::size_t forgetRecords(Clock::time_point since) {
+  std::lock_guard archive(gArchiveMutex);
+  auto dataFolder = appDataFolder();
+  if (!dataFolder) return 0;
+  auto& clock = platform::current().clock();
+  // Records are filed under the local day their pass began; a day back covers every time zone's shift.
+  const std::string firstDay = dayName(clock.localTime(since - std::chrono::hours(24)));
+  std::size_t forgotten = 0;
+  for (const auto& [day, folder] : dayFolders(*dataFolder)) {
+    if (folder.filename().string() < firstDay) continue;
+    forgotten += deleteRecords(folder, [since](Clock::time_point stamp) { return stamp >= since; }).records;
+  }
+  return forgotten;
+}
+
+std::size_t forgetRecentRecords() {
+  const auto since = platform::current().clock().now() - forgetWindow;
+  const std::size_t forgotten = forgetRecords(since);
+  log::tessaronApp().log("Forgot %ld records of the last 15 minutes", static_cast<long>(forgotten));
+  return forgotten;
+}
+
+std::size_t enforceArchiveBudget(const settings::Settings& budget, const fs::path& dataFolder,
+                                 const std::string& today) {
+  if (budget.keepDays <= 0 && budget.maxArchiveGB <= 0) return 0;
+  const auto todayDate = dayOfFolder(today);
+  auto days = dayFolders(dataFolder);
+  std::size_t deletedRecords = 0;
+  auto prune = [&](const fs::path& folder, const char* reason) {
+    const Deleted deleted = deleteRecords(folder, [](Clock::time_point) { return true; });
+    deletedRecords += deleted.records;
+    log::tessaronApp().log("Deleted %ld records (%lld bytes) of day %s: %s",
+                           static_cast<long>(deleted.records), static_cast<long long>(deleted.bytes),
+                           folder.filename().string(), reason);
+  };
+  // The day being written is never deleted, nor a day after it (a clock set back).
+  std::erase_if(days, [&](const auto& day) { return !todayDate || day.first >= *todayDate; });
+  if (budget.keepDays > 0) {
+    const auto oldestKept = *todayDate - std::chrono::days(budget.keepDays - 1);
+    std::erase_if(days, [&](const auto& day) {
+      if (day.first >= oldestKept) return false;
+      prune(day.second, "older than keepDays");
+      return true;
+    });
+  }
+  if (budget.maxArchiveGB > 0) {
+    const auto limit = static_cast<std::uintmax_t>(budget.maxArchiveGB * 1e9);
+    std::uintmax_t total = 0;
+    for (const auto& [day, folder] : dayFolders(dataFolder))
+      total += folderBytes(folder);
+    for (const auto& [day, folder] : days) {
+      if (total <= limit) break;
+      const std::uintmax_t before = folderBytes(folder);
+      prune(folder, "the archive is larger than maxArchiveGB");
+      total -= before - std::min(before, folderBytes(folder));
+    }
+  }
+  return deletedRecords;
+}
+
+void archiveUpkeepBeforePass(const fs::path& dataFolder, const std::string& today) {
+  const settings::Settings in = refreshSettings();
+  const auto now = platform::current().clock().now();
+  {
+    Upkeep& state = upkeep();
+    std::lock_guard lock(state.mutex);
+    if (state.lastBudgetCheck && now - *state.lastBudgetCheck < budgetCheckPeriod) return;
+    state.lastBudgetCheck = now;
+  }
+  enforceArchiveBudget(in, dataFolder, today);
+}
+
+void resetCaptureStateForTests() {
+  gWindows.clear();
+  clearVisitedURLsForTests();
+  clearUnrecordedWindowsForTests();
+  Upkeep& state = upkeep();
+  std::lock_guard lock(state.mutex);
+  state.file.reset();
+  state.lastBudgetCheck.reset();
+}
+
+}  // namespace tessaron

@@ -1,0 +1,73 @@
+// Telling private browsing windows from ordinary ones. Measured on Debian 12 with Chromium 156 and Firefox
+// ESR 153 under X11 (xprop and the accessibility bus, ordinary, private, incognito and guest windows side by
+// side):
+//
+// - Firefox: a private window's title is the page title followed by " — Mozilla Firefox Private Browsing"
+//   ("Mozilla Firefox Private Browsing" alone for a page without one), in the X11 title and the accessible
+//   frame's name alike. Its WM_CLASS ("Navigator", "firefox-esr"), window role and frame attributes are those
+//   of an ordinary window, so the title is the signal. (Builds in other languages translate those words; the
+//   English ones are what was measured.)
+// - Chromium (Google Chrome is the same program): incognito and guest windows carry the ordinary X11 title
+//   ("Page - Chromium"), WM_CLASS and role, and run in the same process as ordinary windows. Only the
+//   accessible frame's name tells: "Page - Chromium (Incognito)", "Page - Chromium (Guest)", where an
+//   ordinary window's frame name equals its X11 title byte for byte. So a window is ordinary only when a
+//   frame at its place bears exactly its title; a frame with the title and a parenthesised suffix is private,
+//   and so is a window with no frame to go by (the accessibility bus does not know the browser, or the title
+//   is changing): in doubt, private.
+#include <algorithm>
+
+#include "platform/windows.h"
+
+namespace tessaron::platform {
+
+namespace {
+
+bool isChromiumFamily(std::string_view lowerName) {
+  return lowerName.find("chrom") != std::string_view::npos;
+}
+
+bool isFirefoxFamily(std::string_view lowerName) {
+  return lowerName.find("firefox") != std::string_view::npos;
+}
+
+std::string lowerAscii(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+// The frame's name is the window's title followed by a parenthesised mark of its kind of window.
+bool isMarkedVariantOf(std::string_view name, std::string_view title) {
+  return name.size() > title.size() + 3 && name.starts_with(title) && name.substr(title.size(), 2) == " (" &&
+         name.back() == ')';
+}
+
+}  // namespace
+
+WindowPrivacy browsingPrivacy(
+    std::string_view applicationName, std::string_view title, const Rect& frame,
+    const std::function<std::optional<std::vector<AccessibleFrame>>()>& accessibleFrames) {
+  const std::string name = lowerAscii(applicationName);
+  if (isFirefoxFamily(name))
+    return title.ends_with("Private Browsing") ? WindowPrivacy::privateBrowsing : WindowPrivacy::ordinary;
+  if (!isChromiumFamily(name)) return WindowPrivacy::ordinary;
+
+  const auto frames = accessibleFrames ? accessibleFrames() : std::nullopt;
+  if (!frames) return WindowPrivacy::undetermined;
+  std::vector<const AccessibleFrame*> candidates;
+  for (const auto& candidate : *frames)
+    if (candidate.name == title || isMarkedVariantOf(candidate.name, title)) candidates.push_back(&candidate);
+  // Windows of one title are told apart by place; where none is at the window's place, all of them count.
+  std::vector<const AccessibleFrame*> placed;
+  std::copy_if(candidates.begin(), candidates.end(), std::back_inserter(placed),
+               [&](const AccessibleFrame* candidate) { return candidate->extents == frame; });
+  const auto& deciding = placed.empty() ? candidates : placed;
+  if (deciding.empty()) return WindowPrivacy::undetermined;
+  const bool allOrdinary =
+      std::all_of(deciding.begin(), deciding.end(),
+                  [&](const AccessibleFrame* candidate) { return candidate->name == title; });
+  return allOrdinary ? WindowPrivacy::ordinary : WindowPrivacy::privateBrowsing;
+}
+
+}  // namespace tessaron::platform
