@@ -1,0 +1,176 @@
+// Forgetting recent records and the disk budget, on made-up archives and the simulated clock.
+#include <latch>
+
+#include "capture/capture_test_support.h"
+
+namespace tessaron {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using platform::Url;
+using platform::Value;
+using platform::sim::AXApplication;
+using platform::sim::TreeBuilder;
+
+class ArchiveUpkeep : public testing::SimDesktopTest {
+ protected:
+  // A record of the stem in a day folder: its text names `address`, its image holds `imageBytes` bytes.
+  fs::path addRecord(const std::string& day, const std::string& stem,
+                     const std::string& address = "https://a.example/", std::size_t imageBytes = 10) {
+    const fs::path folder = dataFolder() / day;
+    fs::create_directories(folder);
+    std::ofstream(folder / (stem + ".png")) << std::string(imageBytes, 'x');
+    std::ofstream(folder / (stem + ".txt")) << address << "\n"
+                                            << day << "/" << stem << "\n"
+                                            << stem << "\nT\nwords";
+    return folder;
+  }
+  void writeSettings(const std::string& text) {
+    fs::create_directories(root / "config" / "tessaron");
+    const fs::path next = root / "config" / "tessaron" / "settings.json.new";
+    std::ofstream(next) << text;
+    fs::rename(next, root / "config" / "tessaron" / "settings.json");
+  }
+  std::vector<std::string> filesOf(const std::string& day) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dataFolder() / day, ec))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // A Chromium window on one page, its screenshot changing every pass so each pass saves a record.
+  void addChangingWindow() {
+    platform::sim::Window window{
+        .number = 7, .title = "Page", .frame = {0, 0, 64, 48}, .application = "Chromium"};
+    window.processId = 100;
+    window.image = platform::sim::ImageSource::fromPattern("noise", 1);
+    desktop->addWindow(window);
+    AXApplication app;
+    TreeBuilder tree{*app.tree};
+    auto page = tree.webArea("Page", Value(Url{"https://page.example/"}), {tree.staticText("Words here")});
+    auto frame = tree.window({0, 0, 64, 48}, {page});
+    app.root = tree.node({{"AXRole", std::string("AXApplication")}});
+    app.tree->node(app.root).elementLists["AXWindows"] = {frame};
+    desktop->setApplication(100, app);
+    for (int pass = 2; pass < 50; ++pass)
+      desktop->atPass(pass, [pass](platform::sim::Desktop& d) {
+        d.window(7)->image = platform::sim::ImageSource::fromPattern(pass % 2 ? "noise" : "checker", pass);
+      });
+  }
+};
+
+TEST_F(ArchiveUpkeep, RecordStemsAreTheOnlyNamesThatCount) {
+  EXPECT_EQ(recordStampTime("2024-03-01T14:05:09Z"),
+            std::chrono::sys_days{std::chrono::year{2024} / 3 / 1} + 14h + 5min + 9s);
+  EXPECT_EQ(recordStampTime("2024-03-01T14:05:09Z-12"), recordStampTime("2024-03-01T14:05:09Z"));
+  for (const char* other : {"notes", "2024-03-01T14:05:09", "2024-03-01T14:05:09Z-", "2024-03-01T14:05:09Z-x",
+                            "2024-02-30T14:05:09Z", "2024-03-01T25:05:09Z", "2024-03-01 14:05:09Z"})
+    EXPECT_FALSE(recordStampTime(other)) << other;
+}
+
+TEST_F(ArchiveUpkeep, ForgetTakesTheLastFifteenMinutesAndNothingElse) {
+  // The clock reads 2024-03-01 14:05:09 UTC.
+  addRecord("20240301", "2024-03-01T13:50:08Z", "https://old.example/");   // 15 min 1 s ago: kept
+  addRecord("20240301", "2024-03-01T13:50:09Z", "https://edge.example/");  // exactly 15 min ago: forgotten
+  addRecord("20240301", "2024-03-01T14:05:00Z", "https://new.example/");
+  addRecord("20240301", "2024-03-01T14:05:00Z-2", "https://new.example/");
+  std::ofstream(dataFolder() / "20240301" / "2024-03-01T14:05:01Z.png") << "half a record";  // no text yet
+  std::ofstream(dataFolder() / "20240301" / "notes.txt") << "the person's own file";
+  addRecord("20240229", "2024-02-29T23:59:59Z");  // another day folder, long ago
+  EXPECT_TRUE(isVisited("https://new.example/") == false);
+
+  EXPECT_EQ(forgetRecentRecords(), 4U);
+  EXPECT_EQ(filesOf("20240301"),
+            (std::vector<std::string>{"2024-03-01T13:50:08Z.png", "2024-03-01T13:50:08Z.txt", "notes.txt"}));
+  EXPECT_EQ(filesOf("20240229").size(), 2U);
+  EXPECT_TRUE(logs->contains("Forgot 4 records of the last 15 minutes"));
+  EXPECT_FALSE(isVisited("https://new.example/")) << "a forgotten address gets its full text when seen again";
+}
+
+TEST_F(ArchiveUpkeep, ARecordBeingWrittenWhileForgetRunsIsForgottenWhole) {
+  addChangingWindow();
+  std::latch passStarted(1), forgetWaiting(1);
+  desktop->atPass(1, [&](platform::sim::Desktop&) {
+    passStarted.count_down();
+    forgetWaiting.wait();  // the pass is under way when Forget is pressed
+  });
+  std::thread pass([] { capturePass(); });
+  passStarted.wait();
+  std::size_t forgotten = 0;
+  std::thread forget([&] { forgotten = forgetRecentRecords(); });
+  std::this_thread::sleep_for(50ms);  // Forget is now waiting for the pass
+  forgetWaiting.count_down();
+  pass.join();
+  forget.join();
+  EXPECT_EQ(forgotten, 1U);
+  EXPECT_TRUE(filesOf("20240301").empty()) << "neither half of the record is left";
+  EXPECT_TRUE(logs->contains("Metadata saved at: " +
+                             (dataFolder() / "20240301" / "2024-03-01T14:05:09Z.txt").string()));
+}
+
+TEST_F(ArchiveUpkeep, KeepDaysDeletesOldRecordsButNeverTodayOrStrayFiles) {
+  addRecord("20240220", "2024-02-20T10:00:00Z");
+  const fs::path withStray = addRecord("20240226", "2024-02-26T10:00:00Z");
+  std::ofstream(withStray / "todo.txt") << "not a record";
+  addRecord("20240227", "2024-02-27T10:00:00Z");       // today minus 3 days: kept by keepDays 4
+  addRecord("20240301", "2024-03-01T10:00:00Z");       // today
+  addRecord("20240305", "2024-03-05T10:00:00Z");       // after today (the clock was set back): kept
+  fs::create_directories(dataFolder() / "20240101x");  // not a day folder
+  settings::Settings budget;
+  budget.keepDays = 4;
+  std::lock_guard archive(gArchiveMutex);
+  EXPECT_EQ(enforceArchiveBudget(budget, dataFolder(), "20240301"), 2U);
+  EXPECT_FALSE(fs::exists(dataFolder() / "20240220"));
+  EXPECT_EQ(filesOf("20240226"), std::vector<std::string>{"todo.txt"})
+      << "the stray file and its folder stay";
+  EXPECT_EQ(filesOf("20240227").size(), 2U);
+  EXPECT_EQ(filesOf("20240301").size(), 2U);
+  EXPECT_EQ(filesOf("20240305").size(), 2U);
+  EXPECT_TRUE(fs::exists(dataFolder() / "20240101x"));
+}
+
+TEST_F(ArchiveUpkeep, MaxArchiveDeletesOldestDaysUntilItFitsButNeverToday) {
+  addRecord("20240227", "2024-02-27T10:00:00Z", "https://a.example/", 400'000);
+  addRecord("20240228", "2024-02-28T10:00:00Z", "https://a.example/", 400'000);
+  addRecord("20240229", "2024-02-29T10:00:00Z", "https://a.example/", 400'000);
+  addRecord("20240301", "2024-03-01T10:00:00Z", "https://a.example/", 400'000);
+  settings::Settings budget;
+  budget.maxArchiveGB = 0.001;  // 1,000,000 bytes: two of the four days fit
+  std::lock_guard archive(gArchiveMutex);
+  EXPECT_EQ(enforceArchiveBudget(budget, dataFolder(), "20240301"), 2U);
+  EXPECT_FALSE(fs::exists(dataFolder() / "20240227"));
+  EXPECT_FALSE(fs::exists(dataFolder() / "20240228"));
+  EXPECT_TRUE(fs::exists(dataFolder() / "20240229"));
+
+  budget.maxArchiveGB = 0.0001;  // smaller than today alone
+  EXPECT_EQ(enforceArchiveBudget(budget, dataFolder(), "20240301"), 1U);
+  EXPECT_EQ(filesOf("20240301").size(), 2U) << "the day being written is never deleted";
+}
+
+TEST_F(ArchiveUpkeep, TheBudgetIsCheckedAtTheFirstPassHourlyAndWhenTheSettingsChange) {
+  writeSettings(R"({"keepDays": 1})");
+  addRecord("20240229", "2024-02-29T10:00:00Z");
+  capturePass();
+  EXPECT_FALSE(fs::exists(dataFolder() / "20240229")) << "checked at the first pass";
+  EXPECT_TRUE(logs->contains("Settings in force: 0 excluded sites, keeping 1 days, no size limit"));
+
+  addRecord("20240228", "2024-02-28T10:00:00Z");
+  desktop->advance(59min);
+  capturePass();
+  EXPECT_TRUE(fs::exists(dataFolder() / "20240228")) << "not again within the hour";
+  desktop->advance(1min);
+  capturePass();
+  EXPECT_FALSE(fs::exists(dataFolder() / "20240228"));
+
+  writeSettings(R"({"keepDays": 0})");
+  capturePass();
+  addRecord("20240227", "2024-02-27T10:00:00Z");
+  writeSettings(R"({"keepDays": 2})");
+  capturePass();
+  EXPECT_FALSE(fs::exists(dataFolder() / "20240227")) << "a change of settings applies at once";
+}
+
+}  // namespace
+}  // namespace tessaron
