@@ -6,6 +6,10 @@ std::string_view rawValue(ActionType action) {
   switch (action) {
     case ActionType::toggle:
       return "Toggle";
+    case ActionType::pauseForAnHour:
+      return "Pause for an Hour";
+    case ActionType::forgetRecent:
+      return "Forget the Last 15 Minutes";
     case ActionType::search:
       return "Search";
     case ActionType::inspect:

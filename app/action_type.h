@@ -1,4 +1,4 @@
-// The five actions of the status menu.
+// The actions of the status menu.
 #pragma once
 
 #include <array>
@@ -10,13 +10,15 @@
 
 namespace tessaron {
 
-enum class ActionType { toggle, search, inspect, learnMore, quit };
+enum class ActionType { toggle, pauseForAnHour, forgetRecent, search, inspect, learnMore, quit };
 
 // Every case, in menu order.
-inline constexpr std::array<ActionType, 5> allActionTypes = {
-    ActionType::toggle, ActionType::search, ActionType::inspect, ActionType::learnMore, ActionType::quit};
+inline constexpr std::array<ActionType, 7> allActionTypes = {
+    ActionType::toggle,  ActionType::pauseForAnHour, ActionType::forgetRecent, ActionType::search,
+    ActionType::inspect, ActionType::learnMore,      ActionType::quit};
 
-// "Toggle", "Search", "Inspect Data", "Learn More", "Quit Tessaron": what is stored and compared.
+// "Toggle", "Pause for an Hour", "Forget the Last 15 Minutes", "Search", "Inspect Data", "Learn More",
+// "Quit Tessaron": what is stored and compared.
 std::string_view rawValue(ActionType action);
 // The action whose raw value is exactly this text (case included), or none.
 std::optional<ActionType> actionTypeFromRawValue(std::string_view raw);

@@ -1,9 +1,11 @@
 // The shell's logic on the simulated desktop: actions, the menu, the login item, the action names.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <thread>
 
 #include "app/app_delegate.h"
+#include "app/application_menu.h"
 #include "app/capture_switch.h"
 #include "app/log.h"
 #include "platform/sim/sim_desktop.h"
@@ -18,8 +20,8 @@ TEST(ActionTypes, RawValuesOrderEqualityAndHash) {
   std::vector<std::string> raws;
   for (ActionType action : allActionTypes)
     raws.emplace_back(rawValue(action));
-  EXPECT_EQ(raws,
-            (std::vector<std::string>{"Toggle", "Search", "Inspect Data", "Learn More", "Quit Tessaron"}));
+  EXPECT_EQ(raws, (std::vector<std::string>{"Toggle", "Pause for an Hour", "Forget the Last 15 Minutes",
+                                            "Search", "Inspect Data", "Learn More", "Quit Tessaron"}));
   for (ActionType action : allActionTypes) {
     EXPECT_EQ(actionTypeFromRawValue(rawValue(action)), action) << "round trip";
     EXPECT_EQ(ActionTypeHash{}(action), std::hash<std::string_view>{}(rawValue(action)));
@@ -67,15 +69,15 @@ class Shell : public ::testing::Test {
   std::shared_ptr<platform::StatusItem> item;
 };
 
-TEST_F(Shell, TheMenuHoldsTheFiveActionsAndTheToggleStartsAsPause) {
+TEST_F(Shell, TheMenuHoldsTheActionsAndTheToggleStartsAsPause) {
   auto view = menu();
   auto state = desktop->statusItem();
   EXPECT_EQ(state.panelImage, "logo");
   std::vector<std::string> titles;
   for (const auto& entry : state.entries)
     titles.push_back(entry.title);
-  EXPECT_EQ(titles,
-            (std::vector<std::string>{"Pause", "Search", "Inspect Data", "Learn More", "Quit Tessaron"}));
+  EXPECT_EQ(titles, (std::vector<std::string>{"Pause", "Pause for an Hour", "Forget the Last 15 Minutes",
+                                              "Search", "Inspect Data", "Learn More", "Quit Tessaron"}));
   EXPECT_EQ(view->actionType(), ActionType::toggle) << "the default when nothing is stored";
 }
 
@@ -120,7 +122,7 @@ TEST_F(Shell, SearchInspectAndLearnMoreOpenWhatTheyShould) {
 
 TEST_F(Shell, APressStoresTheActionAndRunsItOffTheMainThread) {
   auto view = menu();
-  desktop->pressMenuEntry(2);  // Inspect Data, through the main queue
+  desktop->pressMenuEntry(4);  // Inspect Data, through the main queue
   auto& queue = platform::current().mainQueue();
   queue.post([&queue] { queue.stop(); });
   queue.run();
@@ -129,6 +131,54 @@ TEST_F(Shell, APressStoresTheActionAndRunsItOffTheMainThread) {
   for (int i = 0; i < 2000 && desktop->revealedItems().empty(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_EQ(desktop->revealedItems().size(), 1U);
+}
+
+TEST_F(Shell, PauseForAnHourResumesByItselfOnThePlatformsClock) {
+  auto view = menu();
+  startCaptureTask();
+  performAction(ActionType::pauseForAnHour, *view);
+  EXPECT_FALSE(gIsCapturing.load());
+  EXPECT_EQ(desktop->statusItem().entries[0].title, "Capture") << "the toggle shows the pause";
+  auto& queue = platform::current().mainQueue();
+  std::optional<bool> capturingJustBefore;
+  queue.runAfter(timedPauseLength - std::chrono::seconds(1),
+                 [&] { capturingJustBefore = gIsCapturing.load(); });
+  queue.runAfter(timedPauseLength + std::chrono::seconds(1), [&queue] { queue.stop(); });
+  queue.run();  // virtual time: the clock jumps from deadline to deadline
+  EXPECT_EQ(capturingJustBefore, false);
+  EXPECT_TRUE(gIsCapturing.load());
+  EXPECT_EQ(desktop->statusItem().entries[0].title, "Pause");
+  EXPECT_GE(desktop->elapsed(), timedPauseLength);
+  EXPECT_EQ(logs->texts(log::Category::contentView),
+            (std::vector<std::string>{"Paused for an hour", "The hour's pause is over: capturing again"}));
+}
+
+TEST_F(Shell, APersonsOwnChoiceWithinTheHourWins) {
+  auto view = menu();
+  startCaptureTask();
+  performAction(ActionType::pauseForAnHour, *view);
+  performAction(ActionType::toggle, *view);  // resumed by hand...
+  performAction(ActionType::toggle, *view);  // ...and paused for good
+  auto& queue = platform::current().mainQueue();
+  queue.runAfter(timedPauseLength * 2, [&queue] { queue.stop(); });
+  queue.run();
+  EXPECT_FALSE(gIsCapturing.load()) << "the hour's timer does not undo a later pause";
+  EXPECT_EQ(desktop->statusItem().entries[0].title, "Capture");
+}
+
+TEST_F(Shell, ForgetFromTheMenuDeletesTheRecentRecords) {
+  auto view = menu();
+  const fs::path day = root / "share" / "tessaron" / "AppData" / "20240301";
+  fs::create_directories(day);
+  for (const char* stem : {"2024-03-01T14:00:00Z", "2024-03-01T13:00:00Z"}) {
+    std::ofstream(day / (std::string(stem) + ".png")) << "png";
+    std::ofstream(day / (std::string(stem) + ".txt")) << "https://a.example/\n";
+  }
+  performAction(ActionType::forgetRecent, *view);
+  EXPECT_FALSE(fs::exists(day / "2024-03-01T14:00:00Z.txt"));
+  EXPECT_FALSE(fs::exists(day / "2024-03-01T14:00:00Z.png"));
+  EXPECT_TRUE(fs::exists(day / "2024-03-01T13:00:00Z.txt"));
+  EXPECT_TRUE(logs->contains("Forgot 1 records of the last 15 minutes"));
 }
 
 TEST_F(Shell, QuitStopsCapturingThenTheServerThenTerminates) {
@@ -178,7 +228,7 @@ TEST_F(Shell, StatusItemWithoutAButtonStillGetsItsMenu) {
   delegate.applicationDidFinishLaunching();
   auto state = desktop->statusItem();
   EXPECT_FALSE(state.buttonImage.has_value());
-  EXPECT_EQ(state.entries.size(), 5U);
+  EXPECT_EQ(state.entries.size(), allActionTypes.size());
   EXPECT_EQ(output.lines(), (std::vector<std::string>{"com.example.only-one"}));
   EXPECT_TRUE(desktop->shownAlerts().empty()) << "accessibility was granted";
 }

@@ -4,6 +4,7 @@
 
 #include "app/capture_switch.h"
 #include "app/log.h"
+#include "capture/capture.h"
 #include "server/server.h"
 
 namespace tessaron {
@@ -52,6 +53,7 @@ void performAction(ActionType action, ContentView& view) {
   auto& p = platform::current();
   switch (action) {
     case ActionType::toggle:
+      view.newPauseGeneration();
       if (gIsCapturing.load()) {
         view.setIsCapturing(false);
         stopCaptureTask();
@@ -61,6 +63,25 @@ void performAction(ActionType action, ContentView& view) {
         log::contentView().log("Start action");
         startCaptureTask();
       }
+      return;
+    case ActionType::pauseForAnHour: {
+      const std::uint64_t generation = view.newPauseGeneration();
+      view.setIsCapturing(false);
+      stopCaptureTask();
+      log::contentView().log("Paused for an hour");
+      // On the main queue, by the platform's clock; the person's own choices in the meantime win.
+      p.mainQueue().runAfter(timedPauseLength, [weakView = view.weak_from_this(), generation] {
+        auto pausedView = weakView.lock();
+        if (!pausedView || pausedView->pauseGeneration() != generation || gIsCapturing.load()) return;
+        pausedView->setIsCapturing(true);
+        log::contentView().log("The hour's pause is over: capturing again");
+        startCaptureTask();
+      });
+      return;
+    }
+    case ActionType::forgetRecent:
+      log::contentView().log("Forget action");
+      forgetRecentRecords();
       return;
     case ActionType::search:
       p.workspace().openURL(searchPageAddress);

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <memory>
 
 #include "app/action_type.h"
@@ -21,11 +23,19 @@ class ContentView : public std::enable_shared_from_this<ContentView> {
   void setIsCapturing(bool value);
   // A button press, on the main thread: records the action and runs it on a worker thread.
   void press(ActionType action);
+  // Each choice the person makes about capturing starts a new pause generation; a timed pause resumes
+  // capturing only if no choice came after it.
+  std::uint64_t newPauseGeneration() { return ++pauseGeneration_; }
+  std::uint64_t pauseGeneration() const { return pauseGeneration_.load(); }
 
  private:
   std::shared_ptr<platform::StatusItem> item_;
   std::atomic<bool> isCapturing_{true};
+  std::atomic<std::uint64_t> pauseGeneration_{0};
 };
+
+// How long "Pause for an Hour" pauses.
+inline constexpr std::chrono::hours timedPauseLength{1};
 
 class ApplicationMenu {
  public:

@@ -286,6 +286,36 @@ std::vector<std::pair<std::string, std::int64_t>> Index::indexedSizes(const std:
   return out;
 }
 
+std::vector<std::string> Index::indexedDays() {
+  std::lock_guard lock(mutex_);
+  // One step through the path index per day, however many records a day has.
+  Statement next(db_, "SELECT substr(path, 1, 8) FROM records WHERE path >= ? ORDER BY path LIMIT 1");
+  std::vector<std::string> days;
+  std::string from;
+  for (;;) {
+    sqlite3_reset(next.raw());
+    next.bind(1, from);
+    if (!next.step()) break;
+    days.push_back(next.text(0));
+    from = days.back() + "0";  // past "<day>/..."
+  }
+  return days;
+}
+
+void Index::remove(const std::string& recordPath) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "DELETE FROM records WHERE path = ?");
+  s.bind(1, recordPath);
+  s.step();
+}
+
+void Index::removeDay(const std::string& day) {
+  std::lock_guard lock(mutex_);
+  Statement s(db_, "DELETE FROM records WHERE path >= ? AND path < ?");
+  s.bind(1, day + "/").bind(2, day + "0");
+  s.step();
+}
+
 std::int64_t Index::count() {
   std::lock_guard lock(mutex_);
   Statement s(db_, "SELECT count(*) FROM records");

@@ -69,6 +69,11 @@ class Index {
   std::optional<std::int64_t> indexedSize(const std::string& recordPath);
   // Sizes of every indexed record of one day folder.
   std::vector<std::pair<std::string, std::int64_t>> indexedSizes(const std::string& day);
+  // The day folders that have records in the index.
+  std::vector<std::string> indexedDays();
+  // Forgets a record, or every record of a day folder (their files were deleted).
+  void remove(const std::string& recordPath);
+  void removeDay(const std::string& day);
   void begin();
   void commit();
 

@@ -37,6 +37,9 @@ std::size_t Indexer::scanDay(const std::string& day) {
   std::size_t changed = 0;
   std::error_code ec;
   bool inTransaction = false;
+  auto beginOnce = [&] {
+    if (!inTransaction) index_.begin(), inTransaction = true;
+  };
   for (const auto& entry : fs::directory_iterator(archive_ / day, ec)) {
     const fs::path relative = fs::path(day) / entry.path().filename();
     std::error_code statError;
@@ -45,7 +48,10 @@ std::size_t Indexer::scanDay(const std::string& day) {
     if (statError) continue;
     std::string recordPath = relative.string();
     recordPath.resize(recordPath.size() - 4);
-    if (auto it = known.find(recordPath); it != known.end() && it->second == size) continue;
+    auto it = known.find(recordPath);
+    const bool unchanged = it != known.end() && it->second == size;
+    if (it != known.end()) known.erase(it);  // what is left in `known` at the end was deleted
+    if (unchanged) continue;
     std::ifstream in(entry.path(), std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     // A file still being written may not hold a whole record yet; the next scan sees it grown.
@@ -54,10 +60,18 @@ std::size_t Indexer::scanDay(const std::string& day) {
       incomplete_.insert(day);
       continue;
     }
-    if (!inTransaction) index_.begin(), inTransaction = true;
+    beginOnce();
     index_.put(recordPath, static_cast<std::int64_t>(bytes.size()), *record);
     ++changed;
   }
+  // Records whose files are gone (forgotten, or deleted to keep the archive small) leave the index too; a
+  // folder that could not be listed says nothing about its records.
+  if (!ec)
+    for (const auto& [recordPath, size] : known) {
+      beginOnce();
+      index_.remove(recordPath);
+      ++changed;
+    }
   if (inTransaction) index_.commit();
   return changed;
 }
@@ -66,6 +80,8 @@ std::size_t Indexer::scanAll() {
   const bool firstBuild = !index_.isComplete();
   if (firstBuild) index_.beginBulkLoad();
   const auto days = dayFolders(archive_);
+  for (const std::string& day : index_.indexedDays())
+    if (!std::binary_search(days.begin(), days.end(), day)) index_.removeDay(day);
   daysTotal = days.size();
   daysDone = 0;
   std::size_t changed = 0;
@@ -89,13 +105,27 @@ std::size_t Indexer::scanAll() {
 std::size_t Indexer::scanChanged() {
   const auto days = dayFolders(archive_);
   std::size_t changed = 0;
+  for (auto it = seen_.begin(); it != seen_.end();) {
+    if (std::binary_search(days.begin(), days.end(), it->first)) {
+      ++it;
+      continue;
+    }
+    index_.removeDay(it->first);  // the whole day folder was deleted
+    incomplete_.erase(it->first);
+    it = seen_.erase(it);
+    ++changed;
+  }
   for (const auto& day : days) {
     std::error_code ec;
     const auto time = fs::last_write_time(archive_ / day, ec);
     auto it = seen_.find(day);
-    // Files grow inside the newest day, or where one was caught half-written; elsewhere a new file changes
-    // the folder's time.
-    if (it != seen_.end() && it->second == time && day != days.back() && !incomplete_.contains(day)) continue;
+    // Files grow inside the newest day, or where one was caught half-written; elsewhere a new or deleted file
+    // changes the folder's time. File times are coarse (a clock tick), so a folder changed within the last
+    // few seconds is read again even when its time looks the same: a second change in the same tick shows.
+    const bool settled = ec || fs::file_time_type::clock::now() - time > std::chrono::seconds(5);
+    if (it != seen_.end() && it->second == time && settled && day != days.back() &&
+        !incomplete_.contains(day))
+      continue;
     seen_[day] = time;
     incomplete_.erase(day);
     changed += scanDay(day);

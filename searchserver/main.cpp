@@ -62,7 +62,10 @@ int main(int argc, char** argv) {
     tessaron::search::Index index(indexFileFor(archive));
     tessaron::search::Indexer indexer(archive, index);
     httplib::Server server;
-    tessaron::search::installRoutes(server, archive, index, indexer);
+    // Problems with the settings file are tessaron's to report; the page only shows the rules in force.
+    tessaron::settings::SettingsFile settings(tessaron::settings::defaultFile().value_or(fs::path()),
+                                              [](const std::string&) {});
+    tessaron::search::installRoutes(server, archive, index, indexer, settings);
     if (!server.bind_to_port("127.0.0.1", 5000)) {
       std::fprintf(stderr, "server: cannot listen on 127.0.0.1:5000\n");
       return 1;

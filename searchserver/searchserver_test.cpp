@@ -124,6 +124,37 @@ TEST_F(IndexTest, IndexesNewAndGrownRecordsOnlyAndSearchesWithFilters) {
   EXPECT_EQ(index.count(), 4);
 }
 
+TEST_F(IndexTest, DeletedRecordsAndDayFoldersLeaveTheIndex) {
+  const fs::path archive = root / "AppData";
+  auto add = [&](const std::string& day, const std::string& stem, const std::string& words) {
+    writeFile(archive / day / (stem + ".txt"),
+              record("https://a.example/" + stem, day + "/" + stem, "T", words));
+  };
+  add("20240301", "2024-03-01T09:00:00Z", "kept words");
+  add("20240301", "2024-03-01T09:00:05Z", "forgotten words");
+  add("20240302", "2024-03-02T09:00:00Z", "budget words");
+  add("20240303", "2024-03-03T09:00:00Z", "newest words");
+  add("20240304", "2024-03-04T09:00:00Z", "offline words");
+  Index index(root / "cache" / "index.sqlite");
+  {
+    Indexer indexer(archive, index);
+    ASSERT_EQ(indexer.scanAll(), 5U);
+    fs::remove(archive / "20240301" / "2024-03-01T09:00:05Z.txt");  // forgotten
+    fs::remove_all(archive / "20240302");                           // deleted by the disk budget
+    EXPECT_EQ(indexer.scanChanged(), 2U);
+    EXPECT_EQ(index.search({.text = "forgotten"}).total, 0);
+    EXPECT_EQ(index.search({.text = "budget"}).total, 0);
+    EXPECT_EQ(index.search({.text = "kept"}).total, 1);
+    EXPECT_EQ(index.indexedDays(), (std::vector<std::string>{"20240301", "20240303", "20240304"}));
+  }
+  // Deleted while no server ran: the next start's full pass notices.
+  fs::remove_all(archive / "20240304");
+  Indexer restarted(archive, index);
+  restarted.scanAll();
+  EXPECT_EQ(index.search({.text = "offline"}).total, 0);
+  EXPECT_EQ(index.count(), 2);
+}
+
 TEST_F(IndexTest, ACorruptIndexIsRebuiltNotFatal) {
   writeFile(root / "cache" / "index.sqlite", "this is not a database, not at all");
   Index index(root / "cache" / "index.sqlite");
@@ -179,7 +210,9 @@ class ServerProcess : public IndexTest {
     fs::create_symlink(root / "secret.txt", archive / "20240301/2024-03-01T14:05:11Z.png");
     server = std::make_unique<Child>(
         std::vector<std::string>{TESSARON_SERVER_PATH, "--appdata=" + archive.string()},
-        std::map<std::string, std::string>{{"XDG_CACHE_HOME", (root / "cache").string()}}, root, "server");
+        std::map<std::string, std::string>{{"XDG_CACHE_HOME", (root / "cache").string()},
+                                           {"XDG_CONFIG_HOME", (root / "config").string()}},
+        root, "server");
     ASSERT_TRUE(eventually([&] { return server->errHas("indexed 2"); })) << server->err();
   }
   void TearDown() override {
@@ -215,6 +248,17 @@ TEST_F(ServerProcess, SearchPageAndApiEscapeEverythingArchived) {
   EXPECT_EQ(get("/api/search?q=%22")->status, 200);
   auto none = get("/?q=nothing-like-this");
   EXPECT_NE(none->body.find("No results for “nothing-like-this”"), std::string::npos);
+}
+
+TEST_F(ServerProcess, ThePageSaysWhatIsNeverRecorded) {
+  EXPECT_NE(get("/")->body.find("Not recorded: private windows, 0 excluded sites"), std::string::npos);
+  writeFile(root / "config/tessaron/settings.json",
+            R"({"excludedSites": ["bank.example", "*.health.example"]})");
+  const std::string page = get("/")->body;
+  EXPECT_NE(page.find("Not recorded: private windows, 2 excluded sites"), std::string::npos) << page;
+  EXPECT_EQ(page.find("bank.example"), std::string::npos) << "the rules are counted, not listed";
+  writeFile(root / "config/tessaron/settings.json", R"({"excludedSites": ["bank.example"],)");
+  EXPECT_NE(get("/")->body.find("2 excluded sites"), std::string::npos) << "a broken file changes nothing";
 }
 
 TEST_F(ServerProcess, RefusesForeignHostsCrossSiteRequestsAndOtherMethods) {

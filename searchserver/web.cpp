@@ -126,7 +126,8 @@ std::string pageLink(const httplib::Request& request, int page) {
 
 }  // namespace
 
-void installRoutes(httplib::Server& server, const fs::path& archive, Index& index, const Indexer& indexer) {
+void installRoutes(httplib::Server& server, const fs::path& archive, Index& index, const Indexer& indexer,
+                   settings::SettingsFile& settings) {
   server.set_default_headers({
       {"Content-Security-Policy",
        "default-src 'none'; img-src 'self'; style-src 'self'; form-action 'self'; base-uri 'none'; "
@@ -176,7 +177,8 @@ void installRoutes(httplib::Server& server, const fs::path& archive, Index& inde
                          "application/json; charset=utf-8");
   });
 
-  server.Get("/", [&index, &indexer](const httplib::Request& request, httplib::Response& response) {
+  server.Get("/", [&index, &indexer, &settings](const httplib::Request& request,
+                                                httplib::Response& response) {
     Query query = queryFrom(request);
     Results results = index.search(query);
     std::string html =
@@ -194,6 +196,11 @@ void installRoutes(httplib::Server& server, const fs::path& archive, Index& inde
         "first</option><option value=\"relevance\"" +
         (query.newestFirst ? "" : " selected") +
         ">Relevance</option></select></label><button>Search</button></form>";
+    settings.refresh();
+    const std::size_t excluded = settings.current().excludedSites.size();
+    html += "<p class=\"note\">Not recorded: private windows, " + std::to_string(excluded) +
+            (excluded == 1 ? " excluded site" : " excluded sites") + " (" +
+            htmlEscape(settings.file().string()) + ").</p>";
     if (!indexer.firstPassDone)
       html += "<p class=\"note\">Indexing the archive: " + std::to_string(indexer.daysDone.load()) + " of " +
               std::to_string(indexer.daysTotal.load()) +

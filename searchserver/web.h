@@ -14,13 +14,15 @@
 
 #include "searchserver/index.h"
 #include "searchserver/indexer.h"
+#include "settings/settings.h"
 
 namespace tessaron::search {
 
 std::string htmlEscape(std::string_view text);
 
-// Installs every route and rule on the server.
+// Installs every route and rule on the server. The page shows what the settings keep out of the archive,
+// read again from `settings` when the file changes.
 void installRoutes(httplib::Server& server, const std::filesystem::path& archive, Index& index,
-                   const Indexer& indexer);
+                   const Indexer& indexer, settings::SettingsFile& settings);
 
 }  // namespace tessaron::search

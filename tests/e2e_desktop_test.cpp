@@ -10,6 +10,7 @@
 #include <iterator>
 #include <optional>
 
+#include "app/action_type.h"
 #include "capture/capture.h"
 #include "permissions/permissions.h"
 #include "platform/x11/x11_windows.h"
@@ -215,7 +216,7 @@ TEST_F(DesktopTest, TheTrayMenuHoldsTheFiveActionsAndEachDoesItsJob) {
     const bool shown = waitFor(
         [&] {
           items = nodesWithRole(tessaron, ATSPI_ROLE_MENU_ITEM);
-          return items.size() >= 5;
+          return items.size() >= allActionTypes.size();
         },
         15s);
     session->stop(click, 1s);
@@ -225,8 +226,8 @@ TEST_F(DesktopTest, TheTrayMenuHoldsTheFiveActionsAndEachDoesItsJob) {
   std::vector<std::string> titles;
   for (const auto& item : items)
     if (!item.name().empty()) titles.push_back(item.name());
-  EXPECT_EQ(titles,
-            (std::vector<std::string>{"Pause", "Search", "Inspect Data", "Learn More", "Quit Tessaron"}));
+  EXPECT_EQ(titles, (std::vector<std::string>{"Pause", "Pause for an Hour", "Forget the Last 15 Minutes",
+                                              "Search", "Inspect Data", "Learn More", "Quit Tessaron"}));
   keepScreenshot("tray-menu.png");
   auto item = [&](const std::string& title) {
     for (const auto& candidate : nodesWithRole(tessaron, ATSPI_ROLE_MENU_ITEM))
@@ -259,6 +260,17 @@ TEST_F(DesktopTest, TheTrayMenuHoldsTheFiveActionsAndEachDoesItsJob) {
   EXPECT_TRUE(waitFor([&] { return countInLog("Start Screen Capturing from logger") > paused; }, 10s));
   ASSERT_TRUE(openMenu());
   EXPECT_TRUE(item("Pause"));
+
+  // Pause for an Hour pauses as the toggle does, which then reads "Capture"; Forget deletes and says how
+  // much.
+  ASSERT_TRUE(press("Pause for an Hour"));
+  ASSERT_TRUE(waitFor([&] { return countInLog("Paused for an hour") == 1; }, 10s));
+  ASSERT_TRUE(openMenu());
+  EXPECT_TRUE(item("Capture"));
+  ASSERT_TRUE(press("Forget the Last 15 Minutes"));
+  EXPECT_TRUE(waitFor([&] { return countInLog("records of the last 15 minutes") == 1; }, 10s));
+  ASSERT_TRUE(press("Capture"));
+  ASSERT_TRUE(waitFor([&] { return countInLog("Start action") == 2; }, 10s));
 
   // A second copy for the same user sees the first and leaves at once.
   const pid_t second = session->start("tessaron-second", {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
