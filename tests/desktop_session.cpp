@@ -403,22 +403,33 @@ void DesktopSession::waitForBrowser(pid_t pid, const std::string& name, const st
 }
 
 pid_t DesktopSession::startChromium(const std::string& url, const std::string& expectedTitle,
-                                    const std::string& profile) {
+                                    const std::string& profile, const std::vector<std::string>& options) {
   const std::string& name = profile;
   // The binary itself: the /usr/bin wrapper trips over a doubled /dev/shm mount. Without a user namespace
   // (containers, root) the sandbox cannot start.
-  const pid_t pid = start(
-      name, {"/usr/lib/chromium/chromium", "--no-sandbox", "--no-first-run", "--no-default-browser-check",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--disable-gpu", "--disable-dev-shm-usage", "--password-store=basic",
-             "--force-renderer-accessibility", "--user-data-dir=" + (folder_ / profile).string(),
-             "--window-position=0,0", "--window-size=1000,800", url});
+  std::vector<std::string> argv{"/usr/lib/chromium/chromium",
+                                "--no-sandbox",
+                                "--no-first-run",
+                                "--no-default-browser-check",
+                                "--disable-background-networking",
+                                "--disable-component-update",
+                                "--disable-sync",
+                                "--disable-gpu",
+                                "--disable-dev-shm-usage",
+                                "--password-store=basic",
+                                "--force-renderer-accessibility",
+                                "--user-data-dir=" + (folder_ / profile).string(),
+                                "--window-position=0,0",
+                                "--window-size=1000,800"};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back(url);
+  const pid_t pid = start(name, argv);
   waitForBrowser(pid, name, expectedTitle);
   return pid;
 }
 
 pid_t DesktopSession::startFirefox(const std::string& url, const std::string& expectedTitle,
-                                   const std::string& profileName) {
+                                   const std::string& profileName, const std::vector<std::string>& options) {
   const std::string& name = profileName;
   const fs::path profile = folder_ / profileName;
   fs::create_directories(profile);
@@ -433,7 +444,10 @@ user_pref("browser.tabs.warnOnClose", false);
 user_pref("browser.sessionstore.resume_from_crash", false);
 user_pref("accessibility.force_disabled", -1);
 )";
-  const pid_t pid = start(name, {"firefox-esr", "-no-remote", "-profile", profile.string(), url});
+  std::vector<std::string> argv{"firefox-esr", "-no-remote", "-profile", profile.string()};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back(url);
+  const pid_t pid = start(name, argv);
   waitForBrowser(pid, name, expectedTitle);
   return pid;
 }

@@ -67,10 +67,11 @@ class DesktopSession {
   // Starts a browser on the address and waits until its window shows the page through X11 and accessibility.
   // Returns the browser's process id.
   // `profile` names the browser's profile folder and log; distinct profiles make distinct browser processes.
+  // `options` go before the address ("--incognito", "-private-window").
   pid_t startChromium(const std::string& url, const std::string& expectedTitle,
-                      const std::string& profile = "chromium");
+                      const std::string& profile = "chromium", const std::vector<std::string>& options = {});
   pid_t startFirefox(const std::string& url, const std::string& expectedTitle,
-                     const std::string& profile = "firefox");
+                     const std::string& profile = "firefox", const std::vector<std::string>& options = {});
 
   // Starts a program of this desktop, its output in <folder>/<name>.log; stopped with the session unless
   // stopped before.

@@ -1,0 +1,140 @@
+// What tessaron must never record, against real browsers on a private X11 desktop: a Chromium incognito
+// window, a Firefox private window and a window on an excluded site, beside an ordinary window. The ordinary
+// page is archived; the others leave no file, and no log or output line names their title, address or words.
+// The settings file is changed while tessaron runs, and the change takes effect without a restart.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "tests/archive_files.h"
+#include "tests/desktop_session.h"
+#include "tests/sample_pages.h"
+
+namespace tessaron::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+const SamplePage ordinary{"/open/lighthouse.html", "Lighthouse Log", "lanternkeeper", "rgb(40, 110, 220)"};
+const SamplePage incognito{"/incognito/garden.html",
+                           "Secret Garden",
+                           "incognitomarker",
+                           "rgb(30, 140, 90)",
+                           "left:0;top:0;width:1000px;height:420px",
+                           "#000"};
+const SamplePage privateWindow{"/private/diary.html", "Hidden Diary", "privatemarker", "rgb(220, 80, 40)"};
+const SamplePage excluded{"/excluded/vault.html",
+                          "Vault Statement",
+                          "excludedmarker",
+                          "rgb(120, 60, 160)",
+                          "left:0;top:500px;width:900px;height:200px",
+                          "#ff0"};
+
+class PrivacyTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    session =
+        new DesktopSession(fs::temp_directory_path() / ("tessaron-privacy-" + std::to_string(::getpid())));
+    for (const auto& page : {ordinary, incognito, privateWindow, excluded})
+      addSamplePage(session->pages(), page);
+    writeSettings(R"({"excludedSites": ["localhost"]})");
+    session->startChromium(session->pages().url(ordinary.path), "Lighthouse Log");
+    session->startChromium(session->pages().url(incognito.path), "Secret Garden", "chromium-incognito",
+                           {"--incognito"});
+    session->startFirefox(session->pages().url(privateWindow.path), "Hidden Diary", "firefox-private",
+                          {"-private-window"});
+    session->startFirefox(excludedAddress(), "Vault Statement");
+    tessaron = session->start("tessaron", {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
+                              {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
+  }
+
+  static void TearDownTestSuite() {
+    if (session && tessaron > 0) {
+      EXPECT_EQ(session->stop(tessaron, 10s), 0) << session->log("tessaron");
+    }
+    const fs::path folder = session ? session->folder() : fs::path();
+    delete session;
+    session = nullptr;
+    if (!folder.empty() && !::testing::Test::HasFailure() && ::testing::UnitTest::GetInstance()->Passed())
+      fs::remove_all(folder);
+  }
+
+  void SetUp() override {
+    if (!session || !session->running(tessaron)) GTEST_SKIP() << "tessaron is not running";
+  }
+
+  // The excluded page is served by the same server under another host name, so only the host tells it apart.
+  static std::string excludedAddress() {
+    std::string address = session->pages().url(excluded.path);
+    address.replace(address.find("127.0.0.1"), 9, "localhost");
+    return address;
+  }
+
+  static void writeSettings(const std::string& text) {
+    const fs::path folder = session->home() / ".config" / "tessaron";
+    fs::create_directories(folder);
+    std::ofstream(folder / "settings.json.new") << text;
+    fs::rename(folder / "settings.json.new", folder / "settings.json");
+  }
+
+  static std::vector<ArchivedRecord> records() {
+    return readArchive(session->home() / ".local/share/tessaron/AppData");
+  }
+
+  static bool archived(const SamplePage& page) {
+    const auto all = records();
+    return std::any_of(all.begin(), all.end(),
+                       [&](const ArchivedRecord& record) { return record.title.starts_with(page.title); });
+  }
+
+  static std::size_t countInLog(const std::string& text) {
+    return occurrences(session->log("tessaron"), text);
+  }
+
+  static bool waitForPasses(std::size_t count) {
+    const std::size_t start = countInLog("Start Screen Capturing from logger");
+    return waitFor([&] { return countInLog("Start Screen Capturing from logger") >= start + count + 1; },
+                   60s);
+  }
+
+  static inline DesktopSession* session = nullptr;
+  static inline pid_t tessaron = 0;
+};
+
+TEST_F(PrivacyTest, PrivateWindowsAndExcludedSitesLeaveNoTrace) {
+  ASSERT_TRUE(waitFor([] { return archived(ordinary); }, 60s)) << session->log("tessaron");
+  ASSERT_TRUE(waitForPasses(2)) << session->log("tessaron");
+
+  for (const auto& record : records()) {
+    EXPECT_TRUE(record.title.starts_with(ordinary.title)) << record.text;
+    EXPECT_NE(record.body.find(ordinary.marker), std::string::npos);
+  }
+  std::size_t files = 0;
+  for (const auto& entry :
+       fs::recursive_directory_iterator(session->home() / ".local/share/tessaron/AppData"))
+    files += entry.is_regular_file();
+  EXPECT_EQ(files, 2 * records().size()) << "a screenshot and a text per record, nothing else";
+
+  // Standard output and standard error both land in this log.
+  const std::string log = session->log("tessaron");
+  for (const auto& page : {incognito, privateWindow, excluded})
+    for (const std::string& trace : {page.title, page.marker, page.path})
+      EXPECT_EQ(log.find(trace), std::string::npos) << "the log names \"" << trace << "\"";
+  EXPECT_EQ(log.find("localhost"), std::string::npos);
+  EXPECT_EQ(log.find("Private Browsing"), std::string::npos);
+  EXPECT_EQ(log.find("Can't find matching AXWindow"), std::string::npos);
+  EXPECT_EQ(countInLog("is a private browsing window: not recorded"), 2U) << log;
+  EXPECT_EQ(countInLog("shows an excluded site: not recorded"), 1U) << log;
+}
+
+TEST_F(PrivacyTest, AChangedSettingsFileTakesEffectWithoutARestart) {
+  writeSettings(R"({"excludedSites": []})");
+  EXPECT_TRUE(waitFor([] { return archived(excluded); }, 60s)) << session->log("tessaron");
+  EXPECT_NE(session->log("tessaron").find("Settings in force: 0 excluded sites"), std::string::npos);
+  EXPECT_FALSE(archived(incognito));
+  EXPECT_FALSE(archived(privateWindow));
+}
+
+}  // namespace
+}  // namespace tessaron::testing
