@@ -105,6 +105,7 @@ std::optional<Record> parseRecord(std::string_view bytes) {
     const std::size_t end = bytes.find('\n', at);
     if (end == std::string_view::npos) return std::nullopt;  // still being written
     line = bytes.substr(at, end - at);
+    if (line.ends_with('\r')) line.remove_suffix(1);  // a record saved with CRLF line ends reads the same
     at = end + 1;
   }
   auto time = parseStamp(lines[2]);

@@ -42,6 +42,12 @@ TEST(Records, ParseExactlyAndTolerateWhatIsOdd) {
   EXPECT_EQ(r->time, 1709301909);
   EXPECT_EQ(r->title, "Title");
   EXPECT_EQ(r->body, "line one\nline two");
+  auto crlf = parseRecord(
+      "https://example.org/\r\n20240301/2024-03-01T14:05:09Z\r\n2024-03-01T14:05:09Z\r\nTitle\r\nbody words");
+  ASSERT_TRUE(crlf) << "CRLF line ends read like LF ones";
+  EXPECT_EQ(crlf->address, "https://example.org/");
+  EXPECT_EQ(crlf->title, "Title");
+  EXPECT_EQ(crlf->time, 1709301909);
   auto empty = parseRecord("\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\n\n");
   ASSERT_TRUE(empty) << "an empty address and body are still a record";
   EXPECT_EQ(empty->site, "");
