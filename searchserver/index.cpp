@@ -1,6 +1,8 @@
 #include "searchserver/index.h"
 
+#include <algorithm>
 #include <cctype>
+#include <optional>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -41,11 +43,14 @@ CREATE TRIGGER IF NOT EXISTS records_update AFTER UPDATE ON records BEGIN
 END;
 )";
 
+[[noreturn]] void fail(sqlite3* db) {
+  throw IndexError(sqlite3_extended_errcode(db), std::string("index: ") + sqlite3_errmsg(db));
+}
+
 class Statement {
  public:
   Statement(sqlite3* db, const std::string& sql) {
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement_, nullptr) != SQLITE_OK)
-      throw std::runtime_error(std::string("index: ") + sqlite3_errmsg(db));
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement_, nullptr) != SQLITE_OK) fail(db);
   }
   ~Statement() { sqlite3_finalize(statement_); }
   Statement(const Statement&) = delete;
@@ -62,7 +67,7 @@ class Statement {
     int rc = sqlite3_step(statement_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
-    throw std::runtime_error(std::string("index: ") + sqlite3_errmsg(sqlite3_db_handle(statement_)));
+    fail(sqlite3_db_handle(statement_));
   }
   std::string text(int column) const {
     auto* p = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
@@ -77,17 +82,15 @@ class Statement {
 };
 
 void execute(sqlite3* db, const char* sql) {
-  char* error = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-    std::string message = error ? error : "unknown error";
-    sqlite3_free(error);
-    throw std::runtime_error("index: " + message);
-  }
+  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(db);
 }
 
 }  // namespace
 
-std::string ftsQuery(std::string_view text) {
+namespace {
+
+// The words and "quoted phrases" of what the user typed, unquoted, dropping any without a word character.
+std::vector<std::string> splitTerms(std::string_view text) {
   std::vector<std::string> terms;
   std::size_t i = 0;
   while (i < text.size()) {
@@ -112,52 +115,138 @@ std::string ftsQuery(std::string_view text) {
       term = std::string(text.substr(i, end - i));
       i = end;
     }
+    const bool hasWordCharacter = std::any_of(term.begin(), term.end(), [](char c) {
+      return std::isalnum(static_cast<unsigned char>(c)) || static_cast<unsigned char>(c) >= 0x80;
+    });
+    if (hasWordCharacter) terms.push_back(std::move(term));
+  }
+  return terms;
+}
+
+}  // namespace
+
+std::vector<std::string> queryTerms(std::string_view text) {
+  std::vector<std::string> terms, keys;
+  for (std::string& term : splitTerms(text)) {
+    // The index folds case, so "The" and "the" are one term; a term asked for twice matches what it matches
+    // once, and repeating it only multiplies the work of every snippet.
+    std::string key = term;
+    for (char& c : key)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
+    keys.push_back(std::move(key));
+    terms.push_back(std::move(term));
+  }
+  return terms;
+}
+
+std::string ftsQuery(std::string_view text) {
+  std::string query;
+  for (const std::string& term : queryTerms(text)) {
     // Inside an FTS5 string a double quote is written twice; everything else is taken literally.
     std::string quoted = "\"";
-    bool hasWordCharacter = false;
-    for (char c : term) {
-      if (c == '"')
-        quoted += "\"\"";
-      else
-        quoted += c;
-      hasWordCharacter = hasWordCharacter || std::isalnum(static_cast<unsigned char>(c)) ||
-                         static_cast<unsigned char>(c) >= 0x80;
-    }
+    for (char c : term)
+      quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
     quoted += "\"";
-    if (hasWordCharacter) terms.push_back(std::move(quoted));
+    query += (query.empty() ? "" : " AND ") + quoted;
   }
-  std::string query;
-  for (const auto& term : terms)
-    query += (query.empty() ? "" : " AND ") + term;
   return query;
 }
 
-Index::Index(const std::filesystem::path& file) {
+Index::Index(const std::filesystem::path& file) : file_(file) {
   std::error_code ec;
   std::filesystem::create_directories(file.parent_path(), ec);
   for (int attempt = 0; attempt < 2; ++attempt) {
-    if (sqlite3_open(file.c_str(), &db_) == SQLITE_OK) {
+    std::optional<IndexError> failure;
+    const int opened = sqlite3_open(file.c_str(), &db_);
+    if (opened == SQLITE_OK) {
       try {
         sqlite3_busy_timeout(db_, 5000);
         execute(db_, schema);
         execute(db_, "SELECT count(*) FROM records_fts WHERE records_fts MATCH 'x'");
         // Records without the completion mark are what is left of a bulk load that was cut short.
         if (Statement started(db_, "SELECT 1 FROM records LIMIT 1"); started.step() && !completeMark())
-          throw std::runtime_error("index: an unfinished first build");
+          throw IndexError(SQLITE_OK, "index: an unfinished first build");
         return;
-      } catch (const std::exception&) {
+      } catch (const IndexError& error) {
+        failure = error;
       }
+    } else {
+      failure = IndexError(sqlite3_extended_errcode(db_), "index: " + std::string(sqlite3_errstr(opened)));
     }
-    // Not a usable index (corrupt, or of another kind): the archive can always rebuild it.
     sqlite3_close(db_);
     db_ = nullptr;
+    // A cache that cannot be written is its keeper's to handle; the file may be fine.
+    if (failure->unwritable()) throw *failure;
+    // Not a usable index (damaged, of another kind, or a build cut short): the archive rebuilds it. A damaged
+    // one is kept beside it for a look.
+    if (failure->damaged()) {
+      std::filesystem::rename(file, file.string() + ".damaged", ec);
+    }
     for (const char* suffix : {"", "-wal", "-shm"})
       std::filesystem::remove(file.string() + suffix, ec);
   }
-  throw std::runtime_error("index: cannot create " + file.string());
+  throw IndexError(SQLITE_CANTOPEN, "index: cannot create " + file.string());
+}
+
+void Index::copyTo(const std::filesystem::path& destination) {
+  std::lock_guard lock(mutex_);
+  sqlite3* copy = nullptr;
+  const int opened = sqlite3_open(destination.c_str(), &copy);
+  sqlite3_backup* backup = opened == SQLITE_OK ? sqlite3_backup_init(copy, "main", db_, "main") : nullptr;
+  if (backup) {
+    sqlite3_backup_step(backup, -1);
+    sqlite3_backup_finish(backup);
+  }
+  const int result = sqlite3_errcode(copy);
+  if (!backup || result != SQLITE_OK) {
+    const IndexError error(sqlite3_extended_errcode(copy),
+                           std::string("index: copy failed: ") + sqlite3_errmsg(copy));
+    sqlite3_close(copy);
+    throw error;
+  }
+  sqlite3_close(copy);
+}
+
+// A read-only connection of the search pool, with the deadline its progress handler enforces.
+struct Index::Reader {
+  sqlite3* db = nullptr;
+  std::chrono::steady_clock::time_point deadline;
+  ~Reader() { sqlite3_close(db); }
+};
+
+std::unique_ptr<Index::Reader> Index::takeReader() {
+  {
+    std::lock_guard lock(readersMutex_);
+    if (!idleReaders_.empty()) {
+      auto reader = std::move(idleReaders_.back());
+      idleReaders_.pop_back();
+      return reader;
+    }
+  }
+  auto reader = std::make_unique<Reader>();
+  if (sqlite3_open_v2(file_.c_str(), &reader->db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK)
+    fail(reader->db);
+  sqlite3_busy_timeout(reader->db, static_cast<int>(searchBudget.count()));
+  sqlite3_exec(reader->db, "PRAGMA cache_size=-16384", nullptr, nullptr, nullptr);
+  sqlite3_progress_handler(
+      reader->db, 1000,
+      [](void* self) {
+        return std::chrono::steady_clock::now() > static_cast<Reader*>(self)->deadline ? 1 : 0;
+      },
+      reader.get());
+  return reader;
+}
+
+void Index::giveBack(std::unique_ptr<Reader> reader) {
+  std::lock_guard lock(readersMutex_);
+  // A few idle connections serve the usual load; a burst's extra ones close.
+  if (idleReaders_.size() < 4) idleReaders_.push_back(std::move(reader));
 }
 
 Index::~Index() {
+  idleReaders_.clear();
   // The connection closes only once every statement is finalized; the cached ones are this object's.
   for (sqlite3_stmt* statement : {findStatement_, updateStatement_, lastStatement_, insertStatement_})
     sqlite3_finalize(statement);
@@ -216,7 +305,7 @@ void Index::put(const std::string& recordPath, std::int64_t fileSize, const Reco
   std::lock_guard lock(mutex_);
   auto prepared = [this](sqlite3_stmt*& slot, const char* sql) {
     if (!slot && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr) != SQLITE_OK)
-      throw std::runtime_error(std::string("index: ") + sqlite3_errmsg(db_));
+      fail(db_);
     sqlite3_reset(slot);
     sqlite3_clear_bindings(slot);
     return slot;
@@ -226,8 +315,7 @@ void Index::put(const std::string& recordPath, std::int64_t fileSize, const Reco
   };
   auto run = [this](sqlite3_stmt* s) {
     int rc = sqlite3_step(s);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-      throw std::runtime_error(std::string("index: ") + sqlite3_errmsg(db_));
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) fail(db_);
     return rc == SQLITE_ROW;
   };
   sqlite3_stmt* find = prepared(findStatement_, "SELECT id FROM records WHERE path = ?");
@@ -322,28 +410,41 @@ std::int64_t Index::count() {
   return s.step() ? s.integer(0) : 0;
 }
 
-Results Index::search(const Query& query) {
-  std::lock_guard lock(mutex_);
+Results Index::search(const Query& query, std::chrono::milliseconds budget) {
+  Results results;
+  auto reader = takeReader();
+  reader->deadline = std::chrono::steady_clock::now() + budget;
+  try {
+    searchWith(reader->db, query, results);
+  } catch (const IndexError& error) {
+    if (!error.interrupted()) throw;
+    // What was found before the budget ran out stays; the count may be short.
+    results.timedOut = true;
+    results.totalIsLowerBound = results.total <= countLimit;
+  }
+  giveBack(std::move(reader));
+  return results;
+}
+
+void Index::searchWith(sqlite3* db, const Query& query, Results& results) {
   std::string match = ftsQuery(query.text);
   // Time-ordered ids make a date range a rowid range, which FTS5 and the records table both walk directly.
   std::string range;
   if (query.from) range += " AND rowid >= " + std::to_string(*query.from * idsPerSecond);
   if (query.to) range += " AND rowid < " + std::to_string(*query.to * idsPerSecond);
 
-  Results results;
   if (match.empty() && query.site.empty()) {
-    Statement count(db_, "SELECT count(*) FROM (SELECT 1 FROM records WHERE 1" + range + " LIMIT " +
-                             std::to_string(countLimit + 1) + ")");
+    Statement count(db, "SELECT count(*) FROM (SELECT 1 FROM records WHERE 1" + range + " LIMIT " +
+                            std::to_string(countLimit + 1) + ")");
     if (count.step()) results.total = count.integer(0);
-    Statement page(
-        db_, "SELECT path, address, title, stamp, time, substr(body, 1, 240) FROM records WHERE 1" + range +
-                 " ORDER BY rowid DESC LIMIT ? OFFSET ?");
+    Statement page(db, "SELECT path, address, title, stamp, time, substr(body, 1, 240) FROM records WHERE 1" +
+                           range + " ORDER BY rowid DESC LIMIT ? OFFSET ?");
     page.bind(1, std::int64_t{query.limit});
     page.bind(2, std::int64_t{query.offset});
     while (page.step())
       results.hits.push_back(
           {page.text(0), page.text(1), page.text(2), page.text(3), page.text(5), page.integer(4)});
-    return results;
+    return;
   }
   // A site is a phrase in the site column: the index intersects it with the words instead of filtering rows.
   const std::string siteTerm =
@@ -355,7 +456,7 @@ Results Index::search(const Query& query) {
   {
     // Counting every match of a very common word would cost more than the page itself: stop at the cap, or
     // when the time for counting is up.
-    Statement count(db_, "SELECT 1" + from + " LIMIT " + std::to_string(countLimit + 1));
+    Statement count(db, "SELECT 1" + from + " LIMIT " + std::to_string(countLimit + 1));
     count.bind(1, fullMatch);
     const auto deadline = std::chrono::steady_clock::now() + countBudget;
     while (count.step()) {
@@ -376,31 +477,37 @@ Results Index::search(const Query& query) {
             : "SELECT id FROM (SELECT rowid AS id, bm25(records_fts, 4.0, 1.0, 2.0, 0.0) AS score" + from +
                   " ORDER BY rowid DESC LIMIT " + std::to_string(relevanceWindow) +
                   ") ORDER BY score LIMIT ? OFFSET ?";
-    Statement page(db_, sql);
+    Statement page(db, sql);
     page.bind(1, fullMatch);
     page.bind(2, std::int64_t{query.limit});
     page.bind(3, std::int64_t{query.offset});
     while (page.step())
       ids.push_back(page.integer(0));
   }
-  if (ids.empty()) return results;
+  if (ids.empty()) return;
   std::string list;
   for (auto id : ids)
     list += (list.empty() ? "" : ",") + std::to_string(id);
   Statement details(
-      db_,
+      db,
       "SELECT f.rowid, r.path, r.address, r.title, r.stamp, r.time, "
       "snippet(records_fts, 1, char(1), char(2), '…', 24) "
       "FROM records_fts f JOIN records r ON r.id = f.rowid WHERE records_fts MATCH ? AND f.rowid IN (" +
           list + ")");
   details.bind(1, fullMatch);
   std::unordered_map<std::int64_t, Hit> byId;
-  while (details.step())
-    byId[details.integer(0)] = {details.text(1), details.text(2), details.text(3),
-                                details.text(4), details.text(6), details.integer(5)};
+  bool interrupted = false;
+  try {
+    while (details.step())
+      byId[details.integer(0)] = {details.text(1), details.text(2), details.text(3),
+                                  details.text(4), details.text(6), details.integer(5)};
+  } catch (const IndexError& error) {
+    if (!error.interrupted()) throw;
+    interrupted = true;  // the hits detailed so far are still shown
+  }
   for (auto id : ids)
     if (auto it = byId.find(id); it != byId.end()) results.hits.push_back(std::move(it->second));
-  return results;
+  if (interrupted) throw IndexError(SQLITE_INTERRUPT, "index: the search ran out of time");
 }
 
 }  // namespace tessaron::search

@@ -7,8 +7,10 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,7 @@ inline constexpr std::int64_t relevanceWindow = 2000;
 
 struct Results {
   std::vector<Hit> hits;
+  bool timedOut = false;           // the search ran out of time: what it found so far, maybe not all
   std::int64_t total = 0;          // at most countLimit + 1
   bool totalIsLowerBound = false;  // the count ran out of time: there are at least `total`
   // Whether more matches may follow the page that starts at `offset` with these hits.
@@ -51,14 +54,38 @@ struct Results {
   }
 };
 
+// The words and "quoted phrases" of user text, each once (compared without case), in their order.
+std::vector<std::string> queryTerms(std::string_view text);
+// A query asks for at most this many different words and phrases.
+inline constexpr std::size_t maxQueryTerms = 32;
 // User text as an FTS5 query: each word a quoted phrase (quotes doubled), "quoted phrases" kept together,
-// all of them required. Empty when the text has no words.
+// all of them required, each once. Empty when the text has no words.
 std::string ftsQuery(std::string_view text);
+
+// How long one search may run before it stops with what it has.
+inline constexpr std::chrono::milliseconds searchBudget{750};
+
+// A failure of the index's database, with SQLite's code, so that a damaged cache can be told from one that
+// cannot be written.
+struct IndexError : std::runtime_error {
+  IndexError(int extendedCode, const std::string& what) : std::runtime_error(what), code(extendedCode) {}
+  int code;
+  bool damaged() const { return (code & 0xff) == SQLITE_CORRUPT || (code & 0xff) == SQLITE_NOTADB; }
+  bool unwritable() const {
+    const int primary = code & 0xff;
+    return primary == SQLITE_READONLY || primary == SQLITE_FULL || primary == SQLITE_CANTOPEN ||
+           primary == SQLITE_IOERR || primary == SQLITE_PERM;
+  }
+  bool interrupted() const { return (code & 0xff) == SQLITE_INTERRUPT; }
+};
 
 class Index {
  public:
-  // Opens (or creates) the index file; a file that is not a usable index is deleted and made anew.
+  // Opens (or creates) the index file. A file that is not a usable index is made anew (a damaged one is kept
+  // beside it as "<file>.damaged"); throws IndexError when the file cannot be written at all.
   explicit Index(const std::filesystem::path& file);
+  // Writes a copy of the whole index to another file (replacing it).
+  void copyTo(const std::filesystem::path& destination);
   ~Index();
   Index(const Index&) = delete;
   Index& operator=(const Index&) = delete;
@@ -88,12 +115,22 @@ class Index {
   // false once there is nothing left to merge.
   bool mergeStep();
 
-  Results search(const Query& query);
+  // Searches on a connection of its own, so searches run side by side and beside indexing; a search that
+  // takes longer than `budget` stops and answers with what it found (timedOut).
+  Results search(const Query& query, std::chrono::milliseconds budget = searchBudget);
   std::int64_t count();
+  const std::filesystem::path& file() const { return file_; }
 
  private:
   bool completeMark();
+  struct Reader;
+  std::unique_ptr<Reader> takeReader();
+  void giveBack(std::unique_ptr<Reader> reader);
+  void searchWith(sqlite3* db, const Query& query, Results& results);
 
+  std::filesystem::path file_;
+  std::mutex readersMutex_;
+  std::vector<std::unique_ptr<Reader>> idleReaders_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt *findStatement_ = nullptr, *updateStatement_ = nullptr, *lastStatement_ = nullptr,
                *insertStatement_ = nullptr;

@@ -87,6 +87,7 @@ std::size_t Indexer::scanAll() {
   std::size_t changed = 0;
   auto lastReport = std::chrono::steady_clock::now();
   for (const auto& day : days) {
+    if (cancelled_) return changed;
     std::error_code ec;
     seen_[day] = fs::last_write_time(archive_ / day, ec);
     changed += scanDay(day);
@@ -116,6 +117,7 @@ std::size_t Indexer::scanChanged() {
     ++changed;
   }
   for (const auto& day : days) {
+    if (cancelled_) return changed;
     std::error_code ec;
     const auto time = fs::last_write_time(archive_ / day, ec);
     auto it = seen_.find(day);
@@ -131,31 +133,6 @@ std::size_t Indexer::scanChanged() {
     changed += scanDay(day);
   }
   return changed;
-}
-
-void Indexer::run(std::stop_token stop, std::chrono::milliseconds period) {
-  const auto started = std::chrono::steady_clock::now();
-  std::fprintf(stderr, "server: indexing %s\n", archive_.c_str());
-  const std::size_t first = scanAll();
-  std::fprintf(stderr, "server: indexed %zu new or changed records in %.1f s\n", first,
-               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-  // Merged step by step, so that a search waits for one step at most.
-  while (!stop.stop_requested() && index_.mergeStep()) {
-  }
-  std::mutex mutex;
-  std::condition_variable_any wake;
-  while (!stop.stop_requested()) {
-    {
-      std::unique_lock lock(mutex);
-      wake.wait_for(lock, stop, period, [] { return false; });
-    }
-    if (stop.stop_requested()) return;
-    try {
-      scanChanged();
-    } catch (const std::exception& error) {
-      std::fprintf(stderr, "server: indexing failed: %s\n", error.what());
-    }
-  }
 }
 
 }  // namespace tessaron::search

@@ -20,8 +20,8 @@ class Indexer {
   std::size_t scanAll();
   // Indexes new or grown records of the day folders that changed since the last scan, and of the newest.
   std::size_t scanChanged();
-  // scanAll, then scanChanged every `period` until stopped.
-  void run(std::stop_token stop, std::chrono::milliseconds period);
+  // Ends a scan under way at its next day folder (its index is being replaced).
+  void cancel() { cancelled_ = true; }
 
   // Progress of the first full pass: day folders done and in all; done when they are equal.
   std::atomic<std::size_t> daysDone{0}, daysTotal{0};
@@ -33,6 +33,7 @@ class Indexer {
   Index& index_;
   std::map<std::string, std::filesystem::file_time_type> seen_;  // day folder -> its time at the last scan
   std::set<std::string> incomplete_;  // day folders holding a record still being written
+  std::atomic<bool> cancelled_{false};
 };
 
 }  // namespace tessaron::search

@@ -3,6 +3,7 @@
 // Reads the archive and never writes it. The index lives in $XDG_CACHE_HOME/tessaron/ (default ~/.cache) and
 // can be deleted at any time: it is rebuilt from the archive. SIGTERM and SIGINT end it cleanly.
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +14,7 @@
 
 #include <httplib.h>
 
-#include "searchserver/index.h"
-#include "searchserver/indexer.h"
+#include "searchserver/index_keeper.h"
 #include "searchserver/web.h"
 
 namespace fs = std::filesystem;
@@ -28,14 +28,21 @@ fs::path cacheFolder() {
   return fs::temp_directory_path() / "tessaron-cache";
 }
 
+// Where the index is kept while the cache cannot be written: the user's runtime folder, which is memory.
+fs::path memoryFolder() {
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/')
+    return fs::path(runtime) / "tessaron";
+  return fs::path("/dev/shm") / ("tessaron-" + std::to_string(::getuid()));
+}
+
 // One index per archive folder, named after the folder's path.
-fs::path indexFileFor(const fs::path& archive) {
+std::string indexNameFor(const fs::path& archive) {
   std::uint64_t hash = 1469598103934665603ULL;
   for (unsigned char c : archive.string())
     hash = (hash ^ c) * 1099511628211ULL;
   char name[40];
   std::snprintf(name, sizeof name, "index-%016llx.sqlite", static_cast<unsigned long long>(hash));
-  return cacheFolder() / name;
+  return name;
 }
 
 }  // namespace
@@ -59,18 +66,20 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   try {
-    tessaron::search::Index index(indexFileFor(archive));
-    tessaron::search::Indexer indexer(archive, index);
+    const std::string indexName = indexNameFor(archive);
+    tessaron::search::IndexKeeper keeper(
+        archive, {cacheFolder() / indexName, memoryFolder() / indexName},
+        [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
     httplib::Server server;
     // Problems with the settings file are tessaron's to report; the page only shows the rules in force.
     tessaron::settings::SettingsFile settings(tessaron::settings::defaultFile().value_or(fs::path()),
                                               [](const std::string&) {});
-    tessaron::search::installRoutes(server, archive, index, indexer, settings);
+    tessaron::search::installRoutes(server, archive, keeper, settings);
     if (!server.bind_to_port("127.0.0.1", 5000)) {
       std::fprintf(stderr, "server: cannot listen on 127.0.0.1:5000\n");
       return 1;
     }
-    std::jthread indexing([&](std::stop_token stop) { indexer.run(stop, std::chrono::seconds(2)); });
+    std::jthread indexing([&](std::stop_token stop) { keeper.run(stop, std::chrono::seconds(2)); });
     std::thread([&server, set] {
       int signal = 0;
       sigwait(&set, &signal);

@@ -20,7 +20,8 @@ struct Record {
 };
 
 // Parses a record file's bytes (LF or CRLF line ends). None when the bytes are not a record: fewer than four
-// complete lines (a half-written file), or a stamp that is not one. Invalid UTF-8 is replaced, byte by byte, with U+FFFD.
+// complete lines (a half-written file), or a stamp that is not one. Invalid UTF-8 is replaced, byte by byte,
+// with U+FFFD.
 std::optional<Record> parseRecord(std::string_view bytes);
 
 // Whether a path relative to the data folder names a record text file: "yyyyMMdd/<stamp>[-N].txt".

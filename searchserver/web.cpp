@@ -126,7 +126,7 @@ std::string pageLink(const httplib::Request& request, int page) {
 
 }  // namespace
 
-void installRoutes(httplib::Server& server, const fs::path& archive, Index& index, const Indexer& indexer,
+void installRoutes(httplib::Server& server, const fs::path& archive, IndexKeeper& keeper,
                    settings::SettingsFile& settings) {
   server.set_default_headers({
       {"Content-Security-Policy",
@@ -159,12 +159,13 @@ void installRoutes(httplib::Server& server, const fs::path& archive, Index& inde
     response.set_content(stylesheet, "text/css; charset=utf-8");
   });
 
-  server.Get("/api/search", [&index](const httplib::Request& request, httplib::Response& response) {
+  server.Get("/api/search", [&keeper](const httplib::Request& request, httplib::Response& response) {
     Query query = queryFrom(request);
-    Results results = index.search(query);
+    Results results = keeper.search(query);
     nlohmann::json out = {{"query", query.text},
                           {"total", results.total},
                           {"totalIsLowerBound", results.totalIsLowerBound || results.total > countLimit},
+                          {"timedOut", results.timedOut},
                           {"results", nlohmann::json::array()}};
     for (const auto& hit : results.hits)
       out["results"].push_back({{"address", hit.address},
@@ -177,10 +178,9 @@ void installRoutes(httplib::Server& server, const fs::path& archive, Index& inde
                          "application/json; charset=utf-8");
   });
 
-  server.Get("/", [&index, &indexer, &settings](const httplib::Request& request,
-                                                httplib::Response& response) {
+  server.Get("/", [&keeper, &settings](const httplib::Request& request, httplib::Response& response) {
     Query query = queryFrom(request);
-    Results results = index.search(query);
+    Results results = keeper.search(query);
     std::string html =
         "<!doctype html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>Tessaron search</title>"
         "<link rel=\"stylesheet\" href=\"/style.css\"></head><body><h1><span>Tessaron</span> search</h1>"
@@ -201,10 +201,15 @@ void installRoutes(httplib::Server& server, const fs::path& archive, Index& inde
     html += "<p class=\"note\">Not recorded: private windows, " + std::to_string(excluded) +
             (excluded == 1 ? " excluded site" : " excluded sites") + " (" +
             htmlEscape(settings.file().string()) + ").</p>";
-    if (!indexer.firstPassDone)
-      html += "<p class=\"note\">Indexing the archive: " + std::to_string(indexer.daysDone.load()) + " of " +
-              std::to_string(indexer.daysTotal.load()) +
-              " days so far; search already covers what is done.</p>";
+    if (const std::string notice = keeper.notice(); !notice.empty())
+      html += "<p class=\"note\" role=\"status\">" + htmlEscape(notice) + "</p>";
+    if (const auto progress = keeper.progress(); !progress.done)
+      html += "<p class=\"note\">Indexing the archive: " + std::to_string(progress.days) + " of " +
+              std::to_string(progress.daysTotal) + " days so far; search already covers what is done.</p>";
+    if (results.timedOut)
+      html +=
+          "<p class=\"note\" role=\"status\">This search took too long and was stopped: the results may be "
+          "incomplete. Fewer or rarer words answer faster.</p>";
     html += "<p class=\"note\">" +
             (results.total > countLimit  ? "More than " + std::to_string(countLimit)
              : results.totalIsLowerBound ? "At least " + std::to_string(results.total)

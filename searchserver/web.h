@@ -13,7 +13,7 @@
 #include <httplib.h>
 
 #include "searchserver/index.h"
-#include "searchserver/indexer.h"
+#include "searchserver/index_keeper.h"
 #include "settings/settings.h"
 
 namespace tessaron::search {
@@ -22,7 +22,7 @@ std::string htmlEscape(std::string_view text);
 
 // Installs every route and rule on the server. The page shows what the settings keep out of the archive,
 // read again from `settings` when the file changes.
-void installRoutes(httplib::Server& server, const std::filesystem::path& archive, Index& index,
-                   const Indexer& indexer, settings::SettingsFile& settings);
+void installRoutes(httplib::Server& server, const std::filesystem::path& archive, IndexKeeper& keeper,
+                   settings::SettingsFile& settings);
 
 }  // namespace tessaron::search
