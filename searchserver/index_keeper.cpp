@@ -128,8 +128,10 @@ bool IndexKeeper::preferredUsableAgain(Index& fallbackIndex) {
     removeIndexFiles(places_.preferred);
     return false;
   }
-  removeIndexFiles(places_.preferred.string());
+  // The copy replaces the file whole; a journal left beside the old one must not be replayed into it.
   std::error_code ec;
+  for (const char* suffix : {"-wal", "-shm"})
+    fs::remove(places_.preferred.string() + suffix, ec);
   fs::rename(copy, places_.preferred, ec);
   return !ec;
 }
