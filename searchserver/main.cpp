@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 
-#include <httplib.h>
-
+#include "searchserver/http_server.h"
 #include "searchserver/index_keeper.h"
 #include "searchserver/web.h"
 
@@ -70,22 +70,21 @@ int main(int argc, char** argv) {
     tessaron::search::IndexKeeper keeper(
         archive, {cacheFolder() / indexName, memoryFolder() / indexName},
         [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
-    httplib::Server server;
     // Problems with the settings file are tessaron's to report; the page only shows the rules in force.
     tessaron::settings::SettingsFile settings(tessaron::settings::defaultFile().value_or(fs::path()),
                                               [](const std::string&) {});
-    tessaron::search::installRoutes(server, archive, keeper, settings);
-    if (!server.bind_to_port("127.0.0.1", 5000)) {
-      std::fprintf(stderr, "server: cannot listen on 127.0.0.1:5000\n");
+    std::jthread indexing([&](std::stop_token stop) { keeper.run(stop, std::chrono::seconds(2)); });
+    std::optional<tessaron::search::HttpServer> server;
+    try {
+      server.emplace(5000, tessaron::search::makeHandler(archive, keeper, settings));
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "server: %s\n", error.what());
+      indexing.request_stop();
       return 1;
     }
-    std::jthread indexing([&](std::stop_token stop) { keeper.run(stop, std::chrono::seconds(2)); });
-    std::thread([&server, set] {
-      int signal = 0;
-      sigwait(&set, &signal);
-      server.stop();
-    }).detach();
-    server.listen_after_bind();
+    int signal = 0;
+    sigwait(&set, &signal);
+    server.reset();  // no new requests; then the indexer stops with the thread
   } catch (const std::exception& error) {
     std::fprintf(stderr, "server: %s\n", error.what());
     return 1;

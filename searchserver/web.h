@@ -10,8 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include <httplib.h>
-
+#include "searchserver/http_server.h"
 #include "searchserver/index.h"
 #include "searchserver/index_keeper.h"
 #include "settings/settings.h"
@@ -20,9 +19,10 @@ namespace tessaron::search {
 
 std::string htmlEscape(std::string_view text);
 
-// Installs every route and rule on the server. The page shows what the settings keep out of the archive,
+// Answers every request by the rules above: the search page, the JSON API, screenshots and the stylesheet.
+// Bad parameters get a 400 with a short reason. The page shows what the settings keep out of the archive,
 // read again from `settings` when the file changes.
-void installRoutes(httplib::Server& server, const std::filesystem::path& archive, IndexKeeper& keeper,
-                   settings::SettingsFile& settings);
+HttpHandler makeHandler(const std::filesystem::path& archive, IndexKeeper& keeper,
+                        settings::SettingsFile& settings);
 
 }  // namespace tessaron::search

@@ -1,0 +1,56 @@
+// The HTTP front end: an event-driven server (libmicrohttpd, epoll) that gives a request to a handler only
+// once its head has fully arrived. Idle or slow connections therefore cost a socket each, never a thread, and
+// cannot keep other requests waiting; each connection has an idle deadline and the server a connection cap.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+namespace tessaron::search {
+
+struct HttpRequest {
+  std::string method;                              // "GET", "HEAD", ...
+  std::string path;                                // decoded, without the query
+  std::multimap<std::string, std::string> params;  // query arguments, decoded; values may hold any byte
+  std::map<std::string, std::string> headers;      // names in lower case
+
+  // The first value of a query argument, or empty.
+  std::string param(const std::string& name) const;
+  // A header's value, or empty.
+  std::string header(const std::string& name) const;
+};
+
+struct HttpResponse {
+  int status = 200;
+  std::string contentType = "text/plain; charset=utf-8";
+  std::string body;
+  std::map<std::string, std::string> headers;
+};
+
+using HttpHandler = std::function<HttpResponse(const HttpRequest&)>;
+
+struct HttpLimits {
+  unsigned threads = 4;                  // request handlers running at once
+  unsigned connections = 4000;           // open connections at most; more are refused at once
+  unsigned idleSeconds = 10;             // a connection that sends nothing for this long is closed
+  unsigned listenBacklog = 4096;         // connections the kernel holds while all threads are busy
+  std::size_t requestHeadBytes = 32768;  // a longer request head is refused
+};
+
+class HttpServer {
+ public:
+  // Listens on 127.0.0.1:port; throws std::runtime_error when it cannot.
+  HttpServer(std::uint16_t port, HttpHandler handler, HttpLimits limits = {});
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+ private:
+  struct Daemon;
+  std::unique_ptr<Daemon> daemon_;
+};
+
+}  // namespace tessaron::search
