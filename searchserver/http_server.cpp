@@ -31,6 +31,31 @@ MHD_Result collectHeader(void* target, MHD_ValueKind, const char* key, const cha
   return MHD_YES;
 }
 
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Query arguments as forms send them: "+" is a space and "%HH" a byte; a "%" not followed by two hex digits
+// is kept as it is. (Our paths hold no "+".)
+std::size_t unescapeFormText(void*, MHD_Connection*, char* text) {
+  char* out = text;
+  for (const char* in = text; *in; ++in) {
+    if (*in == '+') {
+      *out++ = ' ';
+    } else if (*in == '%' && hexValue(in[1]) >= 0 && hexValue(in[2]) >= 0) {
+      *out++ = static_cast<char>(hexValue(in[1]) * 16 + hexValue(in[2]));
+      in += 2;
+    } else {
+      *out++ = *in;
+    }
+  }
+  *out = '\0';
+  return static_cast<std::size_t>(out - text);
+}
+
 // Every open connection is a file descriptor: let the process have as many as the cap needs.
 void raiseDescriptorLimit(unsigned wanted) {
   rlimit limit{};
@@ -102,7 +127,8 @@ HttpServer::HttpServer(std::uint16_t port, HttpHandler handler, HttpLimits limit
       MHD_OPTION_LISTEN_BACKLOG_SIZE, limits.listenBacklog, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
       limits.requestHeadBytes,
       // A restarted server gets its port back at once, even while the killed one's connections linger.
-      MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_END);
+      MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_UNESCAPE_CALLBACK, &unescapeFormText, nullptr,
+      MHD_OPTION_END);
   if (!daemon_->daemon) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port));
 }
 

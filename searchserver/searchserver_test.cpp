@@ -1,8 +1,15 @@
 // The search server: record parsing and queries in process, and the real program over real HTTP on loopback.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -17,6 +24,7 @@ namespace tessaron::search {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using tessaron::testing::Child;
 using tessaron::testing::eventually;
 
@@ -265,6 +273,98 @@ TEST_F(ServerProcess, ThePageSaysWhatIsNeverRecorded) {
   EXPECT_EQ(page.find("bank.example"), std::string::npos) << "the rules are counted, not listed";
   writeFile(root / "config/tessaron/settings.json", R"({"excludedSites": ["bank.example"],)");
   EXPECT_NE(get("/")->body.find("2 excluded sites"), std::string::npos) << "a broken file changes nothing";
+}
+
+// A connection to the server that sends `head` and then nothing (or nothing at all).
+int openConnection(const std::string& head = {}) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(5000);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  if (!head.empty() && ::send(fd, head.data(), head.size(), MSG_NOSIGNAL) < 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST_F(ServerProcess, IdleAndSlowConnectionsKeepNoOneWaiting) {
+  std::vector<int> idle;
+  for (int i = 0; i < 1000; ++i)
+    if (int fd = openConnection(); fd >= 0) idle.push_back(fd);
+  EXPECT_EQ(idle.size(), 1000U) << "the listen queue and the cap take them all";
+  std::vector<int> slow;
+  for (int i = 0; i < 8; ++i)
+    if (int fd = openConnection("GET /?q=zoom HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n"); fd >= 0)
+      slow.push_back(fd);
+  std::thread drip([&] {
+    // One more header line every second, never the end of the head.
+    for (int round = 0; round < 3; ++round) {
+      std::this_thread::sleep_for(1s);
+      for (int fd : slow)
+        ::send(fd, "X-Slow: 1\r\n", 11, MSG_NOSIGNAL);
+    }
+  });
+  std::vector<double> milliseconds;
+  for (int i = 0; i < 10; ++i) {
+    const auto started = std::chrono::steady_clock::now();
+    auto api = get("/api/search?q=zoom.us");
+    milliseconds.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count());
+    ASSERT_TRUE(api);
+    EXPECT_EQ(api->status, 200);
+  }
+  drip.join();
+  std::sort(milliseconds.begin(), milliseconds.end());
+  EXPECT_LT(milliseconds[5], 100.0) << "the median normal search, beside 1,000 idle and 8 slow connections";
+  for (int fd : idle)
+    ::close(fd);
+  for (int fd : slow)
+    ::close(fd);
+  EXPECT_TRUE(server->running());
+}
+
+TEST_F(ServerProcess, BadParametersGetAClearFourHundred) {
+  struct Case {
+    std::string query;
+    std::string reason;
+  };
+  for (const Case& c : {Case{"/?q=a%00b", "must be text"}, Case{"/api/search?site=a%00b", "must be text"},
+                        Case{"/?q=%ff%fe", "must be text"}, Case{"/?site=...", "host name"},
+                        Case{"/api/search?site=%2F%2F", "host name"}, Case{"/?from=yesterday", "yyyy-mm-dd"},
+                        Case{"/?page=-3", "number"}, Case{"/?page=2x", "number"}}) {
+    auto answer = get(c.query);
+    ASSERT_TRUE(answer) << c.query;
+    EXPECT_EQ(answer->status, 400) << c.query;
+    EXPECT_NE(answer->body.find(c.reason), std::string::npos) << c.query << ": " << answer->body;
+  }
+  std::string many = "/?q=";
+  for (int i = 0; i < 40; ++i)
+    many += "w" + std::to_string(i) + "%20";
+  EXPECT_EQ(get(many)->status, 400);
+  std::string repeated = "/?q=";
+  for (int i = 0; i < 255; ++i)
+    repeated += "the%20";
+  EXPECT_EQ(get(repeated)->status, 200) << "a word repeated is one word";
+  EXPECT_EQ(get("/?q=%zz")->status, 200) << "a stray percent sign is just text";
+  EXPECT_EQ(get("/nothing-here")->status, 404);
+}
+
+TEST_F(ServerProcess, RangeRequestsNeverAmplify) {
+  std::string ranges = "bytes=0-";
+  for (int i = 0; i < 2000; ++i)
+    ranges += ",0-";
+  auto page = get("/", {{"Range", ranges}});
+  ASSERT_TRUE(page);
+  EXPECT_LT(page->body.size(), 64U * 1024) << "the page once, not once per range";
+  auto shot = get("/shot/20240301/2024-03-01T14:05:09Z.png", {{"Range", ranges}});
+  ASSERT_TRUE(shot);
+  EXPECT_EQ(shot->body, "\x89PNG fake but served as is");
 }
 
 TEST_F(ServerProcess, RefusesForeignHostsCrossSiteRequestsAndOtherMethods) {
