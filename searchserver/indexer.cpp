@@ -1,5 +1,8 @@
 #include "searchserver/indexer.h"
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
@@ -29,6 +32,51 @@ std::vector<std::string> dayFolders(const fs::path& archive) {
 }
 
 }  // namespace
+
+Indexer::Indexer(fs::path archive, Index& index) : archive_(std::move(archive)), index_(index) {
+  events_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (events_ >= 0 &&
+      ::inotify_add_watch(events_, archive_.c_str(),
+                          IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR) < 0) {
+    ::close(events_);
+    events_ = -1;
+  }
+}
+
+Indexer::~Indexer() {
+  if (events_ >= 0) ::close(events_);
+}
+
+void Indexer::watchDay(const std::string& day) {
+  if (events_ < 0) return;
+  const int watch = ::inotify_add_watch(
+      events_, (archive_ / day).c_str(),
+      IN_CLOSE_WRITE | IN_MODIFY | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR);
+  if (watch >= 0) watchedDays_[watch] = day;
+}
+
+std::set<std::string> Indexer::changedDays() {
+  std::set<std::string> days;
+  if (events_ < 0) return days;
+  alignas(inotify_event) char buffer[16384];
+  for (;;) {
+    const ssize_t got = ::read(events_, buffer, sizeof buffer);
+    if (got <= 0) break;
+    for (ssize_t at = 0; at < got;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->mask & IN_Q_OVERFLOW) {
+        // Too many events to keep: every folder counts as changed.
+        for (const auto& [watch, day] : watchedDays_)
+          days.insert(day);
+      } else if (auto it = watchedDays_.find(event->wd); it != watchedDays_.end()) {
+        days.insert(it->second);
+        if (event->mask & IN_IGNORED) watchedDays_.erase(it);  // the folder is gone
+      }
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  return days;
+}
 
 std::size_t Indexer::scanDay(const std::string& day) {
   std::unordered_map<std::string, std::int64_t> known;
@@ -90,6 +138,7 @@ std::size_t Indexer::scanAll() {
     if (cancelled_) return changed;
     std::error_code ec;
     seen_[day] = fs::last_write_time(archive_ / day, ec);
+    watchDay(day);  // before the scan, so that nothing written during it goes unnoticed
     changed += scanDay(day);
     ++daysDone;
     if (std::chrono::steady_clock::now() - lastReport > std::chrono::seconds(1)) {
@@ -105,6 +154,11 @@ std::size_t Indexer::scanAll() {
 
 std::size_t Indexer::scanChanged() {
   const auto days = dayFolders(archive_);
+  std::set<std::string> touched = changedDays();
+  // Without the kernel's events a file changed in place shows nowhere but in the file: look at every day now
+  // and then.
+  const bool sweep = events_ < 0 && std::chrono::steady_clock::now() - lastSweep_ > std::chrono::minutes(5);
+  if (sweep) lastSweep_ = std::chrono::steady_clock::now();
   std::size_t changed = 0;
   for (auto it = seen_.begin(); it != seen_.end();) {
     if (std::binary_search(days.begin(), days.end(), it->first)) {
@@ -126,8 +180,9 @@ std::size_t Indexer::scanChanged() {
     // few seconds is read again even when its time looks the same: a second change in the same tick shows.
     const bool settled = ec || fs::file_time_type::clock::now() - time > std::chrono::seconds(5);
     if (it != seen_.end() && it->second == time && settled && day != days.back() &&
-        !incomplete_.contains(day))
+        !incomplete_.contains(day) && !touched.contains(day) && !sweep)
       continue;
+    if (it == seen_.end()) watchDay(day);
     seen_[day] = time;
     incomplete_.erase(day);
     changed += scanDay(day);

@@ -14,11 +14,16 @@ namespace tessaron::search {
 
 class Indexer {
  public:
-  Indexer(std::filesystem::path archive, Index& index) : archive_(std::move(archive)), index_(index) {}
+  Indexer(std::filesystem::path archive, Index& index);
+  ~Indexer();
+  Indexer(const Indexer&) = delete;
+  Indexer& operator=(const Indexer&) = delete;
 
   // Indexes every new or grown record of every day folder; returns how many records were (re)indexed.
   std::size_t scanAll();
-  // Indexes new or grown records of the day folders that changed since the last scan, and of the newest.
+  // Indexes new, grown, changed and deleted records of the day folders that changed since the last scan, and
+  // of the newest. A file changed in place (words appended to an old record) is noticed through the kernel's
+  // file events; without them, every day folder is looked through every few minutes.
   std::size_t scanChanged();
   // Ends a scan under way at its next day folder (its index is being replaced).
   void cancel() { cancelled_ = true; }
@@ -29,11 +34,17 @@ class Indexer {
 
  private:
   std::size_t scanDay(const std::string& day);
+  // Day folders that the kernel says changed since the last call; watches new day folders as it goes.
+  std::set<std::string> changedDays();
+  void watchDay(const std::string& day);
   std::filesystem::path archive_;
   Index& index_;
   std::map<std::string, std::filesystem::file_time_type> seen_;  // day folder -> its time at the last scan
   std::set<std::string> incomplete_;  // day folders holding a record still being written
   std::atomic<bool> cancelled_{false};
+  int events_ = -1;                         // inotify, or -1 where it cannot be had
+  std::map<int, std::string> watchedDays_;  // watch -> day folder
+  std::chrono::steady_clock::time_point lastSweep_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace tessaron::search

@@ -162,11 +162,33 @@ TEST_F(IndexTest, DeletedRecordsAndDayFoldersLeaveTheIndex) {
     EXPECT_EQ(index.indexedDays(), (std::vector<std::string>{"20240301", "20240303", "20240304"}));
   }
   // Deleted while no server ran: the next start's full pass notices.
+  // (The first indexer is gone; what follows is a restart.)
   fs::remove_all(archive / "20240304");
   Indexer restarted(archive, index);
   restarted.scanAll();
   EXPECT_EQ(index.search({.text = "offline"}).total, 0);
   EXPECT_EQ(index.count(), 2);
+}
+
+TEST_F(IndexTest, RecordsChangedInPlaceInOldDaysAndCrlfRecordsAreFound) {
+  const fs::path archive = root / "AppData";
+  const fs::path old = archive / "20240301" / "2024-03-01T09:00:00Z.txt";
+  writeFile(old, record("https://a.example/", "20240301/2024-03-01T09:00:00Z", "T", "first words"));
+  writeFile(archive / "20240305/2024-03-05T09:00:00Z.txt",
+            record("https://b.example/", "20240305/2024-03-05T09:00:00Z", "Newest", "newer"));
+  Index index(root / "cache" / "index.sqlite");
+  Indexer indexer(archive, index);
+  indexer.scanAll();
+  // Appending to a file changes neither its folder's time nor its name: only the file itself shows it.
+  std::this_thread::sleep_for(6s);  // past the few seconds in which a folder is looked at anyway
+  std::ofstream(old, std::ios::app) << " appended later";
+  writeFile(
+      archive / "20240302/2024-03-02T09:00:00Z.txt",
+      "https://c.example/\r\n20240302/2024-03-02T09:00:00Z\r\n2024-03-02T09:00:00Z\r\nCRLF\r\nwindows lines");
+  indexer.scanChanged();
+  EXPECT_EQ(index.search({.text = "appended"}).total, 1);
+  EXPECT_EQ(index.search({.text = "windows"}).total, 1);
+  EXPECT_EQ(index.search({.text = "first"}).total, 1);
 }
 
 TEST_F(IndexTest, ACorruptIndexIsRebuiltNotFatal) {
