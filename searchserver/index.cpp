@@ -294,6 +294,7 @@ void Index::begin() {
 void Index::commit() {
   std::lock_guard lock(mutex_);
   execute(db_, "COMMIT");
+  ++generation_;
 }
 
 // Record ids are time-ordered: the stamp's second times 1000 plus a number within the second. Newest first is
@@ -395,6 +396,7 @@ void Index::remove(const std::string& recordPath) {
   Statement s(db_, "DELETE FROM records WHERE path = ?");
   s.bind(1, recordPath);
   s.step();
+  ++generation_;
 }
 
 void Index::removeDay(const std::string& day) {
@@ -402,6 +404,22 @@ void Index::removeDay(const std::string& day) {
   Statement s(db_, "DELETE FROM records WHERE path >= ? AND path < ?");
   s.bind(1, day + "/").bind(2, day + "0");
   s.step();
+  ++generation_;
+}
+
+bool Index::cachedCount(const std::string& key, Results& results) {
+  std::lock_guard lock(countsMutex_);
+  auto it = counts_.find(key);
+  if (it == counts_.end() || it->second.generation != generation_.load()) return false;
+  results.total = it->second.total;
+  results.totalIsLowerBound = it->second.lowerBound;
+  return true;
+}
+
+void Index::keepCount(const std::string& key, std::uint64_t generation, const Results& results) {
+  std::lock_guard lock(countsMutex_);
+  if (counts_.size() >= 1024) counts_.clear();  // a crude bound; recounting is only slower
+  counts_[key] = {generation, results.total, results.totalIsLowerBound};
 }
 
 std::int64_t Index::count() {
@@ -453,9 +471,11 @@ void Index::searchWith(sqlite3* db, const Query& query, Results& results) {
                                 : siteTerm.empty() ? match
                                                    : match + " AND " + siteTerm;
   const std::string from = " FROM records_fts WHERE records_fts MATCH ?" + range;
-  {
+  const std::string countKey = fullMatch + '\n' + range;
+  if (!cachedCount(countKey, results)) {
     // Counting every match of a very common word would cost more than the page itself: stop at the cap, or
     // when the time for counting is up.
+    const std::uint64_t generation = generation_.load();
     Statement count(db, "SELECT 1" + from + " LIMIT " + std::to_string(countLimit + 1));
     count.bind(1, fullMatch);
     const auto deadline = std::chrono::steady_clock::now() + countBudget;
@@ -465,6 +485,7 @@ void Index::searchWith(sqlite3* db, const Query& query, Results& results) {
         break;
       }
     }
+    keepCount(countKey, generation, results);
   }
   // First the page's ids in order, then titles and snippets for just those.
   std::vector<std::int64_t> ids;

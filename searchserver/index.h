@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "searchserver/record.h"
@@ -127,6 +129,18 @@ class Index {
   std::unique_ptr<Reader> takeReader();
   void giveBack(std::unique_ptr<Reader> reader);
   void searchWith(sqlite3* db, const Query& query, Results& results);
+  // Counts of recent queries, good while the index has not changed since (paging through a common word's
+  // results counts it once).
+  bool cachedCount(const std::string& key, Results& results);
+  void keepCount(const std::string& key, std::uint64_t generation, const Results& results);
+  struct CachedCount {
+    std::uint64_t generation = 0;
+    std::int64_t total = 0;
+    bool lowerBound = false;
+  };
+  std::atomic<std::uint64_t> generation_{0};  // changes with every write
+  std::mutex countsMutex_;
+  std::unordered_map<std::string, CachedCount> counts_;
 
   std::filesystem::path file_;
   std::mutex readersMutex_;
