@@ -15,9 +15,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -45,7 +45,8 @@ double ms(Clock::duration d) {
 double percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, static_cast<std::size_t>(p * static_cast<double>(values.size())))];
+  return values[std::min(values.size() - 1,
+                         static_cast<std::size_t>(p * static_cast<double>(values.size())))];
 }
 
 // Records over a year, with Zipf-like common words and a word of their own each.
@@ -203,16 +204,20 @@ int main(int argc, char** argv) {
     while (!done && others.size() < 200)
       others.push_back(timedSearch("/api/search?q=rare" + std::to_string(others.size() * 31)));
     attacker.join();
-    std::printf("hostile query (%s...): %.0f ms; a rare word meanwhile: p50 %.1f ms, max %.1f ms (%zu searches)\n",
-                hostile.substr(0, 30).c_str(), hostileTime, percentile(others, 0.5), percentile(others, 1.0),
-                others.size());
+    std::printf(
+        "hostile query (%s...): %.0f ms; a rare word meanwhile: p50 %.1f ms, max %.1f ms (%zu searches)\n",
+        hostile.substr(0, 30).c_str(), hostileTime, percentile(others, 0.5), percentile(others, 1.0),
+        others.size());
   }
 
   // 3. Load: `clients` keep-alive connections, a query mix, for `seconds` seconds.
   {
-    const std::vector<std::string> mix = {"/api/search?q=the",       "/api/search?q=w3+w7",
-                                          "/api/search?q=%22w1+w2%22", "/?q=w5&order=relevance",
-                                          "/api/search?q=w11&site=site7.example", "/api/search?q=rare"};
+    const std::vector<std::string> mix = {"/api/search?q=the",
+                                          "/api/search?q=w3+w7",
+                                          "/api/search?q=%22w1+w2%22",
+                                          "/?q=w5&order=relevance",
+                                          "/api/search?q=w11&site=site7.example",
+                                          "/api/search?q=rare"};
     std::atomic<long> errors{0};
     const double cpuBefore = cpuSeconds(pid);
     std::vector<std::vector<double>> latencies(static_cast<std::size_t>(clients));
@@ -239,11 +244,12 @@ int main(int argc, char** argv) {
     std::vector<double> all;
     for (const auto& l : latencies)
       all.insert(all.end(), l.begin(), l.end());
-    std::printf("%d connections for %d s: %.0f requests/s, p50 %.1f ms, p95 %.1f ms, p99 %.1f ms, max %.1f ms, "
-                "%ld errors; the server used %.2f of the %u cores it shares with this client\n",
-                clients, seconds, static_cast<double>(all.size()) / seconds, percentile(all, 0.5),
-                percentile(all, 0.95), percentile(all, 0.99), percentile(all, 1.0), errors.load(),
-                (cpuSeconds(pid) - cpuBefore) / seconds, std::thread::hardware_concurrency());
+    std::printf(
+        "%d connections for %d s: %.0f requests/s, p50 %.1f ms, p95 %.1f ms, p99 %.1f ms, max %.1f ms, "
+        "%ld errors; the server used %.2f of the %u cores it shares with this client\n",
+        clients, seconds, static_cast<double>(all.size()) / seconds, percentile(all, 0.5),
+        percentile(all, 0.95), percentile(all, 0.99), percentile(all, 1.0), errors.load(),
+        (cpuSeconds(pid) - cpuBefore) / seconds, std::thread::hardware_concurrency());
   }
   ::kill(pid, SIGTERM);
   int status = 0;
