@@ -6,12 +6,8 @@
 //   3. `clients` connections searching a query mix for `seconds` seconds: requests/s, p50/p95/p99, errors.
 // Usage: bench_server_load FOLDER [RECORDS=50000] [CLIENTS=100] [SECONDS=60]
 // Every request goes to loopback; every loop is bounded in count and time.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,11 +26,11 @@
 
 #include <httplib.h>
 
+#include "tests/process_harness.h"
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-extern char** environ;
 
 namespace {
 
@@ -93,19 +89,6 @@ double cpuSeconds(pid_t pid) {
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-int connectIdle() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(5000);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Milliseconds of one search from a fresh client, or -1 on failure.
 double timedSearch(const std::string& path) {
   httplib::Client client("127.0.0.1", 5000);
@@ -135,16 +118,10 @@ int main(int argc, char** argv) {
     std::ofstream(archive / ".complete") << records;
   }
 
-  const std::string server = TESSARON_SERVER_PATH;
-  const std::string appdata = "--appdata=" + archive.string();
-  const std::string cache = "XDG_CACHE_HOME=" + (folder / "cache").string();
-  std::vector<char*> environment{const_cast<char*>(cache.c_str())};
-  for (char** e = environ; *e; ++e)
-    if (std::string_view(*e).substr(0, 15) != "XDG_CACHE_HOME=") environment.push_back(*e);
-  environment.push_back(nullptr);
-  char* arguments[] = {const_cast<char*>(server.c_str()), const_cast<char*>(appdata.c_str()), nullptr};
-  pid_t pid = 0;
-  if (posix_spawn(&pid, server.c_str(), nullptr, nullptr, arguments, environment.data()) != 0) return 1;
+  tessaron::testing::Child server({TESSARON_SERVER_PATH, "--appdata=" + archive.string()},
+                                  {{"XDG_CACHE_HOME", (folder / "cache").string()}}, folder, "server");
+  const pid_t pid = server.pid();
+  if (pid <= 0) return 1;
   // Ready once every record is searchable.
   const auto indexing = Clock::now();
   while (Clock::now() - indexing < 600s) {
@@ -159,10 +136,10 @@ int main(int argc, char** argv) {
   {
     std::vector<int> open;
     for (int i = 0; i < 1000; ++i)
-      if (int fd = connectIdle(); fd >= 0) open.push_back(fd);
+      if (int fd = tessaron::testing::connectToLoopback(5000); fd >= 0) open.push_back(fd);
     std::vector<int> slow;
     for (int i = 0; i < 8; ++i)
-      if (int fd = connectIdle(); fd >= 0) {
+      if (int fd = tessaron::testing::connectToLoopback(5000); fd >= 0) {
         ::send(fd, "GET / HTTP/1.1\r\n", 16, MSG_NOSIGNAL);
         slow.push_back(fd);
       }
@@ -251,8 +228,6 @@ int main(int argc, char** argv) {
         percentile(all, 0.95), percentile(all, 0.99), percentile(all, 1.0), errors.load(),
         (cpuSeconds(pid) - cpuBefore) / seconds, std::thread::hardware_concurrency());
   }
-  ::kill(pid, SIGTERM);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return 0;
+  server.signal(SIGTERM);
+  return server.waitExit() == 0 ? 0 : 1;
 }

@@ -1,8 +1,6 @@
 // The search server: record parsing and queries in process, and the real program over real HTTP on loopback.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -299,16 +297,8 @@ TEST_F(ServerProcess, ThePageSaysWhatIsNeverRecorded) {
 
 // A connection to the server that sends `head` and then nothing (or nothing at all).
 int openConnection(const std::string& head = {}) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(5000);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  if (!head.empty() && ::send(fd, head.data(), head.size(), MSG_NOSIGNAL) < 0) {
+  const int fd = tessaron::testing::connectToLoopback(5000);
+  if (fd >= 0 && !head.empty() && ::send(fd, head.data(), head.size(), MSG_NOSIGNAL) < 0) {
     ::close(fd);
     return -1;
   }

@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "tests/archive_files.h"
-#include "tests/desktop_session.h"
+#include "tests/desktop_suite.h"
 #include "tests/sample_pages.h"
 
 namespace tessaron::testing {
@@ -36,7 +36,7 @@ const SamplePage chromiumQuarry{"/chromium/quarry.html",
 const SamplePage firefoxOrchard{"/firefox/orchard.html", "Orchard Ledger \xF0\x9F\x8D\x8E Apples",
                                 "firefoxalpha", "rgb(220, 80, 40)"};
 
-class BrowsersTest : public ::testing::Test {
+class BrowsersTest : public DesktopSuite {
  protected:
   static void SetUpTestSuite() {
     session = new DesktopSession(fs::temp_directory_path() / ("tessaron-e2e-" + std::to_string(::getpid())));
@@ -48,22 +48,6 @@ class BrowsersTest : public ::testing::Test {
                               {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
   }
 
-  static void TearDownTestSuite() {
-    if (session && tessaron > 0) {
-      EXPECT_EQ(session->stop(tessaron, 10s), 0) << session->log("tessaron");
-    }
-    const fs::path folder = session ? session->folder() : fs::path();
-    delete session;
-    session = nullptr;
-    // A failed run keeps the desktop's folder (logs, archive, profiles) for a look.
-    if (!folder.empty() && !::testing::Test::HasFailure() && ::testing::UnitTest::GetInstance()->Passed())
-      fs::remove_all(folder);
-  }
-
-  void SetUp() override {
-    if (!session || !session->running(tessaron)) GTEST_SKIP() << "tessaron is not running";
-  }
-
   static fs::path archive() { return session->home() / ".local/share/tessaron/AppData"; }
 
   static std::vector<Record> records() { return readArchive(archive()); }
@@ -73,17 +57,6 @@ class BrowsersTest : public ::testing::Test {
     for (auto& record : records())
       if (record.address == session->pages().url(page.path)) out.push_back(std::move(record));
     return out;
-  }
-
-  static std::size_t countInLog(const std::string& text) {
-    return occurrences(session->log("tessaron"), text);
-  }
-
-  // Waits for `count` more capture passes to finish (a pass is done when the next one starts).
-  static bool waitForPasses(std::size_t count, std::chrono::seconds limit = 40s) {
-    const std::size_t start = countInLog("Start Screen Capturing from logger");
-    return waitFor([&] { return countInLog("Start Screen Capturing from logger") >= start + count + 1; },
-                   limit);
   }
 
   static std::optional<Pixel> pixelAt(const fs::path& png, int x, int y) {
@@ -106,8 +79,7 @@ class BrowsersTest : public ::testing::Test {
     return {be32(16), be32(20)};
   }
 
-  static inline DesktopSession* session = nullptr;
-  static inline pid_t chromium = 0, firefox = 0, tessaron = 0;
+  static inline pid_t chromium = 0, firefox = 0;
 };
 
 ::testing::AssertionResult near(std::optional<Pixel> pixel, Pixel expected) {

@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "tests/archive_files.h"
-#include "tests/desktop_session.h"
+#include "tests/desktop_suite.h"
 #include "tests/sample_pages.h"
 
 namespace tessaron::testing {
@@ -31,7 +31,7 @@ const SamplePage excluded{"/excluded/vault.html",
                           "left:0;top:500px;width:900px;height:200px",
                           "#ff0"};
 
-class PrivacyTest : public ::testing::Test {
+class PrivacyTest : public DesktopSuite {
  protected:
   static void SetUpTestSuite() {
     session =
@@ -47,21 +47,6 @@ class PrivacyTest : public ::testing::Test {
     session->startFirefox(excludedAddress(), "Vault Statement");
     tessaron = session->start("tessaron", {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
                               {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
-  }
-
-  static void TearDownTestSuite() {
-    if (session && tessaron > 0) {
-      EXPECT_EQ(session->stop(tessaron, 10s), 0) << session->log("tessaron");
-    }
-    const fs::path folder = session ? session->folder() : fs::path();
-    delete session;
-    session = nullptr;
-    if (!folder.empty() && !::testing::Test::HasFailure() && ::testing::UnitTest::GetInstance()->Passed())
-      fs::remove_all(folder);
-  }
-
-  void SetUp() override {
-    if (!session || !session->running(tessaron)) GTEST_SKIP() << "tessaron is not running";
   }
 
   // The excluded page is served by the same server under another host name, so only the host tells it apart.
@@ -87,19 +72,6 @@ class PrivacyTest : public ::testing::Test {
     return std::any_of(all.begin(), all.end(),
                        [&](const ArchivedRecord& record) { return record.title.starts_with(page.title); });
   }
-
-  static std::size_t countInLog(const std::string& text) {
-    return occurrences(session->log("tessaron"), text);
-  }
-
-  static bool waitForPasses(std::size_t count) {
-    const std::size_t start = countInLog("Start Screen Capturing from logger");
-    return waitFor([&] { return countInLog("Start Screen Capturing from logger") >= start + count + 1; },
-                   60s);
-  }
-
-  static inline DesktopSession* session = nullptr;
-  static inline pid_t tessaron = 0;
 };
 
 TEST_F(PrivacyTest, PrivateWindowsAndExcludedSitesLeaveNoTrace) {

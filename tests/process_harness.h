@@ -43,15 +43,24 @@ inline bool eventually(const std::function<bool()>& condition,
   return condition();
 }
 
-inline bool portListening(std::uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+// A connection to 127.0.0.1:port, or -1 when nothing accepts it.
+inline int connectToLoopback(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(fd);
-  return ok;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+inline bool portListening(std::uint16_t port) {
+  const int fd = connectToLoopback(port);
+  if (fd >= 0) ::close(fd);
+  return fd >= 0;
 }
 
 // What posix_spawn takes, owned: the argument vector, and this process's environment with `overrides` set.

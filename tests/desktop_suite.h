@@ -1,0 +1,47 @@
+// A test suite around one private desktop and one running tessaron: the suite's SetUpTestSuite makes the
+// desktop and starts tessaron; at its end tessaron must leave with status 0, and the desktop's folder (logs,
+// archive, profiles) is kept only when a test failed, for a look.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "tests/desktop_session.h"
+
+namespace tessaron::testing {
+
+class DesktopSuite : public ::testing::Test {
+ protected:
+  static void TearDownTestSuite() {
+    using namespace std::chrono_literals;
+    if (session && tessaron > 0) {
+      EXPECT_EQ(session->stop(tessaron, 10s), 0) << session->log("tessaron");
+    }
+    const fs::path folder = session ? session->folder() : fs::path();
+    delete session;
+    session = nullptr;
+    if (!folder.empty() && !::testing::Test::HasFailure() && ::testing::UnitTest::GetInstance()->Passed())
+      fs::remove_all(folder);
+  }
+
+  void SetUp() override {
+    if (!session || !session->running(tessaron)) GTEST_SKIP() << "tessaron is not running";
+  }
+
+  static std::size_t countInLog(const std::string& text) {
+    return occurrences(session->log("tessaron"), text);
+  }
+
+  // Waits for `count` more capture passes to finish (a pass is done when the next one starts).
+  static bool waitForPasses(std::size_t count, std::chrono::seconds limit = std::chrono::seconds(40)) {
+    const std::size_t start = countInLog("Start Screen Capturing from logger");
+    return waitFor([&] { return countInLog("Start Screen Capturing from logger") >= start + count + 1; },
+                   limit);
+  }
+
+  static inline DesktopSession* session = nullptr;
+  static inline pid_t tessaron = 0;
+};
+
+}  // namespace tessaron::testing
