@@ -120,15 +120,16 @@ HttpServer::HttpServer(std::uint16_t port, HttpHandler handler, HttpLimits limit
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  daemon_->daemon = MHD_start_daemon(
-      MHD_USE_EPOLL_INTERNAL_THREAD, port, nullptr, nullptr, &Daemon::answer, daemon_.get(),
-      MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_THREAD_POOL_SIZE, limits.threads,
-      MHD_OPTION_CONNECTION_LIMIT, limits.connections, MHD_OPTION_CONNECTION_TIMEOUT, limits.idleSeconds,
-      MHD_OPTION_LISTEN_BACKLOG_SIZE, limits.listenBacklog, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      limits.requestHeadBytes,
-      // A restarted server gets its port back at once, even while the killed one's connections linger.
-      MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u, MHD_OPTION_UNESCAPE_CALLBACK, &unescapeFormText, nullptr,
-      MHD_OPTION_END);
+  daemon_->daemon =
+      MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD, port, nullptr, nullptr, &Daemon::answer, daemon_.get(),
+                       MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_THREAD_POOL_SIZE, limits.threads,
+                       MHD_OPTION_CONNECTION_LIMIT, limits.connections, MHD_OPTION_CONNECTION_TIMEOUT,
+                       limits.idleSeconds, MHD_OPTION_LISTEN_BACKLOG_SIZE, limits.listenBacklog,
+                       MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits.requestHeadBytes,
+                       // The library's default reuse (SO_REUSEADDR) lets a restarted server have its port
+                       // back while a killed one's connections linger; asking for more would add
+                       // SO_REUSEPORT, and two servers could share the port.
+                       MHD_OPTION_UNESCAPE_CALLBACK, &unescapeFormText, nullptr, MHD_OPTION_END);
   if (!daemon_->daemon) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port));
 }
 

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <thread>
+#include <utility>
 
 namespace tessaron::search {
 
@@ -60,10 +62,27 @@ bool IndexKeeper::waitFor(std::stop_token stop, std::chrono::milliseconds period
   return !stop.stop_requested() && !rebuildAsked_;
 }
 
-void IndexKeeper::setAside(const fs::path& file, const char* suffix) {
-  std::error_code ec;
-  fs::rename(file, file.string() + suffix, ec);
-  removeIndexFiles(file);
+void IndexKeeper::retire() {
+  std::weak_ptr<Index> old;
+  std::pair<fs::path, Cleanup> cleanup;
+  {
+    std::lock_guard lock(mutex_);
+    old = index_;
+    index_.reset();
+    indexer_.reset();
+    cleanup = std::exchange(cleanup_, {fs::path(), Cleanup::none});
+  }
+  // Files are moved or made anew only once no connection of the old index is open: SQLite's locks are the
+  // process's, and a file replaced under an open connection fails the new one with I/O errors. Searches
+  // hold the old index for a moment at most.
+  for (int wait = 0; wait < 1000 && !old.expired(); ++wait)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const auto& [file, action] = cleanup;
+  if (action == Cleanup::setAside) {
+    std::error_code ec;
+    fs::rename(file, file.string() + ".damaged", ec);
+  }
+  if (action != Cleanup::none) removeIndexFiles(file);
 }
 
 void IndexKeeper::handleFault(const IndexError& error, Place place) {
@@ -72,7 +91,7 @@ void IndexKeeper::handleFault(const IndexError& error, Place place) {
   {
     std::lock_guard lock(mutex_);
     if (error.damaged()) {
-      setAside(file, ".damaged");
+      cleanup_ = {file, Cleanup::setAside};
       notice_ =
           "The index was damaged and is being rebuilt from the archive: results may be incomplete until "
           "that is done.";
@@ -80,7 +99,7 @@ void IndexKeeper::handleFault(const IndexError& error, Place place) {
              file.string() + ".damaged; rebuilding it from the archive";
     } else if (error.unwritable() && place == Place::preferred) {
       // A half-built cache is worth nothing, and on a full disk its space is what is missing.
-      removeIndexFiles(file);
+      cleanup_ = {file, Cleanup::remove};
       place_ = Place::fallback;
       nextRetry_ = SteadyClock::now() + retryPeriod;
       notice_ = "The index cache " + file.parent_path().string() + " cannot be written (" + error.what() +
@@ -88,7 +107,7 @@ void IndexKeeper::handleFault(const IndexError& error, Place place) {
       line = "server: the index cache " + file.parent_path().string() + " cannot be written (" +
              error.what() + "): keeping the index in memory until it can";
     } else if (error.unwritable()) {
-      removeIndexFiles(file);
+      cleanup_ = {file, Cleanup::remove};
       place_ = Place::preferred;
       notice_ = "Search is unavailable for now: the index can be kept neither in its cache nor in memory (" +
                 std::string(error.what()) + "); trying again.";
@@ -138,6 +157,7 @@ bool IndexKeeper::preferredUsableAgain(Index& fallbackIndex) {
 
 void IndexKeeper::run(std::stop_token stop, std::chrono::milliseconds period) {
   while (!stop.stop_requested()) {
+    retire();
     Place place;
     {
       std::lock_guard lock(mutex_);
@@ -184,6 +204,7 @@ void IndexKeeper::run(std::stop_token stop, std::chrono::milliseconds period) {
               std::lock_guard lock(mutex_);
               place_ = Place::preferred;
               notice_.clear();
+              cleanup_ = {places_.fallback, Cleanup::remove};  // memory is given back
             }
             log_("server: the index cache " + places_.preferred.parent_path().string() +
                  " can be written again: the index is kept there");

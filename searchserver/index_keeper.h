@@ -60,7 +60,8 @@ class IndexKeeper {
   enum class Place { preferred, fallback };
   // Takes the fault's consequence: what to use next, and what the log and the page say.
   void handleFault(const IndexError& error, Place place);
-  void setAside(const std::filesystem::path& file, const char* suffix);
+  // Closes the index in use, once no search holds it any more, and then does to its files what a fault asked.
+  void retire();
   bool preferredUsableAgain(Index& fallbackIndex);
   void say(const std::string& line);
   void publish(std::shared_ptr<Index> index, std::shared_ptr<Indexer> indexer);
@@ -77,6 +78,8 @@ class IndexKeeper {
   Place place_ = Place::preferred;
   std::string notice_;
   bool rebuildAsked_ = false;
+  enum class Cleanup { none, setAside, remove };
+  std::pair<std::filesystem::path, Cleanup> cleanup_{{}, Cleanup::none};
   std::chrono::steady_clock::time_point nextRetry_;
   std::set<std::string> said_;  // log lines of faults said since the index last worked
 };

@@ -73,15 +73,15 @@ int main(int argc, char** argv) {
     // Problems with the settings file are tessaron's to report; the page only shows the rules in force.
     tessaron::settings::SettingsFile settings(tessaron::settings::defaultFile().value_or(fs::path()),
                                               [](const std::string&) {});
-    std::jthread indexing([&](std::stop_token stop) { keeper.run(stop, std::chrono::seconds(2)); });
+    // The port first: a second server leaves the index alone.
     std::optional<tessaron::search::HttpServer> server;
     try {
       server.emplace(5000, tessaron::search::makeHandler(archive, keeper, settings));
     } catch (const std::exception& error) {
       std::fprintf(stderr, "server: %s\n", error.what());
-      indexing.request_stop();
       return 1;
     }
+    std::jthread indexing([&](std::stop_token stop) { keeper.run(stop, std::chrono::seconds(2)); });
     int signal = 0;
     sigwait(&set, &signal);
     server.reset();  // no new requests; then the indexer stops with the thread
