@@ -2,9 +2,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 #include <fmt/format.h>
@@ -70,20 +72,50 @@ std::string captureTimestamp() {
 }
 
 namespace {
-std::mutex visitedMutex;
-std::unordered_set<std::string>& visitedURLs() {
-  static auto* set = new std::unordered_set<std::string>();
-  return *set;
+
+// The words of a page's text as a record counts them: runs between single spaces, empty ones skipped.
+std::vector<std::string_view> splitWords(std::string_view text) {
+  std::vector<std::string_view> words;
+  while (!text.empty()) {
+    auto space = text.find(' ');
+    std::string_view word = text.substr(0, space);
+    if (!word.empty()) words.push_back(word);
+    if (space == std::string_view::npos) break;
+    text.remove_prefix(space + 1);
+  }
+  return words;
 }
+
+// For each address archived in this run, the words its records hold (hashed). Bounded per address: past the
+// bound a page is simply given its full text again, which loses nothing.
+constexpr std::size_t heldWordsPerAddress = 100000;
+std::mutex visitedMutex;
+std::unordered_map<std::string, std::unordered_set<std::uint64_t>>& visitedURLs() {
+  static auto* map = new std::unordered_map<std::string, std::unordered_set<std::uint64_t>>();
+  return *map;
+}
+
 }  // namespace
 
-bool isVisited(const std::string& address) {
+RecordWords recordWords(const std::string& address, std::string_view pageText) {
   if (address.empty()) {
     standardOutputLine("URL is empty.");
-    return false;
+    return {fullTextWordLimit, false};
   }
+  std::vector<std::string_view> words = splitWords(pageText);
+  if (words.size() > fullTextWordLimit) words.resize(fullTextWordLimit);
   std::lock_guard lock(visitedMutex);
-  return !visitedURLs().insert(address).second;
+  auto [held, first] = visitedURLs().try_emplace(address);
+  const std::hash<std::string_view> hash;
+  const bool allHeld = !first && std::all_of(words.begin(), words.end(), [&](std::string_view word) {
+    return held->second.contains(hash(word));
+  });
+  if (allHeld) return {revisitWordLimit, true};
+  for (std::string_view word : words) {
+    if (held->second.size() >= heldWordsPerAddress) break;
+    held->second.insert(hash(word));
+  }
+  return {fullTextWordLimit, false};
 }
 
 void forgetVisitedURL(const std::string& address) {
@@ -120,15 +152,7 @@ void writeRecordText(const fs::path& textPath, const std::string& address, const
     line.push_back('\n');
     writeAll(fd, line);
   }
-  std::vector<std::string_view> words;
-  std::string_view rest = pageText;
-  while (!rest.empty()) {
-    auto space = rest.find(' ');
-    std::string_view word = rest.substr(0, space);
-    if (!word.empty()) words.push_back(word);
-    if (space == std::string_view::npos) break;
-    rest.remove_prefix(space + 1);
-  }
+  const std::vector<std::string_view> words = splitWords(pageText);
   standardOutputLine(std::to_string(wordLimit));
   std::string body;
   for (std::size_t i = 0; i < std::min(wordLimit, words.size()); ++i) {

@@ -88,13 +88,22 @@ TEST_F(ArchiveLayout, RecordsOfTheSameSecondGetDistinctStems) {
             root / "2024-03-01T14:05:09Z-3.png");
 }
 
-TEST_F(ArchiveLayout, VisitedAddressesAndTheEmptyAddress) {
-  EXPECT_FALSE(isVisited("https://a/"));
-  EXPECT_TRUE(isVisited("https://a/"));
-  EXPECT_FALSE(isVisited("https://b/"));
-  EXPECT_TRUE(isVisited("https://a/")) << "other addresses in between change nothing";
-  EXPECT_FALSE(isVisited(""));
-  EXPECT_FALSE(isVisited("")) << "the empty address is never recorded";
+TEST_F(ArchiveLayout, ARevisitRepeatsTwoWordsOnlyWhenItHoldsNothingNew) {
+  EXPECT_EQ(recordWords("https://a/", "Loading").limit, fullTextWordLimit)
+      << "the first record of an address";
+  EXPECT_TRUE(recordWords("https://a/", "Loading").repeat);
+  const RecordWords article = recordWords("https://a/", "Loading Marmalade treatise on oranges");
+  EXPECT_EQ(article.limit, fullTextWordLimit) << "words that arrived late get a full record";
+  EXPECT_FALSE(article.repeat);
+  EXPECT_TRUE(recordWords("https://a/", "treatise Marmalade").repeat) << "fewer of the same words";
+  EXPECT_EQ(recordWords("https://b/", "treatise").limit, fullTextWordLimit) << "each address on its own";
+  EXPECT_EQ(recordWords("https://a/", "Marmalade treatise, new comment").limit, fullTextWordLimit);
+
+  forgetVisitedURL("https://a/");
+  EXPECT_FALSE(recordWords("https://a/", "Loading").repeat) << "a forgotten address starts afresh";
+
+  EXPECT_EQ(recordWords("", "words").limit, fullTextWordLimit);
+  EXPECT_EQ(recordWords("", "words").limit, fullTextWordLimit) << "the empty address is never recorded";
   EXPECT_EQ(output->lines(), (std::vector<std::string>{"URL is empty.", "URL is empty."}));
 }
 

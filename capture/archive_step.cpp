@@ -55,21 +55,23 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
   namingLines.release();
   forgetUnrecorded(window.windowID);
 
+  const std::string recordTitle = cleanTitle(title);
+  // Pages of one site often share a layout that the hash sees as unchanged, and an application can change its
+  // address in place: a page other than the last one recorded is archived however alike the two look.
+  const bool newPage = record->savedPage && *record->savedPage != std::make_pair(address, recordTitle);
   const std::string stamp = captureTimestamp();
   const RecordPaths paths = claimRecordPaths(day, dayFolder, stamp);
-  if (!captureScreenshot(*record, paths.imagePath)) {
+  if (!captureScreenshot(*record, paths.imagePath, newPage)) {
     log::capturer().log("no screenshot captured so abort archiving this time.");
     return;
   }
+  record->savedPage = std::make_pair(address, recordTitle);
 
-  const std::string recordTitle = cleanTitle(title);
-  std::size_t wordLimit = fullTextWordLimit;
-  if (isVisited(address)) {
-    contentChannel(variant).log("Url %s already visited, don't save off-screen text again!", address);
-    wordLimit = revisitWordLimit;
-  }
   const std::string text = collectStaticText(matched);
-  writeRecordText(paths.textPath, address, paths.recordPath, stamp, recordTitle, text, wordLimit);
+  const RecordWords words = recordWords(address, text);
+  if (words.repeat)
+    contentChannel(variant).log("Url %s already visited, don't save off-screen text again!", address);
+  writeRecordText(paths.textPath, address, paths.recordPath, stamp, recordTitle, text, words.limit);
   contentChannel(variant).log("Metadata saved at: %s", paths.textPath.string());
 }
 

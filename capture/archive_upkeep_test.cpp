@@ -1,4 +1,6 @@
 // Forgetting recent records and the disk budget, on made-up archives and the simulated clock.
+#include <sys/mount.h>
+
 #include <latch>
 
 #include "capture/capture_test_support.h"
@@ -79,14 +81,16 @@ TEST_F(ArchiveUpkeep, ForgetTakesTheLastFifteenMinutesAndNothingElse) {
   std::ofstream(dataFolder() / "20240301" / "2024-03-01T14:05:01Z.png") << "half a record";  // no text yet
   std::ofstream(dataFolder() / "20240301" / "notes.txt") << "the person's own file";
   addRecord("20240229", "2024-02-29T23:59:59Z");  // another day folder, long ago
-  EXPECT_TRUE(isVisited("https://new.example/") == false);
+  EXPECT_FALSE(recordWords("https://new.example/", "words").repeat);
+  EXPECT_TRUE(recordWords("https://new.example/", "words").repeat);
 
   EXPECT_EQ(forgetRecentRecords(), 4U);
   EXPECT_EQ(filesOf("20240301"),
             (std::vector<std::string>{"2024-03-01T13:50:08Z.png", "2024-03-01T13:50:08Z.txt", "notes.txt"}));
   EXPECT_EQ(filesOf("20240229").size(), 2U);
   EXPECT_TRUE(logs->contains("Forgot 4 records of the last 15 minutes"));
-  EXPECT_FALSE(isVisited("https://new.example/")) << "a forgotten address gets its full text when seen again";
+  EXPECT_FALSE(recordWords("https://new.example/", "words").repeat)
+      << "a forgotten address gets its full text when seen again";
 }
 
 TEST_F(ArchiveUpkeep, ARecordBeingWrittenWhileForgetRunsIsForgottenWhole) {
@@ -108,6 +112,20 @@ TEST_F(ArchiveUpkeep, ARecordBeingWrittenWhileForgetRunsIsForgottenWhole) {
   EXPECT_TRUE(filesOf("20240301").empty()) << "neither half of the record is left";
   EXPECT_TRUE(logs->contains("Metadata saved at: " +
                              (dataFolder() / "20240301" / "2024-03-01T14:05:09Z.txt").string()));
+}
+
+TEST_F(ArchiveUpkeep, ADayFolderThatCannotBeMadeMeansNothingIsSavedAnywhere) {
+  addChangingWindow();
+  fs::create_directories(dataFolder());
+  // A read-only file system stops even root.
+  if (::mount("tmpfs", dataFolder().c_str(), "tmpfs", MS_RDONLY, "size=1m") != 0)
+    GTEST_SKIP() << "needs root";
+  capturePass();
+  ::umount2(dataFolder().c_str(), MNT_DETACH);
+  EXPECT_FALSE(fs::exists("/2024-03-01T14:05:09Z.png")) << "the fallback day folder is the root";
+  EXPECT_FALSE(logs->contains("Screenshot saved at: /2024-03-01T14:05:09Z.png"));
+  EXPECT_TRUE(
+      logs->contains("No day folder in " + dataFolder().string() + ", so nothing is saved in this pass"));
 }
 
 TEST_F(ArchiveUpkeep, KeepDaysDeletesOldRecordsButNeverTodayOrStrayFiles) {

@@ -34,6 +34,9 @@ struct TessaronWindow {
   platform::ElementRef axWindow;                      // carried, never assigned
   // The DCT hash of prevImage, kept so the previous image is never decoded again; none until one is saved.
   std::optional<OSHashType> prevImageHash;
+  // The page address and title of the last record saved for the window: another page is never taken for a
+  // near-duplicate of it, however alike the two look.
+  std::optional<std::pair<std::string, std::string>> savedPage;
 };
 
 // The process-wide registry, keyed by window number.
@@ -133,9 +136,17 @@ RecordPaths claimRecordPaths(const std::string& dayName, const std::filesystem::
 // The current UTC time as "yyyy-MM-dd'T'HH:mm:ss'Z'".
 std::string captureTimestamp();
 std::string formatTimestamp(std::chrono::system_clock::time_point time);
-// Whether the address was archived before in this run; records it on first sight.
-bool isVisited(const std::string& address);
-// Forgets that the address was archived (its records were deleted), so that it gets its full text again.
+// How many words a new record of the address gets. The full text on the first record of an address in this
+// run, and again whenever the page shows words that no record of the address holds yet (an article that
+// arrived late, new comments, an application's new view); two words when the record would only repeat what
+// the archive holds (`repeat`). An empty address prints "URL is empty." and gets the full text.
+struct RecordWords {
+  std::size_t limit = fullTextWordLimit;
+  bool repeat = false;
+};
+RecordWords recordWords(const std::string& address, std::string_view pageText);
+// Forgets that the address was archived and the words its records held (they were deleted), so that it gets
+// its full text again.
 void forgetVisitedURL(const std::string& address);
 void clearVisitedURLsForTests();
 // Appends one record's text: address, record path, stamp, title, then up to `wordLimit` words of the text.
@@ -205,8 +216,10 @@ std::string collectStaticText(const platform::ElementRef& element);
 // ----- screenshots and the duplicate filter
 
 // Captures the record's window and saves it to `destination` unless it is a near-duplicate of the last saved
-// image; true only when a new screenshot was written and stored in the record.
-bool captureScreenshot(TessaronWindow& record, const std::filesystem::path& destination);
+// image (never when `newPage`: the window shows another page than its last record); true only when a new
+// screenshot was written and stored in the record.
+bool captureScreenshot(TessaronWindow& record, const std::filesystem::path& destination,
+                       bool newPage = false);
 // Whether two encoded images are near-duplicates under the DCT hash (distance below its threshold).
 bool isSimilarImage(const OSData& previous, const OSData& current);
 // The decision of isSimilarImage for two hashes, with its log line; an error hash never counts as similar.

@@ -127,6 +127,12 @@ void capturePass() {
   }
   archiveUpkeepBeforePass(*dataFolder, day);
   const std::filesystem::path dayFolder = createDayFolder(*dataFolder, day);
+  // Without its day folder a record has no place: it is never written anywhere else (the fallback is the
+  // root of the file system).
+  if (dayFolder == std::filesystem::path("/")) {
+    log::capturer().error("No day folder in %s, so nothing is saved in this pass", dataFolder->string());
+    return;
+  }
   const std::vector<platform::WindowDescription> windows = getBrowserWindows();
 
   std::vector<std::uint32_t> listed;

@@ -56,7 +56,7 @@ bool isSimilarImage(const OSData& previous, const OSData& current) {
   return isSimilarHash(previousHash, currentHash);
 }
 
-bool captureScreenshot(TessaronWindow& record, const std::filesystem::path& destination) {
+bool captureScreenshot(TessaronWindow& record, const std::filesystem::path& destination, bool newPage) {
   if (!record.window) {
     log::capturer().error("Failed to fetch screenshot.");
     return false;
@@ -80,7 +80,7 @@ bool captureScreenshot(TessaronWindow& record, const std::filesystem::path& dest
     return hash;
   };
   std::optional<OSHashType> currentHash;
-  if (!record.prevImage.empty()) {
+  if (!record.prevImage.empty() && !newPage) {
     currentHash = hashPixels();
     const OSHashType previousHash =
         record.prevImageHash ? *record.prevImageHash

@@ -3,6 +3,7 @@
 // What holds the port is read from the kernel's socket tables, and only processes that listen on it count:
 // a browser that merely shows the search page is connected to the port too, and must never be killed.
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -18,6 +19,8 @@ namespace fs = std::filesystem;
 namespace {
 
 std::mutex serverMutex;
+// Whether the last port check ended on the person's "No", so that the way out says what really happened.
+std::atomic<bool> refusedByPerson{false};
 std::optional<std::int32_t>& serverSlot() {
   static auto* slot = new std::optional<std::int32_t>();
   return *slot;
@@ -81,8 +84,14 @@ PortCheckResult checkPort() {
   if (listeners)
     for (const auto& listener : listeners.value())
       output += listener.executablePath + "\n";
+  refusedByPerson = false;
   auto [server, data] = serverPaths();
-  if (!server || !data) {
+  if (!data) {
+    // Not a missing program: the folder it would serve cannot be had (the reason is logged above).
+    log::utils().error("The data folder cannot be used, so the search server cannot start.");
+    return PortCheckResult::abort;
+  }
+  if (!server) {
     log::utils().error("Server executable not found.");
     return PortCheckResult::abort;
   }
@@ -100,8 +109,10 @@ PortCheckResult checkPort() {
                             platform::AlertStyle::warning,
                             {"Yes", "No"},
                             "AppIcon"};
-  if (platform::current().alerts().runModal(alert) != platform::alertFirstButtonReturn)
+  if (platform::current().alerts().runModal(alert) != platform::alertFirstButtonReturn) {
+    refusedByPerson = true;
     return PortCheckResult::abort;
+  }
   stopServer();
   log::utils().log("killed the current process using port 5000");
   return PortCheckResult::proceed;
@@ -112,7 +123,10 @@ void startServer() {
     case PortCheckResult::alreadyRunning:
       return;
     case PortCheckResult::abort:
-      log::utils().error("user rejected to kill the process using port 5000, quit tessaron");
+      if (refusedByPerson)
+        log::utils().error("user rejected to kill the process using port 5000, quit tessaron");
+      else
+        log::utils().error("tessaron cannot start its search server, quit tessaron");
       exitProcess(1);
     case PortCheckResult::proceed:
       break;

@@ -231,6 +231,20 @@ TEST_F(TessaronProcess, AMissingServerQuitsAndAnUnrunnableOneIsLoggedAndSkipped)
   EXPECT_TRUE(
       quits.errHas("Server executable not found at: " + (missing / "Contents/MacOS/server").string()));
   EXPECT_TRUE(quits.errHas("[Utils] error: Server executable not found."));
+  EXPECT_TRUE(quits.errHas("tessaron cannot start its search server, quit tessaron"));
+  EXPECT_FALSE(quits.errHas("user rejected")) << "nobody was asked";
+
+  // A data folder that cannot be made (read-only, or a file in the way) is what the log says, not the server.
+  std::ofstream(home / "in-the-way") << "a plain file";
+  Child& noData = start(scenario("no-data", R"({"grants": {"accessibility": {"granted": true},
+    "screenCapture": {"granted": true}}, "bundle": {"applicationSupport": ")" +
+                                                (home / "in-the-way" / "share").string() + R"("}})"),
+                        "no-data");
+  EXPECT_EQ(noData.waitExit(), 1);
+  EXPECT_TRUE(noData.errHas("The data folder cannot be used, so the search server cannot start."))
+      << noData.err();
+  EXPECT_FALSE(noData.errHas("Server executable not found."));
+  EXPECT_FALSE(noData.errHas("user rejected"));
 
   fs::path broken = home / "Broken.app";
   fs::create_directories(broken / "Contents" / "MacOS");
