@@ -185,6 +185,8 @@ TEST_F(TessaronProcess, OurOwnServerOnThePortIsLeftRunning) {
 constexpr const char* foreignListener =
     "import socket,time\n"
     "s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)\n"
+    "s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)\n"  // past the closed connections a server
+                                                                 // leaves
     "s.bind(('127.0.0.1', 5000)); s.listen(); print('listening', flush=True); time.sleep(600)\n";
 
 TEST_F(TessaronProcess, ForeignListenersAskAndNoQuitsWithStatusOne) {
