@@ -1,5 +1,6 @@
 // Day folders, record names and the record text file.
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -140,27 +141,77 @@ bool writeAll(int fd, std::string_view bytes) {
 }
 }  // namespace
 
-void writeRecordText(const fs::path& textPath, const std::string& address, const std::string& recordPath,
+bool writeRecordText(const fs::path& textPath, const std::string& address, const std::string& recordPath,
                      const std::string& stamp, const std::string& title, const std::string& pageText,
-                     std::size_t wordLimit) {
-  // Appending only: the archive is never truncated, and O_APPEND puts every write at the end whatever else
-  // writes the file.
-  int fd = ::open(textPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return;
+                     std::size_t wordLimit, std::string& error) {
+  std::string content;
   for (const std::string* piece : {&address, &recordPath, &stamp, &title}) {
-    std::string line = *piece;
-    line.push_back('\n');
-    writeAll(fd, line);
+    content += *piece;
+    content.push_back('\n');
   }
   const std::vector<std::string_view> words = splitWords(pageText);
   standardOutputLine(std::to_string(wordLimit));
-  std::string body;
   for (std::size_t i = 0; i < std::min(wordLimit, words.size()); ++i) {
-    if (i) body.push_back(' ');
-    body.append(words[i]);
+    if (i) content.push_back(' ');
+    content.append(words[i]);
   }
-  writeAll(fd, body);
+  if (!writeArchiveFile(textPath, content, error)) return false;
+  // The record's names (the screenshot's and this one) survive a power cut only once the folder is flushed.
+  syncFolder(textPath.parent_path());
+  return true;
+}
+
+bool writeArchiveFile(const fs::path& path, std::string_view bytes, std::string& error) {
+  const fs::path partial = path.string() + std::string(partialSuffix);
+  auto fail = [&](int code) {
+    error = "The file \"" + path.filename().string() + "\" couldn't be saved: " + std::strerror(code);
+    ::unlink(partial.c_str());
+    return false;
+  };
+  const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return fail(errno);
+  // Written and flushed under the temporary name: what the name later points at is whole on the disk.
+  if (!writeAll(fd, bytes) || ::fdatasync(fd) != 0) {
+    const int code = errno;
+    ::close(fd);
+    return fail(code);
+  }
+  if (::close(fd) != 0) return fail(errno);
+  // The name is taken only if no other file holds it: a record never replaces another.
+  if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return fail(errno);
+  // A file system without that kind of rename: a hard link refuses an existing name just as well.
+  if (::link(partial.c_str(), path.c_str()) != 0) return fail(errno);
+  ::unlink(partial.c_str());
+  return true;
+}
+
+void syncFolder(const fs::path& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
   ::close(fd);
+}
+
+std::size_t removeInterruptedWrites(const fs::path& dataFolder) {
+  std::size_t removed = 0;
+  std::error_code ec;
+  for (const auto& day : fs::directory_iterator(dataFolder, ec)) {
+    std::error_code typeError;
+    if (day.is_symlink(typeError) || !day.is_directory(typeError)) continue;
+    for (const auto& entry : fs::directory_iterator(day.path(), typeError)) {
+      const std::string name = entry.path().filename().string();
+      if (!name.ends_with(partialSuffix)) continue;
+      // Only "<stem>.png.partial" and "<stem>.txt.partial" of a record's stem: a file of the person's own
+      // that happens to end the same way is no leftover of ours.
+      const fs::path written = name.substr(0, name.size() - partialSuffix.size());
+      if ((written.extension() != ".png" && written.extension() != ".txt") ||
+          !recordStampTime(written.stem().string()))
+        continue;
+      if (fs::remove(entry.path(), typeError)) ++removed;
+    }
+  }
+  return removed;
 }
 
 }  // namespace tessaron

@@ -11,8 +11,10 @@ class ArchiveLayout : public testing::SimDesktopTest {};
 
 TEST_F(ArchiveLayout, RecordTextIsByteExact) {
   fs::path file = root / "r.txt";
-  writeRecordText(file, "https://example.org/a?b=1", "20240301/2024-03-01T14:05:09Z", "2024-03-01T14:05:09Z",
-                  "Example Domain", "   Hello  world\tand\nmore   text  ", fullTextWordLimit);
+  std::string error;
+  EXPECT_TRUE(writeRecordText(file, "https://example.org/a?b=1", "20240301/2024-03-01T14:05:09Z",
+                              "2024-03-01T14:05:09Z", "Example Domain", "   Hello  world\tand\nmore   text  ",
+                              fullTextWordLimit, error));
   EXPECT_EQ(readText(file),
             "https://example.org/a?b=1\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\nExample Domain\n"
             "Hello world\tand\nmore text");
@@ -21,24 +23,47 @@ TEST_F(ArchiveLayout, RecordTextIsByteExact) {
 
 TEST_F(ArchiveLayout, BodySplitsOnSpacesOnlyAndHonoursTheWordLimit) {
   fs::path file = root / "split.txt";
-  writeRecordText(file, "u", "d/s", "s", "t", " a  b\nc", fullTextWordLimit);
+  std::string error;
+  writeRecordText(file, "u", "d/s", "s", "t", " a  b\nc", fullTextWordLimit, error);
   EXPECT_EQ(readText(file), "u\nd/s\ns\nt\na b\nc");
   fs::path revisit = root / "revisit.txt";
-  writeRecordText(revisit, "u", "d/s", "s", "t", "one two three four", revisitWordLimit);
+  writeRecordText(revisit, "u", "d/s", "s", "t", "one two three four", revisitWordLimit, error);
   EXPECT_EQ(readText(revisit), "u\nd/s\ns\nt\none two");
   fs::path empty = root / "empty.txt";
-  writeRecordText(empty, "", "d/s", "s", "", "     ", fullTextWordLimit);
+  writeRecordText(empty, "", "d/s", "s", "", "     ", fullTextWordLimit, error);
   EXPECT_EQ(readText(empty), "\nd/s\ns\n\n") << "four lines, the last ended by a line feed";
   EXPECT_EQ(output->lines(), (std::vector<std::string>{"10000", "2", "10000"}));
 }
 
-TEST_F(ArchiveLayout, TextFilesAreOnlyAppendedTo) {
+TEST_F(ArchiveLayout, ARecordFileAppearsWholeOrNotAtAllAndNeverOverAnother) {
   fs::path file = root / "a.txt";
   { std::ofstream(file) << "kept"; }
-  writeRecordText(file, "u", "r", "s", "t", "w", 5);
-  EXPECT_EQ(readText(file), "keptu\nr\ns\nt\nw");
-  writeRecordText(root / "missing" / "x.txt", "u", "r", "s", "t", "w", 5);  // cannot open: nothing, no crash
+  std::string error;
+  EXPECT_FALSE(writeRecordText(file, "u", "r", "s", "t", "w", 5, error));
+  EXPECT_EQ(readText(file), "kept") << "another record's file is never touched";
+  EXPECT_EQ(error, "The file \"a.txt\" couldn't be saved: File exists");
+  EXPECT_FALSE(fs::exists(root / "a.txt.partial")) << "a failure removes what it wrote";
+  EXPECT_FALSE(writeRecordText(root / "missing" / "x.txt", "u", "r", "s", "t", "w", 5, error));
   EXPECT_FALSE(fs::exists(root / "missing"));
+  EXPECT_TRUE(writeArchiveFile(root / "b.png", "bytes", error));
+  EXPECT_EQ(readText(root / "b.png"), "bytes");
+  EXPECT_FALSE(fs::exists(root / "b.png.partial"));
+}
+
+TEST_F(ArchiveLayout, LeftoversOfInterruptedWritesAreRemovedAndNothingElse) {
+  const fs::path day = dataFolder() / "20240301";
+  fs::create_directories(day);
+  for (const char* name :
+       {"2024-03-01T14:05:09Z.png.partial", "2024-03-01T14:05:09Z-2.txt.partial", "2024-03-01T14:05:09Z.png",
+        "2024-03-01T14:05:09Z.txt", "notes.txt.partial", "2024-03-01T14:05:09Z.doc.partial"})
+    std::ofstream(day / name) << "x";
+  EXPECT_EQ(removeInterruptedWrites(dataFolder()), 2U);
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(day))
+    left.push_back(entry.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"2024-03-01T14:05:09Z.doc.partial", "2024-03-01T14:05:09Z.png",
+                                            "2024-03-01T14:05:09Z.txt", "notes.txt.partial"}));
 }
 
 TEST_F(ArchiveLayout, DayFolderIsCreatedOnceAndFailuresFallBackToRoot) {

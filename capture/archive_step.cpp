@@ -57,21 +57,42 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
 
   const std::string recordTitle = cleanTitle(title);
   // Pages of one site often share a layout that the hash sees as unchanged, and an application can change its
-  // address in place: a page other than the last one recorded is archived however alike the two look.
-  const bool newPage = record->savedPage && *record->savedPage != std::make_pair(address, recordTitle);
+  // address in place: a page other than the last one recorded, once it has settled, is archived however alike
+  // the two look.
+  const auto page = std::make_pair(address, recordTitle);
+  bool newPage = false;
+  if (record->savedPage && *record->savedPage != page) {
+    newPage = record->pendingPage == page;
+    record->pendingPage = page;
+  }
   const std::string stamp = captureTimestamp();
   const RecordPaths paths = claimRecordPaths(day, dayFolder, stamp);
   if (!captureScreenshot(*record, paths.imagePath, newPage)) {
     log::capturer().log("no screenshot captured so abort archiving this time.");
     return;
   }
-  record->savedPage = std::make_pair(address, recordTitle);
+  record->savedPage = page;
+  record->pendingPage.reset();
 
   const std::string text = collectStaticText(matched);
   const RecordWords words = recordWords(address, text);
   if (words.repeat)
     contentChannel(variant).log("Url %s already visited, don't save off-screen text again!", address);
-  writeRecordText(paths.textPath, address, paths.recordPath, stamp, recordTitle, text, words.limit);
+  std::string error;
+  if (!writeRecordText(paths.textPath, address, paths.recordPath, stamp, recordTitle, text, words.limit,
+                       error)) {
+    // A record is whole or not at all: its screenshot goes too, and the window starts afresh, so the next
+    // pass saves the page again and its words are not taken as archived.
+    log::capturer().error("Error saving metadata: %s", error);
+    std::error_code ec;
+    std::filesystem::remove(paths.imagePath, ec);
+    record->prevImage.clear();
+    record->prevImageHash.reset();
+    record->savedPage.reset();
+    record->pendingPage.reset();
+    forgetVisitedURL(address);
+    return;
+  }
   contentChannel(variant).log("Metadata saved at: %s", paths.textPath.string());
 }
 

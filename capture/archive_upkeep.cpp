@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdio>
 #include <fstream>
+#include <utility>
 
 #include "app/log.h"
 #include "capture/capture.h"
@@ -23,6 +24,7 @@ namespace {
 
 struct Upkeep {
   std::mutex mutex;
+  bool leftoversRemoved = false;
   std::unique_ptr<settings::SettingsFile> file;
   std::optional<Clock::time_point> lastBudgetCheck;
 };
@@ -81,7 +83,9 @@ Deleted deleteRecords(const fs::path& dayFolder, const std::function<bool(Clock:
   for (const auto& entry : fs::directory_iterator(dayFolder, ec)) {
     std::error_code typeError;
     if (!entry.is_regular_file(typeError) || entry.is_symlink(typeError)) continue;
-    const fs::path name = entry.path().filename();
+    fs::path name = entry.path().filename();
+    if (name.string().ends_with(partialSuffix))
+      name = name.string().substr(0, name.string().size() - partialSuffix.size());
     const std::string extension = name.extension().string();
     if (extension != ".png" && extension != ".txt") continue;
     const std::string stem = name.stem().string();
@@ -90,7 +94,7 @@ Deleted deleteRecords(const fs::path& dayFolder, const std::function<bool(Clock:
   Deleted deleted;
   for (auto& [stem, files] : byStem) {
     for (const fs::path& file : files) {
-      if (file.extension() == ".txt") forgetVisitedURL(recordAddress(file));
+      if (file.extension() == ".txt") forgetVisitedURL(recordAddress(file));  // a leftover has no address
       std::error_code sizeError, removeError;
       const auto size = fs::file_size(file, sizeError);
       if (fs::remove(file, removeError) && !sizeError) deleted.bytes += size;
@@ -236,6 +240,11 @@ void archiveUpkeepBeforePass(const fs::path& dataFolder, const std::string& toda
   {
     Upkeep& state = upkeep();
     std::lock_guard lock(state.mutex);
+    // What a write cut short (a kill, a power cut) left behind goes before the first pass writes anything.
+    if (!std::exchange(state.leftoversRemoved, true))
+      if (const std::size_t removed = removeInterruptedWrites(dataFolder))
+        log::capturer().log("Removed %ld files of records whose writing was cut short",
+                            static_cast<long>(removed));
     if (state.lastBudgetCheck && now - *state.lastBudgetCheck < budgetCheckPeriod) return;
     state.lastBudgetCheck = now;
   }
@@ -250,6 +259,7 @@ void resetCaptureStateForTests() {
   std::lock_guard lock(state.mutex);
   state.file.reset();
   state.lastBudgetCheck.reset();
+  state.leftoversRemoved = false;
 }
 
 }  // namespace tessaron

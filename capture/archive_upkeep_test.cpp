@@ -128,6 +128,28 @@ TEST_F(ArchiveUpkeep, ADayFolderThatCannotBeMadeMeansNothingIsSavedAnywhere) {
       logs->contains("No day folder in " + dataFolder().string() + ", so nothing is saved in this pass"));
 }
 
+TEST_F(ArchiveUpkeep, ARecordWhoseTextCannotBeWrittenLeavesNothingAndIsSavedAgain) {
+  addChangingWindow();
+  // Something in the way of the text's temporary name (a folder with a file in it) makes that write fail.
+  const fs::path blocker = dataFolder() / "20240301" / "2024-03-01T14:05:09Z.txt.partial";
+  fs::create_directories(blocker);
+  std::ofstream(blocker / "x") << "x";
+  capturePass();
+  EXPECT_EQ(filesOf("20240301"), std::vector<std::string>{"2024-03-01T14:05:09Z.txt.partial"})
+      << "no screenshot without its text";
+  EXPECT_TRUE(
+      logs->contains("Error saving metadata: The file \"2024-03-01T14:05:09Z.txt\" couldn't be saved: "
+                     "Is a directory"));
+  fs::remove_all(blocker);
+  desktop->advance(5s);
+  capturePass();
+  EXPECT_EQ(filesOf("20240301"),
+            (std::vector<std::string>{"2024-03-01T14:05:14Z.png", "2024-03-01T14:05:14Z.txt"}))
+      << "the next pass saves the page whole";
+  EXPECT_NE(testing::readText(dataFolder() / "20240301" / "2024-03-01T14:05:14Z.txt").find("Words here"),
+            std::string::npos);
+}
+
 TEST_F(ArchiveUpkeep, KeepDaysDeletesOldRecordsButNeverTodayOrStrayFiles) {
   addRecord("20240220", "2024-02-20T10:00:00Z");
   const fs::path withStray = addRecord("20240226", "2024-02-26T10:00:00Z");

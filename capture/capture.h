@@ -34,9 +34,11 @@ struct TessaronWindow {
   platform::ElementRef axWindow;                      // carried, never assigned
   // The DCT hash of prevImage, kept so the previous image is never decoded again; none until one is saved.
   std::optional<OSHashType> prevImageHash;
-  // The page address and title of the last record saved for the window: another page is never taken for a
-  // near-duplicate of it, however alike the two look.
-  std::optional<std::pair<std::string, std::string>> savedPage;
+  // The page address and title of the last record saved for the window, and of another page it showed at the
+  // last pass: a page other than the saved one, seen on two passes in a row, is never taken for a
+  // near-duplicate, however alike the two look. (One pass is not enough: while a page loads, the browser
+  // reports the new address beside the old title and pixels.)
+  std::optional<std::pair<std::string, std::string>> savedPage, pendingPage;
 };
 
 // The process-wide registry, keyed by window number.
@@ -149,10 +151,23 @@ RecordWords recordWords(const std::string& address, std::string_view pageText);
 // its full text again.
 void forgetVisitedURL(const std::string& address);
 void clearVisitedURLsForTests();
-// Appends one record's text: address, record path, stamp, title, then up to `wordLimit` words of the text.
-void writeRecordText(const std::filesystem::path& textPath, const std::string& address,
+// Writes one record's text: address, record path, stamp, title, then up to `wordLimit` words of the text. The
+// file appears whole or not at all, never over another, and is on the disk when this returns true; false with
+// the reason otherwise.
+bool writeRecordText(const std::filesystem::path& textPath, const std::string& address,
                      const std::string& recordPath, const std::string& stamp, const std::string& title,
-                     const std::string& pageText, std::size_t wordLimit);
+                     const std::string& pageText, std::size_t wordLimit, std::string& error);
+// A file being written carries this after its name until it is whole.
+inline constexpr std::string_view partialSuffix = ".partial";
+// Writes a file of the archive whole or not at all: the bytes go to the name with partialSuffix, are flushed
+// to the disk, and the file then takes its name, which no other file may hold. False with the reason when a
+// step fails, and nothing is left behind then.
+bool writeArchiveFile(const std::filesystem::path& path, std::string_view bytes, std::string& error);
+// Flushes a folder's entries (names just given) to the disk.
+void syncFolder(const std::filesystem::path& folder);
+// Removes what interrupted writes left in the day folders (only files named as a record's file being
+// written); returns how many.
+std::size_t removeInterruptedWrites(const std::filesystem::path& dataFolder);
 
 // ----- what is never recorded, and what the person takes back
 

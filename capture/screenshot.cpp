@@ -25,17 +25,6 @@ OSHashDistanceType similarityThreshold() {
   return threshold;
 }
 
-bool writeWholeFile(const std::filesystem::path& path, const OSData& bytes, std::string& error) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (out) out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  if (out) out.close();
-  if (!out) {
-    error = "The file \"" + path.filename().string() + "\" couldn't be saved: " + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool isSimilarHash(OSHashType previous, OSHashType current) {
@@ -96,7 +85,8 @@ bool captureScreenshot(TessaronWindow& record, const std::filesystem::path& dest
     return false;
   }
   std::string error;
-  if (!writeWholeFile(destination, png, error)) {
+  if (!writeArchiveFile(destination, std::string_view(reinterpret_cast<const char*>(png.data()), png.size()),
+                        error)) {
     log::capturer().error("Error saving screenshot: %s", error);
     return false;
   }

@@ -138,7 +138,8 @@ TEST_F(KeeperTest, ADamagedIndexIsSetAsideAndRebuiltWhileSearchesGoOn) {
         return logged("is damaged");
       },
       30s));
-  EXPECT_TRUE(fs::exists(file.string() + ".damaged"));
+  // Set aside once the damaged index is closed, a moment after the fault is said.
+  EXPECT_TRUE(eventually([&] { return fs::exists(file.string() + ".damaged"); }));
   EXPECT_TRUE(eventually([&] { return keeper->progress().done && keeper->notice().empty(); }, 30s));
   for (int i = 0; i < 600; i += 37)
     EXPECT_EQ(found(*keeper, "unique" + std::to_string(i)), 1) << i;
