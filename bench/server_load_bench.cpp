@@ -159,18 +159,18 @@ int main(int argc, char** argv) {
   }
 
   // 2. Hostile queries, and a rare word from another client meanwhile.
-  for (const std::string& hostile : {[] {
-                                       std::string q = "/?q=";
-                                       for (int i = 0; i < 255; ++i)
-                                         q += "the+";
-                                       return q;
-                                     }(),
-                                     [] {
-                                       std::string q = "/?order=relevance&q=";
-                                       for (int i = 1; i <= 30; ++i)
-                                         q += "w" + std::to_string(i) + "+";
-                                       return q;
-                                     }()}) {
+  // (Spaces as %20: the client would send a "+" as the character itself.)
+  auto repeated = [](const std::string& word, int times, bool phrase) {
+    std::string q = phrase ? "%22" : "";
+    for (int i = 0; i < times; ++i)
+      q += (i ? "%20" : "") + word;
+    return q + (phrase ? "%22" : "");
+  };
+  std::string wide = "/?order=relevance&q=";
+  for (int i = 1; i <= 30; ++i)
+    wide += (i > 1 ? "%20w" : "w") + std::to_string(i);
+  for (const std::string& hostile :
+       {"/?q=" + repeated("the", 255, false), "/?q=" + repeated("the", 255, true), wide}) {
     std::atomic<bool> done{false};
     double hostileTime = 0;
     std::thread attacker([&] {
