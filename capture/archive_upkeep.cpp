@@ -2,6 +2,7 @@
 // the archive within its disk budget. Deletions touch only record files inside day folders; anything else
 // found there (a stray file, a folder) is left where it is, and so is the day folder that holds it.
 #include <fmt/format.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <charconv>
@@ -27,6 +28,7 @@ struct Upkeep {
   bool leftoversRemoved = false;
   std::unique_ptr<settings::SettingsFile> file;
   std::optional<Clock::time_point> lastBudgetCheck;
+  bool savingStopped = false;
 };
 
 Upkeep& upkeep() {
@@ -127,7 +129,49 @@ void logSettings(const settings::Settings& in) {
                          static_cast<long>(in.excludedSites.size()), keep, limit);
 }
 
+// "850 MB", "1.2 GB": what a person reads in a notice (10^6 and 10^9 bytes, as disks are sold).
+std::string bytesForPeople(std::uint64_t bytes) {
+  if (bytes >= 1'000'000'000) return fmt::format("{:.1f} GB", static_cast<double>(bytes) / 1e9);
+  return fmt::format("{:.0f} MB", static_cast<double>(bytes) / 1e6);
+}
+
 }  // namespace
+
+std::uint64_t freeSpaceFloor(const settings::Settings& settings, std::uint64_t fileSystemBytes) {
+  if (settings.minFreeGB) return static_cast<std::uint64_t>(*settings.minFreeGB * 1e9);
+  return std::max<std::uint64_t>(1'000'000'000, fileSystemBytes / 50);
+}
+
+bool roomToSave(const settings::Settings& settings, const fs::path& dataFolder) {
+  struct statvfs space {};
+  if (::statvfs(dataFolder.c_str(), &space) != 0) return true;
+  const std::uint64_t unit = space.f_frsize ? space.f_frsize : space.f_bsize;
+  // What an unprivileged writer may use: root's reserve is no room for the archive.
+  const std::uint64_t available = static_cast<std::uint64_t>(space.f_bavail) * unit;
+  const std::uint64_t floor = freeSpaceFloor(settings, static_cast<std::uint64_t>(space.f_blocks) * unit);
+  const bool stop = available < floor;
+  Upkeep& state = upkeep();
+  {
+    std::lock_guard lock(state.mutex);
+    if (state.savingStopped == stop) return !stop;
+    state.savingStopped = stop;
+  }
+  platform::Notice notice;
+  if (stop) {
+    log::capturer().error("Saving stopped: %s free on the archive's disk, less than the %s it keeps free",
+                          bytesForPeople(available), bytesForPeople(floor));
+    notice = {"Tessaron has stopped saving pages",
+              "The disk that holds your archive has " + bytesForPeople(available) +
+                  " free. Saving starts again by itself once more than " + bytesForPeople(floor) +
+                  " are free."};
+  } else {
+    log::capturer().log("Saving resumed: %s free on the archive's disk", bytesForPeople(available));
+    notice = {"Tessaron saves pages again",
+              "The disk that holds your archive has " + bytesForPeople(available) + " free."};
+  }
+  platform::current().statusBar().postNotice(notice);
+  return !stop;
+}
 
 std::optional<Clock::time_point> recordStampTime(std::string_view stem) {
   // "yyyy-MM-ddTHH:mm:ssZ", then "-N" for a later record of the same second.
@@ -260,6 +304,7 @@ void resetCaptureStateForTests() {
   state.file.reset();
   state.lastBudgetCheck.reset();
   state.leftoversRemoved = false;
+  state.savingStopped = false;
 }
 
 }  // namespace tessaron

@@ -1,5 +1,6 @@
 // Forgetting recent records and the disk budget, on made-up archives and the simulated clock.
 #include <sys/mount.h>
+#include <sys/statvfs.h>
 
 #include <latch>
 
@@ -116,6 +117,7 @@ TEST_F(ArchiveUpkeep, ARecordBeingWrittenWhileForgetRunsIsForgottenWhole) {
 
 TEST_F(ArchiveUpkeep, ADayFolderThatCannotBeMadeMeansNothingIsSavedAnywhere) {
   addChangingWindow();
+  writeSettings(R"({"minFreeGB": 0})");  // the small file system is not what stops the pass here
   fs::create_directories(dataFolder());
   // A read-only file system stops even root.
   if (::mount("tmpfs", dataFolder().c_str(), "tmpfs", MS_RDONLY, "size=1m") != 0)
@@ -148,6 +150,108 @@ TEST_F(ArchiveUpkeep, ARecordWhoseTextCannotBeWrittenLeavesNothingAndIsSavedAgai
       << "the next pass saves the page whole";
   EXPECT_NE(testing::readText(dataFolder() / "20240301" / "2024-03-01T14:05:14Z.txt").find("Words here"),
             std::string::npos);
+}
+
+TEST(FreeSpaceFloor, IsTheSettingElseTheLargerOfOneGigabyteAndTwoPercent) {
+  settings::Settings defaults;
+  EXPECT_EQ(freeSpaceFloor(defaults, 20'000'000'000), 1'000'000'000U);
+  EXPECT_EQ(freeSpaceFloor(defaults, 2'000'000'000'000), 40'000'000'000U);
+  settings::Settings chosen;
+  chosen.minFreeGB = 0.25;
+  EXPECT_EQ(freeSpaceFloor(chosen, 2'000'000'000'000), 250'000'000U);
+  chosen.minFreeGB = 0;
+  EXPECT_EQ(freeSpaceFloor(chosen, 2'000'000'000'000), 0U);
+}
+
+// The data folder on a small file system of its own that fills up and empties again.
+class FullDisk : public ArchiveUpkeep {
+ protected:
+  void SetUp() override {
+    ArchiveUpkeep::SetUp();
+    fs::create_directories(dataFolder());
+    if (::mount("tmpfs", dataFolder().c_str(), "tmpfs", 0, "size=4m") != 0) GTEST_SKIP() << "needs root";
+    mounted = true;
+    addChangingWindow();
+  }
+  void TearDown() override {
+    if (mounted) ::umount2(dataFolder().c_str(), MNT_DETACH);
+    ArchiveUpkeep::TearDown();
+  }
+  // Writes ballast until at most `leave` bytes are free (0: until the file system refuses).
+  void fill(std::size_t leave) {
+    std::ofstream ballast(dataFolder() / "ballast", std::ios::binary);
+    const std::string block(4096, 'b');
+    struct statvfs space {};
+    while (::statvfs(dataFolder().c_str(), &space) == 0 && space.f_bavail * space.f_frsize > leave &&
+           ballast.write(block.data(), block.size()) && ballast.flush()) {
+    }
+  }
+  void empty() { fs::remove(dataFolder() / "ballast"); }
+  std::size_t count(std::string_view text) {
+    const auto texts = logs->texts();
+    return static_cast<std::size_t>(std::count_if(
+        texts.begin(), texts.end(), [&](const std::string& line) { return line.find(text) != line.npos; }));
+  }
+  // Every record is whole: a screenshot beside its text, nothing else in the day folder.
+  void expectOnlyWholeRecords() {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dataFolder() / "20240301", ec)) {
+      const fs::path file = entry.path();
+      EXPECT_TRUE(file.extension() == ".png" || file.extension() == ".txt") << file;
+      fs::path other = file;
+      other.replace_extension(file.extension() == ".png" ? ".txt" : ".png");
+      EXPECT_TRUE(fs::exists(other)) << file << " has no other half";
+      EXPECT_GT(fs::file_size(file), 0U) << file;
+    }
+  }
+  std::size_t records() {
+    std::size_t n = 0;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dataFolder() / "20240301", ec))
+      n += entry.path().extension() == ".txt";
+    return n;
+  }
+  void passes(int n) {
+    for (int i = 0; i < n; ++i) {
+      desktop->advance(5s);
+      capturePass();
+    }
+  }
+  bool mounted = false;
+};
+
+TEST_F(FullDisk, BelowTheFloorNothingIsSavedAndOnlyTheChangesAreSaid) {
+  writeSettings(R"({"minFreeGB": 0.001})");  // 1 MB of the 4
+  passes(2);
+  EXPECT_EQ(records(), 2U);
+  fill(600'000);
+  passes(4);
+  EXPECT_EQ(records(), 2U) << "below the floor no record is written";
+  EXPECT_EQ(count("Saving stopped: "), 1U) << "said once, not every pass";
+  EXPECT_TRUE(desktop->notices().size() == 1U &&
+              desktop->notices()[0].title == "Tessaron has stopped saving pages");
+  empty();
+  passes(2);
+  EXPECT_EQ(records(), 4U) << "saving resumes by itself";
+  EXPECT_EQ(count("Saving resumed: "), 1U);
+  ASSERT_EQ(desktop->notices().size(), 2U);
+  EXPECT_EQ(desktop->notices()[1].title, "Tessaron saves pages again");
+  expectOnlyWholeRecords();
+}
+
+TEST_F(FullDisk, WithoutAFloorAFullDiskLeavesNoPartOfARecord) {
+  writeSettings(R"({"minFreeGB": 0})");
+  passes(1);
+  fill(0);
+  passes(3);
+  EXPECT_EQ(records(), 1U);
+  EXPECT_GE(count("couldn't be saved"), 1U) << "a failed write is an error in the log";
+  expectOnlyWholeRecords();
+  empty();
+  passes(2);
+  EXPECT_EQ(records(), 3U) << "the next passes save again";
+  expectOnlyWholeRecords();
+  EXPECT_TRUE(desktop->notices().empty());
 }
 
 TEST_F(ArchiveUpkeep, KeepDaysDeletesOldRecordsButNeverTodayOrStrayFiles) {

@@ -207,6 +207,14 @@ inline constexpr std::chrono::hours budgetCheckPeriod{1};
 // settings change.
 void archiveUpkeepBeforePass(const std::filesystem::path& dataFolder, const std::string& today);
 
+// The free space that saving leaves on the archive's file system: the settings' minFreeGB, else the larger of
+// 1 GB and 2 % of the file system's size.
+std::uint64_t freeSpaceFloor(const settings::Settings& settings, std::uint64_t fileSystemBytes);
+// Whether a pass may save records: not while the data folder's file system has less free than the floor.
+// Each change is logged once and shown as a notice; a file system that cannot be asked counts as roomy (a
+// write that then fails leaves nothing behind).
+bool roomToSave(const settings::Settings& settings, const std::filesystem::path& dataFolder);
+
 // Tests: forgets every window, visit, note and setting the engine keeps.
 void resetCaptureStateForTests();
 

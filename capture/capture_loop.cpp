@@ -126,6 +126,7 @@ void capturePass() {
     return;
   }
   archiveUpkeepBeforePass(*dataFolder, day);
+  if (!roomToSave(settingsInForce(), *dataFolder)) return;
   const std::filesystem::path dayFolder = createDayFolder(*dataFolder, day);
   // Without its day folder a record has no place: it is never written anywhere else (the fallback is the
   // root of the file system).

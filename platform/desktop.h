@@ -70,11 +70,22 @@ class StatusItem {
   virtual void setEntryTitle(std::size_t index, const std::string& title) = 0;
 };
 
+// A short message that the desktop shows for a moment beside the status area, for what a person should know
+// without being interrupted.
+struct Notice {
+  std::string title;
+  std::string body;
+  bool operator==(const Notice&) const = default;
+};
+
 class StatusBar {
  public:
   virtual ~StatusBar() = default;
   // A new item of variable length in the desktop's status area.
   virtual std::shared_ptr<StatusItem> statusItemWithVariableLength() = 0;
+  // Shows the notice; callable from any thread. A desktop that shows no notices drops it: whatever posts one
+  // also writes it to the log.
+  virtual void postNotice(const Notice& notice) = 0;
 };
 
 enum class LoginItemStatus : int { notRegistered = 0, enabled = 1, requiresApproval = 2, notFound = 3 };

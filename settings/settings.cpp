@@ -156,9 +156,15 @@ Parsed parse(std::string_view text) {
         settings.maxArchiveGB = value.get<double>();
       else
         wrong(place, "a number of gigabytes, 0 or more (0: no limit)");
+    } else if (key == "minFreeGB") {
+      if (value.is_number() && value.get<double>() >= 0)
+        settings.minFreeGB = value.get<double>();
+      else
+        wrong(place, "a number of gigabytes, 0 or more (0: no floor)");
     } else {
-      out.problems.push_back(placeOf(place) +
-                             ": unknown setting, ignored (known: excludedSites, keepDays, maxArchiveGB)");
+      out.problems.push_back(
+          placeOf(place) +
+          ": unknown setting, ignored (known: excludedSites, keepDays, maxArchiveGB, minFreeGB)");
     }
   }
   if (usable) out.settings = std::move(settings);

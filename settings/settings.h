@@ -1,6 +1,6 @@
 // The person's settings: an optional JSON file, $XDG_CONFIG_HOME/tessaron/settings.json, such as
 //
-//   {"excludedSites": ["bank.example", "*.health.example"], "keepDays": 0, "maxArchiveGB": 0}
+//   {"excludedSites": ["bank.example", "*.health.example"], "keepDays": 0, "maxArchiveGB": 0, "minFreeGB": 5}
 //
 // Read by tessaron (which sites it never records, how much archive it keeps) and by the search server (which
 // shows the rules in force). A file that cannot be used never loosens them: the last good settings stay.
@@ -38,6 +38,9 @@ struct Settings {
   std::vector<HostPattern> excludedSites;
   int keepDays = 0;         // 0: day folders are kept forever
   double maxArchiveGB = 0;  // 0: no limit on the archive's size (gigabytes of 10^9 bytes)
+  // Records are saved only while the archive's file system has this much free; 0: no floor; unset: the larger
+  // of 1 GB and 2 % of the file system.
+  std::optional<double> minFreeGB;
   bool operator==(const Settings&) const = default;
 };
 

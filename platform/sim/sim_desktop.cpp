@@ -223,6 +223,16 @@ void Desktop::recordOpenedURL(std::string address) {
   openedURLs_.push_back(std::move(address));
 }
 
+std::vector<Notice> Desktop::notices() const {
+  std::lock_guard lock(mutex_);
+  return notices_;
+}
+
+void Desktop::recordNotice(Notice notice) {
+  std::lock_guard lock(mutex_);
+  notices_.push_back(std::move(notice));
+}
+
 std::vector<std::filesystem::path> Desktop::revealedItems() const {
   std::lock_guard lock(mutex_);
   return revealed_;

@@ -169,6 +169,7 @@ class Desktop : public std::enable_shared_from_this<Desktop> {
   bool statusItemHasButton = true;
 
   std::vector<std::string> openedURLs() const;
+  std::vector<Notice> notices() const;
   std::vector<std::filesystem::path> revealedItems() const;
   StatusItemState statusItem() const;
 
@@ -194,6 +195,7 @@ class Desktop : public std::enable_shared_from_this<Desktop> {
   int beginPass();
   void recordAlert(ShownAlert shown);
   void recordOpenedURL(std::string address);
+  void recordNotice(Notice notice);
   void recordRevealed(std::vector<std::filesystem::path> items);
   StatusItemState& statusItemState() { return statusItem_; }
   bool grantNow(const GrantState& grant) const;
@@ -207,6 +209,7 @@ class Desktop : public std::enable_shared_from_this<Desktop> {
   int passes_ = 0;
   std::vector<ShownAlert> alerts_;
   std::vector<std::string> openedURLs_;
+  std::vector<Notice> notices_;
   std::vector<std::filesystem::path> revealed_;
   StatusItemState statusItem_;
   std::atomic<std::int64_t> elapsedNs_{0};

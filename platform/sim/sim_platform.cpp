@@ -235,6 +235,10 @@ class SimStatusBar final : public StatusBar {
     trace(desktop_, "status item created");
     return std::make_shared<SimStatusItem>(desktop_);
   }
+  void postNotice(const Notice& notice) override {
+    desktop_.recordNotice(notice);
+    trace(desktop_, "notice: " + notice.title + ": " + notice.body);
+  }
 
  private:
   Desktop& desktop_;

@@ -200,4 +200,21 @@ std::shared_ptr<StatusItem> IndicatorStatusBar::statusItemWithVariableLength() {
   return std::make_shared<IndicatorStatusItem>(bundle_, identifier_);
 }
 
+void IndicatorStatusBar::postNotice(const Notice& notice) {
+  GDBusConnection* session = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  if (!session) return;
+  const std::string icon = bundle_.resourcePath("logo.png").string();
+  GVariantBuilder actions, hints;
+  g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
+  g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
+  g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string(identifier_.c_str()));
+  // Asynchronous: a notification service that is slow or missing never holds up the caller.
+  g_dbus_connection_call(session, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                         "org.freedesktop.Notifications", "Notify",
+                         g_variant_new("(susssasa{sv}i)", "Tessaron", 0U, icon.c_str(), notice.title.c_str(),
+                                       notice.body.c_str(), &actions, &hints, -1),
+                         G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr, nullptr);
+  g_object_unref(session);
+}
+
 }  // namespace tessaron::platform::x11

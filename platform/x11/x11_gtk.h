@@ -38,6 +38,8 @@ class IndicatorStatusBar final : public StatusBar {
   IndicatorStatusBar(Bundle& bundle, std::string identifier)
       : bundle_(bundle), identifier_(std::move(identifier)) {}
   std::shared_ptr<StatusItem> statusItemWithVariableLength() override;
+  // A notification through the desktop's notification service on the session bus.
+  void postNotice(const Notice& notice) override;
 
  private:
   Bundle& bundle_;
