@@ -4,6 +4,7 @@
 //    accessible nodes: the capture engine's whole pass (window list, accessibility match, screenshot, hash),
 //    and its parts. Side by side: the peer is a plain walk of the same window's accessibility tree (every
 //    node's role and children), which is what presenting the browser's whole tree would cost each pass.
+//    And the page's text as a saved record reads it (pipelined) beside the serial walk, with the same text.
 // 2. The real tessaron process with three static browser windows: its processor time over a minute.
 //
 // Usage: bench_desktop <work folder>
@@ -17,6 +18,7 @@
 
 #include "app/log.h"
 #include "capture/capture.h"
+#include "platform/x11/x11_atspi.h"
 #include "platform/x11/x11_platform.h"
 #include "tests/desktop_session.h"
 #include "tests/sample_pages.h"
@@ -144,16 +146,25 @@ void perWindow(DesktopSession& session, const std::string& browser, pid_t pid) {
                               cleanTitle(window.title.value_or("")), window.frame, variant))
       std::fprintf(stderr, "bench: %s window did not match\n", browser.c_str());
   });
-  // Reading the page's text happens only when a screenshot is saved.
-  std::size_t characters = 0;
-  const double text = medianMs(3, [&] {
-    auto application = p.accessibility().createApplication(pid);
+  // Reading the page's text happens only when a screenshot is saved: the pipelined read tessaron uses, side
+  // by side with the serial walk it replaced, which must give the same text.
+  const auto variant = browser == "Chromium" ? BrowserVariant::chrome : BrowserVariant::safari;
+  auto pageText = [&](platform::Accessibility& accessibility) {
+    auto application = accessibility.createApplication(pid);
     auto axWindows = application->copyAttributeValue("AXWindows");
-    const auto variant = browser == "Chromium" ? BrowserVariant::chrome : BrowserVariant::safari;
-    if (auto matched = findMatchingAXWindow(*platform::valueAs<platform::ElementArray>(axWindows.value),
-                                            cleanTitle(window.title.value_or("")), window.frame, variant))
-      characters = collectStaticText(matched).size();
-  });
+    auto matched = findMatchingAXWindow(*platform::valueAs<platform::ElementArray>(axWindows.value),
+                                        cleanTitle(window.title.value_or("")), window.frame, variant);
+    return matched ? collectStaticText(matched) : std::string();
+  };
+  platform::x11::AtspiAccessibility serialReader(platform::x11::TextReading::serial);
+  platform::x11::AtspiAccessibility pipelinedReader(platform::x11::TextReading::pipelined);
+  std::string serialText, pipelinedText;
+  const double serial = medianMs(3, [&] { serialText = pageText(serialReader); });
+  const double text = medianMs(5, [&] { pipelinedText = pageText(pipelinedReader); });
+  const std::size_t characters = pipelinedText.size();
+  if (serialText != pipelinedText || serialText.empty())
+    std::fprintf(stderr, "bench: %s: the pipelined text differs from the serial walk's (%zu and %zu bytes)\n",
+                 browser.c_str(), pipelinedText.size(), serialText.size());
   platform::RgbaImage shot;
   const double screenshot = medianMs(10, [&] { shot = p.windows().captureWindow(window).value(); });
   const double hash = medianMs(10, [&] {
@@ -165,9 +176,12 @@ void perWindow(DesktopSession& session, const std::string& browser, pid_t pid) {
   const double naive = medianMs(3, [&] { nodes = walker.walkApplication(pid); });
   std::printf(
       "%-9s %5zu nodes | pass %6.1f ms (list %.1f, match %.1f, screenshot %.1f of %ux%u, hash %.1f) | "
-      "plain tree walk %7.1f ms | walk / match %.0fx | page text on a save %.0f ms (%zu characters)\n",
+      "plain tree walk %7.1f ms | walk / match %.0fx\n"
+      "%-9s page text on a save: pipelined %.0f ms, serial walk %.0f ms, serial / pipelined %.1fx, %s "
+      "(%zu bytes)\n",
       browser.c_str(), nodes, pass, list, match, screenshot, shot.width, shot.height, hash, naive,
-      naive / match, text, characters);
+      naive / match, browser.c_str(), text, serial, serial / text,
+      serialText == pipelinedText ? "same text" : "TEXT DIFFERS", characters);
   (void)session;
 }
 

@@ -32,9 +32,13 @@ class AtspiBus;
 // stand for embedded objects (U+FFFC) or that Firefox adds after emoji (U+FEFF), empty lines dropped.
 std::vector<std::string> visibleTextLines(std::string_view text);
 
+// How a page's text is read: many calls in flight at once, or one after the other (the reference the fast
+// read is measured and checked against; both give the same text).
+enum class TextReading { pipelined, serial };
+
 class AtspiAccessibility final : public Accessibility {
  public:
-  AtspiAccessibility();
+  explicit AtspiAccessibility(TextReading reading = TextReading::pipelined);
   ~AtspiAccessibility() override;
   AtspiAccessibility(const AtspiAccessibility&) = delete;
   AtspiAccessibility& operator=(const AtspiAccessibility&) = delete;
