@@ -108,8 +108,11 @@ RecordWords recordWords(const std::string& address, std::string_view pageText) {
   std::lock_guard lock(visitedMutex);
   auto [held, first] = visitedURLs().try_emplace(address);
   const std::hash<std::string_view> hash;
+  // Words with a digit in them (times, counters, prices that tick) are not news: a clock on the page would
+  // otherwise bring the full text back on every record.
   const bool allHeld = !first && std::all_of(words.begin(), words.end(), [&](std::string_view word) {
-    return held->second.contains(hash(word));
+    return std::any_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+           held->second.contains(hash(word));
   });
   if (allHeld) return {revisitWordLimit, true};
   for (std::string_view word : words) {
@@ -201,6 +204,13 @@ std::size_t removeInterruptedWrites(const fs::path& dataFolder) {
     if (day.is_symlink(typeError) || !day.is_directory(typeError)) continue;
     for (const auto& entry : fs::directory_iterator(day.path(), typeError)) {
       const std::string name = entry.path().filename().string();
+      // A screenshot is named before its text: one whose text never came is the first half of a record.
+      if (entry.path().extension() == ".png" && recordStampTime(entry.path().stem().string())) {
+        fs::path text = entry.path();
+        text.replace_extension(".txt");
+        if (!fs::exists(text, typeError) && !typeError && fs::remove(entry.path(), typeError)) ++removed;
+        continue;
+      }
       if (!name.ends_with(partialSuffix)) continue;
       // Only "<stem>.png.partial" and "<stem>.txt.partial" of a record's stem: a file of the person's own
       // that happens to end the same way is no leftover of ours.

@@ -53,17 +53,17 @@ TEST_F(ArchiveLayout, ARecordFileAppearsWholeOrNotAtAllAndNeverOverAnother) {
 TEST_F(ArchiveLayout, LeftoversOfInterruptedWritesAreRemovedAndNothingElse) {
   const fs::path day = dataFolder() / "20240301";
   fs::create_directories(day);
-  for (const char* name :
-       {"2024-03-01T14:05:09Z.png.partial", "2024-03-01T14:05:09Z-2.txt.partial", "2024-03-01T14:05:09Z.png",
-        "2024-03-01T14:05:09Z.txt", "notes.txt.partial", "2024-03-01T14:05:09Z.doc.partial"})
+  for (const char* name : {"2024-03-01T14:05:09Z.png.partial", "2024-03-01T14:05:09Z-2.txt.partial",
+                           "2024-03-01T14:05:09Z.png", "2024-03-01T14:05:09Z.txt", "notes.txt.partial",
+                           "2024-03-01T14:05:09Z.doc.partial", "2024-03-01T14:05:10Z.png", "holiday.png"})
     std::ofstream(day / name) << "x";
-  EXPECT_EQ(removeInterruptedWrites(dataFolder()), 2U);
+  EXPECT_EQ(removeInterruptedWrites(dataFolder()), 3U) << "two partial files and a screenshot without text";
   std::vector<std::string> left;
   for (const auto& entry : fs::directory_iterator(day))
     left.push_back(entry.path().filename().string());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"2024-03-01T14:05:09Z.doc.partial", "2024-03-01T14:05:09Z.png",
-                                            "2024-03-01T14:05:09Z.txt", "notes.txt.partial"}));
+                                            "2024-03-01T14:05:09Z.txt", "holiday.png", "notes.txt.partial"}));
 }
 
 TEST_F(ArchiveLayout, DayFolderIsCreatedOnceAndFailuresFallBackToRoot) {
@@ -123,6 +123,10 @@ TEST_F(ArchiveLayout, ARevisitRepeatsTwoWordsOnlyWhenItHoldsNothingNew) {
   EXPECT_TRUE(recordWords("https://a/", "treatise Marmalade").repeat) << "fewer of the same words";
   EXPECT_EQ(recordWords("https://b/", "treatise").limit, fullTextWordLimit) << "each address on its own";
   EXPECT_EQ(recordWords("https://a/", "Marmalade treatise, new comment").limit, fullTextWordLimit);
+  EXPECT_TRUE(recordWords("https://a/", "Marmalade treatise 14:05:09 3 new").repeat)
+      << "a clock or a counter that ticks is no new word";
+  EXPECT_FALSE(recordWords("https://a/", "Marmalade treatise R2D2 returns").repeat)
+      << "a new word beside one with a digit";
 
   forgetVisitedURL("https://a/");
   EXPECT_FALSE(recordWords("https://a/", "Loading").repeat) << "a forgotten address starts afresh";

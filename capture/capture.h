@@ -140,8 +140,9 @@ std::string captureTimestamp();
 std::string formatTimestamp(std::chrono::system_clock::time_point time);
 // How many words a new record of the address gets. The full text on the first record of an address in this
 // run, and again whenever the page shows words that no record of the address holds yet (an article that
-// arrived late, new comments, an application's new view); two words when the record would only repeat what
-// the archive holds (`repeat`). An empty address prints "URL is empty." and gets the full text.
+// arrived late, new comments, an application's new view; words with a digit, which tick, do not count); two
+// words when the record would only repeat what the archive holds (`repeat`). An empty address prints "URL is
+// empty." and gets the full text.
 struct RecordWords {
   std::size_t limit = fullTextWordLimit;
   bool repeat = false;
@@ -166,7 +167,7 @@ bool writeArchiveFile(const std::filesystem::path& path, std::string_view bytes,
 // Flushes a folder's entries (names just given) to the disk.
 void syncFolder(const std::filesystem::path& folder);
 // Removes what interrupted writes left in the day folders (only files named as a record's file being
-// written); returns how many.
+// written, and screenshots of a record's name without their text); returns how many. Only while no pass runs.
 std::size_t removeInterruptedWrites(const std::filesystem::path& dataFolder);
 
 // ----- what is never recorded, and what the person takes back
