@@ -151,15 +151,19 @@ TEST_F(ArchiveTest, EveryWordSeenReachesTheArchive) {
 TEST_F(ArchiveTest, AScrollingPageWithATickingClockDoesNotFillTheArchive) {
   const std::string address = session->pages().url("/scroll/register.html");
   std::size_t passes = countInLog("Start Screen Capturing from logger");
-  std::size_t fullText = 0, all = 0;
+  std::size_t fullText = 0, all = 0, textBytes = 0;
   for (const auto& record : records())
     if (record.address == address) {
       ++all;
       // A repeat holds two words; a record with the page's words again holds many more.
       fullText += std::count(record.body.begin(), record.body.end(), ' ') > 2;
+      textBytes += fs::file_size(record.text);
     }
-  std::printf("archive: the scrolling page over %zu passes: %zu records, %zu of them with the full text\n",
-              passes, all, fullText);
+  std::printf(
+      "archive: the scrolling page over %zu passes: %zu records, %zu of them with the full text, %zu bytes "
+      "of "
+      "text in all\n",
+      passes, all, fullText, textBytes);
   EXPECT_GE(all, 1U) << "the page itself is archived";
   EXPECT_LE(fullText, 1 + passes / 6) << "the page's words are not written again on every scroll";
 }

@@ -1,4 +1,5 @@
-// AT-SPI2 over D-Bus, read through a private GDBus connection to the accessibility bus.
+// AT-SPI2 over D-Bus, read through a private GDBus connection to the accessibility bus, and a page's text
+// through a direct connection to the browser (see PipelinedTextRead).
 //
 // Each read is a round trip to the browser (0.3-0.5 ms), so answers are cached per element for the element's
 // life (one pass of the capture loop), the page's document is found with one Collection query instead of a
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 namespace tessaron::platform::x11 {
@@ -401,6 +403,11 @@ namespace {
 // and through sd-bus, which handles a message in a few microseconds on the calling thread: GDBus spends about
 // a hundred on each (a worker thread and a main-context wake-up per reply), which made the pipelined read
 // bound by this process rather than by the browser.
+//
+// Then the browser is the bound, at some 35 us a call, so the read asks as little as it can: one call to the
+// application's cache gives every object's role, interfaces and place in the tree, and only the texts are
+// asked for one by one. Whatever the cache lacks (objects made since) is asked for as well. Measured on a
+// page of 3,700 nodes: 5,600 calls without the cache, 1,500 with it; 220 ms against 105 ms.
 class PipelinedTextRead {
  public:
   // `bus` is a direct connection to the application named `applicationBus`.
@@ -412,6 +419,7 @@ class PipelinedTextRead {
   // The text, or nothing when the connection broke.
   std::optional<std::string> run(const Reference& root, bool& unsettled) {
     const auto deadline = std::chrono::steady_clock::now() + readDeadline;
+    loadCache();
     add(root, 0);
     send();
     while (inFlight_ > 0) {
@@ -466,9 +474,81 @@ class PipelinedTextRead {
     if (depth > maxTextDepth || nodes_.size() >= maxTextNodes) return noNode;
     const std::size_t index = nodes_.size();
     nodes_.push_back({std::move(object), depth});
+    if (const Cached* cached = cachedOf(nodes_[index].object)) {
+      roleKnown(index, cached->role);
+      return index;
+    }
     ask(index, "org.a11y.atspi.Accessible", "GetRole", {}, {},
         [this, index](sd_bus_message* reply) { roleRead(index, reply); });
     return index;
+  }
+
+  // What the application's cache says of an object: its role, whether it has text, its children.
+  struct Cached {
+    std::uint32_t role = 0;
+    bool hasText = false;
+    std::int32_t childCount = 0;
+    std::vector<std::string> children;  // paths by index, empty where the cache lacks one
+    bool childrenComplete() const {
+      return static_cast<std::int32_t>(children.size()) == childCount &&
+             std::none_of(children.begin(), children.end(), [](const std::string& p) { return p.empty(); });
+    }
+  };
+  std::unordered_map<std::string, Cached> cache_;
+
+  const Cached* cachedOf(const Reference& object) const {
+    if (object.bus != applicationBus_) return nullptr;
+    auto it = cache_.find(object.path);
+    return it == cache_.end() ? nullptr : &it->second;
+  }
+
+  void loadCache() {
+    sd_bus_message* reply = nullptr;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    if (sd_bus_call_method(bus_, nullptr, "/org/a11y/atspi/cache", "org.a11y.atspi.Cache", "GetItems", &error,
+                           &reply, "") < 0) {
+      sd_bus_error_free(&error);
+      return;
+    }
+    struct Item {
+      std::string path, parentBus, parentPath;
+      std::int32_t index;
+    };
+    std::vector<Item> items;
+    if (sd_bus_message_enter_container(reply, 'a', "((so)(so)(so)iiassusau)") > 0) {
+      while (sd_bus_message_enter_container(reply, 'r', "(so)(so)(so)iiassusau") > 0) {
+        const char *bus = nullptr, *path = nullptr, *appBus = nullptr, *appPath = nullptr,
+                   *parentBus = nullptr, *parentPath = nullptr;
+        std::int32_t index = 0, childCount = 0;
+        if (sd_bus_message_read(reply, "(so)(so)(so)ii", &bus, &path, &appBus, &appPath, &parentBus,
+                                &parentPath, &index, &childCount) <= 0)
+          break;
+        Cached entry;
+        entry.childCount = childCount;
+        if (sd_bus_message_enter_container(reply, 'a', "s") > 0) {
+          const char* interface = nullptr;
+          while (sd_bus_message_read(reply, "s", &interface) > 0)
+            if (std::string_view(interface) == "org.a11y.atspi.Text") entry.hasText = true;
+          sd_bus_message_exit_container(reply);
+        }
+        const char *name = nullptr, *description = nullptr;
+        if (sd_bus_message_read(reply, "sus", &name, &entry.role, &description) <= 0) break;
+        sd_bus_message_skip(reply, "au");
+        sd_bus_message_exit_container(reply);
+        items.push_back({path, parentBus, parentPath, index});
+        cache_.emplace(path, std::move(entry));
+      }
+    }
+    sd_bus_message_unref(reply);
+    for (const Item& item : items) {
+      if (item.parentBus != applicationBus_ || item.index < 0) continue;
+      auto parent = cache_.find(item.parentPath);
+      if (parent == cache_.end() || item.index >= parent->second.childCount) continue;
+      auto& children = parent->second.children;
+      if (children.size() < static_cast<std::size_t>(parent->second.childCount))
+        children.resize(static_cast<std::size_t>(parent->second.childCount));
+      children[static_cast<std::size_t>(item.index)] = item.path;
+    }
   }
 
   // Objects of another application (none in a page so far) are not reachable on this connection.
@@ -524,8 +604,16 @@ class PipelinedTextRead {
   void roleRead(std::size_t index, sd_bus_message* reply) {
     std::uint32_t role = 0;
     if (!reply || sd_bus_message_read(reply, "u", &role) <= 0) return;
+    roleKnown(index, role);
+  }
+
+  void roleKnown(std::size_t index, std::uint32_t role) {
     nodes_[index].role = role;
     if (role == ATSPI_ROLE_PASSWORD_TEXT) return;  // a password's text is never asked for
+    if (const Cached* cached = cachedOf(nodes_[index].object); cached && !cached->hasText) {
+      textRead(index, nullptr);
+      return;
+    }
     // -1 reads to the end: one call instead of the character count and then the text.
     ask(index, "org.a11y.atspi.Text", "GetText", 0, -1,
         [this, index](sd_bus_message* text) { textRead(index, text); });
@@ -550,8 +638,25 @@ class PipelinedTextRead {
             nodes_[index].parts.push_back(add(std::move(child), nodes_[index].depth + 1));
           return;
         }
-        // Chromium lists a text's leaves among its children too (and gives some embedded objects the leaves'
-        // role, so roles cannot tell them apart): each object comes through the link at its character.
+        // Chromium lists a text's leaves among its children too: leaves have the static role and no
+        // children (an emphasis has the role too, but holds a leaf).
+        std::vector<Reference> objects;
+        bool sorted = true;
+        for (Reference& child : children) {
+          const Cached* cached = cachedOf(child);
+          if (!cached) {
+            sorted = false;
+            break;
+          }
+          if (cached->role != ATSPI_ROLE_STATIC || cached->childCount > 0)
+            objects.push_back(std::move(child));
+        }
+        if (sorted && objects.size() == embedded) {
+          for (Reference& object : objects)
+            nodes_[index].parts.push_back(add(std::move(object), nodes_[index].depth + 1));
+          return;
+        }
+        // Otherwise each object comes through the link at its character.
         nodes_[index].parts.assign(embedded, noNode);
         for (std::size_t link = 0; link < embedded; ++link)
           askLinkedObject(index, link);
@@ -564,6 +669,13 @@ class PipelinedTextRead {
   }
 
   void askChildren(std::size_t index, std::function<void(std::vector<Reference>)> done) {
+    if (const Cached* cached = cachedOf(nodes_[index].object); cached && cached->childrenComplete()) {
+      std::vector<Reference> children;
+      for (const std::string& path : cached->children)
+        children.push_back({applicationBus_, path});
+      done(std::move(children));
+      return;
+    }
     ask(index, "org.a11y.atspi.Accessible", "GetChildren", {}, {},
         [done = std::move(done)](sd_bus_message* reply) {
           std::vector<Reference> children;
