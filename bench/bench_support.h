@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 #include "imagehash/os_image_hashing.h"
 
@@ -27,6 +28,18 @@ double bestMilliseconds(int rounds, F&& body) {
         best, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
   }
   return best;
+}
+
+inline double milliseconds(std::chrono::steady_clock::duration taken) {
+  return std::chrono::duration<double, std::milli>(taken).count();
+}
+
+// The value below which a share `p` (0 to 1) of the values lie; 0 for none.
+inline double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1,
+                         static_cast<std::size_t>(p * static_cast<double>(values.size())))];
 }
 
 }  // namespace bench

@@ -75,8 +75,7 @@ double bestSecondsPerItem(std::size_t items, int rounds, F&& body) {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr,
-                 "usage: bench_imagehash CORPUS_DIR (made by bench/corpus/make_corpus.sh)\n");
+    std::fprintf(stderr, "usage: bench_imagehash CORPUS_DIR (made by bench/corpus/make_corpus.sh)\n");
     return 2;
   }
   std::vector<std::pair<std::string, OSData>> corpus;

@@ -158,6 +158,22 @@ int main(int argc, char** argv) {
        [&](int i) {
          return tessaron::search::Query{.site = "site" + std::to_string(i * 17 % 2000) + ".example"};
        }},
+      {"grouped: common word",
+       [&](int i) {
+         return tessaron::search::Query{.text = generate.words[i % 10], .groupByAddress = true};
+       }},
+      {"grouped: common, relevance",
+       [&](int i) {
+         return tessaron::search::Query{
+             .text = generate.words[i % 10], .newestFirst = false, .groupByAddress = true};
+       }},
+      {"grouped: rare word",
+       [&](int i) {
+         return tessaron::search::Query{.text = generate.words[20000 + i * 97 % 20000],
+                                        .groupByAddress = true};
+       }},
+      {"grouped: no words",
+       [&](int i) { return tessaron::search::Query{.groupByAddress = true, .offset = i % 5 * 20}; }},
       {"common word + date range",
        [&](int i) {
          return tessaron::search::Query{.text = generate.words[i % 10],
@@ -177,6 +193,29 @@ int main(int argc, char** argv) {
     }
     std::printf("  %-28s p50 %7.2f   p95 %7.2f   (mean matches %lld)\n", kind.name, percentile(times, 0.5),
                 percentile(times, 0.95), static_cast<long long>(hits / 100));
+  }
+  // The timeline's reads: the busiest day's records in time order and the days around it.
+  {
+    std::string busiest;
+    std::size_t most = 0;
+    for (int i = 0; i < 730; i += 7) {
+      std::time_t t = 1700000000 + static_cast<std::time_t>(i) * 86400;
+      std::tm parts{};
+      gmtime_r(&t, &parts);
+      char day[16];
+      std::strftime(day, sizeof day, "%Y%m%d", &parts);
+      const std::size_t n = index.dayRecords(day, 10000).size();
+      if (n > most) most = n, busiest = day;
+    }
+    std::vector<double> times;
+    for (int i = 0; i < 50; ++i) {
+      const auto start = Clock::now();
+      const auto records = index.dayRecords(busiest, 5000);
+      (void)index.adjacentDays(busiest);
+      times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    std::printf("  %-28s p50 %7.2f   p95 %7.2f   (%zu records on %s)\n", "timeline: a day's records",
+                percentile(times, 0.5), percentile(times, 0.95), most, busiest.c_str());
   }
   std::printf("peak resident memory of this process: %ld MB\n", residentMegabytes());
 

@@ -26,6 +26,7 @@
 
 #include <httplib.h>
 
+#include "bench/bench_support.h"
 #include "tests/process_harness.h"
 
 namespace fs = std::filesystem;
@@ -34,15 +35,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-double ms(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
+using bench::percentile;
 
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1,
-                         static_cast<std::size_t>(p * static_cast<double>(values.size())))];
+double ms(Clock::duration d) {
+  return bench::milliseconds(d);
 }
 
 // Records over a year, with Zipf-like common words and a word of their own each.

@@ -1,5 +1,7 @@
 #include "searchserver/index.h"
 
+#include "imagehash/os_image_hashing.h"
+
 #include <algorithm>
 #include <cctype>
 #include <optional>
@@ -27,6 +29,11 @@ CREATE TABLE IF NOT EXISTS records(
   site TEXT NOT NULL);
 DROP INDEX IF EXISTS records_time;
 DROP INDEX IF EXISTS records_site_time;
+CREATE INDEX IF NOT EXISTS records_address ON records(address);
+CREATE TABLE IF NOT EXISTS image_hashes(id INTEGER PRIMARY KEY, hash INTEGER);
+CREATE TRIGGER IF NOT EXISTS image_hashes_delete AFTER DELETE ON records BEGIN
+  DELETE FROM image_hashes WHERE id = old.id;
+END;
 CREATE VIRTUAL TABLE IF NOT EXISTS records_fts USING fts5(
   title, body, address, site, content='records', content_rowid='id', tokenize='unicode61 remove_diacritics 2');
 CREATE TRIGGER IF NOT EXISTS records_insert AFTER INSERT ON records BEGIN
@@ -186,6 +193,7 @@ Index::Index(const std::filesystem::path& file) : file_(file) {
     // one is kept beside it for a look.
     if (failure->damaged()) {
       std::filesystem::rename(file, file.string() + ".damaged", ec);
+      damageFound_ = failure->what();
     }
     for (const char* suffix : {"", "-wal", "-shm"})
       std::filesystem::remove(file.string() + suffix, ec);
@@ -234,6 +242,14 @@ std::unique_ptr<Index::Reader> Index::takeReader() {
     fail(reader->db);
   sqlite3_busy_timeout(reader->db, static_cast<int>(searchBudget.count()));
   sqlite3_exec(reader->db, "PRAGMA cache_size=-16384", nullptr, nullptr, nullptr);
+  // The DCT hash's own distance, for "looks like this".
+  sqlite3_create_function(
+      reader->db, "image_distance", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+      [](sqlite3_context* context, int, sqlite3_value** values) {
+        sqlite3_result_int64(context, OSPHash::sharedInstance().hashDistance(sqlite3_value_int64(values[0]),
+                                                                             sqlite3_value_int64(values[1])));
+      },
+      nullptr, nullptr);
   sqlite3_progress_handler(
       reader->db, 1000,
       [](void* self) {
@@ -454,6 +470,7 @@ void Index::searchWith(sqlite3* db, const Query& query, Results& results) {
   std::string range;
   if (query.from) range += " AND rowid >= " + std::to_string(*query.from * idsPerSecond);
   if (query.to) range += " AND rowid < " + std::to_string(*query.to * idsPerSecond);
+  if (query.groupByAddress) return groupedSearchWith(db, query, match, range, results);
 
   if (match.empty() && query.site.empty()) {
     Statement count(db, "SELECT count(*) FROM (SELECT 1 FROM records WHERE 1" + range + " LIMIT " +
@@ -465,7 +482,7 @@ void Index::searchWith(sqlite3* db, const Query& query, Results& results) {
     page.bind(2, std::int64_t{query.offset});
     while (page.step())
       results.hits.push_back(
-          {page.text(0), page.text(1), page.text(2), page.text(3), page.text(5), page.integer(4)});
+          {page.text(0), page.text(1), page.text(2), page.text(3), page.text(5), page.integer(4), {}});
     return;
   }
   // A site is a phrase in the site column: the index intersects it with the words instead of filtering rows.
@@ -524,8 +541,13 @@ void Index::searchWith(sqlite3* db, const Query& query, Results& results) {
   bool interrupted = false;
   try {
     while (details.step())
-      byId[details.integer(0)] = {details.text(1), details.text(2), details.text(3),
-                                  details.text(4), details.text(6), details.integer(5)};
+      byId[details.integer(0)] = {details.text(1),
+                                  details.text(2),
+                                  details.text(3),
+                                  details.text(4),
+                                  details.text(6),
+                                  details.integer(5),
+                                  {}};
   } catch (const IndexError& error) {
     if (!error.interrupted()) throw;
     interrupted = true;  // the hits detailed so far are still shown
@@ -533,6 +555,223 @@ void Index::searchWith(sqlite3* db, const Query& query, Results& results) {
   for (auto id : ids)
     if (auto it = byId.find(id); it != byId.end()) results.hits.push_back(std::move(it->second));
   if (interrupted) throw IndexError(SQLITE_INTERRUPT, "index: the search ran out of time");
+}
+
+}  // namespace tessaron::search
+
+namespace tessaron::search {
+
+namespace {
+
+constexpr const char* hitColumns = "path, address, title, stamp, time";
+
+Hit hitFrom(const Statement& row) {
+  return {row.text(0), row.text(1), row.text(2), row.text(3), {}, row.integer(4), {}};
+}
+
+}  // namespace
+
+template <class Work>
+auto Index::withReader(Work&& work) -> decltype(work(static_cast<sqlite3*>(nullptr))) {
+  auto reader = takeReader();
+  reader->deadline = std::chrono::steady_clock::now() + searchBudget;
+  auto result = work(reader->db);
+  giveBack(std::move(reader));
+  return result;
+}
+
+void Index::groupedSearchWith(sqlite3* db, const Query& query, const std::string& match,
+                              const std::string& range, Results& results) {
+  const std::string siteTerm =
+      query.site.empty() ? std::string() : "site : " + ftsQuery("\"" + query.site + "\"");
+  const std::string fullMatch = match.empty()      ? siteTerm
+                                : siteTerm.empty() ? match
+                                                   : match + " AND " + siteTerm;
+  // The window of matches in the query's order (newest first, or the newest ranked by relevance), with
+  // their addresses; the groups follow the order of their first member.
+  std::string sql;
+  if (fullMatch.empty())
+    sql = "SELECT id, address, path, time FROM records WHERE 1" + range + " ORDER BY id DESC LIMIT " +
+          std::to_string(relevanceWindow);
+  else if (query.newestFirst || match.empty())
+    sql =
+        "SELECT r.id, r.address, r.path, r.time FROM records_fts f JOIN records r ON r.id = f.rowid "
+        "WHERE records_fts MATCH ?" +
+        range + " ORDER BY f.rowid DESC LIMIT " + std::to_string(relevanceWindow);
+  else
+    sql =
+        "SELECT r.id, r.address, r.path, r.time FROM (SELECT rowid AS id, bm25(records_fts, 4.0, 1.0, 2.0, "
+        "0.0) AS score FROM records_fts WHERE records_fts MATCH ?" +
+        range + " ORDER BY rowid DESC LIMIT " + std::to_string(relevanceWindow) +
+        ") m JOIN records r ON r.id = m.id ORDER BY m.score";
+  struct Group {
+    std::int64_t newestId = 0;
+    std::vector<Visit> visits;
+  };
+  std::vector<Group> groups;
+  std::unordered_map<std::string, std::size_t> byAddress;
+  std::size_t members = 0;
+  {
+    Statement window(db, sql);
+    if (!fullMatch.empty()) window.bind(1, fullMatch);
+    while (window.step()) {
+      ++members;
+      auto [it, added] = byAddress.try_emplace(window.text(1), groups.size());
+      if (added) groups.push_back({});
+      Group& group = groups[it->second];
+      group.newestId = std::max(group.newestId, window.integer(0));
+      group.visits.push_back({window.text(2), window.integer(3)});
+    }
+  }
+  results.total = static_cast<std::int64_t>(groups.size());
+  results.totalIsLowerBound = members >= static_cast<std::size_t>(relevanceWindow);
+  const auto first = std::min<std::size_t>(static_cast<std::size_t>(query.offset), groups.size());
+  const auto last = std::min<std::size_t>(first + static_cast<std::size_t>(query.limit), groups.size());
+  for (std::size_t g = first; g < last; ++g) {
+    Group& group = groups[g];
+    std::sort(group.visits.begin(), group.visits.end(),
+              [](const Visit& a, const Visit& b) { return a.time > b.time; });
+    Statement row(db, std::string("SELECT ") + hitColumns + " FROM records WHERE id = ?");
+    row.bind(1, group.newestId);
+    if (!row.step()) continue;
+    Hit hit = hitFrom(row);
+    if (!fullMatch.empty()) {
+      Statement snippet(db,
+                        "SELECT snippet(records_fts, 1, char(1), char(2), '…', 24) FROM records_fts "
+                        "WHERE records_fts MATCH ? AND rowid = ?");
+      snippet.bind(1, fullMatch).bind(2, group.newestId);
+      if (snippet.step()) hit.snippet = snippet.text(0);
+    } else {
+      Statement body(db, "SELECT substr(body, 1, 240) FROM records WHERE id = ?");
+      body.bind(1, group.newestId);
+      if (body.step()) hit.snippet = body.text(0);
+    }
+    hit.visits = std::move(group.visits);
+    results.hits.push_back(std::move(hit));
+  }
+}
+
+std::vector<Hit> Index::dayRecords(const std::string& day, std::size_t limit) {
+  return withReader([&](sqlite3* db) {
+    std::vector<Hit> hits;
+    Statement rows(db, std::string("SELECT ") + hitColumns +
+                           " FROM records WHERE path >= ? AND path < ? ORDER BY id LIMIT ?");
+    rows.bind(1, day + "/").bind(2, day + "0").bind(3, static_cast<std::int64_t>(limit));
+    while (rows.step())
+      hits.push_back(hitFrom(rows));
+    return hits;
+  });
+}
+
+std::optional<Hit> Index::record(const std::string& recordPath) {
+  return withReader([&](sqlite3* db) -> std::optional<Hit> {
+    Statement row(db, std::string("SELECT ") + hitColumns + " FROM records WHERE path = ?");
+    row.bind(1, recordPath);
+    if (!row.step()) return std::nullopt;
+    return hitFrom(row);
+  });
+}
+
+std::pair<std::optional<Hit>, std::optional<Hit>> Index::neighbours(const std::string& recordPath) {
+  return withReader([&](sqlite3* db) {
+    std::pair<std::optional<Hit>, std::optional<Hit>> out;
+    for (const char* side : {"id < ? ORDER BY id DESC", "id > ? ORDER BY id"}) {
+      Statement row(db, std::string("SELECT ") + hitColumns + " FROM records WHERE " + side + " LIMIT 1");
+      Statement id(db, "SELECT id FROM records WHERE path = ?");
+      id.bind(1, recordPath);
+      if (!id.step()) return out;
+      row.bind(1, id.integer(0));
+      if (row.step()) (side[3] == '<' ? out.first : out.second) = hitFrom(row);
+    }
+    return out;
+  });
+}
+
+std::pair<std::optional<std::string>, std::optional<std::string>> Index::adjacentDays(
+    const std::string& day) {
+  return withReader([&](sqlite3* db) {
+    std::pair<std::optional<std::string>, std::optional<std::string>> out;
+    Statement before(db, "SELECT substr(path, 1, 8) FROM records WHERE path < ? ORDER BY path DESC LIMIT 1");
+    before.bind(1, day + "/");
+    if (before.step()) out.first = before.text(0);
+    Statement after(db, "SELECT substr(path, 1, 8) FROM records WHERE path >= ? ORDER BY path LIMIT 1");
+    after.bind(1, day + "0");
+    if (after.step()) out.second = after.text(0);
+    return out;
+  });
+}
+
+std::vector<Hit> Index::visitsOf(const std::string& address, std::size_t limit) {
+  return withReader([&](sqlite3* db) {
+    std::vector<Hit> hits;
+    Statement rows(
+        db, std::string("SELECT ") + hitColumns + " FROM records WHERE address = ? ORDER BY id DESC LIMIT ?");
+    rows.bind(1, address).bind(2, static_cast<std::int64_t>(limit));
+    while (rows.step())
+      hits.push_back(hitFrom(rows));
+    return hits;
+  });
+}
+
+}  // namespace tessaron::search
+
+namespace tessaron::search {
+
+std::vector<Index::Unhashed> Index::unhashed(std::int64_t aboveId, std::int64_t belowId, std::size_t limit) {
+  return withReader([&](sqlite3* db) {
+    std::vector<Unhashed> out;
+    Statement rows(db,
+                   "SELECT r.id, r.path FROM records r WHERE r.id > ? AND r.id < ? AND NOT EXISTS "
+                   "(SELECT 1 FROM image_hashes h WHERE h.id = r.id) ORDER BY r.id DESC LIMIT ?");
+    rows.bind(1, aboveId).bind(2, belowId).bind(3, static_cast<std::int64_t>(limit));
+    while (rows.step())
+      out.push_back({rows.integer(0), rows.text(1)});
+    return out;
+  });
+}
+
+void Index::putImageHashes(const std::vector<std::pair<std::int64_t, std::optional<std::int64_t>>>& hashes) {
+  std::lock_guard lock(mutex_);
+  execute(db_, "BEGIN");
+  try {
+    Statement put(db_,
+                  "INSERT OR REPLACE INTO image_hashes(id, hash) SELECT ?1, ?2 WHERE EXISTS "
+                  "(SELECT 1 FROM records WHERE id = ?1)");
+    for (const auto& [id, hash] : hashes) {
+      sqlite3_reset(put.raw());
+      put.bind(1, id);
+      if (hash)
+        put.bind(2, *hash);
+      else
+        sqlite3_bind_null(put.raw(), 2);
+      put.step();
+    }
+    execute(db_, "COMMIT");
+  } catch (...) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
+std::optional<std::vector<Hit>> Index::looksLike(const std::string& recordPath, std::size_t limit) {
+  return withReader([&](sqlite3* db) -> std::optional<std::vector<Hit>> {
+    Statement own(db,
+                  "SELECT h.id, h.hash FROM records r JOIN image_hashes h ON h.id = r.id WHERE r.path = ?");
+    own.bind(1, recordPath);
+    if (!own.step()) return std::nullopt;
+    std::vector<Hit> out;
+    if (sqlite3_column_type(own.raw(), 1) == SQLITE_NULL) return out;
+    Statement near(db,
+                   "SELECT r.path, r.address, r.title, r.stamp, r.time FROM image_hashes h JOIN records r ON "
+                   "r.id = h.id WHERE h.hash IS NOT NULL AND h.id != ?1 AND image_distance(h.hash, ?2) <= ?3 "
+                   "ORDER BY image_distance(h.hash, ?2), h.id DESC LIMIT ?4");
+    near.bind(1, own.integer(0)).bind(2, own.integer(1));
+    near.bind(3, static_cast<std::int64_t>(OSPHash::sharedInstance().hashDistanceSimilarityThreshold()));
+    near.bind(4, static_cast<std::int64_t>(limit));
+    while (near.step())
+      out.push_back({near.text(0), near.text(1), near.text(2), near.text(3), {}, near.integer(4), {}});
+    return out;
+  });
 }
 
 }  // namespace tessaron::search

@@ -26,14 +26,23 @@ struct Query {
   std::optional<std::int64_t> to;    // exclusive
   std::string site;                  // exact host, without "www."
   bool newestFirst = true;           // otherwise by relevance
+  // One entry per address: its newest matching visit, with every matching visit listed (`visits`).
+  bool groupByAddress = false;
   int offset = 0;
   int limit = 20;
+};
+
+// One visit of an address, as a grouped result lists it.
+struct Visit {
+  std::string recordPath;
+  std::int64_t time = 0;
 };
 
 struct Hit {
   std::string recordPath;                      // "yyyyMMdd/<stem>", the text file's place without ".txt"
   std::string address, title, stamp, snippet;  // snippet: matched words between \x01 and \x02
   std::int64_t time = 0;
+  std::vector<Visit> visits;  // grouped results: the address's matching visits, newest first
 };
 
 // Counts stop here; a total above it reads "more than 10,000".
@@ -41,7 +50,7 @@ inline constexpr std::int64_t countLimit = 10000;
 // Counts also stop once they have taken this long (a phrase of common words has to check the word positions
 // of every candidate); the total is then a lower bound.
 inline constexpr std::chrono::milliseconds countBudget{15};
-// Ordering by relevance ranks the newest this many matches.
+// Ordering by relevance ranks the newest this many matches; grouping by address groups as many.
 inline constexpr std::int64_t relevanceWindow = 2000;
 
 struct Results {
@@ -86,6 +95,8 @@ class Index {
   // Opens (or creates) the index file. A file that is not a usable index is made anew (a damaged one is kept
   // beside it as "<file>.damaged"); throws IndexError when the file cannot be written at all.
   explicit Index(const std::filesystem::path& file);
+  // When opening found the file damaged (and set it aside to start afresh): what was wrong.
+  const std::optional<std::string>& damageFound() const { return damageFound_; }
   // Writes a copy of the whole index to another file (replacing it).
   void copyTo(const std::filesystem::path& destination);
   ~Index();
@@ -123,12 +134,43 @@ class Index {
   std::int64_t count();
   const std::filesystem::path& file() const { return file_; }
 
+  // Reads for the timeline and the record view (no snippets), each within the search budget.
+  // The records of a day folder ("yyyyMMdd") in time order, at most `limit`.
+  std::vector<Hit> dayRecords(const std::string& day, std::size_t limit);
+  // The record at a path ("yyyyMMdd/<stem>").
+  std::optional<Hit> record(const std::string& recordPath);
+  // The records just before and just after one, in time.
+  std::pair<std::optional<Hit>, std::optional<Hit>> neighbours(const std::string& recordPath);
+  // The nearest day folders before and after one that have records.
+  std::pair<std::optional<std::string>, std::optional<std::string>> adjacentDays(const std::string& day);
+  // Screenshot hashes (the DCT hash), made in the background and kept beside the text.
+  struct Unhashed {
+    std::int64_t id = 0;
+    std::string recordPath;
+  };
+  // Records with an id between the two (exclusive) whose screenshot has no hash yet, newest first, at most
+  // `limit`.
+  std::vector<Unhashed> unhashed(std::int64_t aboveId, std::int64_t belowId, std::size_t limit);
+  // Changes with every write of records (not of hashes).
+  std::uint64_t generation() const { return generation_.load(); }
+  // Keeps the hashes of several records (none: the screenshot could not be read, and is not tried again).
+  void putImageHashes(const std::vector<std::pair<std::int64_t, std::optional<std::int64_t>>>& hashes);
+  // The records whose screenshots are near-duplicates of this record's (the hash's own threshold), closest
+  // first, at most `limit`; none while this record's screenshot has no hash yet.
+  std::optional<std::vector<Hit>> looksLike(const std::string& recordPath, std::size_t limit);
+  // The newest visits of an address, newest first, at most `limit`.
+  std::vector<Hit> visitsOf(const std::string& address, std::size_t limit);
+
  private:
   bool completeMark();
   struct Reader;
   std::unique_ptr<Reader> takeReader();
   void giveBack(std::unique_ptr<Reader> reader);
   void searchWith(sqlite3* db, const Query& query, Results& results);
+  void groupedSearchWith(sqlite3* db, const Query& query, const std::string& match, const std::string& range,
+                         Results& results);
+  template <class Work>
+  auto withReader(Work&& work) -> decltype(work(static_cast<sqlite3*>(nullptr)));
   // Counts of recent queries, good while the index has not changed since (paging through a common word's
   // results counts it once).
   bool cachedCount(const std::string& key, Results& results);
@@ -143,6 +185,7 @@ class Index {
   std::unordered_map<std::string, CachedCount> counts_;
 
   std::filesystem::path file_;
+  std::optional<std::string> damageFound_;
   std::mutex readersMutex_;
   std::vector<std::unique_ptr<Reader>> idleReaders_;
   sqlite3* db_ = nullptr;

@@ -1,5 +1,7 @@
 #include "searchserver/index_keeper.h"
 
+#include "searchserver/screenshot_hashes.h"
+
 #include <fcntl.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -176,6 +178,17 @@ void IndexKeeper::run(std::stop_token stop, std::chrono::milliseconds period) {
       }
       continue;
     }
+    if (const auto& damage = index->damageFound()) {
+      // Found on opening, and already set aside: only said.
+      {
+        std::lock_guard lock(mutex_);
+        notice_ =
+            "The index was damaged and is being rebuilt from the archive: results may be incomplete until "
+            "that is done.";
+      }
+      say("server: the index " + file.string() + " is damaged (" + *damage + "): set aside as " +
+          file.string() + ".damaged; rebuilding it from the archive");
+    }
     auto indexer = std::make_shared<Indexer>(archive_, *index);
     publish(index, indexer);
     try {
@@ -195,8 +208,11 @@ void IndexKeeper::run(std::stop_token stop, std::chrono::milliseconds period) {
       // Merged step by step, so that a search waits for one step at most.
       while (waitFor(stop, std::chrono::milliseconds(0)) && index->mergeStep()) {
       }
+      ScreenshotHasher hasher(archive_);
       while (waitFor(stop, period)) {
         indexer->scanChanged();
+        // A quarter of each turn at most, so that "looks like this" catches up without weighing on anyone.
+        hasher.hashSome(*index, period / 4);
         if (place == Place::fallback && SteadyClock::now() >= nextRetry_) {
           nextRetry_ = SteadyClock::now() + retryPeriod;
           if (preferredUsableAgain(*index)) {
@@ -222,24 +238,7 @@ void IndexKeeper::run(std::stop_token stop, std::chrono::milliseconds period) {
 }
 
 Results IndexKeeper::search(const Query& query) {
-  std::shared_ptr<Index> index;
-  Place place;
-  {
-    std::lock_guard lock(mutex_);
-    index = index_;
-    place = place_;
-  }
-  if (!index) return {};
-  try {
-    return index->search(query);
-  } catch (const IndexError& error) {
-    {
-      std::lock_guard lock(mutex_);
-      if (index != index_) return {};  // replaced meanwhile: that index's faults are over
-    }
-    if (error.damaged() || error.unwritable()) handleFault(error, place);
-    return {};
-  }
+  return read([&](Index& index) { return index.search(query); });
 }
 
 std::string IndexKeeper::notice() const {

@@ -43,6 +43,10 @@ class IndexKeeper {
   // Searches the index in use; an empty result, with a notice, while there is none or when it fails (a
   // damaged index is then rebuilt).
   Results search(const Query& query);
+  // Any other read of the index in use, by the same rules: its empty result while there is no index or when
+  // the read fails.
+  template <class Read>
+  auto read(Read&& work) -> decltype(work(std::declval<Index&>()));
 
   // What the page should tell about the index: a state the person should know of, or empty.
   std::string notice() const;
@@ -83,5 +87,27 @@ class IndexKeeper {
   std::chrono::steady_clock::time_point nextRetry_;
   std::set<std::string> said_;  // log lines of faults said since the index last worked
 };
+
+template <class Read>
+auto IndexKeeper::read(Read&& work) -> decltype(work(std::declval<Index&>())) {
+  std::shared_ptr<Index> index;
+  Place place;
+  {
+    std::lock_guard lock(mutex_);
+    index = index_;
+    place = place_;
+  }
+  if (!index) return {};
+  try {
+    return work(*index);
+  } catch (const IndexError& error) {
+    {
+      std::lock_guard lock(mutex_);
+      if (index != index_) return {};  // replaced meanwhile: that index's faults are over
+    }
+    if (error.damaged() || error.unwritable()) handleFault(error, place);
+    return {};
+  }
+}
 
 }  // namespace tessaron::search

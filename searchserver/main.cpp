@@ -15,6 +15,7 @@
 
 #include "searchserver/http_server.h"
 #include "searchserver/index_keeper.h"
+#include "searchserver/thumbnails.h"
 #include "searchserver/web.h"
 
 namespace fs = std::filesystem;
@@ -73,10 +74,13 @@ int main(int argc, char** argv) {
     // Problems with the settings file are tessaron's to report; the page only shows the rules in force.
     tessaron::settings::SettingsFile settings(tessaron::settings::defaultFile().value_or(fs::path()),
                                               [](const std::string&) {});
+    // Thumbnails beside the index, one folder per archive as well.
+    tessaron::search::Thumbnails thumbnails(
+        archive, cacheFolder() / fs::path(indexName).replace_extension(".thumbnails"));
     // The port first: a second server leaves the index alone.
     std::optional<tessaron::search::HttpServer> server;
     try {
-      server.emplace(5000, tessaron::search::makeHandler(archive, keeper, settings));
+      server.emplace(5000, tessaron::search::makeHandler(archive, keeper, settings, thumbnails));
     } catch (const std::exception& error) {
       std::fprintf(stderr, "server: %s\n", error.what());
       return 1;

@@ -42,16 +42,107 @@ std::string htmlEscape(std::string_view text) {
 namespace {
 
 constexpr const char* stylesheet = R"(
-body{font:15px/1.45 system-ui,sans-serif;max-width:60rem;margin:1.5rem auto;padding:0 1rem;color:#1d2733}
-h1{font-size:1.3rem;margin:0 0 1rem}h1 span{color:#2463aa}
+:root{color-scheme:light dark;--text:#1d2733;--muted:#4b5b6b;--line:#d5dbe3;--back:#fff;--link:#1a56a0;
+--mark:#ffe48a;--panel:#f3f5f8}
+@media (prefers-color-scheme:dark){:root{--text:#e6edf3;--muted:#a9b6c3;--line:#3a4654;--back:#12181f;
+--link:#8cc4ff;--mark:#6b5300;--panel:#1b232c}}
+body{font:15px/1.45 system-ui,sans-serif;max-width:64rem;margin:1.5rem auto;padding:0 1rem;color:var(--text);
+background:var(--back)}
+a{color:var(--link)}a:focus-visible,button:focus-visible,input:focus-visible,select:focus-visible,
+summary:focus-visible{outline:3px solid var(--link);outline-offset:2px}
+header{display:flex;gap:1.5rem;align-items:baseline;margin-bottom:1rem}
+header .brand{font-size:1.3rem;font-weight:700;margin:0}header nav{display:flex;gap:1rem}
+h1{font-size:1.3rem;margin:0 0 1rem}h2{font-size:1.1rem}
 form{display:flex;flex-wrap:wrap;gap:.5rem;align-items:end;margin-bottom:1rem}
-label{display:flex;flex-direction:column;font-size:.8rem;color:#555}
-input,select,button{font:inherit;padding:.35rem .5rem}input[name=q]{flex:1;min-width:16rem}
-.result{display:flex;gap:1rem;padding:.8rem 0;border-top:1px solid #e4e8ee}
-.result img{width:200px;height:125px;object-fit:cover;object-position:top;border:1px solid #d5dbe3;flex:none}
-.result h2{font-size:1.05rem;margin:0}.meta{font-size:.85rem;color:#4b5b6b;word-break:break-all}
-mark{background:#ffe48a}.note{color:#555}.pages{display:flex;gap:1rem;margin:1rem 0}
+label{display:flex;flex-direction:column;font-size:.85rem;color:var(--muted)}
+input,select,button{font:inherit;padding:.35rem .5rem;color:var(--text);background:var(--back);
+border:1px solid var(--muted);border-radius:3px}input[name=q]{flex:1;min-width:16rem}
+.result{display:flex;gap:1rem;padding:.8rem 0;border-top:1px solid var(--line)}
+.result img,.moment img{border:1px solid var(--line);display:block;object-fit:cover;object-position:top}
+.result img{width:200px;height:125px;flex:none}
+.result h2{font-size:1.05rem;margin:0}.meta{font-size:.85rem;color:var(--muted);word-break:break-all}
+.result p{margin:.3rem 0}details{font-size:.85rem;color:var(--muted)}details ul{margin:.3rem 0}
+mark{background:var(--mark);color:var(--text)}.note{color:var(--muted)}.pages{display:flex;gap:1rem;margin:1rem 0}
+.hour{border-top:1px solid var(--line);margin-top:1rem}
+.moments{display:grid;grid-template-columns:repeat(auto-fill,minmax(200px,1fr));gap:1rem;list-style:none;
+padding:0}
+.moment a{text-decoration:none;color:var(--text);display:block}.moment img{width:100%;height:auto;
+aspect-ratio:16/10}.moment span{display:block;font-size:.85rem}.moment time{color:var(--muted);font-size:.8rem}
+.moment:target{outline:3px solid var(--link)}
+.shot img{max-width:100%;height:auto;border:1px solid var(--line)}
+.words{background:var(--panel);padding:.8rem;white-space:pre-wrap;word-break:break-word;max-height:30rem;
+overflow:auto}
+.around{display:flex;justify-content:space-between;gap:1rem;margin:1rem 0}
 )";
+
+// Keys for the pages: "/" to the query, arrows between results or moments, Enter opens one.
+constexpr const char* pageScript = R"(
+document.addEventListener('keydown', function (event) {
+  if (event.altKey || event.ctrlKey || event.metaKey) return;
+  var target = event.target;
+  var typing = target.matches('input, select, textarea');
+  if (event.key === '/' && !typing) {
+    var query = document.querySelector('input[name=q]');
+    if (query) { event.preventDefault(); query.focus(); query.select(); }
+    return;
+  }
+  if (event.key !== 'ArrowDown' && event.key !== 'ArrowUp') return;
+  if (typing && !(target.name === 'q' && event.key === 'ArrowDown')) return;
+  var links = Array.prototype.slice.call(document.querySelectorAll('a.open'));
+  if (!links.length) return;
+  var at = links.indexOf(document.activeElement);
+  var next = event.key === 'ArrowDown' ? Math.min(at + 1, links.length - 1) : Math.max(at - 1, 0);
+  event.preventDefault();
+  links[next].focus();
+  links[next].scrollIntoView({block: 'nearest'});
+});
+)";
+
+// The browsers add their own name to the page's title; the pages show the page's own. (Record files keep
+// the whole title.)
+std::string displayTitle(const std::string& title) {
+  for (std::string_view suffix : {" - Chromium", " - Google Chrome", " \u2014 Mozilla Firefox",
+                                  " - Mozilla Firefox", " \u2014 Firefox", " - Firefox"})
+    if (title.size() > suffix.size() && title.ends_with(suffix))
+      return title.substr(0, title.size() - suffix.size());
+  return title.empty() ? "(untitled)" : title;
+}
+
+// "yyyyMMdd" as "yyyy-MM-dd".
+std::string dashedDay(const std::string& day) {
+  return day.substr(0, 4) + "-" + day.substr(4, 2) + "-" + day.substr(6, 2);
+}
+
+std::string localClock(std::int64_t seconds, const char* format) {
+  std::time_t t = seconds;
+  std::tm parts{};
+  localtime_r(&t, &parts);
+  char text[64];
+  std::strftime(text, sizeof text, format, &parts);
+  return text;
+}
+
+std::string pageStart(const std::string& title) {
+  return "<!doctype html><html lang=\"en\"><head><meta charset=\"utf-8\"><meta name=\"viewport\" "
+         "content=\"width=device-width,initial-scale=1\"><title>" +
+         htmlEscape(title) +
+         "</title><link rel=\"stylesheet\" href=\"/style.css\"><script src=\"/app.js\" defer></script></head>"
+         "<body><header><p class=\"brand\">Tessaron</p><nav aria-label=\"Pages\"><a href=\"/\">Search</a>"
+         "<a href=\"/timeline\">Timeline</a></nav></header><main>";
+}
+
+constexpr const char* pageEnd = "</main></body></html>";
+
+std::string recordLink(const std::string& recordPath) {
+  return "/record/" + recordPath;
+}
+std::string thumbnailLink(const std::string& recordPath) {
+  return "/thumb/" + recordPath + ".webp";
+}
+std::string momentLink(const std::string& recordPath) {
+  const std::string day = recordPath.substr(0, 8);
+  return "/timeline?day=" + dashedDay(day) + "#t" + recordPath.substr(9);
+}
 
 bool allowedHost(const std::string& host) {
   return host == "127.0.0.1:5000" || host == "localhost:5000";
@@ -182,22 +273,22 @@ HttpResponse text(int status, std::string body) {
   return {status, "text/plain; charset=utf-8", std::move(body)};
 }
 
-// The search page for a query that has been checked.
-std::string searchPage(const HttpRequest& request, const Query& query, IndexKeeper& keeper,
+// The search page for a query that has been checked: one entry per address, its newest matching visit first.
+std::string searchPage(const HttpRequest& request, Query query, IndexKeeper& keeper,
                        settings::SettingsFile& settings) {
+  query.groupByAddress = true;
   Results results = keeper.search(query);
   std::string html =
-      "<!doctype html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>Tessaron search</title>"
-      "<link rel=\"stylesheet\" href=\"/style.css\"></head><body><h1><span>Tessaron</span> search</h1>"
-      "<form method=\"get\" action=\"/\"><input name=\"q\" placeholder=\"Search everything you have seen\" "
-      "value=\"" +
-      htmlEscape(query.text) + "\" autofocus>" + "<label>From<input type=\"date\" name=\"from\" value=\"" +
-      htmlEscape(request.param("from")) + "\"></label><label>To<input type=\"date\" name=\"to\" value=\"" +
-      htmlEscape(request.param("to")) + "\"></label><label>Site<input name=\"site\" value=\"" +
-      htmlEscape(request.param("site")) +
+      pageStart(query.text.empty() ? "Tessaron search" : query.text + " \u2014 Tessaron search");
+  html +=
+      "<h1>Search</h1><form method=\"get\" action=\"/\" role=\"search\"><label>Words<input name=\"q\" "
+      "placeholder=\"Search everything you have seen\" value=\"" +
+      htmlEscape(query.text) + "\" autofocus></label>" +
+      "<label>From<input type=\"date\" name=\"from\" value=\"" + htmlEscape(request.param("from")) +
+      "\"></label><label>To<input type=\"date\" name=\"to\" value=\"" + htmlEscape(request.param("to")) +
+      "\"></label><label>Site<input name=\"site\" value=\"" + htmlEscape(request.param("site")) +
       "\" placeholder=\"example.org\"></label><label>Order<select name=\"order\"><option "
-      "value=\"newest\">Newest "
-      "first</option><option value=\"relevance\"" +
+      "value=\"newest\">Newest first</option><option value=\"relevance\"" +
       (query.newestFirst ? "" : " selected") +
       ">Relevance</option></select></label><button>Search</button></form>";
   settings.refresh();
@@ -215,43 +306,167 @@ std::string searchPage(const HttpRequest& request, const Query& query, IndexKeep
         "<p class=\"note\" role=\"status\">This search took too long and was stopped: the results may be "
         "incomplete. Fewer or rarer words answer faster.</p>";
   html += "<p class=\"note\">" +
-          (results.total > countLimit  ? "More than " + std::to_string(countLimit)
-           : results.totalIsLowerBound ? "At least " + std::to_string(results.total)
-                                       : std::to_string(results.total)) +
-          (results.total == 1 && !results.totalIsLowerBound ? " record" : " records");
-  if (!query.text.empty()) html += " for “" + htmlEscape(query.text) + "”";
+          (results.totalIsLowerBound ? "At least " + std::to_string(results.total)
+                                     : std::to_string(results.total)) +
+          (results.total == 1 && !results.totalIsLowerBound ? " page" : " pages");
+  if (!query.text.empty()) html += " for \u201c" + htmlEscape(query.text) + "\u201d";
   html += ".</p>";
   if (results.hits.empty())
-    html += "<p>No results" + (query.text.empty() ? std::string() : " for “" + htmlEscape(query.text) + "”") +
+    html += "<p>No results" +
+            (query.text.empty() ? std::string() : " for \u201c" + htmlEscape(query.text) + "\u201d") +
             ". Try fewer words, or another date range or site.</p>";
   for (const auto& hit : results.hits) {
-    const std::string image = "/shot/" + htmlEscape(hit.recordPath) + ".png";
-    html += "<div class=\"result\"><a href=\"" + image + "\"><img src=\"" + image +
-            "\" loading=\"lazy\" alt=\"\"></a><div><h2>" +
-            htmlEscape(hit.title.empty() ? "(untitled)" : hit.title) + "</h2><div class=\"meta\">";
+    const std::string title = htmlEscape(displayTitle(hit.title));
+    html += "<article class=\"result\"><a href=\"" + htmlEscape(recordLink(hit.recordPath)) +
+            "\" tabindex=\"-1\"><img src=\"" + htmlEscape(thumbnailLink(hit.recordPath)) +
+            "\" width=\"200\" height=\"125\" loading=\"lazy\" alt=\"Screenshot of " + title +
+            "\"></a><div><h2><a class=\"open\" href=\"" + htmlEscape(recordLink(hit.recordPath)) + "\">" +
+            title + "</a></h2><div class=\"meta\">";
     if (isWebAddress(hit.address))
       html += "<a href=\"" + htmlEscape(hit.address) + "\" rel=\"noreferrer noopener\">" +
               htmlEscape(hit.address) + "</a>";
     else
       html += htmlEscape(hit.address);
-    html +=
-        " · " + htmlEscape(localTime(hit.time)) + "</div><p>" + snippetHtml(hit.snippet) + "</p></div></div>";
+    html += " \u00b7 <a href=\"" + htmlEscape(momentLink(hit.recordPath)) + "\">" +
+            htmlEscape(localTime(hit.time)) + "</a></div><p>" + snippetHtml(hit.snippet) + "</p>";
+    if (hit.visits.size() > 1) {
+      html += "<details><summary>" + std::to_string(hit.visits.size()) + " visits</summary><ul>";
+      for (const Visit& visit : hit.visits)
+        html += "<li><a href=\"" + htmlEscape(recordLink(visit.recordPath)) + "\">" +
+                htmlEscape(localTime(visit.time)) + "</a></li>";
+      html += "</ul></details>";
+    }
+    html += "</div></article>";
   }
   const int page = query.offset / query.limit + 1;
-  html += "<div class=\"pages\">";
-  if (page > 1) html += "<a href=\"" + htmlEscape(pageLink(request, page - 1)) + "\">← Newer</a>";
+  html += "<nav class=\"pages\" aria-label=\"Result pages\">";
+  if (page > 1) html += "<a href=\"" + htmlEscape(pageLink(request, page - 1)) + "\">\u2190 Newer</a>";
   if (results.morePossible(query.offset, query.limit))
-    html += "<a href=\"" + htmlEscape(pageLink(request, page + 1)) + "\">Older →</a>";
-  html += "</div></body></html>";
-  return html;
+    html += "<a href=\"" + htmlEscape(pageLink(request, page + 1)) + "\">Older \u2192</a>";
+  html += "</nav>";
+  return html + pageEnd;
+}
+
+// "yyyy-mm-dd" to a day folder's name, or none.
+std::optional<std::string> dayFolderOf(const std::string& text) {
+  if (!localDate(text)) return std::nullopt;
+  return text.substr(0, 4) + text.substr(5, 2) + text.substr(8, 2);
+}
+
+// At most this many records of one day are shown (a busy day has about 2,000).
+constexpr std::size_t timelineLimit = 5000;
+
+std::string timelinePage(const std::string& day, IndexKeeper& keeper) {
+  const std::vector<Hit> records =
+      keeper.read([&](Index& index) { return index.dayRecords(day, timelineLimit); });
+  const auto [previous, next] = keeper.read([&](Index& index) { return index.adjacentDays(day); });
+  const std::string shown = dashedDay(day);
+  std::string html = pageStart(shown + " \u2014 Tessaron timeline");
+  html += "<h1>Timeline of " + htmlEscape(shown) +
+          "</h1><form method=\"get\" action=\"/timeline\"><label>Day"
+          "<input type=\"date\" name=\"day\" value=\"" +
+          htmlEscape(shown) +
+          "\"></label><button>Show</button>"
+          "</form><nav class=\"around\" aria-label=\"Days\"><span>";
+  if (previous)
+    html += "<a href=\"/timeline?day=" + dashedDay(*previous) + "\">\u2190 " + dashedDay(*previous) + "</a>";
+  html += "</span><span>";
+  if (next) html += "<a href=\"/timeline?day=" + dashedDay(*next) + "\">" + dashedDay(*next) + " \u2192</a>";
+  html += "</span></nav>";
+  if (records.empty()) html += "<p>Nothing was recorded on this day.</p>";
+  std::string hour;
+  for (const Hit& record : records) {
+    const std::string recordHour = localClock(record.time, "%H:00");
+    if (recordHour != hour) {
+      if (!hour.empty()) html += "</ul></section>";
+      hour = recordHour;
+      html += "<section class=\"hour\"><h2>" + hour + "</h2><ul class=\"moments\">";
+    }
+    const std::string stem = record.recordPath.substr(9);
+    html += "<li class=\"moment\" id=\"t" + htmlEscape(stem) + "\"><a class=\"open\" href=\"" +
+            htmlEscape(recordLink(record.recordPath)) + "\"><img src=\"" +
+            htmlEscape(thumbnailLink(record.recordPath)) +
+            "\" width=\"320\" height=\"200\" loading=\"lazy\" alt=\"\"><span>" +
+            htmlEscape(displayTitle(record.title)) + "</span><time datetime=\"" + htmlEscape(record.stamp) +
+            "\">" + localClock(record.time, "%H:%M:%S") + "</time></a></li>";
+  }
+  if (!hour.empty()) html += "</ul></section>";
+  if (records.size() >= timelineLimit)
+    html += "<p class=\"note\">Only the first " + std::to_string(timelineLimit) +
+            " records of the day are shown.</p>";
+  return html + pageEnd;
+}
+
+std::optional<std::string> recordPage(const fs::path& archive, const std::string& day,
+                                      const std::string& stem, IndexKeeper& keeper) {
+  // The record's own file has the words; the index knows its neighbours and the other visits.
+  std::ifstream in(archive / day / (stem + ".txt"), std::ios::binary);
+  if (!in) return std::nullopt;
+  const auto record =
+      parseRecord(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+  if (!record) return std::nullopt;
+  const std::string path = day + "/" + stem;
+  const auto [previous, next] = keeper.read([&](Index& index) { return index.neighbours(path); });
+  const auto visits = keeper.read([&](Index& index) { return index.visitsOf(record->address, 51); });
+  const std::string title = displayTitle(record->title);
+  std::string html = pageStart(title + " \u2014 Tessaron");
+  html += "<h1>" + htmlEscape(title) + "</h1><p class=\"meta\">";
+  if (isWebAddress(record->address))
+    html += "<a href=\"" + htmlEscape(record->address) + "\" rel=\"noreferrer noopener\">" +
+            htmlEscape(record->address) + "</a>";
+  else
+    html += htmlEscape(record->address);
+  html += " \u00b7 <a href=\"" + htmlEscape(momentLink(path)) + "\">" + htmlEscape(localTime(record->time)) +
+          "</a></p><nav class=\"around\" aria-label=\"Records in time\"><span>";
+  if (previous)
+    html += "<a class=\"open\" href=\"" + htmlEscape(recordLink(previous->recordPath)) +
+            "\" rel=\"prev\">\u2190 " + htmlEscape(displayTitle(previous->title)) + "</a>";
+  html += "</span><span>";
+  if (next)
+    html += "<a class=\"open\" href=\"" + htmlEscape(recordLink(next->recordPath)) + "\" rel=\"next\">" +
+            htmlEscape(displayTitle(next->title)) + " \u2192</a>";
+  html += "</span></nav><p class=\"shot\"><img src=\"/shot/" + htmlEscape(path) +
+          ".png\" alt=\"Screenshot of " + htmlEscape(title) +
+          "\"></p><h2>Words</h2><div class=\"words\" tabindex=\"0\">" + htmlEscape(record->body) + "</div>";
+  std::string others;
+  std::size_t shownVisits = 0;
+  for (const Hit& visit : visits) {
+    if (visit.recordPath == path || shownVisits == 50) continue;
+    ++shownVisits;
+    others += "<li><a href=\"" + htmlEscape(recordLink(visit.recordPath)) + "\">" +
+              htmlEscape(localTime(visit.time)) + "</a></li>";
+  }
+  if (!others.empty()) html += "<h2>Other visits</h2><ul>" + others + "</ul>";
+  html += "<h2>Looks like this</h2>";
+  const auto alike = keeper.read([&](Index& index) { return index.looksLike(path, 24); });
+  if (!alike)
+    html += "<p class=\"note\">The screenshots are still being compared; this shows once they are.</p>";
+  else if (alike->empty())
+    html += "<p class=\"note\">No other screenshot in the archive looks like this one.</p>";
+  else {
+    html += "<ul class=\"moments\">";
+    for (const Hit& hit : *alike)
+      html += "<li class=\"moment\"><a class=\"open\" href=\"" + htmlEscape(recordLink(hit.recordPath)) +
+              "\"><img src=\"" + htmlEscape(thumbnailLink(hit.recordPath)) +
+              "\" width=\"320\" height=\"200\" loading=\"lazy\" alt=\"\"><span>" +
+              htmlEscape(displayTitle(hit.title)) + "</span><time datetime=\"" + htmlEscape(hit.stamp) +
+              "\">" + htmlEscape(localTime(hit.time)) + "</time></a></li>";
+    html += "</ul>";
+  }
+  return html + pageEnd;
 }
 
 }  // namespace
 
-HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::SettingsFile& settings) {
-  static const std::regex shotPath(
-      R"(/shot/(\d{8})/([0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z(?:-[0-9]+)?)\.png)");
-  auto route = [archive, &keeper, &settings](const HttpRequest& request) -> HttpResponse {
+HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::SettingsFile& settings,
+                        Thumbnails& thumbnails) {
+  // A record's place: a day folder and a stamp; the patterns admit no "..", slashes or other files.
+  static const std::string recordPlace =
+      R"((\d{8})/([0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z(?:-[0-9]{1,6})?))";
+  static const std::regex shotPath("/shot/" + recordPlace + R"(\.png)");
+  static const std::regex thumbnailPath("/thumb/" + recordPlace + R"(\.webp)");
+  static const std::regex recordPath("/record/" + recordPlace);
+  auto route = [archive, &keeper, &settings, &thumbnails](const HttpRequest& request) -> HttpResponse {
     if (!allowedHost(request.header("Host"))) return text(403, "This server answers only 127.0.0.1:5000.\n");
     const std::string origin = request.header("Origin");
     if (!origin.empty() && origin != "http://127.0.0.1:5000" && origin != "http://localhost:5000")
@@ -266,24 +481,35 @@ HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::
     }
 
     if (request.path == "/style.css") return {200, "text/css; charset=utf-8", stylesheet};
+    if (request.path == "/app.js") return {200, "text/javascript; charset=utf-8", pageScript};
 
     if (request.path == "/api/search") {
-      const ParsedQuery parsed = queryFrom(request);
+      ParsedQuery parsed = queryFrom(request);
       if (!parsed.problem.empty()) return text(400, parsed.problem + "\n");
-      const Query& query = parsed.query;
+      const std::string group = request.param("group");
+      if (group != "" && group != "address") return text(400, "The grouping must be \"address\" or none.\n");
+      Query& query = parsed.query;
+      query.groupByAddress = group == "address";
       Results results = keeper.search(query);
       nlohmann::json out = {{"query", query.text},
                             {"total", results.total},
                             {"totalIsLowerBound", results.totalIsLowerBound || results.total > countLimit},
                             {"timedOut", results.timedOut},
                             {"results", nlohmann::json::array()}};
-      for (const auto& hit : results.hits)
-        out["results"].push_back({{"address", hit.address},
-                                  {"title", hit.title},
-                                  {"stamp", hit.stamp},
-                                  {"recordPath", hit.recordPath},
-                                  {"snippet", plainSnippet(hit.snippet)},
-                                  {"image", "/shot/" + hit.recordPath + ".png"}});
+      for (const auto& hit : results.hits) {
+        nlohmann::json entry = {{"address", hit.address},
+                                {"title", hit.title},
+                                {"stamp", hit.stamp},
+                                {"recordPath", hit.recordPath},
+                                {"snippet", plainSnippet(hit.snippet)},
+                                {"image", "/shot/" + hit.recordPath + ".png"}};
+        if (query.groupByAddress) {
+          entry["visits"] = nlohmann::json::array();
+          for (const Visit& visit : hit.visits)
+            entry["visits"].push_back({{"recordPath", visit.recordPath}, {"time", visit.time}});
+        }
+        out["results"].push_back(std::move(entry));
+      }
       return {200, "application/json; charset=utf-8",
               out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
     }
@@ -294,9 +520,42 @@ HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::
       return {200, "text/html; charset=utf-8", searchPage(request, parsed.query, keeper, settings)};
     }
 
-    // Screenshots by record path only; the name pattern admits no "..", slashes or other files, and the file
-    // must be a plain file inside the archive (no symbolic links).
+    if (request.path == "/timeline") {
+      const std::string wanted = request.param("day");
+      std::optional<std::string> day = wanted.empty()
+                                           ? std::optional(localClock(std::time(nullptr), "%Y%m%d"))
+                                           : (validUtf8Text(wanted) ? dayFolderOf(wanted) : std::nullopt);
+      if (!day) return text(400, "The day must be a date written yyyy-mm-dd.\n");
+      return {200, "text/html; charset=utf-8", timelinePage(*day, keeper)};
+    }
+
     std::smatch match;
+    if (std::regex_match(request.path, match, recordPath)) {
+      const fs::path file = archive / match[1].str() / (match[2].str() + ".txt");
+      std::error_code ec;
+      if (!fs::is_regular_file(fs::symlink_status(file, ec)) ||
+          !fs::is_directory(fs::symlink_status(file.parent_path(), ec)))
+        return {404, "text/html; charset=utf-8",
+                pageStart("No such record") +
+                    "<h1>No such record</h1><p>This record is not in the archive (it "
+                    "may have been deleted).</p>" +
+                    pageEnd};
+      if (auto page = recordPage(archive, match[1].str(), match[2].str(), keeper))
+        return {200, "text/html; charset=utf-8", std::move(*page)};
+      return {404, "text/html; charset=utf-8",
+              pageStart("No such record") + "<h1>No such record</h1><p>This record cannot be read.</p>" +
+                  pageEnd};
+    }
+
+    // A thumbnail always answers with a picture: a screenshot that is missing or cannot be read gets the
+    // placeholder.
+    if (std::regex_match(request.path, match, thumbnailPath)) {
+      if (auto bytes = thumbnails.get(match[1].str(), match[2].str()))
+        return {200, "image/webp", std::move(*bytes)};
+      return {200, "image/svg+xml", Thumbnails::placeholder()};
+    }
+
+    // Screenshots by record path only; the file must be a plain file inside the archive (no symbolic links).
     if (std::regex_match(request.path, match, shotPath)) {
       const fs::path file = archive / match[1].str() / (match[2].str() + ".png");
       std::error_code ec;
@@ -314,8 +573,8 @@ HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::
     HttpResponse response = route(request);
     response.headers.insert({
         {"Content-Security-Policy",
-         "default-src 'none'; img-src 'self'; style-src 'self'; form-action 'self'; base-uri 'none'; "
-         "frame-ancestors 'none'"},
+         "default-src 'none'; script-src 'self'; img-src 'self'; style-src 'self'; form-action 'self'; "
+         "base-uri 'none'; frame-ancestors 'none'"},
         {"X-Content-Type-Options", "nosniff"},
         {"Referrer-Policy", "no-referrer"},
         {"X-Frame-Options", "DENY"},

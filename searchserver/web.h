@@ -1,10 +1,12 @@
-// The search page, the JSON API and the screenshots, over HTTP on 127.0.0.1:5000 only.
+// The search page, the timeline, the record view, the JSON API, screenshots and their thumbnails, over HTTP
+// on 127.0.0.1:5000 only.
 //
 // The archive is the user's whole browsing history, and any page the user visits can send requests to
 // 127.0.0.1. So: only the two loopback host names are answered (DNS rebinding), cross-site requests are
 // refused (Origin, Sec-Fetch-Site), only GET and HEAD exist, every archived string is escaped wherever it
-// appears, a strict Content-Security-Policy forbids scripts altogether, and only screenshots inside the
-// archive are served.
+// appears, a strict Content-Security-Policy allows no script but the server's own file (no inline script,
+// nothing from elsewhere), and only records and screenshots inside the archive are served, by names that
+// admit nothing else. Every page works without script.
 #pragma once
 
 #include <filesystem>
@@ -13,16 +15,17 @@
 #include "searchserver/http_server.h"
 #include "searchserver/index.h"
 #include "searchserver/index_keeper.h"
+#include "searchserver/thumbnails.h"
 #include "settings/settings.h"
 
 namespace tessaron::search {
 
 std::string htmlEscape(std::string_view text);
 
-// Answers every request by the rules above: the search page, the JSON API, screenshots and the stylesheet.
+// Answers every request by the rules above.
 // Bad parameters get a 400 with a short reason. The page shows what the settings keep out of the archive,
 // read again from `settings` when the file changes.
 HttpHandler makeHandler(const std::filesystem::path& archive, IndexKeeper& keeper,
-                        settings::SettingsFile& settings);
+                        settings::SettingsFile& settings, Thumbnails& thumbnails);
 
 }  // namespace tessaron::search
