@@ -675,14 +675,18 @@ std::optional<Hit> Index::record(const std::string& recordPath) {
 std::pair<std::optional<Hit>, std::optional<Hit>> Index::neighbours(const std::string& recordPath) {
   return withReader([&](sqlite3* db) {
     std::pair<std::optional<Hit>, std::optional<Hit>> out;
-    for (const char* side : {"id < ? ORDER BY id DESC", "id > ? ORDER BY id"}) {
-      Statement row(db, std::string("SELECT ") + hitColumns + " FROM records WHERE " + side + " LIMIT 1");
-      Statement id(db, "SELECT id FROM records WHERE path = ?");
-      id.bind(1, recordPath);
-      if (!id.step()) return out;
-      row.bind(1, id.integer(0));
-      if (row.step()) (side[3] == '<' ? out.first : out.second) = hitFrom(row);
-    }
+    Statement id(db, "SELECT id FROM records WHERE path = ?");
+    id.bind(1, recordPath);
+    if (!id.step()) return out;
+    const std::int64_t at = id.integer(0);
+    Statement before(
+        db, std::string("SELECT ") + hitColumns + " FROM records WHERE id < ? ORDER BY id DESC LIMIT 1");
+    before.bind(1, at);
+    if (before.step()) out.first = hitFrom(before);
+    Statement after(db,
+                    std::string("SELECT ") + hitColumns + " FROM records WHERE id > ? ORDER BY id LIMIT 1");
+    after.bind(1, at);
+    if (after.step()) out.second = hitFrom(after);
     return out;
   });
 }

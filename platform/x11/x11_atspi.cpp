@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <unordered_map>
@@ -280,9 +281,28 @@ class AtspiBus {
       direct.lastAttempt = now;
       direct.bus = openDirect(applicationRoot);
       if (!direct.bus) return false;
+      forgetGoneApplications(applicationRoot.bus);
     }
     read(direct.bus);
     return true;
+  }
+
+  // Connections to applications that have left the bus (a browser restarted gets a new bus name).
+  void forgetGoneApplications(const std::string& keep) {
+    std::set<std::string> live{keep};
+    {
+      std::lock_guard lock(applicationsMutex_);
+      for (const auto& [pid, entry] : applications_)
+        if (entry.app) live.insert(entry.app->root.bus);
+    }
+    for (auto it = direct_.begin(); it != direct_.end();) {
+      if (live.contains(it->first)) {
+        ++it;
+        continue;
+      }
+      if (it->second.bus) sd_bus_flush_close_unref(it->second.bus);
+      it = direct_.erase(it);
+    }
   }
 
   const TextReading textReading;
