@@ -470,9 +470,15 @@ void Index::searchWith(sqlite3* db, const Query& query, Results& results) {
   std::string range;
   if (query.from) range += " AND rowid >= " + std::to_string(*query.from * idsPerSecond);
   if (query.to) range += " AND rowid < " + std::to_string(*query.to * idsPerSecond);
-  if (query.groupByAddress) return groupedSearchWith(db, query, match, range, results);
+  // A site is a phrase in the site column: the index intersects it with the words instead of filtering rows.
+  const std::string siteTerm =
+      query.site.empty() ? std::string() : "site : " + ftsQuery("\"" + query.site + "\"");
+  const std::string fullMatch = match.empty()      ? siteTerm
+                                : siteTerm.empty() ? match
+                                                   : match + " AND " + siteTerm;
+  if (query.groupByAddress) return groupedSearchWith(db, query, fullMatch, !match.empty(), range, results);
 
-  if (match.empty() && query.site.empty()) {
+  if (fullMatch.empty()) {
     Statement count(db, "SELECT count(*) FROM (SELECT 1 FROM records WHERE 1" + range + " LIMIT " +
                             std::to_string(countLimit + 1) + ")");
     if (count.step()) results.total = count.integer(0);
@@ -485,12 +491,6 @@ void Index::searchWith(sqlite3* db, const Query& query, Results& results) {
           {page.text(0), page.text(1), page.text(2), page.text(3), page.text(5), page.integer(4), {}});
     return;
   }
-  // A site is a phrase in the site column: the index intersects it with the words instead of filtering rows.
-  const std::string siteTerm =
-      query.site.empty() ? std::string() : "site : " + ftsQuery("\"" + query.site + "\"");
-  const std::string fullMatch = match.empty()      ? siteTerm
-                                : siteTerm.empty() ? match
-                                                   : match + " AND " + siteTerm;
   const std::string from = " FROM records_fts WHERE records_fts MATCH ?" + range;
   const std::string countKey = fullMatch + '\n' + range;
   if (!cachedCount(countKey, results)) {
@@ -580,20 +580,15 @@ auto Index::withReader(Work&& work) -> decltype(work(static_cast<sqlite3*>(nullp
   return result;
 }
 
-void Index::groupedSearchWith(sqlite3* db, const Query& query, const std::string& match,
+void Index::groupedSearchWith(sqlite3* db, const Query& query, const std::string& fullMatch, bool hasWords,
                               const std::string& range, Results& results) {
-  const std::string siteTerm =
-      query.site.empty() ? std::string() : "site : " + ftsQuery("\"" + query.site + "\"");
-  const std::string fullMatch = match.empty()      ? siteTerm
-                                : siteTerm.empty() ? match
-                                                   : match + " AND " + siteTerm;
   // The window of matches in the query's order (newest first, or the newest ranked by relevance), with
   // their addresses; the groups follow the order of their first member.
   std::string sql;
   if (fullMatch.empty())
     sql = "SELECT id, address, path, time FROM records WHERE 1" + range + " ORDER BY id DESC LIMIT " +
           std::to_string(relevanceWindow);
-  else if (query.newestFirst || match.empty())
+  else if (query.newestFirst || !hasWords)
     sql =
         "SELECT r.id, r.address, r.path, r.time FROM records_fts f JOIN records r ON r.id = f.rowid "
         "WHERE records_fts MATCH ?" +

@@ -167,8 +167,9 @@ class Index {
   std::unique_ptr<Reader> takeReader();
   void giveBack(std::unique_ptr<Reader> reader);
   void searchWith(sqlite3* db, const Query& query, Results& results);
-  void groupedSearchWith(sqlite3* db, const Query& query, const std::string& match, const std::string& range,
-                         Results& results);
+  // `fullMatch`: the words and site as one FTS query (empty for neither); `hasWords`: whether it has words.
+  void groupedSearchWith(sqlite3* db, const Query& query, const std::string& fullMatch, bool hasWords,
+                         const std::string& range, Results& results);
   template <class Work>
   auto withReader(Work&& work) -> decltype(work(static_cast<sqlite3*>(nullptr)));
   // Counts of recent queries, good while the index has not changed since (paging through a common word's

@@ -15,6 +15,7 @@
 #include "searchserver/index.h"
 #include "searchserver/indexer.h"
 #include "searchserver/screenshot_hashes.h"
+#include "searchserver/server_test_support.h"
 #include "searchserver/thumbnails.h"
 #include "tests/process_harness.h"
 
@@ -25,10 +26,7 @@ namespace fs = std::filesystem;
 using tessaron::testing::Child;
 using tessaron::testing::eventually;
 
-void writeFile(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+using testing::writeFile;
 
 // A 320x200 PNG: light to dark from left to right (or, `upward`, from the bottom up), and one black dot at
 // `dot` (a near-duplicate moves only the dot).
@@ -201,13 +199,8 @@ class Pages : public Archive {
  protected:
   void SetUp() override {
     Archive::SetUp();
-    server = std::make_unique<Child>(
-        std::vector<std::string>{TESSARON_SERVER_PATH, "--appdata=" + archive.string()},
-        std::map<std::string, std::string>{{"XDG_CACHE_HOME", (root / "cache").string()},
-                                           {"XDG_CONFIG_HOME", (root / "config").string()},
-                                           {"TZ", "UTC"}},
-        root, "server");
-    ASSERT_TRUE(eventually([&] { return server->errHas("indexed 5"); })) << server->err();
+    server = testing::startServer(root, archive, 5, {{"TZ", "UTC"}});
+    ASSERT_TRUE(server) << "the server did not index the archive";
   }
   void TearDown() override {
     server.reset();

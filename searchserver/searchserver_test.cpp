@@ -15,6 +15,7 @@
 #include "searchserver/index.h"
 #include "searchserver/indexer.h"
 #include "searchserver/record.h"
+#include "searchserver/server_test_support.h"
 #include "searchserver/web.h"
 #include "tests/process_harness.h"
 
@@ -26,10 +27,7 @@ using namespace std::chrono_literals;
 using tessaron::testing::Child;
 using tessaron::testing::eventually;
 
-void writeFile(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+using testing::writeFile;
 
 std::string record(const std::string& address, const std::string& path, const std::string& title,
                    const std::string& body) {
@@ -242,12 +240,8 @@ class ServerProcess : public IndexTest {
     writeFile(archive / "20240301/2024-03-01T14:05:09Z.png", "\x89PNG fake but served as is");
     writeFile(root / "secret.txt", "outside the archive");
     fs::create_symlink(root / "secret.txt", archive / "20240301/2024-03-01T14:05:11Z.png");
-    server = std::make_unique<Child>(
-        std::vector<std::string>{TESSARON_SERVER_PATH, "--appdata=" + archive.string()},
-        std::map<std::string, std::string>{{"XDG_CACHE_HOME", (root / "cache").string()},
-                                           {"XDG_CONFIG_HOME", (root / "config").string()}},
-        root, "server");
-    ASSERT_TRUE(eventually([&] { return server->errHas("indexed 2"); })) << server->err();
+    server = testing::startServer(root, archive, 2);
+    ASSERT_TRUE(server) << "the server did not index the archive";
   }
   void TearDown() override {
     server.reset();

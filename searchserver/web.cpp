@@ -122,6 +122,10 @@ std::string localClock(std::int64_t seconds, const char* format) {
   return text;
 }
 
+std::string localTime(std::int64_t seconds) {
+  return localClock(seconds, "%Y-%m-%d %H:%M:%S %Z");
+}
+
 std::string pageStart(const std::string& title) {
   return "<!doctype html><html lang=\"en\"><head><meta charset=\"utf-8\"><meta name=\"viewport\" "
          "content=\"width=device-width,initial-scale=1\"><title>" +
@@ -139,6 +143,16 @@ std::string recordLink(const std::string& recordPath) {
 std::string thumbnailLink(const std::string& recordPath) {
   return "/thumb/" + recordPath + ".webp";
 }
+// A record as a thumbnail with its title and time, in a list of moments (`anchor`: the item's id, if any).
+std::string momentItem(const Hit& record, const std::string& time, const std::string& anchor = {}) {
+  return "<li class=\"moment\"" + (anchor.empty() ? std::string() : " id=\"" + htmlEscape(anchor) + "\"") +
+         "><a class=\"open\" href=\"" + htmlEscape(recordLink(record.recordPath)) + "\"><img src=\"" +
+         htmlEscape(thumbnailLink(record.recordPath)) +
+         "\" width=\"320\" height=\"200\" loading=\"lazy\" alt=\"\"><span>" +
+         htmlEscape(displayTitle(record.title)) + "</span><time datetime=\"" + htmlEscape(record.stamp) +
+         "\">" + htmlEscape(time) + "</time></a></li>";
+}
+
 std::string momentLink(const std::string& recordPath) {
   const std::string day = recordPath.substr(0, 8);
   return "/timeline?day=" + dashedDay(day) + "#t" + recordPath.substr(9);
@@ -146,15 +160,6 @@ std::string momentLink(const std::string& recordPath) {
 
 bool allowedHost(const std::string& host) {
   return host == "127.0.0.1:5000" || host == "localhost:5000";
-}
-
-std::string localTime(std::int64_t seconds) {
-  std::time_t t = seconds;
-  std::tm parts{};
-  localtime_r(&t, &parts);
-  char text[64];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &parts);
-  return text;
 }
 
 // "yyyy-mm-dd" in local time, as an HTML date input sends it, to seconds at local midnight.
@@ -382,13 +387,7 @@ std::string timelinePage(const std::string& day, IndexKeeper& keeper) {
       hour = recordHour;
       html += "<section class=\"hour\"><h2>" + hour + "</h2><ul class=\"moments\">";
     }
-    const std::string stem = record.recordPath.substr(9);
-    html += "<li class=\"moment\" id=\"t" + htmlEscape(stem) + "\"><a class=\"open\" href=\"" +
-            htmlEscape(recordLink(record.recordPath)) + "\"><img src=\"" +
-            htmlEscape(thumbnailLink(record.recordPath)) +
-            "\" width=\"320\" height=\"200\" loading=\"lazy\" alt=\"\"><span>" +
-            htmlEscape(displayTitle(record.title)) + "</span><time datetime=\"" + htmlEscape(record.stamp) +
-            "\">" + localClock(record.time, "%H:%M:%S") + "</time></a></li>";
+    html += momentItem(record, localClock(record.time, "%H:%M:%S"), "t" + record.recordPath.substr(9));
   }
   if (!hour.empty()) html += "</ul></section>";
   if (records.size() >= timelineLimit)
@@ -399,8 +398,14 @@ std::string timelinePage(const std::string& day, IndexKeeper& keeper) {
 
 std::optional<std::string> recordPage(const fs::path& archive, const std::string& day,
                                       const std::string& stem, IndexKeeper& keeper) {
-  // The record's own file has the words; the index knows its neighbours and the other visits.
-  std::ifstream in(archive / day / (stem + ".txt"), std::ios::binary);
+  // The record's own file has the words; the index knows its neighbours and the other visits. Only a plain
+  // file in a real day folder is read.
+  const fs::path file = archive / day / (stem + ".txt");
+  std::error_code ec;
+  if (!fs::is_regular_file(fs::symlink_status(file, ec)) ||
+      !fs::is_directory(fs::symlink_status(file.parent_path(), ec)))
+    return std::nullopt;
+  std::ifstream in(file, std::ios::binary);
   if (!in) return std::nullopt;
   const auto record =
       parseRecord(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
@@ -446,11 +451,7 @@ std::optional<std::string> recordPage(const fs::path& archive, const std::string
   else {
     html += "<ul class=\"moments\">";
     for (const Hit& hit : *alike)
-      html += "<li class=\"moment\"><a class=\"open\" href=\"" + htmlEscape(recordLink(hit.recordPath)) +
-              "\"><img src=\"" + htmlEscape(thumbnailLink(hit.recordPath)) +
-              "\" width=\"320\" height=\"200\" loading=\"lazy\" alt=\"\"><span>" +
-              htmlEscape(displayTitle(hit.title)) + "</span><time datetime=\"" + htmlEscape(hit.stamp) +
-              "\">" + htmlEscape(localTime(hit.time)) + "</time></a></li>";
+      html += momentItem(hit, localTime(hit.time));
     html += "</ul>";
   }
   return html + pageEnd;
@@ -531,20 +532,14 @@ HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::
 
     std::smatch match;
     if (std::regex_match(request.path, match, recordPath)) {
-      const fs::path file = archive / match[1].str() / (match[2].str() + ".txt");
-      std::error_code ec;
-      if (!fs::is_regular_file(fs::symlink_status(file, ec)) ||
-          !fs::is_directory(fs::symlink_status(file.parent_path(), ec)))
-        return {404, "text/html; charset=utf-8",
-                pageStart("No such record") +
-                    "<h1>No such record</h1><p>This record is not in the archive (it "
-                    "may have been deleted).</p>" +
-                    pageEnd};
       if (auto page = recordPage(archive, match[1].str(), match[2].str(), keeper))
         return {200, "text/html; charset=utf-8", std::move(*page)};
-      return {404, "text/html; charset=utf-8",
-              pageStart("No such record") + "<h1>No such record</h1><p>This record cannot be read.</p>" +
-                  pageEnd};
+      return {
+          404, "text/html; charset=utf-8",
+          pageStart("No such record") +
+              "<h1>No such record</h1><p>This record is not in the archive (it may have been deleted), or "
+              "it cannot be read.</p>" +
+              pageEnd};
     }
 
     // A thumbnail always answers with a picture: a screenshot that is missing or cannot be read gets the

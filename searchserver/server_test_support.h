@@ -1,0 +1,38 @@
+// What the search server's tests share: writing the files of a made-up archive, and the real server program
+// started over it on 127.0.0.1:5000.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "tests/process_harness.h"
+
+namespace tessaron::search::testing {
+
+inline void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// The server over `archive`, its cache and settings under `root`, once it has indexed `records` records.
+inline std::unique_ptr<tessaron::testing::Child> startServer(
+    const std::filesystem::path& root, const std::filesystem::path& archive, std::size_t records,
+    std::map<std::string, std::string> environment = {}) {
+  environment.emplace("XDG_CACHE_HOME", (root / "cache").string());
+  environment.emplace("XDG_CONFIG_HOME", (root / "config").string());
+  auto server = std::make_unique<tessaron::testing::Child>(
+      std::vector<std::string>{TESSARON_SERVER_PATH, "--appdata=" + archive.string()}, environment, root,
+      "server");
+  const std::string indexed = "indexed " + std::to_string(records);
+  if (!tessaron::testing::eventually([&] { return server->errHas(indexed); })) {
+    std::fprintf(stderr, "the server did not index the archive:\n%s\n", server->err().c_str());
+    return nullptr;
+  }
+  return server;
+}
+
+}  // namespace tessaron::search::testing
