@@ -18,7 +18,7 @@
 
 #include "app/log.h"
 #include "capture/capture.h"
-#include "platform/x11/x11_atspi.h"
+#include "platform/freedesktop/atspi.h"
 #include "platform/x11/x11_platform.h"
 #include "tests/desktop_session.h"
 #include "tests/sample_pages.h"
@@ -156,8 +156,8 @@ void perWindow(DesktopSession& session, const std::string& browser, pid_t pid) {
                                         cleanTitle(window.title.value_or("")), window.frame, variant);
     return matched ? collectStaticText(matched) : std::string();
   };
-  platform::x11::AtspiAccessibility serialReader(platform::x11::TextReading::serial);
-  platform::x11::AtspiAccessibility pipelinedReader(platform::x11::TextReading::pipelined);
+  platform::freedesktop::AtspiAccessibility serialReader(platform::freedesktop::TextReading::serial);
+  platform::freedesktop::AtspiAccessibility pipelinedReader(platform::freedesktop::TextReading::pipelined);
   std::string serialText, pipelinedText;
   // The first read finds the page as the browser has it after loading, before any walk went through it.
   const double first = medianMs(1, [&] { pipelinedText = pageText(pipelinedReader); });

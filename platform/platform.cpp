@@ -10,6 +10,9 @@
 #if TESSARON_HAVE_X11
 #include "platform/x11/x11_platform.h"
 #endif
+#if TESSARON_HAVE_WAYLAND
+#include "platform/wayland/wayland_platform.h"
+#endif
 
 namespace tessaron::platform {
 
@@ -18,9 +21,27 @@ std::mutex installMutex;
 std::shared_ptr<Platform> installed;
 }  // namespace
 
+namespace {
+std::string_view orEmpty(const char* value) {
+  return value ? std::string_view(value) : std::string_view();
+}
+}  // namespace
+
+std::string backendForSession(const SessionEnvironment& session) {
+  if (!session.platform.empty()) return std::string(session.platform);
+  if (!session.waylandDisplay.empty() || session.sessionType == "wayland") return "wayland";
+  if (!session.display.empty()) return "x11";
+  throw SelectionError{
+      "No desktop session to capture: neither WAYLAND_DISPLAY (a Wayland session) nor DISPLAY (an X11 "
+      "session) is set. Start tessaron from within the desktop session, or set TESSARON_PLATFORM to "
+      "\"wayland\", \"x11\" or \"sim\".",
+      1};
+}
+
 std::shared_ptr<Platform> createPlatformFromEnvironment() {
-  const char* requested = std::getenv("TESSARON_PLATFORM");
-  std::string name = requested && *requested ? requested : "x11";
+  const std::string name =
+      backendForSession({orEmpty(std::getenv("TESSARON_PLATFORM")), orEmpty(std::getenv("WAYLAND_DISPLAY")),
+                         orEmpty(std::getenv("XDG_SESSION_TYPE")), orEmpty(std::getenv("DISPLAY"))});
   if (name == "sim") {
     const char* scenario = std::getenv("TESSARON_SCENARIO");
     if (!scenario || !*scenario)
@@ -41,7 +62,17 @@ std::shared_ptr<Platform> createPlatformFromEnvironment() {
         "x11: this build has no X11 backend (configure with TESSARON_BACKENDS containing x11)", 1};
 #endif
   }
-  throw SelectionError{"TESSARON_PLATFORM=" + name + " names no backend; use \"x11\" or \"sim\"", 2};
+  if (name == "wayland") {
+#if TESSARON_HAVE_WAYLAND
+    return wayland::create();
+#else
+    throw SelectionError{
+        "wayland: this build has no Wayland backend (configure with TESSARON_BACKENDS containing wayland)",
+        1};
+#endif
+  }
+  throw SelectionError{"TESSARON_PLATFORM=" + name + " names no backend; use \"wayland\", \"x11\" or \"sim\"",
+                       2};
 }
 
 Platform& current() {

@@ -1,8 +1,9 @@
 // The platform seam: one table of services, filled once by the selected backend.
 //
-// Backends: "sim" (a scripted desktop with state, always built) and "x11" (X11 + AT-SPI + GTK). Selection:
-// TESSARON_PLATFORM names the backend ("x11" when unset); "sim" reads the scenario file TESSARON_SCENARIO. A
-// backend that cannot run is a clear error naming what is missing, never a silent fall back to another one.
+// Backends: "sim" (a scripted desktop with state, always built), "x11" (X11 + AT-SPI + GTK) and "wayland"
+// (the compositor's own interfaces + AT-SPI + GTK). Selection: TESSARON_PLATFORM names the backend; unset,
+// the session decides (see backendForSession). "sim" reads the scenario file TESSARON_SCENARIO. A backend
+// that cannot run is a clear error naming what is missing, never a silent fall back to another one.
 #pragma once
 
 #include <functional>
@@ -42,6 +43,19 @@ struct SelectionError {
   std::string message;
   int exitStatus = 1;
 };
+
+// What of the environment decides the backend.
+struct SessionEnvironment {
+  std::string_view platform;        // TESSARON_PLATFORM
+  std::string_view waylandDisplay;  // WAYLAND_DISPLAY
+  std::string_view sessionType;     // XDG_SESSION_TYPE
+  std::string_view display;         // DISPLAY
+};
+
+// The backend's name: the one asked for; else "wayland" in a Wayland session (whose DISPLAY, if set, is only
+// its compatibility server, which cannot see native windows); else "x11" with a display; else a
+// SelectionError naming both.
+std::string backendForSession(const SessionEnvironment& session);
 
 // Creates the backend named by the environment; throws SelectionError when it cannot run.
 std::shared_ptr<Platform> createPlatformFromEnvironment();

@@ -16,7 +16,8 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/x11/x11_atspi.h"
+#include "platform/freedesktop/atspi.h"
+#include "platform/wayland/wayland_windows.h"
 #include "platform/x11/x11_windows.h"
 #include "tests/process_harness.h"
 
@@ -142,8 +143,8 @@ std::string PageServer::navigationScript() {
 }
 
 // Absolute paths: HOME and profile folders are handed to programs that may change their working folder.
-DesktopSession::DesktopSession(fs::path folder)
-    : folder_(fs::absolute(std::move(folder))), home_(folder_ / "home") {
+DesktopSession::DesktopSession(fs::path folder, DisplayServer server)
+    : folder_(fs::absolute(std::move(folder))), home_(folder_ / "home"), server_(server) {
   fs::remove_all(folder_);
   fs::create_directories(home_);
   environment_ = {{"HOME", home_.string()},
@@ -156,9 +157,14 @@ DesktopSession::DesktopSession(fs::path folder)
   fs::create_directories(folder_ / "runtime");
   fs::permissions(folder_ / "runtime", fs::perms::owner_all);
   try {
-    startDisplay();
-    startBuses();
-    startWindowManager();
+    if (server_ == DisplayServer::x11) {
+      startDisplay();
+      startBuses();
+      startWindowManager();
+    } else {
+      startBuses();
+      startSway();
+    }
   } catch (...) {
     for (auto it = processes_.rbegin(); it != processes_.rend(); ++it)
       stop(it->pid, 2s);
@@ -281,6 +287,44 @@ void DesktopSession::startDisplay() {
   ::setenv("DISPLAY", environment_["DISPLAY"].c_str(), 1);
 }
 
+void DesktopSession::startSway() {
+  const fs::path config = folder_ / "sway.config";
+  std::ofstream(config) << "output HEADLESS-1 resolution 1600x1000 position 0 0\n"
+                           "xwayland disable\n"
+                           "default_border none\n";
+  const fs::path runtime = environment_["XDG_RUNTIME_DIR"];
+  const pid_t sway =
+      start("sway", {"sway", "-c", config.string()},
+            {{"WLR_BACKENDS", "headless"}, {"WLR_LIBINPUT_NO_DEVICES", "1"}, {"WLR_RENDERER", "pixman"}});
+  auto socketNamed = [&](const std::string& prefix, const std::string& suffix) -> std::string {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(runtime, ec)) {
+      const std::string name = entry.path().filename().string();
+      if (entry.is_socket() && name.starts_with(prefix) && name.ends_with(suffix))
+        return entry.path().string();
+    }
+    return {};
+  };
+  if (!waitFor(
+          [&] {
+            return !running(sway) ||
+                   (!socketNamed("wayland-", "").empty() && !socketNamed("sway-ipc.", ".sock").empty());
+          },
+          20s) ||
+      !running(sway))
+    fail("sway did not start", "sway");
+  environment_["WAYLAND_DISPLAY"] = fs::path(socketNamed("wayland-", "")).filename().string();
+  environment_["SWAYSOCK"] = socketNamed("sway-ipc.", ".sock");
+  environment_["XDG_SESSION_TYPE"] = "wayland";
+  environment_["XDG_CURRENT_DESKTOP"] = "sway";
+  environment_["MOZ_ENABLE_WAYLAND"] = "1";
+  ::unsetenv("DISPLAY");
+  for (const auto& [key, value] : environment_)
+    ::setenv(key.c_str(), value.c_str(), 1);
+  // A keyboard on the seat, held for the session: without one, no window is ever focused.
+  start("keyboard", {"wtype", "-s", "86400000", "-M", "shift", "-m", "shift"});
+}
+
 void DesktopSession::startBuses() {
   const fs::path socket = folder_ / "session-bus";
   const std::string address = "unix:path=" + socket.string();
@@ -371,7 +415,7 @@ void DesktopSession::startWindowManager() {
 }
 
 std::string DesktopSession::shownAddress(pid_t browser) {
-  static platform::x11::AtspiAccessibility accessibility;
+  static platform::freedesktop::AtspiAccessibility accessibility;
   auto application = accessibility.createApplication(browser);
   auto windows = application->copyAttributeValue("AXWindows");
   const auto* list = platform::valueAs<platform::ElementArray>(windows.value);
@@ -387,9 +431,14 @@ std::string DesktopSession::shownAddress(pid_t browser) {
 }
 
 void DesktopSession::waitForBrowser(pid_t pid, const std::string& name, const std::string& expectedTitle) {
-  platform::x11::X11WindowServer windows({});
+  std::unique_ptr<platform::WindowServer> windows;
+  if (server_ == DisplayServer::x11)
+    windows = std::make_unique<platform::x11::X11WindowServer>(platform::freedesktop::ApplicationFacts{});
+  else
+    windows =
+        std::make_unique<platform::wayland::WaylandWindowServer>(platform::freedesktop::ApplicationFacts{});
   auto shown = [&] {
-    auto content = windows.shareableContent();
+    auto content = windows->shareableContent();
     if (!content) return false;
     for (const auto& window : content.value())
       if (window.owningApplication && window.owningApplication->processId == pid && window.title &&
@@ -399,7 +448,9 @@ void DesktopSession::waitForBrowser(pid_t pid, const std::string& name, const st
   };
   if (!waitFor([&] { return !running(pid) || (shown() && !shownAddress(pid).empty()); }, 60s) ||
       !running(pid))
-    fail(name + " did not show \"" + expectedTitle + "\" through X11 and accessibility within 60 s", name);
+    fail(name + " did not show \"" + expectedTitle +
+             "\" through the window list and accessibility within 60 s",
+         name);
 }
 
 pid_t DesktopSession::startChromium(const std::string& url, const std::string& expectedTitle,
@@ -418,9 +469,14 @@ pid_t DesktopSession::startChromium(const std::string& url, const std::string& e
                                 "--disable-dev-shm-usage",
                                 "--password-store=basic",
                                 "--force-renderer-accessibility",
-                                "--user-data-dir=" + (folder_ / profile).string(),
-                                "--window-position=0,0",
-                                "--window-size=1000,800"};
+                                "--user-data-dir=" + (folder_ / profile).string()};
+  // Under sway the compositor places and sizes windows itself.
+  if (server_ == DisplayServer::x11) {
+    argv.push_back("--window-position=0,0");
+    argv.push_back("--window-size=1000,800");
+  } else {
+    argv.push_back("--ozone-platform=wayland");
+  }
   argv.insert(argv.end(), options.begin(), options.end());
   argv.push_back(url);
   const pid_t pid = start(name, argv);

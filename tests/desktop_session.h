@@ -1,5 +1,6 @@
-// A private X11 desktop for tests and the demo: Xvfb, a session bus with the accessibility bus, openbox,
-// a loopback page server, and real Chromium and Firefox windows on pages of our own.
+// A private desktop for tests and the demo: a display server with its window manager (Xvfb and openbox, or
+// a headless sway), a session bus with the accessibility bus, a loopback page server, and real Chromium and
+// Firefox windows on pages of our own (native Wayland clients under sway).
 //
 // Everything it starts runs in a process group of its own and is stopped by that id when the session ends.
 // Readiness is waited for by condition, never by a fixed sleep; what fails to start is named in the
@@ -50,10 +51,14 @@ class PageServer {
   std::shared_ptr<State> state_;
 };
 
+// X11 (Xvfb + openbox), or Wayland: sway on its headless backend with software rendering and a virtual
+// keyboard (so that focus behaves as on a seat with one). sway refuses to run as root.
+enum class DisplayServer { x11, sway };
+
 class DesktopSession {
  public:
   // Starts the desktop in `folder` (which holds HOME, logs and browser profiles). Throws SessionError.
-  explicit DesktopSession(fs::path folder);
+  explicit DesktopSession(fs::path folder, DisplayServer server = DisplayServer::x11);
   ~DesktopSession();
   DesktopSession(const DesktopSession&) = delete;
   DesktopSession& operator=(const DesktopSession&) = delete;
@@ -64,7 +69,10 @@ class DesktopSession {
   const fs::path& home() const { return home_; }
   PageServer& pages() { return pages_; }
 
-  // Starts a browser on the address and waits until its window shows the page through X11 and accessibility.
+  DisplayServer server() const { return server_; }
+
+  // Starts a browser on the address and waits until its window shows the page through the window list and
+  // accessibility.
   // Returns the browser's process id.
   // `profile` names the browser's profile folder and log; distinct profiles make distinct browser processes.
   // `options` go before the address ("--incognito", "-private-window").
@@ -98,6 +106,7 @@ class DesktopSession {
     int status = -1;
   };
   void startDisplay();
+  void startSway();
   void startBuses();
   void startWindowManager();
   [[noreturn]] void fail(const std::string& what, const std::string& logName);
@@ -105,6 +114,7 @@ class DesktopSession {
 
   fs::path folder_;
   fs::path home_;
+  DisplayServer server_;
   std::map<std::string, std::string> environment_;
   std::mutex processesMutex_;
   std::vector<Process> processes_;

@@ -11,7 +11,7 @@
 #include <map>
 
 #include "capture/capture.h"
-#include "platform/x11/x11_atspi.h"
+#include "platform/freedesktop/atspi.h"
 #include "tests/archive_files.h"
 #include "tests/desktop_suite.h"
 
@@ -169,8 +169,8 @@ TEST_F(ArchiveTest, AScrollingPageWithATickingClockDoesNotFillTheArchive) {
 }
 
 TEST_F(ArchiveTest, ThePipelinedTextReadGivesTheSerialWalksText) {
-  platform::x11::AtspiAccessibility serial(platform::x11::TextReading::serial);
-  platform::x11::AtspiAccessibility pipelined(platform::x11::TextReading::pipelined);
+  platform::freedesktop::AtspiAccessibility serial(platform::freedesktop::TextReading::serial);
+  platform::freedesktop::AtspiAccessibility pipelined(platform::freedesktop::TextReading::pipelined);
   struct Window {
     pid_t pid;
     const char* title;

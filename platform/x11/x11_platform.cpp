@@ -1,15 +1,39 @@
 // The x11 backend's service table.
 #include "platform/x11/x11_platform.h"
 
+#include "platform/freedesktop/atspi.h"
+#include "platform/freedesktop/desktop.h"
+#include "platform/freedesktop/gtk.h"
+#include "platform/platform.h"
 #include "platform/posix_services.h"
-#include "platform/x11/x11_atspi.h"
-#include "platform/x11/x11_desktop.h"
-#include "platform/x11/x11_gtk.h"
 #include "platform/x11/x11_windows.h"
 
 namespace tessaron::platform::x11 {
 
 namespace {
+
+using namespace freedesktop;
+
+// Accessibility: the desktop's accessibility switch; the request turns it on. Screen capture: an X11 display
+// whose windows this process can read; there is no request that could grant it, so the request says what to
+// do instead.
+class X11Grants final : public Grants {
+ public:
+  explicit X11Grants(X11WindowServer& windows) : windows_(windows) {}
+  bool isAccessibilityTrusted() override { return accessibilityEnabled(); }
+  bool isScreenCaptureAllowed() override { return windows_.canReadScreen(); }
+  void requestAccessibility() override { switchOnAccessibility(); }
+  void requestScreenCapture() override {
+    notice(
+        "Screen capture needs an X11 session whose windows this program can read. In a Wayland session, "
+        "start tessaron without TESSARON_PLATFORM=x11 so that it uses the Wayland backend; without a "
+        "display, "
+        "start it from within the desktop session.");
+  }
+
+ private:
+  X11WindowServer& windows_;
+};
 
 class X11Platform final : public Platform {
  public:
@@ -51,7 +75,7 @@ class X11Platform final : public Platform {
   AtspiAccessibility accessibility_;
   X11WindowServer windows_;
   X11Grants grants_;
-  X11Workspace workspace_;
+  XdgWorkspace workspace_;
   GtkAlerts alerts_;
   IndicatorStatusBar statusBar_;
   AutostartLoginItems loginItems_;
@@ -63,7 +87,7 @@ class X11Platform final : public Platform {
 std::shared_ptr<Platform> create() {
   // The display is opened before the toolkit so that a missing one is reported in X11's own terms.
   auto platform = std::make_shared<X11Platform>();
-  initToolkit();
+  initToolkit("x11");
   return platform;
 }
 

@@ -6,18 +6,14 @@
 #include <optional>
 #include <string>
 
+#include "platform/freedesktop/atspi.h"
 #include "platform/windows.h"
 
 namespace tessaron::platform::x11 {
 
 class X11Display;
 
-// What the accessibility bus tells about the application running as a process: its name, and its top-level
-// frames (none when the bus does not know it).
-struct ApplicationFacts {
-  std::function<std::optional<std::string>(std::int32_t processId)> name;
-  std::function<std::optional<std::vector<AccessibleFrame>>(std::int32_t processId)> frames;
-};
+using freedesktop::ApplicationFacts;
 
 class X11WindowServer final : public WindowServer {
  public:

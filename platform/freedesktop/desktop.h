@@ -1,5 +1,6 @@
-// The desktop services of the x11 backend that need no toolkit: the two grants, the workspace (open an
-// address, reveal a folder, this program's running copies) and the login item (an XDG autostart entry).
+// The desktop services both Linux backends share that need no toolkit: the accessibility switch, the
+// workspace (open an address, reveal a folder, this program's running copies) and the login item (an XDG
+// autostart entry).
 #pragma once
 
 #include <filesystem>
@@ -10,28 +11,16 @@
 #include "platform/desktop.h"
 #include "platform/system.h"
 
-namespace tessaron::platform::x11 {
+namespace tessaron::platform::freedesktop {
 
-class X11WindowServer;
+// The desktop's accessibility switch (org.a11y.Status IsEnabled on the session bus): whether it is on, and
+// turning it on, which says through a notice what happened.
+bool accessibilityEnabled();
+void switchOnAccessibility();
 
-// Accessibility: the desktop's accessibility switch (org.a11y.Status IsEnabled on the session bus); the
-// request turns it on. Screen capture: an X11 display whose windows this process can read; there is no
-// request that could grant it, so the request says what to do instead.
-class X11Grants final : public Grants {
+class XdgWorkspace final : public Workspace {
  public:
-  explicit X11Grants(X11WindowServer& windows) : windows_(windows) {}
-  bool isAccessibilityTrusted() override;
-  bool isScreenCaptureAllowed() override;
-  void requestAccessibility() override;
-  void requestScreenCapture() override;
-
- private:
-  X11WindowServer& windows_;
-};
-
-class X11Workspace final : public Workspace {
- public:
-  X11Workspace(Bundle& bundle, Processes& processes) : bundle_(bundle), processes_(processes) {}
+  XdgWorkspace(Bundle& bundle, Processes& processes) : bundle_(bundle), processes_(processes) {}
   std::vector<RunningApplicationInfo> runningApplications() override;
   // With xdg-open, the desktop's own choice of handler.
   void openURL(const std::string& address) override;
@@ -66,4 +55,4 @@ class AutostartLoginItems final : public LoginItems {
 // escaped.
 std::string desktopEntryArgument(const std::string& argument);
 
-}  // namespace tessaron::platform::x11
+}  // namespace tessaron::platform::freedesktop

@@ -1,5 +1,6 @@
-// Grants, workspace and login item of the x11 backend, over the session bus (GDBus) and XDG files.
-#include "platform/x11/x11_desktop.h"
+// The accessibility switch, workspace and login item of the Linux backends, over the session bus (GDBus) and
+// XDG files.
+#include "platform/freedesktop/desktop.h"
 
 #include <gio/gio.h>
 #include <unistd.h>
@@ -10,9 +11,8 @@
 
 #include "platform/platform.h"
 #include "platform/posix_services.h"
-#include "platform/x11/x11_windows.h"
 
-namespace tessaron::platform::x11 {
+namespace tessaron::platform::freedesktop {
 
 namespace fs = std::filesystem;
 
@@ -144,7 +144,7 @@ std::string fileUri(const fs::path& path) {
 
 }  // namespace
 
-bool X11Grants::isAccessibilityTrusted() {
+bool accessibilityEnabled() {
   GVariant* reply = nullptr;
   if (!callSessionBus("org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get",
                       g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), "(v)", &reply))
@@ -157,11 +157,7 @@ bool X11Grants::isAccessibilityTrusted() {
   return enabled;
 }
 
-bool X11Grants::isScreenCaptureAllowed() {
-  return windows_.canReadScreen();
-}
-
-void X11Grants::requestAccessibility() {
+void switchOnAccessibility() {
   if (callSessionBus("org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
                      g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)),
                      nullptr))
@@ -174,13 +170,7 @@ void X11Grants::requestAccessibility() {
         "answer on the session bus.");
 }
 
-void X11Grants::requestScreenCapture() {
-  notice(
-      "Screen capture needs an X11 session whose windows this program can read. Under Wayland, choose an "
-      "X11 (Xorg) session at login; without a display, start tessaron from within the desktop session.");
-}
-
-std::vector<RunningApplicationInfo> X11Workspace::runningApplications() {
+std::vector<RunningApplicationInfo> XdgWorkspace::runningApplications() {
   const std::optional<std::string> identifier = bundle_.bundleIdentifier();
   std::vector<RunningApplicationInfo> apps{{identifier, static_cast<std::int32_t>(::getpid())}};
   // Other copies of this program hold the per-user lock named after the bundle identifier.
@@ -188,12 +178,12 @@ std::vector<RunningApplicationInfo> X11Workspace::runningApplications() {
   return apps;
 }
 
-void X11Workspace::openURL(const std::string& address) {
+void XdgWorkspace::openURL(const std::string& address) {
   auto launched = processes_.launch("xdg-open", {address});
   if (!launched) notice("Cannot open " + address + ": " + launched.error().description());
 }
 
-void X11Workspace::activateFileViewerSelecting(const std::vector<fs::path>& items) {
+void XdgWorkspace::activateFileViewerSelecting(const std::vector<fs::path>& items) {
   if (items.empty()) return;
   GVariantBuilder uris;
   g_variant_builder_init(&uris, G_VARIANT_TYPE("as"));
@@ -273,4 +263,4 @@ std::optional<PlatformError> AutostartLoginItems::registerAndReturnError() {
   return std::nullopt;
 }
 
-}  // namespace tessaron::platform::x11
+}  // namespace tessaron::platform::freedesktop

@@ -1,13 +1,13 @@
-// The x11 backend's file and text rules that need no desktop: login-item entries and text lines.
+// The Linux backends' file and text rules that need no desktop: login-item entries and text lines.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <fstream>
 
-#include "platform/x11/x11_atspi.h"
-#include "platform/x11/x11_desktop.h"
+#include "platform/freedesktop/atspi.h"
+#include "platform/freedesktop/desktop.h"
 
-namespace tessaron::platform::x11 {
+namespace tessaron::platform::freedesktop {
 namespace {
 
 namespace fs = std::filesystem;
@@ -84,4 +84,4 @@ TEST(VisibleTextLinesTest, TrimsDropsPlaceholdersAndEmptyLines) {
 }
 
 }  // namespace
-}  // namespace tessaron::platform::x11
+}  // namespace tessaron::platform::freedesktop

@@ -4,7 +4,7 @@
 // Each read is a round trip to the browser (0.3-0.5 ms), so answers are cached per element for the element's
 // life (one pass of the capture loop), the page's document is found with one Collection query instead of a
 // walk through the browser's own interface, and children come in one GetChildren call.
-#include "platform/x11/x11_atspi.h"
+#include "platform/freedesktop/atspi.h"
 
 #include <atspi/atspi-constants.h>
 #include <gio/gio.h>
@@ -22,7 +22,7 @@
 #include <unordered_map>
 #include <utility>
 
-namespace tessaron::platform::x11 {
+namespace tessaron::platform::freedesktop {
 
 namespace {
 
@@ -171,7 +171,8 @@ std::vector<std::string> visibleTextLines(std::string_view text) {
 // about applications. Safe to use from any thread.
 class AtspiBus {
  public:
-  explicit AtspiBus(TextReading reading) : textReading(reading) {}
+  AtspiBus(TextReading reading, FramePlacement placement)
+      : textReading(reading), framePlacement(std::move(placement)) {}
   ~AtspiBus() {
     if (connection_) g_object_unref(connection_);
     for (auto& [name, direct] : direct_)
@@ -220,7 +221,8 @@ class AtspiBus {
     return role;
   }
 
-  // The object's extents in screen coordinates, which are the X11 client window's root coordinates.
+  // The object's extents in screen coordinates: under X11 the client window's root coordinates; under
+  // Wayland, where clients do not know where they are, relative to the window's surface.
   std::optional<Rect> screenExtents(const Reference& object) {
     Variant reply =
         call(object, "org.a11y.atspi.Component", "GetExtents",
@@ -306,6 +308,14 @@ class AtspiBus {
   }
 
   const TextReading textReading;
+  const FramePlacement framePlacement;
+
+  // A frame's extents as the window list places its window; as read where the desktop has no placement.
+  std::optional<Rect> placedExtents(std::int32_t pid, const std::string& name, const Reference& frame) {
+    auto extents = screenExtents(frame);
+    if (!extents || !framePlacement) return extents;
+    return framePlacement(pid, name, *extents);
+  }
 
  private:
   struct Entry {
@@ -808,7 +818,7 @@ class AtspiElement final : public Element {
   static AttributeResult failed() { return {AXStatus::cannotComplete, {}}; }
 
   ElementRef make(Kind kind, Reference object, std::string text) const {
-    return std::make_shared<AtspiElement>(bus_, kind, std::move(object), std::move(text));
+    return std::make_shared<AtspiElement>(bus_, kind, std::move(object), std::move(text), pid_);
   }
 
   bool resolveApplication() {
@@ -852,7 +862,7 @@ class AtspiElement final : public Element {
     return unsupported();
   }
 
-  // The application's named top-level frames: Chromium's extra unnamed frames have no X11 window.
+  // The application's named top-level frames: Chromium's extra unnamed frames have no window.
   AttributeResult windows() {
     Variant reply = bus_->call(object_, "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))");
     if (!reply) {
@@ -869,7 +879,7 @@ class AtspiElement final : public Element {
   }
 
   AttributeResult frame() {
-    auto extents = bus_->screenExtents(object_);
+    auto extents = bus_->placedExtents(pid_, text_, object_);
     return extents ? success(*extents) : failed();
   }
 
@@ -1049,7 +1059,8 @@ class AtspiElement final : public Element {
 
 }  // namespace
 
-AtspiAccessibility::AtspiAccessibility(TextReading reading) : bus_(std::make_shared<AtspiBus>(reading)) {}
+AtspiAccessibility::AtspiAccessibility(TextReading reading, FramePlacement placement)
+    : bus_(std::make_shared<AtspiBus>(reading, std::move(placement))) {}
 
 AtspiAccessibility::~AtspiAccessibility() = default;
 
@@ -1075,10 +1086,10 @@ std::optional<std::vector<AccessibleFrame>> AtspiAccessibility::frames(std::int3
     std::string name = bus_->stringProperty(child, "org.a11y.atspi.Accessible", "Name").value_or("");
     if (name.empty()) continue;  // Chromium's extra frames, which have no window
     AccessibleFrame frame{std::move(name), std::nullopt};
-    if (auto extents = bus_->screenExtents(child)) frame.extents = *extents;
+    frame.extents = bus_->placedExtents(processId, frame.name, child);
     frames.push_back(std::move(frame));
   }
   return frames;
 }
 
-}  // namespace tessaron::platform::x11
+}  // namespace tessaron::platform::freedesktop

@@ -1,18 +1,19 @@
-// The toolkit half of the x11 backend (GTK 3): the main thread's queue is the GLib main loop, alerts are
+// The toolkit half of both Linux backends (GTK 3): the main thread's queue is the GLib main loop, alerts are
 // modal message dialogs, the status item is a StatusNotifierItem (libayatana-appindicator3), which shows as
 // an XEmbed tray icon where no StatusNotifier host runs.
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/desktop.h"
 #include "platform/system.h"
 
-namespace tessaron::platform::x11 {
+namespace tessaron::platform::freedesktop {
 
-// Initialises GTK on the calling thread, which becomes the main thread; throws SelectionError when the
-// toolkit cannot open the display.
-void initToolkit();
+// Initialises GTK for the display server named as GDK names it ("x11", "wayland") on the calling thread,
+// which becomes the main thread; throws SelectionError when the toolkit cannot open the display.
+void initToolkit(const std::string& backend);
 
 class GtkMainQueue final : public MainQueue {
  public:
@@ -46,4 +47,4 @@ class IndicatorStatusBar final : public StatusBar {
   std::string identifier_;
 };
 
-}  // namespace tessaron::platform::x11
+}  // namespace tessaron::platform::freedesktop

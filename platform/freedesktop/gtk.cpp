@@ -1,6 +1,6 @@
 // GTK 3 main loop, message dialogs and the tray item. Every GTK call runs on the main thread: calls from
 // other threads are handed to the main loop (alerts wait for their answer, menu changes do not).
-#include "platform/x11/x11_gtk.h"
+#include "platform/freedesktop/gtk.h"
 
 #include <gtk/gtk.h>
 #include <libayatana-appindicator/app-indicator.h>
@@ -12,7 +12,7 @@
 
 #include "platform/platform.h"
 
-namespace tessaron::platform::x11 {
+namespace tessaron::platform::freedesktop {
 
 namespace {
 
@@ -53,10 +53,12 @@ bool stopRequested = false;
 
 }  // namespace
 
-void initToolkit() {
+void initToolkit(const std::string& backend) {
   mainThread = std::this_thread::get_id();
+  // The dialogs go to the same display server the backend reads windows from.
+  gdk_set_allowed_backends(backend.c_str());
   if (!gtk_init_check(nullptr, nullptr))
-    throw SelectionError{"x11: GTK cannot open the display for the tray item and dialogs", 1};
+    throw SelectionError{backend + ": GTK cannot open the display for the tray item and dialogs", 1};
 }
 
 void GtkMainQueue::post(std::function<void()> work) {
@@ -217,4 +219,4 @@ void IndicatorStatusBar::postNotice(const Notice& notice) {
   g_object_unref(session);
 }
 
-}  // namespace tessaron::platform::x11
+}  // namespace tessaron::platform::freedesktop

@@ -1,0 +1,139 @@
+// The compositor's tree read as windows, and accessibility frames placed on them, from trees of the shape
+// sway 1.7 answers with (trimmed to the keys that matter).
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/wayland/sway_ipc.h"
+#include "platform/wayland/wayland_windows.h"
+
+namespace tessaron::platform::wayland {
+namespace {
+
+using nlohmann::json;
+
+json view(int id, int pid, const std::string& title, json rect, bool visible = true,
+          json windowRect = nullptr) {
+  if (windowRect.is_null())
+    windowRect = {{"x", 0}, {"y", 0}, {"width", rect["width"]}, {"height", rect["height"]}};
+  return {{"id", id},
+          {"type", "con"},
+          {"pid", pid},
+          {"name", title},
+          {"app_id", "a"},
+          {"rect", std::move(rect)},
+          {"window_rect", std::move(windowRect)},
+          {"visible", visible},
+          {"focused", false},
+          {"nodes", json::array()},
+          {"floating_nodes", json::array()}};
+}
+
+json rect(int x, int y, int width, int height) {
+  return {{"x", x}, {"y", y}, {"width", width}, {"height", height}};
+}
+
+json workspace(json tiled, json floating = json::array()) {
+  return {{"type", "workspace"},
+          {"name", "1"},
+          {"nodes", std::move(tiled)},
+          {"floating_nodes", std::move(floating)}};
+}
+
+json tree(json outputs) {
+  return {
+      {"type", "root"}, {"name", "root"}, {"nodes", std::move(outputs)}, {"floating_nodes", json::array()}};
+}
+
+json output(const std::string& name, json workspaces) {
+  return {{"type", "output"},
+          {"name", name},
+          {"nodes", std::move(workspaces)},
+          {"floating_nodes", json::array()}};
+}
+
+TEST(ShownWindows, KeepsShownViewsWithTheirContentAreaAndLeavesOutHiddenOnes) {
+  json floatingView = view(7, 300, "Notes", rect(100, 100, 400, 300));
+  floatingView["type"] = "floating_con";
+  const json desktop = tree(json::array({
+      output("__i3", json::array({workspace(json::array({view(9, 400, "Scratch", rect(0, 0, 50, 50))}))})),
+      output(
+          "HEADLESS-1",
+          json::array(
+              {workspace(
+                   json::array({
+                       // a bordered window: content 2 px in and below a 24 px title bar
+                       view(4, 100, "Alpha - Chromium", rect(0, 0, 800, 1000), true, rect(2, 24, 796, 974)),
+                       view(5, 200, "Beta — Mozilla Firefox", rect(800, 0, 800, 1000)),
+                   }),
+                   json::array({floatingView})),
+               // another workspace, not shown: its window is not visible
+               workspace(json::array({view(6, 100, "Gamma - Chromium", rect(0, 0, 1600, 1000), false)}))})),
+  }));
+
+  const auto windows = shownWindows(desktop);
+  ASSERT_EQ(windows.size(), 3u);
+  // Floating windows come first: they are above the tiled ones.
+  EXPECT_EQ(windows[0].id, 7u);
+  EXPECT_TRUE(windows[0].coveredBy.empty());
+  EXPECT_EQ(windows[1].id, 4u);
+  EXPECT_EQ(windows[1].frame, (Rect{2, 24, 796, 974}));
+  EXPECT_EQ(windows[1].output, "HEADLESS-1");
+  EXPECT_EQ(windows[1].coveredBy, std::vector<std::uint32_t>{7});
+  EXPECT_EQ(windows[2].id, 5u);
+  EXPECT_EQ(windows[2].title, "Beta — Mozilla Firefox");
+  EXPECT_EQ(windows[2].processId, 200);
+  EXPECT_TRUE(windows[2].coveredBy.empty()) << "the floating window does not reach x=800";
+}
+
+TEST(ShownWindows, ToleratesWhatACompositorMayLeaveOut) {
+  json noPid = view(3, 0, "placeholder", rect(0, 0, 10, 10));
+  noPid.erase("pid");
+  json noTitle = view(4, 50, "", rect(0, 0, 100, 100));
+  noTitle["name"] = nullptr;
+  noTitle.erase("window_rect");
+  const auto windows =
+      shownWindows(tree(json::array({output("X", json::array({workspace(json::array({noPid, noTitle}))}))})));
+  ASSERT_EQ(windows.size(), 1u);
+  EXPECT_EQ(windows[0].title, "");
+  EXPECT_EQ(windows[0].frame, (Rect{0, 0, 100, 100}));
+  EXPECT_TRUE(shownWindows(json::array()).empty());
+}
+
+TEST(ActiveOutputs, NamesTheActiveOnesWithTheirPlace) {
+  const json outputs =
+      json::array({{{"name", "HEADLESS-1"}, {"active", true}, {"rect", rect(0, 0, 1600, 1000)}},
+                   {{"name", "HDMI-A-1"}, {"active", false}, {"rect", rect(0, 0, 0, 0)}},
+                   {{"name", "DP-2"}, {"active", true}, {"rect", rect(1600, 0, 1920, 1080)}}});
+  EXPECT_EQ(activeOutputs(outputs), (std::vector<CompositorOutput>{{"HEADLESS-1", Rect{0, 0, 1600, 1000}},
+                                                                   {"DP-2", Rect{1600, 0, 1920, 1080}}}));
+}
+
+TEST(PlaceFrame, AFrameIsTheWindowOfItsProcessNameAndSizeWithAnEvenShadow) {
+  const std::vector<CompositorWindow> windows{
+      {4, 100, "Alpha - Chromium", "chromium", Rect{0, 0, 800, 1000}, "O", false, {}},
+      {5, 200, "Beta — Mozilla Firefox", "firefox", Rect{800, 0, 800, 1000}, "O", false, {}},
+      {6, 100, "Alpha - Chromium", "chromium", Rect{0, 500, 800, 500}, "O", false, {}},
+  };
+  // Chromium draws a 10 px shadow on each side and reports its frame relative to its own surface.
+  EXPECT_EQ(placeFrame(windows, 100, "Alpha - Chromium", Rect{0, 0, 820, 1020}), (Rect{0, 0, 800, 1000}));
+  // Two windows of one title are told apart by size.
+  EXPECT_EQ(placeFrame(windows, 100, "Alpha - Chromium", Rect{0, 0, 820, 520}), (Rect{0, 500, 800, 500}));
+  // Firefox reports no shadow.
+  EXPECT_EQ(placeFrame(windows, 200, "Beta — Mozilla Firefox", Rect{0, 0, 800, 1000}),
+            (Rect{800, 0, 800, 1000}));
+  // An incognito frame's name carries a mark the window's title lacks.
+  EXPECT_EQ(placeFrame(windows, 100, "Alpha - Chromium (Incognito)", Rect{0, 0, 820, 1020}),
+            (Rect{0, 0, 800, 1000}));
+
+  EXPECT_EQ(placeFrame(windows, 200, "Alpha - Chromium", Rect{0, 0, 820, 1020}), std::nullopt)
+      << "other process";
+  EXPECT_EQ(placeFrame(windows, 100, "Alpha - Chromium", Rect{0, 0, 830, 1020}), std::nullopt)
+      << "uneven margin";
+  EXPECT_EQ(placeFrame(windows, 100, "Alpha - Chromium", Rect{0, 0, 780, 980}), std::nullopt) << "smaller";
+  EXPECT_EQ(placeFrame(windows, 100, "Alpha - Chromiumx", Rect{0, 0, 820, 1020}), std::nullopt)
+      << "other name";
+}
+
+}  // namespace
+}  // namespace tessaron::platform::wayland
