@@ -8,6 +8,7 @@
 #include "app/application_menu.h"
 #include "app/capture_switch.h"
 #include "app/log.h"
+#include "permissions/permissions.h"
 #include "platform/sim/sim_desktop.h"
 #include "server/server.h"
 
@@ -231,6 +232,20 @@ TEST_F(Shell, StatusItemWithoutAButtonStillGetsItsMenu) {
   EXPECT_EQ(state.entries.size(), allActionTypes.size());
   EXPECT_EQ(output.lines(), (std::vector<std::string>{"com.example.only-one"}));
   EXPECT_TRUE(desktop->shownAlerts().empty()) << "accessibility was granted";
+}
+
+TEST_F(Shell, GrantAlertsSpeakTheDesktopsOwnWordsWhereItHasThem) {
+  desktop->screenCapture.wording = platform::GrantWording{"Pick your screen in the dialog.", "Choose Screen"};
+  showAccessibilityAlert();
+  showScreenRecordingAlert();
+  const auto shown = desktop->shownAlerts();
+  ASSERT_EQ(shown.size(), 2U);
+  EXPECT_EQ(shown[0].alert.messageText, "Accessibility Permissions Required");
+  EXPECT_EQ(shown[0].alert.informativeText, accessibilityAlertInformativeText);
+  EXPECT_EQ(shown[0].alert.buttons, (std::vector<std::string>{"Open System Preferences", "Cancel"}));
+  EXPECT_EQ(shown[1].alert.messageText, "Screen Recording Permissions Required");
+  EXPECT_EQ(shown[1].alert.informativeText, "Pick your screen in the dialog.");
+  EXPECT_EQ(shown[1].alert.buttons, (std::vector<std::string>{"Choose Screen", "Cancel"}));
 }
 
 }  // namespace

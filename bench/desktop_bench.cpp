@@ -1,4 +1,5 @@
-// The cost of watching real browser windows on a private X11 desktop.
+// The cost of watching real browser windows on a private desktop: X11 (Xvfb + openbox) or Wayland (a headless
+// sway), side by side when both are run.
 //
 // 1. Per window and pass, for an unchanged Chromium and an unchanged Firefox window on a page of about 1,500
 //    accessible nodes: the capture engine's whole pass (window list, accessibility match, screenshot, hash),
@@ -7,7 +8,7 @@
 //    And the page's text as a saved record reads it (pipelined) beside the serial walk, with the same text.
 // 2. The real tessaron process with three static browser windows: its processor time over a minute.
 //
-// Usage: bench_desktop <work folder>
+// Usage: bench_desktop <work folder> [x11|sway]   (both when not named; sway refuses to run as root)
 #include <gio/gio.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include "app/log.h"
 #include "capture/capture.h"
 #include "platform/freedesktop/atspi.h"
+#include "platform/wayland/wayland_platform.h"
 #include "platform/x11/x11_platform.h"
 #include "tests/desktop_session.h"
 #include "tests/sample_pages.h"
@@ -199,67 +201,78 @@ double processorSeconds(pid_t pid) {
   return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// Both measurements on one kind of desktop; false when tessaron did not archive the windows.
+bool measure(const fs::path& work, DisplayServer server) {
+  const char* name = server == DisplayServer::x11 ? "x11" : "sway";
+  std::printf("==== %s\n== one unchanged window per pass, median of 10 passes (page of about 1,500 nodes)\n",
+              name);
+  {
+    DesktopSession session(work / name / "per-window", server);
+    session.pages().add("/chromium/big.html", bigPage("Big Chromium Page"));
+    session.pages().add("/firefox/big.html", bigPage("Big Firefox Page"));
+    auto platform = server == DisplayServer::x11 ? platform::x11::create() : platform::wayland::create();
+    platform::ScopedPlatform installed(platform);
+
+    const pid_t chromium =
+        session.startChromium(session.pages().url("/chromium/big.html"), "Big Chromium Page");
+    perWindow(session, "Chromium", chromium);
+    session.stop(chromium);
+    const pid_t firefox = session.startFirefox(session.pages().url("/firefox/big.html"), "Big Firefox Page");
+    perWindow(session, "Firefox", firefox);
+    session.stop(firefox);
+  }
+
+  std::printf("\n== tessaron with three static browser windows, processor time over 60 s\n");
+  DesktopSession session(work / name / "cpu", server);
+  session.pages().add("/chromium/big.html", bigPage("Big Chromium Page"));
+  session.pages().add("/other/big.html", bigPage("Second Chromium Page"));
+  session.pages().add("/firefox/big.html", bigPage("Big Firefox Page"));
+  session.startChromium(session.pages().url("/chromium/big.html"), "Big Chromium Page", "chromium-a");
+  session.startChromium(session.pages().url("/other/big.html"), "Second Chromium Page", "chromium-b");
+  session.startFirefox(session.pages().url("/firefox/big.html"), "Big Firefox Page");
+  // No backend named: the session's own is picked, as on a person's desktop.
+  const pid_t tessaron = session.start("tessaron", {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
+                                       {{"TESSARON_LOG", "stderr"}});
+  const fs::path archive = session.home() / ".local/share/tessaron/AppData";
+  auto records = [&] {
+    std::size_t n = 0;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(archive, ec); !ec && it != fs::end(it); it.increment(ec))
+      n += it->path().extension() == ".txt";
+    return n;
+  };
+  if (!waitFor([&] { return records() >= 3; }, 60s)) {
+    std::fprintf(stderr, "bench: tessaron did not archive the three windows\n%s\n",
+                 session.log("tessaron").c_str());
+    return false;
+  }
+  const double before = processorSeconds(tessaron);
+  const auto start = steady_clock::now();
+  waitFor([] { return false; }, 60s);
+  const double used = processorSeconds(tessaron) - before;
+  const double elapsed = duration<double>(steady_clock::now() - start).count();
+  std::printf(
+      "%s: tessaron used %.2f s of processor time in %.0f s = %.2f%% of one core (goal < 2%%), %zu "
+      "records\n\n",
+      name, used, elapsed, 100.0 * used / elapsed, records());
+  session.stop(tessaron, 10s);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: bench_desktop <work folder>\n");
+  if (argc < 2 || argc > 3 ||
+      (argc == 3 && std::string(argv[2]) != "x11" && std::string(argv[2]) != "sway")) {
+    std::fprintf(stderr, "usage: bench_desktop <work folder> [x11|sway]\n");
     return 2;
   }
   const fs::path work = fs::absolute(argv[1]);
+  const std::string only = argc == 3 ? argv[2] : "";
   ::setenv("TESSARON_LOG", "memory", 1);
   try {
-    std::printf("== one unchanged window per pass, median of 10 passes (page of about 1,500 nodes)\n");
-    {
-      DesktopSession session(work / "per-window");
-      session.pages().add("/chromium/big.html", bigPage("Big Chromium Page"));
-      session.pages().add("/firefox/big.html", bigPage("Big Firefox Page"));
-      auto platform = platform::x11::create();
-      platform::install(platform);
-
-      const pid_t chromium =
-          session.startChromium(session.pages().url("/chromium/big.html"), "Big Chromium Page");
-      perWindow(session, "Chromium", chromium);
-      session.stop(chromium);
-      const pid_t firefox =
-          session.startFirefox(session.pages().url("/firefox/big.html"), "Big Firefox Page");
-      perWindow(session, "Firefox", firefox);
-      session.stop(firefox);
-    }
-
-    std::printf("\n== tessaron with three static browser windows, processor time over 60 s\n");
-    DesktopSession session(work / "cpu");
-    session.pages().add("/chromium/big.html", bigPage("Big Chromium Page"));
-    session.pages().add("/other/big.html", bigPage("Second Chromium Page"));
-    session.pages().add("/firefox/big.html", bigPage("Big Firefox Page"));
-    session.startChromium(session.pages().url("/chromium/big.html"), "Big Chromium Page", "chromium-a");
-    session.startChromium(session.pages().url("/other/big.html"), "Second Chromium Page", "chromium-b");
-    session.startFirefox(session.pages().url("/firefox/big.html"), "Big Firefox Page");
-    const pid_t tessaron = session.start("tessaron", {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
-                                         {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
-    const fs::path archive = session.home() / ".local/share/tessaron/AppData";
-    auto records = [&] {
-      std::size_t n = 0;
-      std::error_code ec;
-      for (auto it = fs::recursive_directory_iterator(archive, ec); !ec && it != fs::end(it);
-           it.increment(ec))
-        n += it->path().extension() == ".txt";
-      return n;
-    };
-    if (!waitFor([&] { return records() >= 3; }, 60s)) {
-      std::fprintf(stderr, "bench: tessaron did not archive the three windows\n%s\n",
-                   session.log("tessaron").c_str());
-      return 1;
-    }
-    const double before = processorSeconds(tessaron);
-    const auto start = steady_clock::now();
-    waitFor([] { return false; }, 60s);
-    const double used = processorSeconds(tessaron) - before;
-    const double elapsed = duration<double>(steady_clock::now() - start).count();
-    std::printf(
-        "tessaron: %.2f s of processor time in %.0f s = %.2f%% of one core (goal < 2%%), %zu records\n", used,
-        elapsed, 100.0 * used / elapsed, records());
-    session.stop(tessaron, 10s);
+    if (only != "sway" && !measure(work, DisplayServer::x11)) return 1;
+    if (only != "x11" && !measure(work, DisplayServer::sway)) return 1;
   } catch (const std::exception& error) {
     std::fprintf(stderr, "bench: %s\n", error.what());
     return 1;

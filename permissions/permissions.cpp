@@ -48,23 +48,33 @@ void PermissionsService::checkPermissions() {
   schedulePermissionCheck();
 }
 
+namespace {
+
+// The alert in the desktop's own words where it has them.
+platform::AlertSpec grantAlert(const char* title, const char* informativeText,
+                               const std::optional<platform::GrantWording>& wording) {
+  if (wording)
+    return {title, wording->informativeText, platform::AlertStyle::informational,
+            {wording->requestButton, "Cancel"}, std::nullopt};
+  return {title, informativeText, platform::AlertStyle::informational, {"Open System Preferences", "Cancel"},
+          std::nullopt};
+}
+
+}  // namespace
+
 void showAccessibilityAlert() {
-  platform::AlertSpec alert{"Accessibility Permissions Required",
-                            accessibilityAlertInformativeText,
-                            platform::AlertStyle::informational,
-                            {"Open System Preferences", "Cancel"},
-                            std::nullopt};
+  const platform::AlertSpec alert =
+      grantAlert("Accessibility Permissions Required", accessibilityAlertInformativeText,
+                 platform::current().grants().accessibilityWording());
   if (platform::current().alerts().runModal(alert) == platform::alertFirstButtonReturn)
     platform::current().grants().requestAccessibility();
 }
 
 void showScreenRecordingAlert() {
   if (!gMayShowScreenRecordingAlert.load()) return;
-  platform::AlertSpec alert{"Screen Recording Permissions Required",
-                            screenRecordingAlertInformativeText,
-                            platform::AlertStyle::informational,
-                            {"Open System Preferences", "Cancel"},
-                            std::nullopt};
+  const platform::AlertSpec alert =
+      grantAlert("Screen Recording Permissions Required", screenRecordingAlertInformativeText,
+                 platform::current().grants().screenCaptureWording());
   const int answer = platform::current().alerts().runModal(alert);
   gMayShowScreenRecordingAlert.store(false);
   if (answer == platform::alertFirstButtonReturn) platform::current().grants().requestScreenCapture();

@@ -28,11 +28,12 @@ class PermissionsService : public std::enable_shared_from_this<PermissionsServic
   const bool displayedAccessibilityAlert = false;
 };
 
-// Modal; "Open System Preferences" asks the desktop for the grant.
+// Modal, in the desktop's own words where its grants have them; the first button ("Open System Preferences")
+// asks the desktop for the grant.
 void showAccessibilityAlert();
 void showScreenRecordingAlert();
 
-// The alerts' texts, exactly as shown.
+// The alerts' texts, exactly as shown on a desktop without words of its own.
 extern const char* const accessibilityAlertInformativeText;
 extern const char* const screenRecordingAlertInformativeText;
 

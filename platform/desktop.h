@@ -98,6 +98,13 @@ class LoginItems {
   virtual std::optional<PlatformError> registerAndReturnError() = 0;
 };
 
+// How a desktop's own words ask a person for a grant: what the alert explains and the label of the button
+// that makes the request.
+struct GrantWording {
+  std::string informativeText;
+  std::string requestButton;
+};
+
 class Grants {
  public:
   virtual ~Grants() = default;
@@ -107,6 +114,9 @@ class Grants {
   // Requests: the desktop's own prompt (or switch) for each grant.
   virtual void requestAccessibility() = 0;
   virtual void requestScreenCapture() = 0;
+  // What the alerts say on this desktop; nothing where the program's first desktop's words fit.
+  virtual std::optional<GrantWording> accessibilityWording() { return std::nullopt; }
+  virtual std::optional<GrantWording> screenCaptureWording() { return std::nullopt; }
 };
 
 }  // namespace tessaron::platform

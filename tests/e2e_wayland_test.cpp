@@ -2,7 +2,8 @@
 // clients, side by side, and a Chromium incognito window. tessaron is started without naming a backend, as a
 // person's autostart would, and must pick the Wayland one from the session. Records carry address, title and
 // words (never the password), each screenshot holds its own window's pixels only, an unchanged window is not
-// saved again, and the incognito window leaves no trace.
+// saved again, the incognito window leaves no trace, a covered window waits until it is uncovered, and a
+// window on a hidden workspace is not on screen.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -20,6 +21,12 @@ const SamplePage chromiumPage{"/chromium/estuary.html", "Estuary Charts", "estua
                               "rgb(40, 110, 220)"};
 const SamplePage firefoxPage{"/firefox/meadow.html", "Meadow Survey", "meadowmarker", "rgb(220, 80, 40)"};
 const SamplePage incognitoPage{"/incognito/attic.html", "Attic Letters", "atticmarker", "rgb(30, 140, 90)"};
+const SamplePage chromiumNext{"/chromium/delta.html",
+                              "Delta Soundings",
+                              "deltamarker",
+                              "rgb(40, 110, 220)",
+                              "left:0;top:0;width:1000px;height:420px",
+                              "#000"};
 
 struct Pixel {
   int r, g, b;
@@ -46,7 +53,7 @@ class WaylandTest : public DesktopSuite {
   static void SetUpTestSuite() {
     session = new DesktopSession(
         fs::temp_directory_path() / ("tessaron-wayland-" + std::to_string(::getpid())), DisplayServer::sway);
-    for (const auto& page : {chromiumPage, firefoxPage, incognitoPage})
+    for (const auto& page : {chromiumPage, firefoxPage, incognitoPage, chromiumNext})
       addSamplePage(session->pages(), page);
     session->startChromium(session->pages().url(chromiumPage.path), chromiumPage.title);
     session->startFirefox(session->pages().url(firefoxPage.path), firefoxPage.title);
@@ -54,6 +61,14 @@ class WaylandTest : public DesktopSuite {
                            "chromium-incognito", {"--incognito"});
     tessaron = session->start("tessaron", {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
                               {{"TESSARON_LOG", "stderr"}});
+  }
+
+  static bool sway(const std::vector<std::string>& command) {
+    std::vector<std::string> argv{"swaymsg"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    const pid_t pid = session->start("swaymsg", argv);
+    waitFor([&] { return !session->running(pid); }, 5s);
+    return session->stop(pid, 1s) == 0;
   }
 
   static std::vector<ArchivedRecord> records() {
@@ -109,6 +124,31 @@ TEST_F(WaylandTest, AnUnchangedWindowIsNotSavedAgainAndTheIncognitoWindowNever) 
   for (const std::string& trace : {incognitoPage.title, incognitoPage.marker, incognitoPage.path})
     EXPECT_EQ(log.find(trace), std::string::npos) << "the log names \"" << trace << "\"";
   EXPECT_GE(countInLog("is a private browsing window: not recorded"), 1U) << log;
+}
+
+TEST_F(WaylandTest, ACoveredWindowWaitsAndAWindowOnAHiddenWorkspaceIsNotOnScreen) {
+  ASSERT_TRUE(waitFor([] { return !recordsOf(chromiumPage).empty(); }, 90s));
+  // The incognito window floats over the others, and the Chromium window moves on to a new page meanwhile.
+  ASSERT_TRUE(sway({"[title=\"^Attic Letters\"]", "floating", "enable,", "resize", "set", "1000", "800,",
+                    "move", "position", "center"}));
+  session->pages().navigate("chromium", chromiumNext.path);
+  ASSERT_TRUE(waitForPasses(2)) << session->log("tessaron");
+  EXPECT_TRUE(recordsOf(chromiumNext).empty()) << "a covered window was saved with the other window's pixels";
+
+  // Tiled again, the new page is saved, with its own pixels only.
+  ASSERT_TRUE(sway({"[title=\"^Attic Letters\"]", "floating", "disable"}));
+  ASSERT_TRUE(waitFor([] { return !recordsOf(chromiumNext).empty(); }, 30s)) << session->log("tessaron");
+  fs::path png = recordsOf(chromiumNext).front().text;
+  const auto image = decodePngFile(png.replace_extension(".png"));
+  ASSERT_TRUE(image);
+  EXPECT_LT(shareOf(*image, incognitoGreen), 0.01);
+  EXPECT_GT(shareOf(*image, chromiumBlue), 0.25);
+
+  // Firefox on a workspace nobody looks at is not on screen: two browser windows are left.
+  ASSERT_TRUE(sway({"[app_id=\"firefox-esr\"]", "move", "container", "to", "workspace", "2"}));
+  const std::size_t before = countInLog("Found 2 active browser windows");
+  EXPECT_TRUE(waitFor([&] { return countInLog("Found 2 active browser windows") > before; }, 20s))
+      << session->log("tessaron");
 }
 
 }  // namespace

@@ -170,6 +170,14 @@ void switchOnAccessibility() {
         "answer on the session bus.");
 }
 
+GrantWording accessibilityWording() {
+  return {"Tessaron reads the address and the words of the pages you see through the desktop's "
+          "accessibility service, which is switched off.\n"
+          "1. Click \"Switch On Accessibility\" to switch it on.\n"
+          "2. Restart the browsers that were already open, so that they offer their pages.",
+          "Switch On Accessibility"};
+}
+
 std::vector<RunningApplicationInfo> XdgWorkspace::runningApplications() {
   const std::optional<std::string> identifier = bundle_.bundleIdentifier();
   std::vector<RunningApplicationInfo> apps{{identifier, static_cast<std::int32_t>(::getpid())}};

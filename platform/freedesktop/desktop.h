@@ -18,6 +18,9 @@ namespace tessaron::platform::freedesktop {
 bool accessibilityEnabled();
 void switchOnAccessibility();
 
+// The accessibility alert's words on a Linux desktop, whose request switches accessibility on.
+GrantWording accessibilityWording();
+
 class XdgWorkspace final : public Workspace {
  public:
   XdgWorkspace(Bundle& bundle, Processes& processes) : bundle_(bundle), processes_(processes) {}

@@ -93,6 +93,7 @@ struct GrantState {
   std::optional<double> grantedAfterSeconds;  // granted from this virtual time (since the start) on
   bool grantedOnRequest = false;              // the request grants it
   int requests = 0;
+  std::optional<GrantWording> wording;  // the alert's words of the desktop being played, if its own
 };
 
 struct ShownAlert {

@@ -274,8 +274,14 @@ class SimGrants final : public Grants {
     trace(desktop_, "request: screen capture");
     request(desktop_.screenCapture);
   }
+  std::optional<GrantWording> accessibilityWording() override { return wording(desktop_.accessibility); }
+  std::optional<GrantWording> screenCaptureWording() override { return wording(desktop_.screenCapture); }
 
  private:
+  std::optional<GrantWording> wording(const GrantState& grant) {
+    std::lock_guard lock(desktop_.mutex());
+    return grant.wording;
+  }
   void request(GrantState& grant) {
     std::lock_guard lock(desktop_.mutex());
     ++grant.requests;

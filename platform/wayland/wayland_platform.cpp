@@ -21,6 +21,13 @@ class WaylandGrants final : public Grants {
   bool isAccessibilityTrusted() override { return accessibilityEnabled(); }
   bool isScreenCaptureAllowed() override { return windows_.canReadScreen(); }
   void requestAccessibility() override { switchOnAccessibility(); }
+  std::optional<GrantWording> accessibilityWording() override { return freedesktop::accessibilityWording(); }
+  std::optional<GrantWording> screenCaptureWording() override {
+    return GrantWording{"Tessaron cannot read windows on this Wayland desktop. " + windows_.whatIsMissing() +
+                            "\nOn GNOME or KDE Plasma, choose the X11 session at login (\"GNOME on Xorg\", "
+                            "\"Plasma (X11)\") and Tessaron captures there.",
+                        "OK"};
+  }
   void requestScreenCapture() override {
     const std::string missing = windows_.whatIsMissing();
     if (missing.empty()) return;

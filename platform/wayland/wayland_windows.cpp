@@ -118,7 +118,7 @@ Outcome<std::vector<WindowDescription>> WaylandWindowServer::shareableContent() 
 }
 
 Outcome<RgbaImage> WaylandWindowServer::captureWindow(const WindowDescription& window) {
-  if (!sway_) return PlatformError{whatIsMissing()};
+  if (!sway_) return PlatformError{"Wayland: " + whatIsMissing()};
   // The window as the compositor shows it now; what would put other pixels in its rectangle is refused.
   auto unchanged = [&]() -> Outcome<CompositorWindow> {
     auto windows = sway_->windows();
@@ -152,11 +152,11 @@ bool WaylandWindowServer::canReadScreen() {
 
 std::string WaylandWindowServer::whatIsMissing() {
   if (!sway_)
-    return "Wayland: this desktop tells no program where its windows are. Tessaron reads them on sway and "
-           "other compositors that speak sway's IPC (SWAYSOCK is not set here).";
+    return "This desktop tells no program where its windows are. Tessaron reads them on sway and other "
+           "compositors that speak sway's IPC (SWAYSOCK is not set here).";
   if (!screencopy_->available())
-    return "Wayland: this compositor offers no screen copy (wlr-screencopy), so windows cannot be read.";
-  if (!sway_->outputs()) return "Wayland: the compositor does not answer on its IPC socket (SWAYSOCK).";
+    return "This compositor offers no screen copy (wlr-screencopy), so windows cannot be read.";
+  if (!sway_->outputs()) return "The compositor does not answer on its IPC socket (SWAYSOCK).";
   return {};
 }
 

@@ -23,6 +23,15 @@ class X11Grants final : public Grants {
   bool isAccessibilityTrusted() override { return accessibilityEnabled(); }
   bool isScreenCaptureAllowed() override { return windows_.canReadScreen(); }
   void requestAccessibility() override { switchOnAccessibility(); }
+  std::optional<GrantWording> accessibilityWording() override { return freedesktop::accessibilityWording(); }
+  std::optional<GrantWording> screenCaptureWording() override {
+    return GrantWording{
+        "Tessaron cannot read the windows of this display.\n"
+        "1. In a Wayland session (most GNOME and KDE Plasma desktops), start Tessaron without "
+        "TESSARON_PLATFORM=x11: it then reads windows the Wayland way.\n"
+        "2. Otherwise, start Tessaron from within your desktop session, where DISPLAY names your screen.",
+        "OK"};
+  }
   void requestScreenCapture() override {
     notice(
         "Screen capture needs an X11 session whose windows this program can read. In a Wayland session, "
