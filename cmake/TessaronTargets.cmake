@@ -1,8 +1,8 @@
 # Shared compile settings and helpers for every target of the project.
 
 add_library(tessaron_warnings INTERFACE)
-target_compile_options(tessaron_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
-  -Wold-style-cast -Wcast-align -Woverloaded-virtual -Wimplicit-fallthrough
+target_compile_options(tessaron_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow
+  $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual> -Wcast-align -Wimplicit-fallthrough
   # Designated initializers leave the rest at their defaults on purpose.
   -Wno-missing-field-initializers
   $<$<BOOL:${TESSARON_WERROR}>:-Werror>)

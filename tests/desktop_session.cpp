@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/freedesktop/atspi.h"
+#include "platform/wayland/gnome_shell_places.h"
 #include "platform/wayland/wayland_windows.h"
 #include "platform/x11/x11_windows.h"
 #include "tests/process_harness.h"
@@ -161,9 +162,12 @@ DesktopSession::DesktopSession(fs::path folder, DisplayServer server)
       startDisplay();
       startBuses();
       startWindowManager();
-    } else {
+    } else if (server_ == DisplayServer::sway) {
       startBuses();
       startSway();
+    } else {
+      startBuses();
+      startGnome();
     }
   } catch (...) {
     for (auto it = processes_.rbegin(); it != processes_.rend(); ++it)
@@ -325,6 +329,65 @@ void DesktopSession::startSway() {
   start("keyboard", {"wtype", "-s", "86400000", "-M", "shift", "-m", "shift"});
 }
 
+void DesktopSession::startGnome() {
+  // gnome-shell asks logind on the system bus whenever /run/systemd/seats exists: a private, empty one
+  // answers it.
+  const fs::path systemBus = folder_ / "system-bus";
+  const pid_t system = start("system-bus", {"dbus-daemon", "--session", "--nofork", "--nosyslog",
+                                            "--address=unix:path=" + systemBus.string()});
+  if (!waitFor([&] { return fs::exists(systemBus) || !running(system); }, 10s) || !running(system))
+    fail("the private system bus did not start", "system-bus");
+  environment_["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + systemBus.string();
+  environment_["XDG_SESSION_TYPE"] = "wayland";
+  environment_["XDG_CURRENT_DESKTOP"] = "GNOME";
+  environment_["WAYLAND_DISPLAY"] = "wayland-0";
+  environment_["MOZ_ENABLE_WAYLAND"] = "1";
+  ::unsetenv("DISPLAY");
+  for (const auto& [key, value] : environment_)
+    ::setenv(key.c_str(), value.c_str(), 1);
+
+  const fs::path runtime = environment_["XDG_RUNTIME_DIR"];
+  const pid_t pipewire = start("pipewire", {"pipewire"});
+  if (!waitFor([&] { return fs::exists(runtime / "pipewire-0") || !running(pipewire); }, 10s) ||
+      !running(pipewire))
+    fail("PipeWire did not start", "pipewire");
+  start("wireplumber", {"wireplumber"});
+
+  // Tessaron's extension, as Tessaron installs it, switched on before the shell starts (it loads extensions
+  // only when it starts).
+  platform::wayland::GnomeShellPlaces(resources_ / "gnome-shell-extension").install();
+  // A headless shell starts in the overview, which a person would leave with a click: a test extension
+  // leaves it once the shell has started.
+  const fs::path leaver = home_ / ".local/share/gnome-shell/extensions/leave-overview@tests.tessaron";
+  fs::create_directories(leaver);
+  std::ofstream(leaver / "metadata.json")
+      << R"({"uuid": "leave-overview@tests.tessaron", "name": "Leave the overview", "description": "tests",
+             "shell-version": ["42", "43", "44"], "version": 1})";
+  std::ofstream(leaver / "extension.js") << R"(const Main = imports.ui.main;
+function init() {
+  return {
+    enable() {
+      const leave = () => Main.overview.hide();
+      if (Main.layoutManager._startingUp)
+        this._id = Main.layoutManager.connect('startup-complete', leave);
+      else
+        leave();
+    },
+    disable() {},
+  };
+})";
+  const pid_t enabler = start("gsettings", {"gsettings", "set", "org.gnome.shell", "enabled-extensions",
+                                            std::string("['") + platform::wayland::gnomeExtensionUuid +
+                                                "', 'leave-overview@tests.tessaron']"});
+  waitFor([&] { return !running(enabler); }, 10s);
+  const pid_t shell =
+      start("gnome-shell", {"gnome-shell", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
+                            "1600x1000", "--wayland-display", "wayland-0"});
+  platform::wayland::GnomeShellPlaces places(resources_ / "gnome-shell-extension");
+  if (!waitFor([&] { return !running(shell) || places.windows().has_value(); }, 60s) || !running(shell))
+    fail("GNOME Shell did not start with Tessaron's extension", "gnome-shell");
+}
+
 void DesktopSession::startBuses() {
   const fs::path socket = folder_ / "session-bus";
   const std::string address = "unix:path=" + socket.string();
@@ -435,8 +498,8 @@ void DesktopSession::waitForBrowser(pid_t pid, const std::string& name, const st
   if (server_ == DisplayServer::x11)
     windows = std::make_unique<platform::x11::X11WindowServer>(platform::freedesktop::ApplicationFacts{});
   else
-    windows =
-        std::make_unique<platform::wayland::WaylandWindowServer>(platform::freedesktop::ApplicationFacts{});
+    windows = std::make_unique<platform::wayland::WaylandWindowServer>(
+        platform::freedesktop::ApplicationFacts{}, resources_);
   auto shown = [&] {
     auto content = windows->shareableContent();
     if (!content) return false;
@@ -470,12 +533,13 @@ pid_t DesktopSession::startChromium(const std::string& url, const std::string& e
                                 "--password-store=basic",
                                 "--force-renderer-accessibility",
                                 "--user-data-dir=" + (folder_ / profile).string()};
-  // Under sway the compositor places and sizes windows itself.
+  // Under sway the compositor places and sizes windows itself; GNOME places them, in the size asked for.
   if (server_ == DisplayServer::x11) {
     argv.push_back("--window-position=0,0");
     argv.push_back("--window-size=1000,800");
   } else {
     argv.push_back("--ozone-platform=wayland");
+    if (server_ == DisplayServer::gnome) argv.push_back("--window-size=780,900");
   }
   argv.insert(argv.end(), options.begin(), options.end());
   argv.push_back(url);
@@ -500,6 +564,10 @@ user_pref("browser.tabs.warnOnClose", false);
 user_pref("browser.sessionstore.resume_from_crash", false);
 user_pref("accessibility.force_disabled", -1);
 )";
+  // GNOME places a window in the size it was last closed with.
+  if (server_ == DisplayServer::gnome)
+    std::ofstream(profile / "xulstore.json")
+        << R"({"chrome://browser/content/browser.xhtml":{"main-window":{"width":"780","height":"900","sizemode":"normal"}}})";
   std::vector<std::string> argv{"firefox-esr", "-no-remote", "-profile", profile.string()};
   argv.insert(argv.end(), options.begin(), options.end());
   argv.push_back(url);

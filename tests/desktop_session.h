@@ -52,8 +52,9 @@ class PageServer {
 };
 
 // X11 (Xvfb + openbox), or Wayland: sway on its headless backend with software rendering and a virtual
-// keyboard (so that focus behaves as on a seat with one). sway refuses to run as root.
-enum class DisplayServer { x11, sway };
+// keyboard (so that focus behaves as on a seat with one), or GNOME Shell headless on a virtual monitor with
+// PipeWire, the desktop portal and Tessaron's GNOME Shell extension switched on. sway refuses to run as root.
+enum class DisplayServer { x11, sway, gnome };
 
 class DesktopSession {
  public:
@@ -107,6 +108,7 @@ class DesktopSession {
   };
   void startDisplay();
   void startSway();
+  void startGnome();
   void startBuses();
   void startWindowManager();
   [[noreturn]] void fail(const std::string& what, const std::string& logName);
@@ -115,6 +117,7 @@ class DesktopSession {
   fs::path folder_;
   fs::path home_;
   DisplayServer server_;
+  fs::path resources_ = TESSARON_BUNDLE_DIR "/Contents/Resources";
   std::map<std::string, std::string> environment_;
   std::mutex processesMutex_;
   std::vector<Process> processes_;

@@ -349,6 +349,7 @@ class AtspiBus {
       g_error_free(error);
       return nullptr;
     }
+    g_dbus_connection_set_exit_on_close(session, FALSE);  // losing the bus must not end the program
     GVariant* reply = g_dbus_connection_call_sync(session, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
                                                   "GetAddress", nullptr, G_VARIANT_TYPE("(s)"),
                                                   G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &error);

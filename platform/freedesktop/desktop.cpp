@@ -171,11 +171,12 @@ void switchOnAccessibility() {
 }
 
 GrantWording accessibilityWording() {
-  return {"Tessaron reads the address and the words of the pages you see through the desktop's "
-          "accessibility service, which is switched off.\n"
-          "1. Click \"Switch On Accessibility\" to switch it on.\n"
-          "2. Restart the browsers that were already open, so that they offer their pages.",
-          "Switch On Accessibility"};
+  return {
+      "Tessaron reads the address and the words of the pages you see through the desktop's "
+      "accessibility service, which is switched off.\n"
+      "1. Click \"Switch On Accessibility\" to switch it on.\n"
+      "2. Restart the browsers that were already open, so that they offer their pages.",
+      "Switch On Accessibility"};
 }
 
 std::vector<RunningApplicationInfo> XdgWorkspace::runningApplications() {

@@ -205,6 +205,7 @@ std::shared_ptr<StatusItem> IndicatorStatusBar::statusItemWithVariableLength() {
 void IndicatorStatusBar::postNotice(const Notice& notice) {
   GDBusConnection* session = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
   if (!session) return;
+  g_dbus_connection_set_exit_on_close(session, FALSE);  // losing the bus must not end the program
   const std::string icon = bundle_.resourcePath("logo.png").string();
   GVariantBuilder actions, hints;
   g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));

@@ -47,10 +47,6 @@ Rect rectOf(const json& node, const char* key) {
   return Rect{number(*it, "x"), number(*it, "y"), number(*it, "width"), number(*it, "height")};
 }
 
-bool overlap(const Rect& a, const Rect& b) {
-  return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
-}
-
 struct Shown {
   CompositorWindow window;
   bool floating = false;
@@ -102,15 +98,12 @@ std::vector<CompositorWindow> shownWindows(const json& tree) {
     if (a.floating != b.floating) return a.floating;
     return a.floating && a.order > b.order;
   });
-  for (std::size_t i = 0; i < shown.size(); ++i)
-    for (std::size_t above = 0; above < i; ++above)
-      if (shown[above].floating && shown[above].window.output == shown[i].window.output &&
-          overlap(shown[above].window.frame, shown[i].window.frame))
-        shown[i].window.coveredBy.push_back(shown[above].window.id);
   std::vector<CompositorWindow> windows;
   windows.reserve(shown.size());
   for (auto& entry : shown)
     windows.push_back(std::move(entry.window));
+  // Tiled windows never overlap one another, so only floating ones cover anything.
+  markCovered(windows);
   return windows;
 }
 
@@ -213,6 +206,10 @@ std::optional<std::vector<CompositorWindow>> SwayIpc::windows() {
   json tree = json::parse(*reply, nullptr, false);
   if (tree.is_discarded()) return std::nullopt;
   return shownWindows(tree);
+}
+
+std::string SwayIpc::whatIsMissing() {
+  return outputs() ? std::string() : "The compositor does not answer on its IPC socket (SWAYSOCK).";
 }
 
 std::optional<std::vector<CompositorOutput>> SwayIpc::outputs() {

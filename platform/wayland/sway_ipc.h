@@ -12,28 +12,9 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "platform/value.h"
+#include "platform/wayland/places.h"
 
 namespace tessaron::platform::wayland {
-
-// A window as the compositor places it: its content area in the compositor's logical coordinates (borders
-// and title bars left out), the output that shows it, and the windows stacked above it that overlap it.
-struct CompositorWindow {
-  std::uint32_t id = 0;
-  std::int32_t processId = 0;
-  std::string title;
-  std::string appId;
-  Rect frame;
-  std::string output;
-  bool focused = false;
-  std::vector<std::uint32_t> coveredBy;
-  bool operator==(const CompositorWindow&) const = default;
-};
-
-struct CompositorOutput {
-  std::string name;
-  Rect rect;  // logical coordinates
-  bool operator==(const CompositorOutput&) const = default;
-};
 
 // The windows shown now, front to back: floating windows (the last one raised first) before tiled ones.
 // Windows on hidden workspaces, in the scratchpad, behind a fullscreen window or in an unselected tab are
@@ -43,18 +24,19 @@ std::vector<CompositorWindow> shownWindows(const nlohmann::json& tree);
 // The active outputs.
 std::vector<CompositorOutput> activeOutputs(const nlohmann::json& outputs);
 
-class SwayIpc {
+class SwayIpc final : public WindowPlaces {
  public:
   explicit SwayIpc(std::string socketPath) : socketPath_(std::move(socketPath)) {}
-  ~SwayIpc();
+  ~SwayIpc() override;
   SwayIpc(const SwayIpc&) = delete;
   SwayIpc& operator=(const SwayIpc&) = delete;
 
   // The socket of the running compositor (SWAYSOCK), when there is one.
   static std::optional<std::string> socketFromEnvironment();
 
-  std::optional<std::vector<CompositorWindow>> windows();
-  std::optional<std::vector<CompositorOutput>> outputs();
+  std::optional<std::vector<CompositorWindow>> windows() override;
+  std::optional<std::vector<CompositorOutput>> outputs() override;
+  std::string whatIsMissing() override;
 
  private:
   std::optional<std::string> request(std::uint32_t type, std::string_view payload);

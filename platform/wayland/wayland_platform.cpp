@@ -13,8 +13,9 @@ namespace {
 
 using namespace freedesktop;
 
-// Accessibility: the desktop's accessibility switch, as under X11. Screen capture: granted where the
-// compositor gives window places and pixels without asking; elsewhere the request says what is missing.
+// Accessibility: the desktop's accessibility switch, as under X11. Screen capture: granted where the desktop
+// gives window places and pixels (sway: always; GNOME: once the extension runs and the screen cast was
+// allowed); the request asks for what is missing.
 class WaylandGrants final : public Grants {
  public:
   explicit WaylandGrants(WaylandWindowServer& windows) : windows_(windows) {}
@@ -22,17 +23,8 @@ class WaylandGrants final : public Grants {
   bool isScreenCaptureAllowed() override { return windows_.canReadScreen(); }
   void requestAccessibility() override { switchOnAccessibility(); }
   std::optional<GrantWording> accessibilityWording() override { return freedesktop::accessibilityWording(); }
-  std::optional<GrantWording> screenCaptureWording() override {
-    return GrantWording{"Tessaron cannot read windows on this Wayland desktop. " + windows_.whatIsMissing() +
-                            "\nOn GNOME or KDE Plasma, choose the X11 session at login (\"GNOME on Xorg\", "
-                            "\"Plasma (X11)\") and Tessaron captures there.",
-                        "OK"};
-  }
-  void requestScreenCapture() override {
-    const std::string missing = windows_.whatIsMissing();
-    if (missing.empty()) return;
-    notice(missing + " On GNOME or KDE Plasma, choose the X11 (Xorg) session at login to capture.");
-  }
+  std::optional<GrantWording> screenCaptureWording() override { return windows_.wording(); }
+  void requestScreenCapture() override { windows_.requestWhatIsMissing(); }
 
  private:
   WaylandWindowServer& windows_;
@@ -46,7 +38,8 @@ class WaylandPlatform final : public Platform {
                          return windows_.placeFrame(pid, name, extents);
                        }),
         windows_({[this](std::int32_t pid) { return accessibility_.applicationName(pid); },
-                  [this](std::int32_t pid) { return accessibility_.frames(pid); }}),
+                  [this](std::int32_t pid) { return accessibility_.frames(pid); }},
+                 bundle_.resourcePath("gnome-shell-extension").parent_path()),
         grants_(windows_),
         workspace_(bundle_, processes_),
         alerts_(bundle_),

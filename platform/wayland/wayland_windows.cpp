@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <map>
 
+#include "platform/platform.h"
+#include "platform/wayland/gnome_shell_places.h"
+#include "platform/wayland/portal_screencast.h"
 #include "platform/wayland/screencopy.h"
+#include "platform/wayland/sway_ipc.h"
 
 namespace tessaron::platform::wayland {
 
@@ -13,10 +18,14 @@ namespace {
 // The widest shadow a client draws around its window that a frame may carry.
 constexpr double maximumShadow = 64;
 
-bool fitsWithShadow(const Rect& extents, const Rect& window) {
+// How much bigger the frame is than the window, all round; nothing when it is smaller or bigger than any
+// shadow. Shadows need not be even: Chromium's on GNOME is 10 px at the sides and 23 px over the height.
+std::optional<double> shadowAround(const Rect& extents, const Rect& window) {
   const double horizontal = extents.width - window.width;
   const double vertical = extents.height - window.height;
-  return horizontal == vertical && horizontal >= 0 && horizontal <= 2 * maximumShadow;
+  if (horizontal < 0 || vertical < 0 || horizontal > 2 * maximumShadow || vertical > 2 * maximumShadow)
+    return std::nullopt;
+  return horizontal + vertical;
 }
 
 // Chromium marks incognito and guest frames with a parenthesised suffix the window's title lacks.
@@ -35,23 +44,69 @@ const CompositorWindow* findListed(const std::vector<CompositorWindow>& windows,
 
 std::optional<Rect> placeFrame(const std::vector<CompositorWindow>& windows, std::int32_t processId,
                                const std::string& frameName, const Rect& extents) {
-  for (const auto& window : windows)
-    if (window.processId == processId && namesWindow(frameName, window.title) &&
-        fitsWithShadow(extents, window.frame))
-      return window.frame;
-  return std::nullopt;
+  // Of the windows it could be, the one it fits most closely.
+  std::optional<Rect> best;
+  double bestShadow = 0;
+  for (const auto& window : windows) {
+    if (window.processId != processId || !namesWindow(frameName, window.title)) continue;
+    const auto shadow = shadowAround(extents, window.frame);
+    if (shadow && (!best || *shadow < bestShadow)) {
+      best = window.frame;
+      bestShadow = *shadow;
+    }
+  }
+  return best;
 }
 
-WaylandWindowServer::WaylandWindowServer(freedesktop::ApplicationFacts facts)
-    : facts_(std::move(facts)), screencopy_(std::make_unique<Screencopy>()) {
-  if (auto socket = SwayIpc::socketFromEnvironment()) sway_ = std::make_unique<SwayIpc>(*socket);
+namespace {
+
+class ScreencopyPixels final : public PixelSource {
+ public:
+  Outcome<RgbaImage> capture(const CompositorOutput& output, const Rect& region) override {
+    return screencopy_.capture(output.name, output.rect.x, output.rect.y, region);
+  }
+  std::string whatIsMissing() override {
+    return screencopy_.available()
+               ? std::string()
+               : "This compositor offers no screen copy (wlr-screencopy), so windows cannot be read.";
+  }
+  bool available() const { return screencopy_.available(); }
+
+ private:
+  Screencopy screencopy_;
+};
+
+bool onGnome() {
+  const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+  return desktop && std::string_view(desktop).find("GNOME") != std::string_view::npos;
+}
+
+}  // namespace
+
+WaylandWindowServer::WaylandWindowServer(freedesktop::ApplicationFacts facts,
+                                         const std::filesystem::path& resources)
+    : facts_(std::move(facts)) {
+  if (auto socket = SwayIpc::socketFromEnvironment()) {
+    places_ = std::make_unique<SwayIpc>(*socket);
+    auto screencopy = std::make_unique<ScreencopyPixels>();
+    if (screencopy->available()) pixels_ = std::move(screencopy);
+  } else if (onGnome()) {
+    auto gnome = std::make_unique<GnomeShellPlaces>(resources / "gnome-shell-extension");
+    gnome_ = gnome.get();
+    places_ = std::move(gnome);
+  }
+  if (!pixels_) {
+    auto portal = std::make_unique<PortalScreencast>(PortalScreencast::defaultTokenFile());
+    portal_ = portal.get();
+    pixels_ = std::move(portal);
+  }
 }
 
 WaylandWindowServer::~WaylandWindowServer() = default;
 
 std::optional<std::vector<CompositorWindow>> WaylandWindowServer::listWindows() {
-  if (!sway_) return std::nullopt;
-  auto windows = sway_->windows();
+  if (!places_) return std::nullopt;
+  auto windows = places_->windows();
   if (windows) {
     std::lock_guard lock(listedMutex_);
     listed_ = *windows;
@@ -118,10 +173,10 @@ Outcome<std::vector<WindowDescription>> WaylandWindowServer::shareableContent() 
 }
 
 Outcome<RgbaImage> WaylandWindowServer::captureWindow(const WindowDescription& window) {
-  if (!sway_) return PlatformError{"Wayland: " + whatIsMissing()};
+  if (!places_) return PlatformError{"Wayland: " + whatIsMissing()};
   // The window as the compositor shows it now; what would put other pixels in its rectangle is refused.
   auto unchanged = [&]() -> Outcome<CompositorWindow> {
-    auto windows = sway_->windows();
+    auto windows = places_->windows();
     if (!windows) return PlatformError{"Wayland: the compositor did not answer for its windows"};
     const CompositorWindow* now = findListed(*windows, window.windowID);
     if (!now) return PlatformError{"Wayland: the window is no longer shown"};
@@ -131,7 +186,7 @@ Outcome<RgbaImage> WaylandWindowServer::captureWindow(const WindowDescription& w
   };
   auto before = unchanged();
   if (!before) return before.error();
-  auto outputs = sway_->outputs();
+  auto outputs = places_->outputs();
   if (!outputs) return PlatformError{"Wayland: the compositor did not answer for its outputs"};
   auto output = std::find_if(outputs->begin(), outputs->end(), [&](const CompositorOutput& candidate) {
     return candidate.name == before.value().output;
@@ -139,7 +194,7 @@ Outcome<RgbaImage> WaylandWindowServer::captureWindow(const WindowDescription& w
   if (output == outputs->end()) return PlatformError{"Wayland: the window's output is gone"};
   const Rect region{window.frame.x - output->rect.x, window.frame.y - output->rect.y, window.frame.width,
                     window.frame.height};
-  auto image = screencopy_->capture(output->name, output->rect.x, output->rect.y, region);
+  auto image = pixels_->capture(*output, region);
   if (!image) return image;
   auto after = unchanged();
   if (!after) return after.error();
@@ -147,17 +202,70 @@ Outcome<RgbaImage> WaylandWindowServer::captureWindow(const WindowDescription& w
 }
 
 bool WaylandWindowServer::canReadScreen() {
+  // A grant kept from an earlier start is restored once, before anyone is asked.
+  if (portal_) std::call_once(restoreOnce_, [this] { portal_->restore(std::chrono::seconds(5)); });
   return whatIsMissing().empty();
 }
 
 std::string WaylandWindowServer::whatIsMissing() {
-  if (!sway_)
-    return "This desktop tells no program where its windows are. Tessaron reads them on sway and other "
-           "compositors that speak sway's IPC (SWAYSOCK is not set here).";
-  if (!screencopy_->available())
-    return "This compositor offers no screen copy (wlr-screencopy), so windows cannot be read.";
-  if (!sway_->outputs()) return "The compositor does not answer on its IPC socket (SWAYSOCK).";
-  return {};
+  if (!places_)
+    return "This desktop tells programs nothing about where windows are, and Tessaron does not read its own "
+           "interfaces yet: it reads windows on sway (and other compositors that speak sway's IPC) and on "
+           "GNOME.";
+  if (std::string missing = places_->whatIsMissing(); !missing.empty()) return missing;
+  return pixels_->whatIsMissing();
+}
+
+void WaylandWindowServer::requestWhatIsMissing() {
+  if (!places_) {
+    notice(whatIsMissing());
+    return;
+  }
+  if (gnome_ && !gnome_->installed()) {
+    gnome_->install();
+    return;
+  }
+  if (std::string missing = places_->whatIsMissing(); !missing.empty()) {
+    notice(missing);
+    return;
+  }
+  if (portal_ && !portal_->casting()) {
+    if (!portal_->offered()) {
+      notice(
+          "This desktop's portal offers no screen cast (org.freedesktop.portal.ScreenCast), so Tessaron "
+          "cannot "
+          "record windows here.");
+      return;
+    }
+    portal_->request();
+    return;
+  }
+  if (std::string missing = pixels_->whatIsMissing(); !missing.empty()) notice(missing);
+}
+
+GrantWording WaylandWindowServer::wording() {
+  if (gnome_ && !gnome_->installed())
+    return {
+        "GNOME tells programs nothing about where windows are, so Tessaron comes with a small GNOME Shell "
+        "extension that does.\n"
+        "1. Click \"Install Extension\": Tessaron installs it for you and switches it on.\n"
+        "2. Log out and back in once: GNOME loads new extensions at login.\n"
+        "3. GNOME then asks once which screen Tessaron may record.",
+        "Install Extension"};
+  if (portal_ && places_ && places_->whatIsMissing().empty())
+    return {
+        "Tessaron records your browser windows from what your screen shows, and your desktop asks you once "
+        "which screen it may record.\n"
+        "1. Click \"Choose Screen\".\n"
+        "2. In the desktop's dialog, pick your screen and click Share.\n"
+        "The desktop remembers the answer for the next starts. While Tessaron records, the top bar shows "
+        "that "
+        "the screen is shared; stopping it there stops recording until you allow it again.",
+        "Choose Screen"};
+  return {"Tessaron cannot read windows on this Wayland desktop. " + whatIsMissing() +
+              "\nIn an X11 session (\"GNOME on Xorg\", \"Plasma (X11)\" at login) Tessaron captures without "
+              "anything more.",
+          "OK"};
 }
 
 }  // namespace tessaron::platform::wayland

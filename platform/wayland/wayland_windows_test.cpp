@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/wayland/gnome_shell_places.h"
 #include "platform/wayland/sway_ipc.h"
 #include "platform/wayland/wayland_windows.h"
 
@@ -109,7 +110,7 @@ TEST(ActiveOutputs, NamesTheActiveOnesWithTheirPlace) {
                                                                    {"DP-2", Rect{1600, 0, 1920, 1080}}}));
 }
 
-TEST(PlaceFrame, AFrameIsTheWindowOfItsProcessNameAndSizeWithAnEvenShadow) {
+TEST(PlaceFrame, AFrameIsTheWindowOfItsProcessAndNameThatItFitsWithinAShadow) {
   const std::vector<CompositorWindow> windows{
       {4, 100, "Alpha - Chromium", "chromium", Rect{0, 0, 800, 1000}, "O", false, {}},
       {5, 200, "Beta — Mozilla Firefox", "firefox", Rect{800, 0, 800, 1000}, "O", false, {}},
@@ -117,6 +118,8 @@ TEST(PlaceFrame, AFrameIsTheWindowOfItsProcessNameAndSizeWithAnEvenShadow) {
   };
   // Chromium draws a 10 px shadow on each side and reports its frame relative to its own surface.
   EXPECT_EQ(placeFrame(windows, 100, "Alpha - Chromium", Rect{0, 0, 820, 1020}), (Rect{0, 0, 800, 1000}));
+  // On GNOME its shadow is deeper below than at the sides.
+  EXPECT_EQ(placeFrame(windows, 100, "Alpha - Chromium", Rect{0, 0, 820, 1023}), (Rect{0, 0, 800, 1000}));
   // Two windows of one title are told apart by size.
   EXPECT_EQ(placeFrame(windows, 100, "Alpha - Chromium", Rect{0, 0, 820, 520}), (Rect{0, 500, 800, 500}));
   // Firefox reports no shadow.
@@ -128,11 +131,44 @@ TEST(PlaceFrame, AFrameIsTheWindowOfItsProcessNameAndSizeWithAnEvenShadow) {
 
   EXPECT_EQ(placeFrame(windows, 200, "Alpha - Chromium", Rect{0, 0, 820, 1020}), std::nullopt)
       << "other process";
-  EXPECT_EQ(placeFrame(windows, 100, "Alpha - Chromium", Rect{0, 0, 830, 1020}), std::nullopt)
-      << "uneven margin";
+  EXPECT_EQ(placeFrame(windows, 100, "Alpha - Chromium", Rect{0, 0, 1000, 1020}), std::nullopt)
+      << "more than a shadow";
   EXPECT_EQ(placeFrame(windows, 100, "Alpha - Chromium", Rect{0, 0, 780, 980}), std::nullopt) << "smaller";
   EXPECT_EQ(placeFrame(windows, 100, "Alpha - Chromiumx", Rect{0, 0, 820, 1020}), std::nullopt)
       << "other name";
+}
+
+TEST(GnomePlaces, TheExtensionsAnswerGivesWindowsFrontToBackWithTheOnesAboveThatOverlap) {
+  const std::string answer = R"({"monitors": [{"x": 0, "y": 0, "width": 1600, "height": 1000},
+                                             {"x": 1600, "y": 0, "width": 1920, "height": 1080}],
+    "windows": [
+      {"id": 11, "pid": 300, "title": "Notes", "appId": "org.gnome.TextEditor", "x": 600, "y": 100, "width": 400,
+       "height": 300, "monitor": 0, "focused": true},
+      {"id": 12, "pid": 100, "title": "Alpha - Chromium", "appId": "chromium", "x": 0, "y": 32, "width": 780,
+       "height": 900, "monitor": 0, "focused": false},
+      {"id": 13, "pid": 200, "title": "Beta — Mozilla Firefox", "appId": "firefox-esr", "x": 800, "y": 32,
+       "width": 780, "height": 900, "monitor": 0},
+      {"id": 14, "pid": 100, "title": "Gamma - Chromium", "appId": "chromium", "x": 1700, "y": 0, "width": 900,
+       "height": 900, "monitor": 1},
+      {"id": 15, "pid": 0, "title": "no process", "x": 0, "y": 0, "width": 10, "height": 10, "monitor": 0}]})";
+  const auto places = parseGnomePlaces(answer);
+  ASSERT_TRUE(places);
+  const auto& [windows, monitors] = *places;
+  EXPECT_EQ(monitors,
+            (std::vector<CompositorOutput>{{"0", Rect{0, 0, 1600, 1000}}, {"1", Rect{1600, 0, 1920, 1080}}}));
+  ASSERT_EQ(windows.size(), 4u) << "a window without a process is left out";
+  EXPECT_EQ(windows[0].id, 11u);
+  EXPECT_TRUE(windows[0].focused);
+  EXPECT_EQ(windows[1].frame, (Rect{0, 32, 780, 900}));
+  EXPECT_EQ(windows[1].coveredBy, std::vector<std::uint32_t>{11})
+      << "the editor overlaps Chromium's right edge";
+  EXPECT_EQ(windows[2].coveredBy, std::vector<std::uint32_t>{11}) << "and Firefox's left edge";
+  EXPECT_EQ(windows[3].output, "1");
+  EXPECT_TRUE(windows[3].coveredBy.empty()) << "windows on another monitor cover nothing here";
+
+  EXPECT_FALSE(parseGnomePlaces("not json"));
+  EXPECT_FALSE(parseGnomePlaces(R"({"windows": []})")) << "no monitors";
+  EXPECT_FALSE(parseGnomePlaces(R"([1, 2])"));
 }
 
 }  // namespace

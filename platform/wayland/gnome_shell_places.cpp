@@ -1,0 +1,164 @@
+#include "platform/wayland/gnome_shell_places.h"
+
+#include <gio/gio.h>
+
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+#include "platform/platform.h"
+
+namespace tessaron::platform::wayland {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+fs::path userExtensionFolder() {
+  const char* data = std::getenv("XDG_DATA_HOME");
+  const char* home = std::getenv("HOME");
+  const fs::path base = data && *data ? fs::path(data) : fs::path(home ? home : "/") / ".local/share";
+  return base / "gnome-shell/extensions" / gnomeExtensionUuid;
+}
+
+double number(const json& object, const char* key) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_number() ? it->get<double>() : 0.0;
+}
+
+std::string text(const json& object, const char* key) {
+  auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// The shared session-bus connection (GSettings' as well), or null. Losing the bus must not end the program,
+// which GDBus would do by default.
+GDBusConnection* sessionBus() {
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  if (bus) g_dbus_connection_set_exit_on_close(bus, FALSE);
+  return bus;
+}
+
+}  // namespace
+
+std::optional<std::pair<std::vector<CompositorWindow>, std::vector<CompositorOutput>>> parseGnomePlaces(
+    std::string_view answer) {
+  const json places = json::parse(answer, nullptr, false);
+  if (places.is_discarded() || !places.is_object() || !places.contains("windows") ||
+      !places["windows"].is_array() || !places.contains("monitors") || !places["monitors"].is_array())
+    return std::nullopt;
+  std::vector<CompositorOutput> monitors;
+  for (const auto& monitor : places["monitors"])
+    if (monitor.is_object())
+      monitors.push_back(
+          {std::to_string(monitors.size()), Rect{number(monitor, "x"), number(monitor, "y"),
+                                                 number(monitor, "width"), number(monitor, "height")}});
+  std::vector<CompositorWindow> windows;
+  for (const auto& entry : places["windows"]) {
+    if (!entry.is_object()) continue;
+    CompositorWindow window;
+    window.id = static_cast<std::uint32_t>(number(entry, "id"));
+    window.processId = static_cast<std::int32_t>(number(entry, "pid"));
+    window.title = text(entry, "title");
+    window.appId = text(entry, "appId");
+    window.frame =
+        Rect{number(entry, "x"), number(entry, "y"), number(entry, "width"), number(entry, "height")};
+    window.output = std::to_string(static_cast<int>(number(entry, "monitor")));
+    auto focused = entry.find("focused");
+    window.focused = focused != entry.end() && focused->is_boolean() && focused->get<bool>();
+    if (window.processId > 0 && window.frame.width > 0 && window.frame.height > 0)
+      windows.push_back(std::move(window));
+  }
+  markCovered(windows);
+  return std::pair{std::move(windows), std::move(monitors)};
+}
+
+std::optional<std::string> GnomeShellPlaces::ask() {
+  GDBusConnection* bus = sessionBus();
+  if (!bus) return std::nullopt;
+  GVariant* reply = g_dbus_connection_call_sync(
+      bus, "org.gnome.Shell", "/com/marrowbeck/tessaron/WindowPlaces", "com.marrowbeck.tessaron.WindowPlaces",
+      "List", nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+  g_object_unref(bus);
+  if (!reply) return std::nullopt;
+  const gchar* answer = nullptr;
+  g_variant_get(reply, "(&s)", &answer);
+  std::string out = answer ? answer : "";
+  g_variant_unref(reply);
+  return out;
+}
+
+std::optional<std::vector<CompositorWindow>> GnomeShellPlaces::windows() {
+  auto answer = ask();
+  if (!answer) return std::nullopt;
+  auto places = parseGnomePlaces(*answer);
+  if (!places) return std::nullopt;
+  return std::move(places->first);
+}
+
+std::optional<std::vector<CompositorOutput>> GnomeShellPlaces::outputs() {
+  auto answer = ask();
+  if (!answer) return std::nullopt;
+  auto places = parseGnomePlaces(*answer);
+  if (!places) return std::nullopt;
+  return std::move(places->second);
+}
+
+bool GnomeShellPlaces::installed() const {
+  std::error_code ec;
+  return fs::exists(userExtensionFolder() / "extension.js", ec) ||
+         fs::exists(fs::path("/usr/share/gnome-shell/extensions") / gnomeExtensionUuid / "extension.js", ec);
+}
+
+std::string GnomeShellPlaces::whatIsMissing() {
+  if (ask()) return {};
+  if (!installed())
+    return "GNOME tells programs nothing about where windows are, so Tessaron comes with a small GNOME Shell "
+           "extension that does, which is not installed yet.";
+  return "Tessaron's GNOME Shell extension is installed but not running: GNOME loads new extensions when you "
+         "log in, so log out and back in once (and check that it is switched on in the Extensions app).";
+}
+
+void GnomeShellPlaces::install() {
+  const fs::path target = userExtensionFolder();
+  std::error_code ec;
+  fs::create_directories(target, ec);
+  for (const char* file : {"metadata.json", "extension.js"})
+    if (!ec) fs::copy_file(source_ / file, target / file, fs::copy_options::overwrite_existing, ec);
+  if (ec) {
+    notice("Tessaron's GNOME Shell extension could not be installed in " + target.string() + ": " +
+           ec.message());
+    return;
+  }
+  // Switched on through the shell's own setting, which the Extensions app shows too.
+  if (GDBusConnection* bus = sessionBus()) g_object_unref(bus);
+  GSettingsSchemaSource* schemas = g_settings_schema_source_get_default();
+  GSettingsSchema* schema =
+      schemas ? g_settings_schema_source_lookup(schemas, "org.gnome.shell", TRUE) : nullptr;
+  if (!schema) {
+    notice("Tessaron's GNOME Shell extension is installed in " + target.string() +
+           "; switch it on in the Extensions app, then log out and back in.");
+    return;
+  }
+  g_settings_schema_unref(schema);
+  GSettings* settings = g_settings_new("org.gnome.shell");
+  gchar** enabled = g_settings_get_strv(settings, "enabled-extensions");
+  std::vector<const gchar*> list;
+  bool present = false;
+  for (gchar** name = enabled; *name; ++name) {
+    present = present || std::string_view(*name) == gnomeExtensionUuid;
+    list.push_back(*name);
+  }
+  if (!present) list.push_back(gnomeExtensionUuid);
+  list.push_back(nullptr);
+  g_settings_set_strv(settings, "enabled-extensions", list.data());
+  g_settings_sync();
+  g_strfreev(enabled);
+  g_object_unref(settings);
+  notice(
+      "Tessaron's GNOME Shell extension is installed and switched on; it runs from your next login, so log "
+      "out "
+      "and back in once.");
+}
+
+}  // namespace tessaron::platform::wayland

@@ -1,0 +1,43 @@
+// Window places on GNOME, which gives programs none on Wayland: Tessaron's own GNOME Shell extension
+// (resources/gnome-shell-extension) answers com.marrowbeck.tessaron.WindowPlaces.List under the shell's name.
+// The alternatives were worse: org.gnome.Shell.Introspect and Eval answer only allow-listed callers, and a
+// portal window source picked once per window streams one window, so every new window would ask again.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/wayland/places.h"
+
+namespace tessaron::platform::wayland {
+
+inline constexpr const char* gnomeExtensionUuid = "window-places@tessaron.marrowbeck.com";
+
+// The extension's answer read as windows (front to back, covered ones marked) and monitors (named by their
+// index, as the windows name them); nothing when it is not such an answer.
+std::optional<std::pair<std::vector<CompositorWindow>, std::vector<CompositorOutput>>> parseGnomePlaces(
+    std::string_view answer);
+
+class GnomeShellPlaces final : public WindowPlaces {
+ public:
+  // `extensionSource`: the folder with the extension's files, in the bundle's resources.
+  explicit GnomeShellPlaces(std::filesystem::path extensionSource) : source_(std::move(extensionSource)) {}
+
+  std::optional<std::vector<CompositorWindow>> windows() override;
+  std::optional<std::vector<CompositorOutput>> outputs() override;
+  std::string whatIsMissing() override;
+
+  // Whether the extension is installed for this user or for everyone.
+  bool installed() const;
+  // Installs the extension for this user and switches it on; GNOME loads it at the next login. Says what it
+  // did through a notice.
+  void install();
+
+ private:
+  std::optional<std::string> ask();
+  std::filesystem::path source_;
+};
+
+}  // namespace tessaron::platform::wayland

@@ -1,0 +1,58 @@
+// The two things a Wayland desktop must give a program that captures other programs' windows, each from
+// whatever interface that desktop offers: where the windows are, and the pixels of its screens.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <cstdint>
+#include "platform/value.h"
+
+namespace tessaron::platform::wayland {
+
+// A window as the compositor places it: its content area in the compositor's logical coordinates (borders
+// and title bars left out), the output that shows it, and the windows stacked above it that overlap it.
+struct CompositorWindow {
+  std::uint32_t id = 0;
+  std::int32_t processId = 0;
+  std::string title;
+  std::string appId;
+  Rect frame;
+  std::string output;
+  bool focused = false;
+  std::vector<std::uint32_t> coveredBy;
+  bool operator==(const CompositorWindow&) const = default;
+};
+
+struct CompositorOutput {
+  std::string name;
+  Rect rect;  // logical coordinates
+  bool operator==(const CompositorOutput&) const = default;
+};
+
+class WindowPlaces {
+ public:
+  virtual ~WindowPlaces() = default;
+  // The windows shown now, front to back, with the windows above each that overlap it; nothing when the
+  // desktop does not answer.
+  virtual std::optional<std::vector<CompositorWindow>> windows() = 0;
+  virtual std::optional<std::vector<CompositorOutput>> outputs() = 0;
+  // Why it cannot answer, in a person's words; empty when it can.
+  virtual std::string whatIsMissing() = 0;
+};
+
+class PixelSource {
+ public:
+  virtual ~PixelSource() = default;
+  // The pixels of `region` (logical coordinates within the output) of the output, at its pixel density.
+  virtual Outcome<RgbaImage> capture(const CompositorOutput& output, const Rect& region) = 0;
+  // Whether pixels can be had now; empty when they can, else why not, in a person's words.
+  virtual std::string whatIsMissing() = 0;
+};
+
+// The stacking rule both desktops share: a window is covered by every window listed before it (above it) on
+// the same output whose rectangle overlaps its own.
+void markCovered(std::vector<CompositorWindow>& frontToBack);
+
+}  // namespace tessaron::platform::wayland

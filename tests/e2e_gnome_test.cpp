@@ -1,0 +1,168 @@
+// The real program in a GNOME (Wayland) session: GNOME Shell headless on a virtual monitor with real Chromium
+// and Firefox side by side, window places from Tessaron's GNOME Shell extension and pixels from the desktop
+// portal's screen cast. The first start asks which screen may be recorded: tessaron's alert, then the
+// desktop's own dialog, answered through the accessibility bus as a person would. Records then carry address,
+// title, words and their own window's pixels. A second start restores the grant without any dialog.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+#include <tuple>
+
+#include "platform/wayland/portal_screencast.h"
+#include "tests/accessible.h"
+#include "tests/archive_files.h"
+#include "tests/desktop_suite.h"
+#include "tests/sample_pages.h"
+
+namespace tessaron::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+const SamplePage chromiumPage{"/chromium/harbour.html", "Harbour Lights", "harbourmarker",
+                              "rgb(40, 110, 220)"};
+const SamplePage firefoxPage{"/firefox/orchard.html", "Orchard Rows", "orchardmarker", "rgb(220, 80, 40)"};
+
+struct Colour {
+  int r, g, b;
+};
+
+double shareOf(const DecodedPng& image, Colour colour) {
+  std::size_t close = 0;
+  const std::size_t count = static_cast<std::size_t>(image.width) * image.height;
+  for (std::size_t i = 0; i < count; ++i)
+    close += std::abs(image.rgba[4 * i] - colour.r) <= 12 &&
+             std::abs(image.rgba[4 * i + 1] - colour.g) <= 12 &&
+             std::abs(image.rgba[4 * i + 2] - colour.b) <= 12;
+  return count ? static_cast<double>(close) / static_cast<double>(count) : 0;
+}
+
+// A node of the program's accessible tree with the role and, when given, a name holding `name`.
+Accessible findNode(const Accessible& root, AtspiRole role, const std::string& name = {}) {
+  std::vector<Accessible> nodes;
+  root.collect(nodes);
+  for (auto& node : nodes)
+    if (node.role() == role && (name.empty() || node.name().find(name) != std::string::npos)) return node;
+  return {};
+}
+
+// The applications on the accessibility bus and the named nodes of the portal's, for a failure message.
+std::string accessibleOverview() {
+  std::string out;
+  Accessible desktop(atspi_get_desktop(0));
+  for (auto& app : desktop.children()) {
+    out += "application \"" + app.name() + "\"\n";
+    if (app.name().find("portal") == std::string::npos) continue;
+    std::vector<Accessible> nodes;
+    app.collect(nodes);
+    for (auto& node : nodes) {
+      gchar* role = atspi_accessible_get_role_name(node.object, nullptr);
+      out += "  " + std::string(role ? role : "?") + " \"" + node.name() + "\"\n";
+      g_free(role);
+    }
+  }
+  return out;
+}
+
+class GnomeTest : public DesktopSuite {
+ protected:
+  static void SetUpTestSuite() {
+    session = new DesktopSession(fs::temp_directory_path() / ("tessaron-gnome-" + std::to_string(::getpid())),
+                                 DisplayServer::gnome);
+    atspi_init();
+    for (const auto& page : {chromiumPage, firefoxPage})
+      addSamplePage(session->pages(), page);
+    session->startChromium(session->pages().url(chromiumPage.path), chromiumPage.title);
+    session->startFirefox(session->pages().url(firefoxPage.path), firefoxPage.title);
+    tessaron = startTessaron("tessaron");
+  }
+
+  static pid_t startTessaron(const std::string& name) {
+    return session->start(name, {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
+                          {{"TESSARON_LOG", "stderr"}});
+  }
+
+  static fs::path tokenFile() { return session->home() / ".config/tessaron/screencast-restore-token"; }
+
+  static std::vector<ArchivedRecord> recordsOf(const SamplePage& page) {
+    std::vector<ArchivedRecord> out;
+    for (auto& record : readArchive(session->home() / ".local/share/tessaron/AppData"))
+      if (record.address == session->pages().url(page.path)) out.push_back(std::move(record));
+    return out;
+  }
+
+  // The portal's dialog, while it shows.
+  static Accessible portalDialogShare() {
+    Accessible portal = applicationNamed("xdg-desktop-portal-gnome");
+    return portal ? findNode(portal, ATSPI_ROLE_PUSH_BUTTON, "Share") : Accessible();
+  }
+};
+
+TEST_F(GnomeTest, TheFirstStartAsksThroughTheDesktopsDialogOnceThenRecordsBothBrowsers) {
+  // tessaron's alert, in GNOME's terms.
+  Accessible choose;
+  ASSERT_TRUE(waitFor(
+      [&] {
+        Accessible app = applicationOf(tessaron);
+        choose = app ? findNode(app, ATSPI_ROLE_PUSH_BUTTON, "Choose Screen") : Accessible();
+        return static_cast<bool>(choose);
+      },
+      30s))
+      << session->log("tessaron");
+  ASSERT_TRUE(choose.press());
+
+  // The desktop's dialog: the screen is picked and shared, as a person would.
+  Accessible share;
+  ASSERT_TRUE(waitFor(
+      [&] {
+        share = portalDialogShare();
+        return static_cast<bool>(share);
+      },
+      30s))
+      << accessibleOverview() << session->log("tessaron");
+  Accessible portal = applicationNamed("xdg-desktop-portal-gnome");
+  if (Accessible list = findNode(portal, ATSPI_ROLE_LIST))
+    atspi_selection_select_child(ATSPI_SELECTION(list.object), 0, nullptr);
+  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(portalDialogShare().press());
+
+  ASSERT_TRUE(
+      waitFor([] { return !recordsOf(chromiumPage).empty() && !recordsOf(firefoxPage).empty(); }, 60s))
+      << session->log("tessaron");
+  for (const auto& [page, own, other] :
+       {std::tuple{chromiumPage, Colour{40, 110, 220}, Colour{220, 80, 40}},
+        std::tuple{firefoxPage, Colour{220, 80, 40}, Colour{40, 110, 220}}}) {
+    const ArchivedRecord record = recordsOf(page).front();
+    EXPECT_TRUE(record.title.starts_with(page.title)) << record.title;
+    EXPECT_NE(record.body.find(page.marker + " heading"), std::string::npos) << record.body;
+    EXPECT_EQ(record.body.find("hunter2secret"), std::string::npos);
+    fs::path png = record.text;
+    const auto image = decodePngFile(png.replace_extension(".png"));
+    ASSERT_TRUE(image);
+    EXPECT_GT(shareOf(*image, own), 0.2) << page.title;
+    EXPECT_LT(shareOf(*image, other), 0.01) << page.title << ": nothing of the other browser's window";
+  }
+  struct stat status {};
+  ASSERT_EQ(::stat(tokenFile().c_str(), &status), 0) << "the grant was not kept";
+  EXPECT_EQ(status.st_mode & 0777, 0600U);
+}
+
+TEST_F(GnomeTest, ASecondStartRestoresTheGrantWithoutAnyDialog) {
+  ASSERT_EQ(session->stop(tessaron, 10s), 0) << session->log("tessaron");
+  const std::size_t before = recordsOf(chromiumPage).size();
+  tessaron = startTessaron("tessaron-again");
+  EXPECT_TRUE(waitFor([&] { return recordsOf(chromiumPage).size() > before; }, 40s))
+      << session->log("tessaron-again");
+  EXPECT_FALSE(portalDialogShare()) << "the desktop asked again";
+  EXPECT_EQ(occurrences(session->log("tessaron-again"), "User just granted Screen Capturing"), 1U);
+  // The token the restored start returned is kept again (GNOME 43 returns the same one).
+  struct stat status {};
+  ASSERT_EQ(::stat(tokenFile().c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600U);
+  EXPECT_FALSE(fs::exists(tokenFile().string() + ".partial"));
+}
+
+}  // namespace
+}  // namespace tessaron::testing
