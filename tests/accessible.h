@@ -5,9 +5,13 @@
 #include <atspi/atspi.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
+
+#include "tests/desktop_session.h"
 
 namespace tessaron::testing {
 
@@ -71,6 +75,33 @@ inline Accessible applicationNamed(const std::string& name) {
   for (auto& app : desktop.children())
     if (app.name() == name) return app;
   return {};
+}
+
+// A node of the program's accessible tree with the role and, when given, a name holding `name`.
+inline Accessible findNode(const Accessible& root, AtspiRole role, const std::string& name = {}) {
+  std::vector<Accessible> nodes;
+  root.collect(nodes);
+  for (auto& node : nodes)
+    if (node.role() == role && (name.empty() || node.name().find(name) != std::string::npos)) return node;
+  return {};
+}
+
+// The Share button of the desktop portal's screen-cast dialog (GNOME's), while the dialog shows.
+inline Accessible screenCastShareButton() {
+  Accessible portal = applicationNamed("xdg-desktop-portal-gnome");
+  return portal ? findNode(portal, ATSPI_ROLE_PUSH_BUTTON, "Share") : Accessible();
+}
+
+// Answers that dialog as a person would: the first screen picked, then Share. False when no such dialog
+// shows within the limit.
+inline bool answerScreenCastDialog(std::chrono::milliseconds limit) {
+  if (!waitFor([] { return static_cast<bool>(screenCastShareButton()); }, limit)) return false;
+  if (Accessible list = findNode(applicationNamed("xdg-desktop-portal-gnome"), ATSPI_ROLE_LIST))
+    atspi_selection_select_child(ATSPI_SELECTION(list.object), 0, nullptr);
+  // Share becomes usable once a screen is picked.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  Accessible share = screenCastShareButton();
+  return share && share.press();
 }
 
 }  // namespace tessaron::testing

@@ -39,15 +39,6 @@ double shareOf(const DecodedPng& image, Colour colour) {
   return count ? static_cast<double>(close) / static_cast<double>(count) : 0;
 }
 
-// A node of the program's accessible tree with the role and, when given, a name holding `name`.
-Accessible findNode(const Accessible& root, AtspiRole role, const std::string& name = {}) {
-  std::vector<Accessible> nodes;
-  root.collect(nodes);
-  for (auto& node : nodes)
-    if (node.role() == role && (name.empty() || node.name().find(name) != std::string::npos)) return node;
-  return {};
-}
-
 // The applications on the accessibility bus and the named nodes of the portal's, for a failure message.
 std::string accessibleOverview() {
   std::string out;
@@ -92,12 +83,6 @@ class GnomeTest : public DesktopSuite {
       if (record.address == session->pages().url(page.path)) out.push_back(std::move(record));
     return out;
   }
-
-  // The portal's dialog, while it shows.
-  static Accessible portalDialogShare() {
-    Accessible portal = applicationNamed("xdg-desktop-portal-gnome");
-    return portal ? findNode(portal, ATSPI_ROLE_PUSH_BUTTON, "Share") : Accessible();
-  }
 };
 
 TEST_F(GnomeTest, TheFirstStartAsksThroughTheDesktopsDialogOnceThenRecordsBothBrowsers) {
@@ -114,19 +99,7 @@ TEST_F(GnomeTest, TheFirstStartAsksThroughTheDesktopsDialogOnceThenRecordsBothBr
   ASSERT_TRUE(choose.press());
 
   // The desktop's dialog: the screen is picked and shared, as a person would.
-  Accessible share;
-  ASSERT_TRUE(waitFor(
-      [&] {
-        share = portalDialogShare();
-        return static_cast<bool>(share);
-      },
-      30s))
-      << accessibleOverview() << session->log("tessaron");
-  Accessible portal = applicationNamed("xdg-desktop-portal-gnome");
-  if (Accessible list = findNode(portal, ATSPI_ROLE_LIST))
-    atspi_selection_select_child(ATSPI_SELECTION(list.object), 0, nullptr);
-  std::this_thread::sleep_for(500ms);
-  ASSERT_TRUE(portalDialogShare().press());
+  ASSERT_TRUE(answerScreenCastDialog(30s)) << accessibleOverview() << session->log("tessaron");
 
   ASSERT_TRUE(
       waitFor([] { return !recordsOf(chromiumPage).empty() && !recordsOf(firefoxPage).empty(); }, 60s))
@@ -155,7 +128,7 @@ TEST_F(GnomeTest, ASecondStartRestoresTheGrantWithoutAnyDialog) {
   tessaron = startTessaron("tessaron-again");
   EXPECT_TRUE(waitFor([&] { return recordsOf(chromiumPage).size() > before; }, 40s))
       << session->log("tessaron-again");
-  EXPECT_FALSE(portalDialogShare()) << "the desktop asked again";
+  EXPECT_FALSE(screenCastShareButton()) << "the desktop asked again";
   EXPECT_EQ(occurrences(session->log("tessaron-again"), "User just granted Screen Capturing"), 1U);
   // The token the restored start returned is kept again (GNOME 43 returns the same one).
   struct stat status {};
