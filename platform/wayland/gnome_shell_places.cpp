@@ -3,14 +3,12 @@
 #include <gio/gio.h>
 
 #include <cstdlib>
-#include <nlohmann/json.hpp>
 
 #include "platform/platform.h"
 
 namespace tessaron::platform::wayland {
 
 namespace fs = std::filesystem;
-using nlohmann::json;
 
 namespace {
 
@@ -19,16 +17,6 @@ fs::path userExtensionFolder() {
   const char* home = std::getenv("HOME");
   const fs::path base = data && *data ? fs::path(data) : fs::path(home ? home : "/") / ".local/share";
   return base / "gnome-shell/extensions" / gnomeExtensionUuid;
-}
-
-double number(const json& object, const char* key) {
-  auto it = object.find(key);
-  return it != object.end() && it->is_number() ? it->get<double>() : 0.0;
-}
-
-std::string text(const json& object, const char* key) {
-  auto it = object.find(key);
-  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
 // The shared session-bus connection (GSettings' as well), or null. Losing the bus must not end the program,
@@ -40,38 +28,6 @@ GDBusConnection* sessionBus() {
 }
 
 }  // namespace
-
-std::optional<std::pair<std::vector<CompositorWindow>, std::vector<CompositorOutput>>> parseGnomePlaces(
-    std::string_view answer) {
-  const json places = json::parse(answer, nullptr, false);
-  if (places.is_discarded() || !places.is_object() || !places.contains("windows") ||
-      !places["windows"].is_array() || !places.contains("monitors") || !places["monitors"].is_array())
-    return std::nullopt;
-  std::vector<CompositorOutput> monitors;
-  for (const auto& monitor : places["monitors"])
-    if (monitor.is_object())
-      monitors.push_back(
-          {std::to_string(monitors.size()), Rect{number(monitor, "x"), number(monitor, "y"),
-                                                 number(monitor, "width"), number(monitor, "height")}});
-  std::vector<CompositorWindow> windows;
-  for (const auto& entry : places["windows"]) {
-    if (!entry.is_object()) continue;
-    CompositorWindow window;
-    window.id = static_cast<std::uint32_t>(number(entry, "id"));
-    window.processId = static_cast<std::int32_t>(number(entry, "pid"));
-    window.title = text(entry, "title");
-    window.appId = text(entry, "appId");
-    window.frame =
-        Rect{number(entry, "x"), number(entry, "y"), number(entry, "width"), number(entry, "height")};
-    window.output = std::to_string(static_cast<int>(number(entry, "monitor")));
-    auto focused = entry.find("focused");
-    window.focused = focused != entry.end() && focused->is_boolean() && focused->get<bool>();
-    if (window.processId > 0 && window.frame.width > 0 && window.frame.height > 0)
-      windows.push_back(std::move(window));
-  }
-  markCovered(windows);
-  return std::pair{std::move(windows), std::move(monitors)};
-}
 
 std::optional<std::string> GnomeShellPlaces::ask() {
   GDBusConnection* bus = sessionBus();
@@ -91,7 +47,7 @@ std::optional<std::string> GnomeShellPlaces::ask() {
 std::optional<std::vector<CompositorWindow>> GnomeShellPlaces::windows() {
   auto answer = ask();
   if (!answer) return std::nullopt;
-  auto places = parseGnomePlaces(*answer);
+  auto places = parsePlacesAnswer(*answer);
   if (!places) return std::nullopt;
   return std::move(places->first);
 }
@@ -99,7 +55,7 @@ std::optional<std::vector<CompositorWindow>> GnomeShellPlaces::windows() {
 std::optional<std::vector<CompositorOutput>> GnomeShellPlaces::outputs() {
   auto answer = ask();
   if (!answer) return std::nullopt;
-  auto places = parseGnomePlaces(*answer);
+  auto places = parsePlacesAnswer(*answer);
   if (!places) return std::nullopt;
   return std::move(places->second);
 }

@@ -15,11 +15,6 @@ namespace tessaron::platform::wayland {
 
 inline constexpr const char* gnomeExtensionUuid = "window-places@tessaron.marrowbeck.com";
 
-// The extension's answer read as windows (front to back, covered ones marked) and monitors (named by their
-// index, as the windows name them); nothing when it is not such an answer.
-std::optional<std::pair<std::vector<CompositorWindow>, std::vector<CompositorOutput>>> parseGnomePlaces(
-    std::string_view answer);
-
 class GnomeShellPlaces final : public WindowPlaces {
  public:
   // `extensionSource`: the folder with the extension's files, in the bundle's resources.

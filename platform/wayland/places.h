@@ -4,6 +4,8 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <cstdint>
@@ -51,7 +53,15 @@ class PixelSource {
   virtual std::string whatIsMissing() = 0;
 };
 
-// The stacking rule both desktops share: a window is covered by every window listed before it (above it) on
+// The answer of the GNOME Shell extension and of the KWin script, one JSON shape:
+//   {"monitors": [{"x", "y", "width", "height"}...],
+//    "windows": [{"id", "pid", "title", "appId", "x", "y", "width", "height", "monitor", "focused"}...]}
+// with the windows shown, front to back. Read as windows (covered ones marked) and monitors (named by their
+// index, as the windows name them); nothing when it is not such an answer.
+std::optional<std::pair<std::vector<CompositorWindow>, std::vector<CompositorOutput>>> parsePlacesAnswer(
+    std::string_view answer);
+
+// The stacking rule every desktop shares: a window is covered by every window listed before it (above it) on
 // the same output whose rectangle overlaps its own.
 void markCovered(std::vector<CompositorWindow>& frontToBack);
 

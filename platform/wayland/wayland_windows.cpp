@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "platform/wayland/gnome_shell_places.h"
+#include "platform/wayland/kwin_script_places.h"
 #include "platform/wayland/portal_screencast.h"
 #include "platform/wayland/screencopy.h"
 #include "platform/wayland/sway_ipc.h"
@@ -76,9 +77,9 @@ class ScreencopyPixels final : public PixelSource {
   Screencopy screencopy_;
 };
 
-bool onGnome() {
+bool currentDesktopIs(std::string_view name) {
   const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
-  return desktop && std::string_view(desktop).find("GNOME") != std::string_view::npos;
+  return desktop && std::string_view(desktop).find(name) != std::string_view::npos;
 }
 
 }  // namespace
@@ -90,10 +91,12 @@ WaylandWindowServer::WaylandWindowServer(freedesktop::ApplicationFacts facts,
     places_ = std::make_unique<SwayIpc>(*socket);
     auto screencopy = std::make_unique<ScreencopyPixels>();
     if (screencopy->available()) pixels_ = std::move(screencopy);
-  } else if (onGnome()) {
+  } else if (currentDesktopIs("GNOME")) {
     auto gnome = std::make_unique<GnomeShellPlaces>(resources / "gnome-shell-extension");
     gnome_ = gnome.get();
     places_ = std::move(gnome);
+  } else if (currentDesktopIs("KDE")) {
+    places_ = std::make_unique<KwinScriptPlaces>();
   }
   if (!pixels_) {
     auto portal = std::make_unique<PortalScreencast>(PortalScreencast::defaultTokenFile());

@@ -4,6 +4,7 @@
 // | desktop           | places                          | pixels                                        |
 // | sway (wlroots)    | the IPC tree (SWAYSOCK)         | wlr-screencopy of the window's rectangle       |
 // | GNOME             | Tessaron's GNOME Shell extension | the portal's ScreenCast of the monitors        |
+// | KDE Plasma        | a KWin script, loaded per listing | the portal's ScreenCast of the monitors        |
 //
 // A window's pixels are cut from its screen where the desktop shows it, so a window covered by another is
 // not captured until it is uncovered. Which application a window belongs to, and whether it is a private

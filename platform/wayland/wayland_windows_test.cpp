@@ -2,9 +2,15 @@
 // sway 1.7 answers with (trimmed to the keys that matter).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "platform/wayland/gnome_shell_places.h"
+#include "platform/wayland/kwin_script_places.h"
 #include "platform/wayland/sway_ipc.h"
 #include "platform/wayland/wayland_windows.h"
 
@@ -151,7 +157,7 @@ TEST(GnomePlaces, TheExtensionsAnswerGivesWindowsFrontToBackWithTheOnesAboveThat
       {"id": 14, "pid": 100, "title": "Gamma - Chromium", "appId": "chromium", "x": 1700, "y": 0, "width": 900,
        "height": 900, "monitor": 1},
       {"id": 15, "pid": 0, "title": "no process", "x": 0, "y": 0, "width": 10, "height": 10, "monitor": 0}]})";
-  const auto places = parseGnomePlaces(answer);
+  const auto places = parsePlacesAnswer(answer);
   ASSERT_TRUE(places);
   const auto& [windows, monitors] = *places;
   EXPECT_EQ(monitors,
@@ -166,9 +172,68 @@ TEST(GnomePlaces, TheExtensionsAnswerGivesWindowsFrontToBackWithTheOnesAboveThat
   EXPECT_EQ(windows[3].output, "1");
   EXPECT_TRUE(windows[3].coveredBy.empty()) << "windows on another monitor cover nothing here";
 
-  EXPECT_FALSE(parseGnomePlaces("not json"));
-  EXPECT_FALSE(parseGnomePlaces(R"({"windows": []})")) << "no monitors";
-  EXPECT_FALSE(parseGnomePlaces(R"([1, 2])"));
+  EXPECT_FALSE(parsePlacesAnswer("not json"));
+  EXPECT_FALSE(parsePlacesAnswer(R"({"windows": []})")) << "no monitors";
+  EXPECT_FALSE(parsePlacesAnswer(R"([1, 2])"));
+}
+
+// The KWin script, run by Node.js against a stand-in for KWin's scripting objects of Plasma 5 or 6: what it
+// reports must read as the same places.
+std::string runKwinScript(const std::string& standIn) {
+  const std::filesystem::path file =
+      std::filesystem::temp_directory_path() / ("tessaron-kwin-" + std::to_string(::getpid()) + ".js");
+  std::ofstream(file) << standIn << "\n" << kwinPlacesScript(":1.42");
+  std::string out;
+  if (FILE* node = ::popen(("node " + file.string() + " 2>&1").c_str(), "r")) {
+    char buffer[4096];
+    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, node))
+      out.append(buffer, n);
+    ::pclose(node);
+  }
+  std::filesystem::remove(file);
+  return out;
+}
+
+TEST(KwinScript, ReportsTheShownWindowsFrontToBackOnPlasma5And6) {
+  // Bottom to top: a window on another desktop, Chromium, a minimised window, a panel, Firefox.
+  const std::string windows = R"(
+    const make = (id, pid, caption, x, extra) => Object.assign({internalId: '{' + id + '}', pid: pid, caption: caption,
+      resourceClass: 'app', normalWindow: true, minimized: false, onAllDesktops: false, active: false,
+      frameGeometry: {x: x, y: 40, width: 780, height: 900}}, extra);
+    const plasma5 = [make('a', 5, 'Elsewhere', 0, {desktop: 2}), make('b', 100, 'Alpha - Chromium', 0, {desktop: 1, screen: 0}),
+      make('c', 7, 'Hidden', 0, {desktop: 1, minimized: true}), make('d', 8, 'Panel', 0, {desktop: 1, normalWindow: false}),
+      make('e', 200, 'Beta — Mozilla Firefox', 800, {desktop: 1, screen: 0, active: true})];)";
+  const std::string report = R"(
+    const callDBus = (service, path, iface, method, json) => console.log(service + ' ' + path + ' ' + iface + ' ' + method + '\n' + json);)";
+  const std::string plasma5 = windows + report + R"(
+    const KWin = {ScreenArea: 7};
+    const workspace = {clientList: () => plasma5, stackingOrder: plasma5, currentDesktop: 1, numScreens: 1,
+      clientArea: (area, screen, desktop) => ({x: 0, y: 0, width: 1600, height: 1000})};)";
+  const std::string plasma6 = windows + report + R"(
+    const output = {geometry: {x: 0, y: 0, width: 1600, height: 1000}};
+    const desktopOne = {id: 'one'}, desktopTwo = {id: 'two'};
+    const plasma6 = plasma5.map(w => Object.assign({}, w, {desktops: [w.desktop === 2 ? desktopTwo : desktopOne],
+      desktop: undefined, screen: undefined, output: output}));
+    const workspace = {windowList: () => plasma6, stackingOrder: plasma6, currentDesktop: desktopOne, screens: [output]};)";
+  for (const auto& standIn : {plasma5, plasma6}) {
+    const std::string out = runKwinScript(standIn);
+    const auto newline = out.find('\n');
+    ASSERT_NE(newline, std::string::npos) << out;
+    EXPECT_EQ(out.substr(0, newline),
+              ":1.42 /com/marrowbeck/tessaron/WindowPlaces com.marrowbeck.tessaron.WindowPlaces Report");
+    const auto places = parsePlacesAnswer(out.substr(newline + 1));
+    ASSERT_TRUE(places) << out;
+    const auto& [shown, monitors] = *places;
+    EXPECT_EQ(monitors, (std::vector<CompositorOutput>{{"0", Rect{0, 0, 1600, 1000}}}));
+    ASSERT_EQ(shown.size(), 2u) << out;
+    EXPECT_EQ(shown[0].title, "Beta — Mozilla Firefox");
+    EXPECT_TRUE(shown[0].focused);
+    EXPECT_EQ(shown[0].output, "0");
+    EXPECT_EQ(shown[1].processId, 100);
+    EXPECT_EQ(shown[1].frame, (Rect{0, 40, 780, 900}));
+    EXPECT_NE(shown[0].id, shown[1].id);
+    EXPECT_TRUE(shown[1].coveredBy.empty()) << "side by side";
+  }
 }
 
 }  // namespace

@@ -1,0 +1,239 @@
+// The reports arrive as method calls on an object of a private bus connection whose messages are dispatched
+// on a thread of its own, so a listing can wait for its report on the calling thread.
+#include "platform/wayland/kwin_script_places.h"
+
+#include <gio/gio.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "platform/wayland/places.h"
+
+namespace tessaron::platform::wayland {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* reportPath = "/com/marrowbeck/tessaron/WindowPlaces";
+constexpr const char* reportInterface = "com.marrowbeck.tessaron.WindowPlaces";
+constexpr const char* pluginName = "tessaron-window-places";
+constexpr const char* introspection = R"(<node>
+  <interface name="com.marrowbeck.tessaron.WindowPlaces">
+    <method name="Report"><arg type="s" direction="in" name="places"/></method>
+  </interface>
+</node>)";
+
+}  // namespace
+
+std::string kwinPlacesScript(const std::string& uniqueName) {
+  // Plasma 6 renamed clientList to windowList, desktop to desktops and screen to output; both are read.
+  return R"((function () {
+  var list = typeof workspace.windowList === 'function' ? workspace.windowList() : workspace.clientList();
+  var order = workspace.stackingOrder || list;
+  var desktop = workspace.currentDesktop;
+  var onDesktop = function (w) {
+    if (w.onAllDesktops) return true;
+    if (w.desktops && w.desktops.length !== undefined) {
+      for (var d = 0; d < w.desktops.length; d++) if (w.desktops[d] === desktop) return true;
+      return false;
+    }
+    return w.desktop === desktop;
+  };
+  var hash = function (text) {
+    var h = 2166136261;
+    for (var i = 0; i < text.length; i++) { h ^= text.charCodeAt(i); h = Math.imul(h, 16777619) >>> 0; }
+    return h;
+  };
+  var monitors = [];
+  var screens = workspace.screens;
+  if (screens && screens.length !== undefined) {
+    for (var s = 0; s < screens.length; s++) {
+      var g = screens[s].geometry;
+      monitors.push({x: g.x, y: g.y, width: g.width, height: g.height});
+    }
+  } else {
+    for (var n = 0; n < workspace.numScreens; n++) {
+      var r = workspace.clientArea(KWin.ScreenArea, n, desktop);
+      monitors.push({x: r.x, y: r.y, width: r.width, height: r.height});
+    }
+  }
+  var windows = [];
+  for (var i = order.length - 1; i >= 0; i--) {
+    var w = order[i];
+    if (!w.normalWindow || w.minimized || !onDesktop(w)) continue;
+    var f = w.frameGeometry;
+    var monitor = typeof w.screen === 'number' ? w.screen : (screens ? Array.prototype.indexOf.call(screens, w.output) : 0);
+    windows.push({id: hash(String(w.internalId)), pid: w.pid, title: w.caption || '', appId: w.resourceClass || '',
+                  x: f.x, y: f.y, width: f.width, height: f.height, monitor: monitor, focused: !!w.active});
+  }
+  callDBus(')" +
+         uniqueName + "', '" + reportPath + "', '" + reportInterface + R"(', 'Report',
+           JSON.stringify({monitors: monitors, windows: windows}));
+})();
+)";
+}
+
+struct KwinScriptPlaces::State {
+  std::thread worker;
+  GMainContext* context = nullptr;
+  GMainLoop* loop = nullptr;
+  GDBusConnection* bus = nullptr;
+  guint registration = 0;
+  fs::path script;
+
+  std::mutex mutex;
+  std::condition_variable reported;
+  std::uint64_t reports = 0;
+  std::string latest;
+
+  void run(std::promise<void>& ready) {
+    g_main_context_push_thread_default(context);
+    GError* error = nullptr;
+    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    if (address) {
+      bus = g_dbus_connection_new_for_address_sync(
+          address,
+          static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                            G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+          nullptr, nullptr, &error);
+      g_free(address);
+    }
+    if (error) g_error_free(error);
+    if (bus) {
+      g_dbus_connection_set_exit_on_close(bus, FALSE);
+      GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(introspection, nullptr);
+      static const GDBusInterfaceVTable vtable{
+          [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
+             GDBusMethodInvocation* invocation, gpointer data) {
+            auto* self = static_cast<State*>(data);
+            const gchar* places = nullptr;
+            g_variant_get(parameters, "(&s)", &places);
+            {
+              std::lock_guard lock(self->mutex);
+              self->latest = places ? places : "";
+              ++self->reports;
+            }
+            self->reported.notify_all();
+            g_dbus_method_invocation_return_value(invocation, nullptr);
+          },
+          nullptr,
+          nullptr,
+          {}};
+      registration = g_dbus_connection_register_object(bus, reportPath, node->interfaces[0], &vtable, this,
+                                                       nullptr, nullptr);
+      g_dbus_node_info_unref(node);
+    }
+    ready.set_value();
+    g_main_loop_run(loop);
+    if (bus) {
+      if (registration) g_dbus_connection_unregister_object(bus, registration);
+      g_dbus_connection_close_sync(bus, nullptr, nullptr);
+      g_object_unref(bus);
+    }
+    g_main_context_pop_thread_default(context);
+  }
+
+  GVariant* call(const char* path, const char* interface, const char* method, GVariant* arguments,
+                 const GVariantType* reply) {
+    return g_dbus_connection_call_sync(bus, "org.kde.KWin", path, interface, method, arguments, reply,
+                                       G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+  }
+};
+
+KwinScriptPlaces::KwinScriptPlaces() : state_(std::make_shared<State>()) {
+  state_->context = g_main_context_new();
+  state_->loop = g_main_loop_new(state_->context, FALSE);
+  std::promise<void> ready;
+  auto started = ready.get_future();
+  state_->worker = std::thread([state = state_, &ready] { state->run(ready); });
+  started.wait();
+  if (state_->bus) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    state_->script = fs::path(runtime && *runtime ? runtime : "/tmp") /
+                     ("tessaron-window-places-" + std::to_string(::getpid()) + ".js");
+    std::ofstream(state_->script) << kwinPlacesScript(g_dbus_connection_get_unique_name(state_->bus));
+  }
+}
+
+KwinScriptPlaces::~KwinScriptPlaces() {
+  std::error_code ec;
+  if (!state_->script.empty()) fs::remove(state_->script, ec);
+  auto state = state_;
+  g_main_context_invoke(
+      state->context,
+      [](gpointer data) -> gboolean {
+        g_main_loop_quit(static_cast<GMainLoop*>(data));
+        return G_SOURCE_REMOVE;
+      },
+      state->loop);
+  state->worker.join();
+  g_main_loop_unref(state->loop);
+  g_main_context_unref(state->context);
+}
+
+std::optional<std::string> KwinScriptPlaces::ask() {
+  State& s = *state_;
+  if (!s.bus || !s.registration) return std::nullopt;
+  // A script of this name left by an earlier listing that did not finish goes first.
+  if (GVariant* gone = s.call("/Scripting", "org.kde.kwin.Scripting", "unloadScript",
+                              g_variant_new("(s)", pluginName), G_VARIANT_TYPE("(b)")))
+    g_variant_unref(gone);
+  GVariant* loaded = s.call("/Scripting", "org.kde.kwin.Scripting", "loadScript",
+                            g_variant_new("(ss)", s.script.c_str(), pluginName), G_VARIANT_TYPE("(i)"));
+  if (!loaded) return std::nullopt;
+  gint32 id = -1;
+  g_variant_get(loaded, "(i)", &id);
+  g_variant_unref(loaded);
+  if (id < 0) return std::nullopt;
+  std::uint64_t before;
+  {
+    std::lock_guard lock(s.mutex);
+    before = s.reports;
+  }
+  // Plasma 6 names a loaded script /Scripting/Script<id>, Plasma 5 /<id>.
+  GVariant* ran = nullptr;
+  for (const std::string& path : {"/Scripting/Script" + std::to_string(id), "/" + std::to_string(id)})
+    if ((ran = s.call(path.c_str(), "org.kde.kwin.Script", "run", nullptr, nullptr))) break;
+  std::optional<std::string> answer;
+  if (ran) {
+    g_variant_unref(ran);
+    std::unique_lock lock(s.mutex);
+    if (s.reported.wait_for(lock, 2s, [&] { return s.reports > before; })) answer = s.latest;
+  }
+  if (GVariant* gone = s.call("/Scripting", "org.kde.kwin.Scripting", "unloadScript",
+                              g_variant_new("(s)", pluginName), G_VARIANT_TYPE("(b)")))
+    g_variant_unref(gone);
+  return answer;
+}
+
+std::optional<std::vector<CompositorWindow>> KwinScriptPlaces::windows() {
+  auto answer = ask();
+  if (!answer) return std::nullopt;
+  auto places = parsePlacesAnswer(*answer);
+  if (!places) return std::nullopt;
+  return std::move(places->first);
+}
+
+std::optional<std::vector<CompositorOutput>> KwinScriptPlaces::outputs() {
+  auto answer = ask();
+  if (!answer) return std::nullopt;
+  auto places = parsePlacesAnswer(*answer);
+  if (!places) return std::nullopt;
+  return std::move(places->second);
+}
+
+std::string KwinScriptPlaces::whatIsMissing() {
+  if (ask()) return {};
+  return "KWin does not answer Tessaron's question about where windows are (its scripting interface, "
+         "org.kde.KWin /Scripting, on the session bus).";
+}
+
+}  // namespace tessaron::platform::wayland
