@@ -24,7 +24,9 @@ namespace tessaron::testing {
 #if defined(__SANITIZE_ADDRESS__)
 using AtspiCall = __lsan::ScopedDisabler;
 #else
-struct AtspiCall {};
+struct AtspiCall {
+  AtspiCall() {}  // user-provided: a scope guard, not an unused variable
+};
 #endif
 
 // An owned accessible.
