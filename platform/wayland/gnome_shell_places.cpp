@@ -27,6 +27,35 @@ GDBusConnection* sessionBus() {
   return bus;
 }
 
+// The running shell's major version, from the shell itself, else from its program; 0 when neither tells.
+int shellMajorVersion() {
+  std::string version;
+  if (GDBusConnection* bus = sessionBus()) {
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.gnome.Shell", "/org/gnome/Shell", "org.freedesktop.DBus.Properties", "Get",
+        g_variant_new("(ss)", "org.gnome.Shell", "ShellVersion"), G_VARIANT_TYPE("(v)"),
+        G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+    if (reply) {
+      GVariant* boxed = nullptr;
+      g_variant_get(reply, "(v)", &boxed);
+      if (g_variant_is_of_type(boxed, G_VARIANT_TYPE_STRING)) version = g_variant_get_string(boxed, nullptr);
+      g_variant_unref(boxed);
+      g_variant_unref(reply);
+    }
+    g_object_unref(bus);
+  }
+  if (version.empty()) {
+    gchar* out = nullptr;
+    if (g_spawn_command_line_sync("gnome-shell --version", &out, nullptr, nullptr, nullptr) && out) {
+      const std::string text = out;  // "GNOME Shell 43.9"
+      const auto digit = text.find_first_of("0123456789");
+      if (digit != std::string::npos) version = text.substr(digit);
+    }
+    g_free(out);
+  }
+  return std::atoi(version.c_str());
+}
+
 }  // namespace
 
 std::optional<std::string> GnomeShellPlaces::ask() {
@@ -77,10 +106,12 @@ std::string GnomeShellPlaces::whatIsMissing() {
 
 void GnomeShellPlaces::install() {
   const fs::path target = userExtensionFolder();
+  // GNOME Shell 45 and later load extensions only as ES modules, which the earlier ones cannot load.
+  const fs::path source = shellMajorVersion() >= 45 ? fs::path(source_.string() + "-45") : source_;
   std::error_code ec;
   fs::create_directories(target, ec);
   for (const char* file : {"metadata.json", "extension.js"})
-    if (!ec) fs::copy_file(source_ / file, target / file, fs::copy_options::overwrite_existing, ec);
+    if (!ec) fs::copy_file(source / file, target / file, fs::copy_options::overwrite_existing, ec);
   if (ec) {
     notice("Tessaron's GNOME Shell extension could not be installed in " + target.string() + ": " +
            ec.message());
