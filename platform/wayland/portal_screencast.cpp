@@ -107,7 +107,9 @@ struct PortalScreencast::State {
   int requests = 0;
   guint closedSubscription = 0;
 
-  // PipeWire.
+  // PipeWire. The loop and the streams are made and undone under streamsMutex, which captures hold while
+  // they read, so a cast stopped from the desktop's indicator never pulls a frame from under a capture.
+  std::mutex streamsMutex;
   pw_thread_loop* pwLoop = nullptr;
   pw_context* pwContext = nullptr;
   pw_core* pwCore = nullptr;
@@ -235,7 +237,12 @@ struct PortalScreencast::State {
 
   void start(bool mayAsk) {
     if (!bus) return setPhase(Phase::refused, "The desktop's session bus cannot be reached.");
-    if (!(portalOffers = askOffered()).value())
+    const bool offers = askOffered();
+    {
+      std::lock_guard lock(mutex);
+      portalOffers = offers;
+    }
+    if (!offers)
       return setPhase(Phase::refused,
                       "This desktop's portal offers no screen cast (org.freedesktop.portal.ScreenCast).");
     const std::optional<std::string> stored = readToken(tokenFile);
@@ -394,6 +401,7 @@ struct PortalScreencast::State {
   }();
 
   bool startStreams(int fd, const std::vector<std::pair<std::uint32_t, CompositorOutput>>& cast) {
+    std::lock_guard streamsLock(streamsMutex);
     static std::once_flag initialised;
     std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
     pwLoop = pw_thread_loop_new("tessaron-cast", nullptr);
@@ -436,6 +444,7 @@ struct PortalScreencast::State {
   }
 
   void stopStreams() {
+    std::lock_guard streamsLock(streamsMutex);
     if (!pwLoop) return;
     pw_thread_loop_lock(pwLoop);
     for (auto& stream : streams)
@@ -528,6 +537,7 @@ bool PortalScreencast::casting() {
 
 std::vector<CompositorOutput> PortalScreencast::monitors() {
   std::vector<CompositorOutput> out;
+  std::lock_guard streamsLock(state_->streamsMutex);
   if (!casting() || !state_->pwLoop) return out;
   pw_thread_loop_lock(state_->pwLoop);
   for (const auto& stream : state_->streams)
@@ -537,17 +547,20 @@ std::vector<CompositorOutput> PortalScreencast::monitors() {
 }
 
 Outcome<RgbaImage> PortalScreencast::capture(const CompositorOutput& output, const Rect& region) {
-  if (!casting() || !state_->pwLoop) return PlatformError{"Wayland: " + whatIsMissing()};
   std::optional<Frame> frame;
   Rect monitor;
-  pw_thread_loop_lock(state_->pwLoop);
-  for (const auto& stream : state_->streams)
-    if (stream->monitor.rect == output.rect || (state_->streams.size() == 1 && output.rect.width == 0)) {
-      std::lock_guard lock(stream->frameMutex);
-      frame = stream->latest;
-      monitor = stream->monitor.rect;
-    }
-  pw_thread_loop_unlock(state_->pwLoop);
+  {
+    std::lock_guard streamsLock(state_->streamsMutex);
+    if (!casting() || !state_->pwLoop) return PlatformError{"Wayland: " + whatIsMissing()};
+    pw_thread_loop_lock(state_->pwLoop);
+    for (const auto& stream : state_->streams)
+      if (stream->monitor.rect == output.rect || (state_->streams.size() == 1 && output.rect.width == 0)) {
+        std::lock_guard lock(stream->frameMutex);
+        frame = stream->latest;
+        monitor = stream->monitor.rect;
+      }
+    pw_thread_loop_unlock(state_->pwLoop);
+  }
   if (!frame) return PlatformError{"Wayland: no frame of the window's screen has arrived yet"};
   // Logical coordinates to the frame's pixels (the monitor's scale).
   const double scale = monitor.width > 0 ? frame->width / monitor.width : 1.0;
