@@ -17,8 +17,8 @@ inline constexpr const char* gnomeExtensionUuid = "window-places@tessaron.marrow
 
 class GnomeShellPlaces final : public WindowPlaces {
  public:
-  // `extensionSource`: the folder with the extension's files, in the bundle's resources, for GNOME Shell 42 to
-  // 44; the same folder name with "-45" holds them for GNOME Shell 45 and later.
+  // `extensionSource`: the folder with the extension's files, in the bundle's resources, for GNOME Shell 42
+  // to 44; the same folder name with "-45" holds them for GNOME Shell 45 and later.
   explicit GnomeShellPlaces(std::filesystem::path extensionSource) : source_(std::move(extensionSource)) {}
 
   std::optional<std::vector<CompositorWindow>> windows() override;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/wayland/places.h"
+#include "platform/wayland/private_bus.h"
 
 namespace tessaron::platform::wayland {
 
@@ -96,19 +97,8 @@ struct KwinScriptPlaces::State {
 
   void run(std::promise<void>& ready) {
     g_main_context_push_thread_default(context);
-    GError* error = nullptr;
-    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    if (address) {
-      bus = g_dbus_connection_new_for_address_sync(
-          address,
-          static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                            G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-          nullptr, nullptr, &error);
-      g_free(address);
-    }
-    if (error) g_error_free(error);
+    bus = privateSessionBus();
     if (bus) {
-      g_dbus_connection_set_exit_on_close(bus, FALSE);
       GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(introspection, nullptr);
       static const GDBusInterfaceVTable vtable{
           [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,

@@ -22,6 +22,7 @@
 
 #include "platform/platform.h"
 #include "platform/wayland/pipewire_format.h"
+#include "platform/wayland/private_bus.h"
 
 namespace tessaron::platform::wayland {
 
@@ -129,18 +130,7 @@ struct PortalScreencast::State {
   void run(std::promise<void>& ready) {
     g_main_context_push_thread_default(context);
     ready.set_value();
-    GError* error = nullptr;
-    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    if (address) {
-      bus = g_dbus_connection_new_for_address_sync(
-          address,
-          static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                            G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-          nullptr, nullptr, &error);
-      g_free(address);
-    }
-    if (error) g_error_free(error);
-    if (bus) g_dbus_connection_set_exit_on_close(bus, FALSE);
+    bus = privateSessionBus();
     g_main_loop_run(loop);
     stopStreams();
     if (bus) {
