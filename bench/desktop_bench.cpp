@@ -168,7 +168,7 @@ void perWindow(DesktopSession& session, const std::string& browser, pid_t pid) {
   platform::freedesktop::FramePlacement placement;
   if (p.name() == "wayland") {
     places = std::make_unique<platform::wayland::WaylandWindowServer>(
-        platform::freedesktop::ApplicationFacts{}, TESSARON_BUNDLE_DIR "/Contents/Resources");
+        platform::freedesktop::ApplicationFacts{}, bundleDirectory() / "Contents/Resources");
     (void)places->shareableContent();
     placement = [&](std::int32_t process, const std::string& name, const platform::Rect& extents) {
       return places->placeFrame(process, name, extents);
@@ -268,8 +268,7 @@ bool measure(const fs::path& work, DisplayServer server, Part part = Part::both)
   session.startChromium(session.pages().url("/other/big.html"), "Second Chromium Page", "chromium-b");
   session.startFirefox(session.pages().url("/firefox/big.html"), "Big Firefox Page");
   // No backend named: the session's own is picked, as on a person's desktop.
-  const pid_t tessaron = session.start("tessaron", {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
-                                       {{"TESSARON_LOG", "stderr"}});
+  const pid_t tessaron = session.startTessaron("tessaron", {{"TESSARON_LOG", "stderr"}});
   const fs::path archive = session.home() / ".local/share/tessaron/AppData";
   auto records = [&] {
     std::size_t n = 0;

@@ -4,8 +4,10 @@
 // a browser that merely shows the search page is connected to the port too, and must never be killed.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "app/exit.h"
 #include "app/log.h"
@@ -50,6 +52,18 @@ std::string trimmed(std::string_view text) {
   if (text.starts_with("\xC2\x85")) text.remove_prefix(2);
   if (text.ends_with("\xC2\x85")) text.remove_suffix(2);
   return std::string(text);
+}
+
+constexpr auto portReleaseLimit = std::chrono::seconds(5);
+
+bool portReleased(platform::Processes& processes, std::chrono::seconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    auto listeners = processes.listenersOnPort(serverPort);
+    if (listeners && listeners.value().empty()) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 }  // namespace
@@ -166,15 +180,21 @@ void startServer() {
 }
 
 void stopServer() {
-  auto listeners = platform::current().processes().listenersOnPort(serverPort);
+  auto& processes = platform::current().processes();
+  auto listeners = processes.listenersOnPort(serverPort);
   if (!listeners) {
     standardOutputLine("Failed to get process list.");
   } else {
     for (const auto& listener : listeners.value()) {
       const std::string pid = std::to_string(listener.processId);
       standardOutputLine("Killing process with PID: " + pid);
-      (void)platform::current().processes().run("/bin/kill", {"-9", pid});
+      (void)processes.run("/bin/kill", {"-9", pid});
     }
+    // A killed process lets go of the port only once it has ended: wait for that, bounded, so that a server
+    // started right after a stop finds the port free.
+    if (!listeners.value().empty() && !portReleased(processes, portReleaseLimit))
+      log::utils().error("Port %d is still held %d seconds after its listeners were killed.",
+                         static_cast<int>(serverPort), static_cast<int>(portReleaseLimit.count()));
   }
   std::lock_guard lock(serverMutex);
   serverSlot().reset();

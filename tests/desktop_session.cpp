@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -25,6 +26,11 @@
 namespace tessaron::testing {
 
 using namespace std::chrono_literals;
+
+fs::path bundleDirectory() {
+  const char* copy = std::getenv("TESSARON_TEST_BUNDLE");
+  return copy && *copy ? fs::path(copy) : fs::path(TESSARON_BUNDLE_DIR);
+}
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
   const auto end = std::chrono::steady_clock::now() + limit;
@@ -70,6 +76,55 @@ void forgetGroup(pid_t pid) {
     pid_t expected = pid;
     if (slot.compare_exchange_strong(expected, 0)) return;
   }
+}
+
+// The bus services a test desktop may start: the accessibility bus, settings, and GNOME's shell helpers and
+// desktop portal. Anything else the machine has installed (a file manager that answers ShowItems, another
+// desktop's portal) stays out, so the tests see the same desktop on every machine.
+bool allowedBusService(const std::string& name) {
+  for (const char* exact :
+       {"ca.desrt.dconf", "org.a11y.Bus", "org.gnome.ScreenSaver",
+        "org.freedesktop.impl.portal.PermissionStore", "org.freedesktop.impl.portal.desktop.gnome",
+        "org.freedesktop.impl.portal.desktop.gtk"})
+    if (name == exact) return true;
+  return name.starts_with("org.freedesktop.portal.") || name.starts_with("org.gnome.Shell.");
+}
+
+// A bus configuration of the session's own, listening on `socket`: the session bus's policy, with only the
+// services of the system's service folder that `allowed` accepts.
+fs::path writeBusConfig(const fs::path& folder, const std::string& name, const fs::path& socket,
+                        const std::function<bool(const std::string&)>& allowed) {
+  const fs::path services = folder / (name + "-services");
+  fs::create_directories(services);
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/usr/share/dbus-1/services", ec)) {
+    std::ifstream in(entry.path());
+    std::string line;
+    while (std::getline(in, line))
+      if (line.starts_with("Name=")) {
+        if (allowed(line.substr(5))) fs::copy_file(entry.path(), services / entry.path().filename(), ec);
+        break;
+      }
+  }
+  const fs::path config = folder / (name + ".conf");
+  std::ofstream(config) << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <keep_umask/>
+  <listen>unix:path=)" << socket.string()
+                        << R"(</listen>
+  <auth>EXTERNAL</auth>
+  <servicedir>)" << services.string()
+                        << R"(</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)";
+  return config;
 }
 
 }  // namespace
@@ -146,6 +201,9 @@ std::string PageServer::navigationScript() {
 // Absolute paths: HOME and profile folders are handed to programs that may change their working folder.
 DesktopSession::DesktopSession(fs::path folder, DisplayServer server)
     : folder_(fs::absolute(std::move(folder))), home_(folder_ / "home"), server_(server) {
+  // What a killed program leaves behind (a browser's helpers, tessaron's server) comes to this process, so
+  // stop() can reap it and know when it is gone.
+  adoptOrphans();
   fs::remove_all(folder_);
   fs::create_directories(home_);
   environment_ = {{"HOME", home_.string()},
@@ -248,13 +306,29 @@ int DesktopSession::stop(pid_t pid, std::chrono::milliseconds grace) {
       waitFor([&] { return !running(pid); }, 5s);
     }
   }
-  // Whatever the program left behind in its group goes too.
+  // Whatever the program left behind in its group goes too, and is gone before this returns: a server still
+  // on its port, say, would be taken for the next test's.
   ::kill(-pid, SIGKILL);
+  waitFor(
+      [&] {
+        if (running(pid)) return false;  // the leader's status is running()'s to take
+        while (::waitpid(-pid, nullptr, WNOHANG) > 0) {
+        }
+        return ::kill(-pid, 0) != 0 && errno == ESRCH;
+      },
+      5s);
   forgetGroup(pid);
   std::lock_guard lock(processesMutex_);
   for (const auto& process : processes_)
     if (process.pid == pid) return process.status;
   return -1;
+}
+
+pid_t DesktopSession::startTessaron(const std::string& name,
+                                    const std::map<std::string, std::string>& extraEnvironment) {
+  if (!portFreed(5000, 30s))
+    throw SessionError("desktop session: port 5000 is still taken, so tessaron's server could not start");
+  return start(name, {(bundleDirectory() / "Contents/MacOS/tessaron").string()}, extraEnvironment);
 }
 
 std::string DesktopSession::log(const std::string& name) const {
@@ -333,8 +407,10 @@ void DesktopSession::startGnome() {
   // gnome-shell asks logind on the system bus whenever /run/systemd/seats exists: a private, empty one
   // answers it.
   const fs::path systemBus = folder_ / "system-bus";
-  const pid_t system = start("system-bus", {"dbus-daemon", "--session", "--nofork", "--nosyslog",
-                                            "--address=unix:path=" + systemBus.string()});
+  const fs::path systemConfig =
+      writeBusConfig(folder_, "system-bus", systemBus, [](const std::string&) { return false; });
+  const pid_t system = start(
+      "system-bus", {"dbus-daemon", "--config-file=" + systemConfig.string(), "--nofork", "--nosyslog"});
   if (!waitFor([&] { return fs::exists(systemBus) || !running(system); }, 10s) || !running(system))
     fail("the private system bus did not start", "system-bus");
   environment_["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=" + systemBus.string();
@@ -391,8 +467,9 @@ function init() {
 void DesktopSession::startBuses() {
   const fs::path socket = folder_ / "session-bus";
   const std::string address = "unix:path=" + socket.string();
+  const fs::path config = writeBusConfig(folder_, "session-bus", socket, allowedBusService);
   const pid_t bus =
-      start("dbus", {"dbus-daemon", "--session", "--nofork", "--nosyslog", "--address=" + address});
+      start("dbus", {"dbus-daemon", "--config-file=" + config.string(), "--nofork", "--nosyslog"});
   if (!waitFor([&] { return fs::exists(socket) || !running(bus); }, 10s) || !running(bus))
     fail("the session bus (dbus-daemon) did not start", "dbus");
   environment_["DBUS_SESSION_BUS_ADDRESS"] = address;

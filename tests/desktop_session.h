@@ -27,6 +27,10 @@ struct SessionError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The Tessaron.app the suites run: TESSARON_TEST_BUNDLE when set (a copy that a suite running as another
+// user can reach), else the build's own.
+fs::path bundleDirectory();
+
 // Polls until the condition holds or the time is up.
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit);
 // How often `what` occurs in `text` (log lines, say).
@@ -82,12 +86,18 @@ class DesktopSession {
   pid_t startFirefox(const std::string& url, const std::string& expectedTitle,
                      const std::string& profile = "firefox", const std::vector<std::string>& options = {});
 
+  // Starts tessaron on this desktop once port 5000 is free (a server that a previous run killed may hold it
+  // a moment longer), with `extraEnvironment` over the desktop's. Throws SessionError when the port stays
+  // taken.
+  pid_t startTessaron(const std::string& name = "tessaron",
+                      const std::map<std::string, std::string>& extraEnvironment = {});
+
   // Starts a program of this desktop, its output in <folder>/<name>.log; stopped with the session unless
   // stopped before.
   pid_t start(const std::string& name, const std::vector<std::string>& argv,
               const std::map<std::string, std::string>& extraEnvironment = {});
-  // Stops a program started here: SIGTERM to its group, SIGKILL after `grace`. Returns its exit status
-  // (128 + signal when a signal ended it).
+  // Stops a program started here: SIGTERM to its group, SIGKILL after `grace`, then waits (bounded) until
+  // nothing of its group is left. Returns its exit status (128 + signal when a signal ended it).
   int stop(pid_t pid, std::chrono::milliseconds grace = std::chrono::seconds(5));
   bool running(pid_t pid);
   std::string log(const std::string& name) const;
@@ -117,7 +127,7 @@ class DesktopSession {
   fs::path folder_;
   fs::path home_;
   DisplayServer server_;
-  fs::path resources_ = TESSARON_BUNDLE_DIR "/Contents/Resources";
+  fs::path resources_ = bundleDirectory() / "Contents/Resources";
   std::map<std::string, std::string> environment_;
   std::mutex processesMutex_;
   std::vector<Process> processes_;

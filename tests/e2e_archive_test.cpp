@@ -100,8 +100,7 @@ class ArchiveTest : public DesktopSuite {
     firefox = session->startFirefox(session->pages().url(firefoxWalk.path("late.html")), "Late Article");
     scroller = session->startChromium(session->pages().url("/scroll/register.html"), "Long Register",
                                       "chromium-scroll");
-    tessaron = session->start("tessaron", {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
-                              {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
+    tessaron = session->startTessaron("tessaron", {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
   }
 
   static std::vector<ArchivedRecord> records() {

@@ -44,8 +44,7 @@ class BrowsersTest : public DesktopSuite {
       addSamplePage(session->pages(), page);
     chromium = session->startChromium(session->pages().url(chromiumHarbour.path), "Harbour Notes");
     firefox = session->startFirefox(session->pages().url(firefoxOrchard.path), "Orchard Ledger");
-    tessaron = session->start("tessaron", {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
-                              {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
+    tessaron = session->startTessaron("tessaron", {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
   }
 
   static fs::path archive() { return session->home() / ".local/share/tessaron/AppData"; }

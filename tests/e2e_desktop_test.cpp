@@ -96,10 +96,10 @@ class DesktopTest : public ::testing::Test {
   }
 
   static pid_t startTessaron() {
-    return session->start("tessaron", {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
-                          {{"TESSARON_LOG", "stderr"},
-                           {"TESSARON_PLATFORM", "x11"},
-                           {"PATH", (session->folder() / "bin").string() + ":" + std::getenv("PATH")}});
+    return session->startTessaron(
+        "tessaron", {{"TESSARON_LOG", "stderr"},
+                     {"TESSARON_PLATFORM", "x11"},
+                     {"PATH", (session->folder() / "bin").string() + ":" + std::getenv("PATH")}});
   }
 
   static bool setAccessibility(bool on) {
@@ -220,8 +220,9 @@ TEST_F(DesktopTest, TheTrayMenuHoldsTheFiveActionsAndEachDoesItsJob) {
   ASSERT_TRUE(waitFor([&] { return countInLog("Start action") == 2; }, 10s));
 
   // A second copy for the same user sees the first and leaves at once.
-  const pid_t second = session->start("tessaron-second", {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
-                                      {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
+  const pid_t second =
+      session->start("tessaron-second", {(bundleDirectory() / "Contents/MacOS/tessaron").string()},
+                     {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
   EXPECT_TRUE(waitFor([&] { return !session->running(second); }, 15s));
   EXPECT_EQ(session->stop(second), 0);
   EXPECT_NE(session->log("tessaron-second").find("App already running."), std::string::npos)

@@ -71,8 +71,7 @@ class GnomeTest : public DesktopSuite {
   }
 
   static pid_t startTessaron(const std::string& name) {
-    return session->start(name, {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
-                          {{"TESSARON_LOG", "stderr"}});
+    return session->startTessaron(name, {{"TESSARON_LOG", "stderr"}});
   }
 
   static fs::path tokenFile() { return session->home() / ".config/tessaron/screencast-restore-token"; }

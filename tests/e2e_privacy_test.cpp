@@ -45,8 +45,7 @@ class PrivacyTest : public DesktopSuite {
     session->startFirefox(session->pages().url(privateWindow.path), "Hidden Diary", "firefox-private",
                           {"-private-window"});
     session->startFirefox(excludedAddress(), "Vault Statement");
-    tessaron = session->start("tessaron", {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
-                              {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
+    tessaron = session->startTessaron("tessaron", {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
   }
 
   // The excluded page is served by the same server under another host name, so only the host tells it apart.

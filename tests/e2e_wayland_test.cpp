@@ -59,8 +59,7 @@ class WaylandTest : public DesktopSuite {
     session->startFirefox(session->pages().url(firefoxPage.path), firefoxPage.title);
     session->startChromium(session->pages().url(incognitoPage.path), incognitoPage.title,
                            "chromium-incognito", {"--incognito"});
-    tessaron = session->start("tessaron", {TESSARON_BUNDLE_DIR "/Contents/MacOS/tessaron"},
-                              {{"TESSARON_LOG", "stderr"}});
+    tessaron = session->startTessaron("tessaron", {{"TESSARON_LOG", "stderr"}});
   }
 
   static bool sway(const std::vector<std::string>& command) {

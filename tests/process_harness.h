@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,12 +12,15 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <map>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,6 +65,47 @@ inline bool portListening(std::uint16_t port) {
   const int fd = connectToLoopback(port);
   if (fd >= 0) ::close(fd);
   return fd >= 0;
+}
+
+// Waits until nothing accepts connections on the port: a process killed a moment ago may still hold it.
+inline bool portFreed(std::uint16_t port, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  return eventually([port] { return !portListening(port); }, limit);
+}
+
+// Makes this process the parent of its orphaned descendants (a server whose tessaron was killed), so that a
+// test can end them by their id and reap them, whatever the machine's init does with orphans.
+inline void adoptOrphans() {
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+// The processes whose parent is this process, from the kernel's process table.
+inline std::set<pid_t> childProcesses() {
+  std::set<pid_t> children;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = slurp(entry.path() / "stat");
+    // "pid (command) state ppid ...": the command may hold spaces and parentheses, the last ')' ends it.
+    const auto end = stat.rfind(')');
+    if (end == std::string::npos) continue;
+    char state = 0;
+    int parent = 0;
+    if (std::sscanf(stat.c_str() + end + 1, " %c %d", &state, &parent) == 2 && parent == ::getpid())
+      children.insert(std::stoi(name));
+  }
+  return children;
+}
+
+// Kills and reaps every child of this process not in `keep`: with adoptOrphans(), what the programs a test
+// started left behind.
+inline void endChildProcesses(const std::set<pid_t>& keep = {}) {
+  for (const pid_t pid : childProcesses()) {
+    if (keep.contains(pid)) continue;
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
 }
 
 // What posix_spawn takes, owned: the argument vector, and this process's environment with `overrides` set.
