@@ -570,7 +570,8 @@ std::string DesktopSession::shownAddress(pid_t browser) {
   return {};
 }
 
-void DesktopSession::waitForBrowser(pid_t pid, const std::string& name, const std::string& expectedTitle) {
+void DesktopSession::waitForBrowser(pid_t pid, const std::string& name, const std::string& expectedTitle,
+                                    bool withAddress) {
   std::unique_ptr<platform::WindowServer> windows;
   if (server_ == DisplayServer::x11)
     windows = std::make_unique<platform::x11::X11WindowServer>(platform::freedesktop::ApplicationFacts{});
@@ -586,7 +587,8 @@ void DesktopSession::waitForBrowser(pid_t pid, const std::string& name, const st
         return true;
     return false;
   };
-  if (!waitFor([&] { return !running(pid) || (shown() && !shownAddress(pid).empty()); }, 60s) ||
+  if (!waitFor([&] { return !running(pid) || (shown() && (!withAddress || !shownAddress(pid).empty())); },
+               60s) ||
       !running(pid))
     fail(name + " did not show \"" + expectedTitle +
              "\" through the window list and accessibility within 60 s",
@@ -594,7 +596,8 @@ void DesktopSession::waitForBrowser(pid_t pid, const std::string& name, const st
 }
 
 pid_t DesktopSession::startChromium(const std::string& url, const std::string& expectedTitle,
-                                    const std::string& profile, const std::vector<std::string>& options) {
+                                    const std::string& profile, const std::vector<std::string>& options,
+                                    ChromiumStart how) {
   const std::string& name = profile;
   // The binary itself: the /usr/bin wrapper trips over a doubled /dev/shm mount. Without a user namespace
   // (containers, root) the sandbox cannot start.
@@ -608,8 +611,8 @@ pid_t DesktopSession::startChromium(const std::string& url, const std::string& e
                                 "--disable-gpu",
                                 "--disable-dev-shm-usage",
                                 "--password-store=basic",
-                                "--force-renderer-accessibility",
                                 "--user-data-dir=" + (folder_ / profile).string()};
+  if (how == ChromiumStart::forcedAccessibility) argv.push_back("--force-renderer-accessibility");
   // Under sway the compositor places and sizes windows itself; GNOME places them, in the size asked for.
   if (server_ == DisplayServer::x11) {
     argv.push_back("--window-position=0,0");
@@ -621,7 +624,7 @@ pid_t DesktopSession::startChromium(const std::string& url, const std::string& e
   argv.insert(argv.end(), options.begin(), options.end());
   argv.push_back(url);
   const pid_t pid = start(name, argv);
-  waitForBrowser(pid, name, expectedTitle);
+  waitForBrowser(pid, name, expectedTitle, how == ChromiumStart::forcedAccessibility);
   return pid;
 }
 

@@ -60,6 +60,10 @@ class PageServer {
 // PipeWire, the desktop portal and Tessaron's GNOME Shell extension switched on. sway refuses to run as root.
 enum class DisplayServer { x11, sway, gnome };
 
+// How Chromium is started: with --force-renderer-accessibility (its pages on the bus from the start), or as a
+// desktop launcher starts it, without (its pages come only once a client asks for them).
+enum class ChromiumStart { forcedAccessibility, asLaunched };
+
 class DesktopSession {
  public:
   // Starts the desktop in `folder` (which holds HOME, logs and browser profiles). Throws SessionError.
@@ -81,8 +85,10 @@ class DesktopSession {
   // Returns the browser's process id.
   // `profile` names the browser's profile folder and log; distinct profiles make distinct browser processes.
   // `options` go before the address ("--incognito", "-private-window").
+  // As launched, only the window is waited for: asking for its page would switch the page's accessibles on.
   pid_t startChromium(const std::string& url, const std::string& expectedTitle,
-                      const std::string& profile = "chromium", const std::vector<std::string>& options = {});
+                      const std::string& profile = "chromium", const std::vector<std::string>& options = {},
+                      ChromiumStart how = ChromiumStart::forcedAccessibility);
   pid_t startFirefox(const std::string& url, const std::string& expectedTitle,
                      const std::string& profile = "firefox", const std::vector<std::string>& options = {});
 
@@ -122,7 +128,8 @@ class DesktopSession {
   void startBuses();
   void startWindowManager();
   [[noreturn]] void fail(const std::string& what, const std::string& logName);
-  void waitForBrowser(pid_t pid, const std::string& name, const std::string& expectedTitle);
+  void waitForBrowser(pid_t pid, const std::string& name, const std::string& expectedTitle,
+                      bool withAddress = true);
 
   fs::path folder_;
   fs::path home_;

@@ -1,4 +1,5 @@
-// The real program against real Chromium and Firefox windows on a private X11 desktop. One desktop and one
+// The real program against real Chromium (started as a desktop launcher starts it) and Firefox windows on a
+// private X11 desktop. One desktop and one
 // tessaron serve every test here, in order: first records, their screenshots, the duplicate filter,
 // navigation, a revisit, a closed window.
 #include <gtest/gtest.h>
@@ -42,7 +43,9 @@ class BrowsersTest : public DesktopSuite {
     session = new DesktopSession(fs::temp_directory_path() / ("tessaron-e2e-" + std::to_string(::getpid())));
     for (const auto& page : {chromiumHarbour, chromiumQuarry, firefoxOrchard})
       addSamplePage(session->pages(), page);
-    chromium = session->startChromium(session->pages().url(chromiumHarbour.path), "Harbour Notes");
+    // Chromium as people start it: no flag that switches its pages' accessibility on.
+    chromium = session->startChromium(session->pages().url(chromiumHarbour.path), "Harbour Notes", "chromium",
+                                      {}, ChromiumStart::asLaunched);
     firefox = session->startFirefox(session->pages().url(firefoxOrchard.path), "Orchard Ledger");
     tessaron = session->startTessaron("tessaron", {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
   }

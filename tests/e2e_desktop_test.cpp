@@ -95,12 +95,23 @@ class DesktopTest : public ::testing::Test {
     if (::testing::UnitTest::GetInstance()->Passed()) fs::remove_all(folder);
   }
 
-  static pid_t startTessaron() {
-    return session->startTessaron(
-        "tessaron", {{"TESSARON_LOG", "stderr"},
-                     {"TESSARON_PLATFORM", "x11"},
-                     {"PATH", (session->folder() / "bin").string() + ":" + std::getenv("PATH")}});
+  static std::map<std::string, std::string> tessaronEnvironment() {
+    return {{"TESSARON_LOG", "stderr"},
+            {"TESSARON_PLATFORM", "x11"},
+            {"PATH", (session->folder() / "bin").string() + ":" + std::getenv("PATH")}};
   }
+
+  static pid_t startTessaron() {
+    started = session->startTessaron("tessaron", tessaronEnvironment());
+    return started;
+  }
+
+  // A test that failed half-way leaves no tessaron (nor its server on port 5000) to the next.
+  void TearDown() override {
+    if (started > 0 && session->running(started)) session->stop(started);
+    started = 0;
+  }
+  static inline pid_t started = 0;
 
   static bool setAccessibility(bool on) {
     const pid_t call =
@@ -270,7 +281,9 @@ TEST_F(DesktopTest, ThePortDialogShowsItsTextAndNoEndsWithStatusOne) {
       },
       90s))
       << session->log("port-holder");
-  const pid_t tessaron = startTessaron();
+  // Started while another program holds the port, on purpose.
+  const pid_t tessaron = started = session->start(
+      "tessaron", {(bundleDirectory() / "Contents/MacOS/tessaron").string()}, tessaronEnvironment());
   const std::optional<AlertContents> shown = waitForAlert(tessaron);
   ASSERT_TRUE(shown) << session->log("tessaron");
   const AlertContents& alert = *shown;

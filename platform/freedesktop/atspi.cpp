@@ -269,6 +269,13 @@ class AtspiBus {
     applications_.erase(pid);
   }
 
+  // True the first time it is asked for this application (by its bus name): the one time a caller waits
+  // for the application to build its pages' accessibles.
+  bool firstWake(const std::string& busName) {
+    std::lock_guard lock(applicationsMutex_);
+    return woken_.insert(busName).second;
+  }
+
   // Runs `read` with a direct connection to the application whose root is given, one reader at a time;
   // false when the application offers no connection of its own. Browsers answer on their own socket as
   // well as through the bus.
@@ -400,6 +407,7 @@ class AtspiBus {
 
   std::mutex applicationsMutex_;
   std::map<std::int32_t, Entry> applications_;
+  std::set<std::string> woken_;
 
   struct Direct {
     sd_bus* bus = nullptr;
@@ -916,6 +924,7 @@ class AtspiElement final : public Element {
   // its outermost document.
   AttributeResult shownDocument() {
     std::optional<Reference> document = firstDocumentWith(ATSPI_STATE_SHOWING);
+    if (!document) document = wakeDocuments();
     if (!document) {
       document = firstDocumentWith(ATSPI_STATE_FOCUSED);
       std::optional<Reference> at = document;
@@ -934,6 +943,24 @@ class AtspiElement final : public Element {
     if (document) children.push_back(make(Kind::document, *document, text_));
     return success(std::move(children));
   }
+
+  // Chromium, unless started with --force-renderer-accessibility, joins the bus with its windows but builds
+  // its pages' accessibles only once it believes an assistive technology is at work, which it concludes when
+  // a client asks one of its objects for its attributes (as screen readers do, and other clients seldom).
+  // Asking the frame is that signal; the page's tree follows a moment later, so the first time for an
+  // application its document is waited for.
+  std::optional<Reference> wakeDocuments() {
+    (void)bus_->call(object_, "org.a11y.atspi.Accessible", "GetAttributes", nullptr, "(a{ss})");
+    if (!bus_->firstWake(object_.bus)) return std::nullopt;
+    std::optional<Reference> document;
+    const auto end = std::chrono::steady_clock::now() + documentWakeTime;
+    while (!document && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(50ms);
+      document = firstDocumentWith(ATSPI_STATE_SHOWING);
+    }
+    return document;
+  }
+  static constexpr auto documentWakeTime = 3s;
 
   // Firefox gives the address as "DocURL"; Chromium leaves that empty and gives "URI".
   AttributeResult address() {
