@@ -5,17 +5,20 @@
 // - Firefox: a private window's title is the page title followed by " — Mozilla Firefox Private Browsing"
 //   ("Mozilla Firefox Private Browsing" alone for a page without one), in the X11 title and the accessible
 //   frame's name alike. Its WM_CLASS ("Navigator", "firefox-esr"), window role and frame attributes are those
-//   of an ordinary window, so the title is the signal. (Builds in other languages translate those words; the
-//   English ones are what was measured.)
+//   of an ordinary window, so the title is the signal, in whichever language the browser speaks (see
+//   firefox_private_titles.cpp).
 // - Chromium (Google Chrome is the same program): incognito and guest windows carry the ordinary X11 title
 //   ("Page - Chromium"), WM_CLASS and role, and run in the same process as ordinary windows. Only the
 //   accessible frame's name tells: "Page - Chromium (Incognito)", "Page - Chromium (Guest)", where an
 //   ordinary window's frame name equals its X11 title byte for byte. So a window is ordinary only when a
-//   frame at its place bears exactly its title; a frame with the title and a parenthesised suffix is private,
+//   frame at its place bears exactly its title; a frame with the title and a bracketed suffix is private
+//   (translations bracket the mark in their own way: "（シークレット）" in Japanese),
 //   and so is a window with no frame to go by (the accessibility bus does not know the browser, or the title
 //   is changing): in doubt, private.
 #include <algorithm>
+#include <utility>
 
+#include "platform/firefox_private_titles.h"
 #include "platform/windows.h"
 
 namespace tessaron::platform {
@@ -37,10 +40,24 @@ std::string lowerAscii(std::string_view text) {
   return out;
 }
 
-// The frame's name is the window's title followed by a parenthesised mark of its kind of window.
+// The frame's name is the window's title followed by a bracketed mark of its kind of window, with or without
+// a space before it: ASCII, full-width, corner or lenticular brackets.
 bool isMarkedVariantOf(std::string_view name, std::string_view title) {
-  return name.size() > title.size() + 3 && name.starts_with(title) && name.substr(title.size(), 2) == " (" &&
-         name.back() == ')';
+  if (!name.starts_with(title)) return false;
+  std::string_view mark = name.substr(title.size());
+  if (mark.starts_with(" ")) mark.remove_prefix(1);
+  constexpr std::pair<std::string_view, std::string_view> brackets[] = {
+      {"(", ")"},
+      {"[", "]"},
+      {"\xEF\xBC\x88", "\xEF\xBC\x89"},  // （ ）
+      {"\xEF\xBC\xBB", "\xEF\xBC\xBD"},  // ［ ］
+      {"\xE3\x80\x90", "\xE3\x80\x91"},  // 【 】
+      {"\xE3\x80\x8C", "\xE3\x80\x8D"},  // 「 」
+  };
+  for (const auto& [open, close] : brackets)
+    if (mark.size() > open.size() + close.size() && mark.starts_with(open) && mark.ends_with(close))
+      return true;
+  return false;
 }
 
 }  // namespace
@@ -50,7 +67,7 @@ WindowPrivacy browsingPrivacy(
     const std::function<std::optional<std::vector<AccessibleFrame>>()>& accessibleFrames) {
   const std::string name = lowerAscii(applicationName);
   if (isFirefoxFamily(name))
-    return title.ends_with("Private Browsing") ? WindowPrivacy::privateBrowsing : WindowPrivacy::ordinary;
+    return isFirefoxPrivateTitle(title) ? WindowPrivacy::privateBrowsing : WindowPrivacy::ordinary;
   if (!isChromiumFamily(name)) return WindowPrivacy::ordinary;
 
   const auto frames = accessibleFrames ? accessibleFrames() : std::nullopt;

@@ -44,6 +44,21 @@ TEST(BrowsingPrivacy, ChromiumTellsByTheAccessibleFrameAtTheWindowsPlace) {
             WindowPrivacy::privateBrowsing);
 }
 
+TEST(BrowsingPrivacy, ChromiumsMarkInItsTranslationsBrackets) {
+  const std::string title = "Tide tables - Chromium";
+  for (const std::string& mark :
+       std::vector<std::string>{" (Incognito)",
+                                "\xEF\xBC\x88\xE3\x82\xB7\xE3\x83\xBC\xE3\x82\xAF\xE3\x83\xAC"
+                                "\xE3\x83\x83\xE3\x83\x88\xEF\xBC\x89",
+                                " [Incognito]", " \xE3\x80\x90x\xE3\x80\x91", "(Gast)"})
+    EXPECT_EQ(browsingPrivacy("Chromium", title, left, framesOf({{title + mark, left}})),
+              WindowPrivacy::privateBrowsing)
+        << mark;
+  EXPECT_EQ(browsingPrivacy("Chromium", title, left, framesOf({{title + " ()", left}})),
+            WindowPrivacy::undetermined)
+      << "an empty mark is no mark";
+}
+
 TEST(BrowsingPrivacy, ChromiumWithoutAFrameToGoByIsInDoubt) {
   const std::string title = "Tide tables - Chromium";
   EXPECT_EQ(
