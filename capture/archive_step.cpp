@@ -46,6 +46,13 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
   }
 
   const std::string address = findWebArea(matched, variant).address;
+  // Without its address a page cannot be checked against the excluded sites: then it is not recorded.
+  if (address.empty() && !settingsInForce().excludedSites.empty()) {
+    namingLines.discard();
+    if (record->window) record->window->title.reset();
+    noteUnrecorded(window.windowID, Unrecorded::addressUnknown);
+    return;
+  }
   if (settings::isExcluded(settingsInForce(), address)) {
     namingLines.discard();
     if (record->window) record->window->title.reset();

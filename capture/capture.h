@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "imagehash/os_image_hashing.h"
+#include "platform/browsers.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
 
@@ -73,21 +74,10 @@ struct TessaronError {
 };
 
 inline constexpr std::string_view ownInterfaceTitle = "tessaron - Your Personal Web Archive";
-// Lower-cased application names of the supported browsers, matched whole.
-inline constexpr std::string_view supportedBrowsers[] = {"safari", "google chrome", "firefox", "chromium"};
-
 enum class BrowserVariant { chrome, safari };
-struct DispatchRow {
-  std::string_view applicationName;
-  BrowserVariant variant;
-};
-// Which archive step serves which browser, tried in this order.
-inline constexpr DispatchRow supportedBrowserDispatch[] = {
-    {"firefox", BrowserVariant::safari},
-    {"safari", BrowserVariant::safari},
-    {"google chrome", BrowserVariant::chrome},
-    {"chromium", BrowserVariant::chrome},
-};
+// Which archive step serves a browser: Chromium's family has its own; every other family is read as Firefox
+// is.
+BrowserVariant variantOf(const platform::Browser& browser);
 
 // ----- the loop
 
@@ -173,13 +163,15 @@ std::size_t removeInterruptedWrites(const std::filesystem::path& dataFolder);
 // ----- what is never recorded, and what the person takes back
 
 // Why a listed browser window was not recorded; logged once when it starts, never naming the page.
-enum class Unrecorded { privateBrowsing, maybePrivate, excludedSite };
+enum class Unrecorded { privateBrowsing, maybePrivate, excludedSite, addressUnknown };
 // Logs the reason when it is new for the window; forgetUnrecorded ends it (the window is recorded again).
 void noteUnrecorded(std::uint32_t windowID, Unrecorded reason);
 void forgetUnrecorded(std::uint32_t windowID);
 // Drops the notes of windows no longer listed.
 void pruneUnrecorded(const std::vector<std::uint32_t>& listed);
 void clearUnrecordedWindowsForTests();
+// Every unknown application is said again (discovery says each once).
+void forgetUnknownApplicationsForTests();
 
 // Held by each pass from its start to its end, and by whatever deletes records: no record is deleted
 // half-written, and no pass writes into a day folder that is being deleted.

@@ -82,6 +82,11 @@ void noteUnrecorded(std::uint32_t windowID, Unrecorded reason) {
     case Unrecorded::excludedSite:
       log::capturer().log("Window %{public}u shows an excluded site: not recorded", windowID);
       return;
+    case Unrecorded::addressUnknown:
+      log::capturer().log(
+          "Window %{public}u shows a page whose address cannot be read, and sites are excluded: not recorded",
+          windowID);
+      return;
   }
 }
 
@@ -98,8 +103,11 @@ void pruneUnrecorded(const std::vector<std::uint32_t>& listed) {
 }
 
 void clearUnrecordedWindowsForTests() {
-  std::lock_guard lock(unrecordedMutex);
-  unrecordedWindows.clear();
+  {
+    std::lock_guard lock(unrecordedMutex);
+    unrecordedWindows.clear();
+  }
+  forgetUnknownApplicationsForTests();
 }
 
 void captureLoop(std::stop_token stop) {
@@ -172,19 +180,14 @@ void capturePass() {
       log::capturer().log("Application name not available for browser window.");
       continue;
     }
-    const std::string application = lowercased(window.owningApplication->applicationName);
-    const DispatchRow* row = nullptr;
-    for (const auto& candidate : supportedBrowserDispatch)
-      if (candidate.applicationName == application) {
-        row = &candidate;
-        break;
-      }
-    if (!row) {
-      log::capturer().log("Unsupported browser application: %{public}s", application);
+    const platform::Browser* browser = platform::browserNamed(window.owningApplication->applicationName);
+    if (!browser) {
+      log::capturer().log("Unsupported browser application: %{public}s",
+                          lowercased(window.owningApplication->applicationName));
       continue;
     }
     try {
-      if (row->variant == BrowserVariant::chrome)
+      if (variantOf(*browser) == BrowserVariant::chrome)
         archiveChromeWindow(*previous, day, dayFolder, record);
       else
         archiveSafariWindow(*previous, day, dayFolder, record);

@@ -1,10 +1,29 @@
 // Which windows are browser windows worth archiving, and their window-list entries.
 #include <algorithm>
+#include <mutex>
+#include <set>
 
 #include "app/log.h"
 #include "capture/capture.h"
 
 namespace tessaron {
+
+namespace {
+
+// Applications on screen that are no browser Tessaron knows, each said once: a browser missing from the table
+// shows up in the log by its name rather than not at all.
+std::mutex unknownApplicationsMutex;
+std::set<std::string> unknownApplications;
+
+void noteUnknownApplication(const std::string& name) {
+  {
+    std::lock_guard lock(unknownApplicationsMutex);
+    if (!unknownApplications.insert(name).second) return;
+  }
+  log::capturer().log("Unsupported browser application: %{public}s", name);
+}
+
+}  // namespace
 
 std::vector<platform::WindowDescription> getBrowserWindows() {
   auto content = platform::current().windows().shareableContent();
@@ -13,17 +32,23 @@ std::vector<platform::WindowDescription> getBrowserWindows() {
     return {};
   }
   std::vector<platform::WindowDescription> kept;
-  for (const auto& window : content.value())
+  for (const auto& window : content.value()) {
+    if (window.owningApplication && window.title &&
+        !platform::browserNamed(window.owningApplication->applicationName))
+      noteUnknownApplication(lowercased(window.owningApplication->applicationName));
     if (isBrowserWindow(window)) kept.push_back(window);
+  }
   log::capturer().log("Found %ld active browser windows", static_cast<long>(kept.size()));
   return kept;
 }
 
+void forgetUnknownApplicationsForTests() {
+  std::lock_guard lock(unknownApplicationsMutex);
+  unknownApplications.clear();
+}
+
 bool isBrowserWindow(const platform::WindowDescription& window) {
-  if (!window.owningApplication) return false;
-  const std::string name = lowercased(window.owningApplication->applicationName);
-  if (std::find(std::begin(supportedBrowsers), std::end(supportedBrowsers), name) ==
-      std::end(supportedBrowsers))
+  if (!window.owningApplication || !platform::browserNamed(window.owningApplication->applicationName))
     return false;
   auto info = copyWindowInfo(window.windowID);
   if (!info) {
@@ -43,6 +68,11 @@ std::optional<platform::WindowInfo> copyWindowInfo(std::uint32_t windowID) {
       return std::move(entry);
   }
   return std::nullopt;
+}
+
+BrowserVariant variantOf(const platform::Browser& browser) {
+  return browser.family == platform::BrowserFamily::chromium ? BrowserVariant::chrome
+                                                             : BrowserVariant::safari;
 }
 
 }  // namespace tessaron

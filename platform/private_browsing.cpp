@@ -18,27 +18,13 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/browsers.h"
 #include "platform/firefox_private_titles.h"
 #include "platform/windows.h"
 
 namespace tessaron::platform {
 
 namespace {
-
-bool isChromiumFamily(std::string_view lowerName) {
-  return lowerName.find("chrom") != std::string_view::npos;
-}
-
-bool isFirefoxFamily(std::string_view lowerName) {
-  return lowerName.find("firefox") != std::string_view::npos;
-}
-
-std::string lowerAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
 
 // The frame's name is the window's title followed by a bracketed mark of its kind of window, with or without
 // a space before it: ASCII, full-width, corner or lenticular brackets.
@@ -64,11 +50,32 @@ bool isMarkedVariantOf(std::string_view name, std::string_view title) {
 
 WindowPrivacy browsingPrivacy(
     std::string_view applicationName, std::string_view title, const Rect& frame,
-    const std::function<std::optional<std::vector<AccessibleFrame>>()>& accessibleFrames) {
-  const std::string name = lowerAscii(applicationName);
-  if (isFirefoxFamily(name))
-    return isFirefoxPrivateTitle(title) ? WindowPrivacy::privateBrowsing : WindowPrivacy::ordinary;
-  if (!isChromiumFamily(name)) return WindowPrivacy::ordinary;
+    const std::function<std::optional<std::vector<AccessibleFrame>>()>& accessibleFrames,
+    const std::function<std::optional<std::vector<std::string>>()>& processArguments) {
+  const Browser* browser = browserNamed(applicationName);
+  if (!browser) return WindowPrivacy::ordinary;  // not a browser: never captured
+  switch (browser->privateWindows) {
+    case PrivateWindows::none:
+      return WindowPrivacy::ordinary;
+    case PrivateWindows::always:
+      return WindowPrivacy::privateBrowsing;
+    case PrivateWindows::untellable:
+      return WindowPrivacy::undetermined;
+    case PrivateWindows::title:
+      return isFirefoxPrivateTitle(title) ? WindowPrivacy::privateBrowsing : WindowPrivacy::ordinary;
+    case PrivateWindows::processFlag: {
+      const auto arguments = processArguments ? processArguments() : std::nullopt;
+      if (!arguments) return WindowPrivacy::undetermined;
+      const bool flagged =
+          std::any_of(arguments->begin(), arguments->end(), [&](const std::string& argument) {
+            return std::find(browser->privateFlags.begin(), browser->privateFlags.end(), argument) !=
+                   browser->privateFlags.end();
+          });
+      return flagged ? WindowPrivacy::privateBrowsing : WindowPrivacy::ordinary;
+    }
+    case PrivateWindows::frameMark:
+      break;
+  }
 
   const auto frames = accessibleFrames ? accessibleFrames() : std::nullopt;
   if (!frames) return WindowPrivacy::undetermined;

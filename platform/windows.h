@@ -46,11 +46,13 @@ struct AccessibleFrame {
 };
 
 // How backends decide a browser window's privacy from what every desktop gives: the owning application's
-// name, the window's title and frame, and (asked only for browsers whose title does not tell) the accessible
-// frames of its process, or none when they cannot be read.
+// name (its row in the browser table), the window's title and frame, and, asked only for the browsers that
+// need them, the accessible frames of its process and the process's arguments, or none when they cannot be
+// read. A window of no known browser is ordinary (it is never captured).
 WindowPrivacy browsingPrivacy(
     std::string_view applicationName, std::string_view title, const Rect& frame,
-    const std::function<std::optional<std::vector<AccessibleFrame>>()>& accessibleFrames);
+    const std::function<std::optional<std::vector<AccessibleFrame>>()>& accessibleFrames,
+    const std::function<std::optional<std::vector<std::string>>()>& processArguments = {});
 
 class WindowServer {
  public:

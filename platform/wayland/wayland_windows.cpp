@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "platform/browsers.h"
 #include "platform/platform.h"
 #include "platform/wayland/gnome_shell_places.h"
 #include "platform/wayland/kwin_script_places.h"
@@ -158,17 +159,21 @@ Outcome<std::vector<WindowDescription>> WaylandWindowServer::shareableContent() 
     WindowDescription description{window.id, window.title, window.frame, std::nullopt};
     std::optional<std::string> name = facts_.name ? facts_.name(window.processId) : std::nullopt;
     if (!name && !window.appId.empty()) name = window.appId;
+    // A browser known by neither (a renamed build, a sandboxed one) is known by its process.
+    if (!name || !browserNamed(*name))
+      if (const Browser* browser = browserOfProcess(window.processId)) name = std::string(browser->name);
     if (name) {
       description.owningApplication = RunningApplication{*name, window.processId};
-      description.privacy = browsingPrivacy(*name, window.title, window.frame, [&] {
-        auto known = framesByProcess.find(window.processId);
-        if (known == framesByProcess.end())
-          known =
-              framesByProcess
-                  .emplace(window.processId, facts_.frames ? facts_.frames(window.processId) : std::nullopt)
-                  .first;
-        return known->second;
-      });
+      const std::int32_t pid = window.processId;
+      description.privacy = browsingPrivacy(
+          *name, window.title, window.frame,
+          [&] {
+            auto known = framesByProcess.find(pid);
+            if (known == framesByProcess.end())
+              known = framesByProcess.emplace(pid, facts_.frames ? facts_.frames(pid) : std::nullopt).first;
+            return known->second;
+          },
+          [pid] { return processArguments(pid); });
     }
     descriptions.push_back(std::move(description));
   }

@@ -23,6 +23,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/browsers.h"
 #include "platform/platform.h"
 
 namespace tessaron::platform::x11 {
@@ -383,14 +384,20 @@ Outcome<std::vector<WindowDescription>> X11WindowServer::shareableContent() {
       // The accessibility bus's name for the process ("Chromium", "Firefox"), else the window's class.
       std::optional<std::string> name = facts_.name ? facts_.name(pid) : std::nullopt;
       if (!name) name = client.windowClass;
+      // A browser known by neither (a renamed build, a sandboxed one) is known by its process.
+      if (!name || !browserNamed(*name))
+        if (const Browser* browser = browserOfProcess(pid)) name = std::string(browser->name);
       if (name) {
         window.owningApplication = RunningApplication{*name, pid};
-        window.privacy = browsingPrivacy(*name, window.title.value_or(""), window.frame, [&] {
-          auto known = framesByProcess.find(pid);
-          if (known == framesByProcess.end())
-            known = framesByProcess.emplace(pid, facts_.frames ? facts_.frames(pid) : std::nullopt).first;
-          return known->second;
-        });
+        window.privacy = browsingPrivacy(
+            *name, window.title.value_or(""), window.frame,
+            [&] {
+              auto known = framesByProcess.find(pid);
+              if (known == framesByProcess.end())
+                known = framesByProcess.emplace(pid, facts_.frames ? facts_.frames(pid) : std::nullopt).first;
+              return known->second;
+            },
+            [pid] { return processArguments(pid); });
       }
     }
     windows.push_back(std::move(window));

@@ -1,0 +1,51 @@
+// The browsers Tessaron knows: each family, how its windows are known on every desktop, how its page gives
+// its address, and how its private windows can be told from its ordinary ones.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessaron::platform {
+
+// The engine underneath, which decides how the page is read.
+enum class BrowserFamily { chromium, firefox, webKitGtk, qtWebEngine, safari };
+
+// How a private window shows itself.
+enum class PrivateWindows {
+  frameMark,    // the accessible frame's name carries a bracketed mark after the window's title (Chromium)
+  title,        // the window's title, in the browser's language (Firefox)
+  processFlag,  // private windows run in a process of their own, started with one of `privateFlags`
+  untellable,   // private windows exist and nothing outside the browser tells them: never recorded
+  always,       // built for privacy (Tor Browser, Mullvad Browser): never recorded
+  none,         // no private windows
+};
+
+// Identifiers are lower-case and matched whole, case-insensitively.
+struct Browser {
+  std::string_view name;  // as people call it, and as the log names it when only its process told
+  BrowserFamily family;
+  PrivateWindows privateWindows;
+  std::vector<std::string_view> accessibleNames;  // the application's name on the accessibility bus
+  std::vector<std::string_view> windowClasses;    // X11 WM_CLASS (class or instance) and Wayland app ids
+  std::vector<std::string_view> executables;      // file names of the running executable
+  std::vector<std::string_view> sandboxIds;       // Flatpak application ids and Snap names
+  std::vector<std::string_view> privateFlags = {};
+};
+
+std::span<const Browser> knownBrowsers();
+
+// The browser with this accessible name, window class, app id, executable or sandbox id; none when unknown.
+const Browser* browserNamed(std::string_view name);
+
+// The browser a process runs, from its executable and its Flatpak or Snap sandbox; none when unknown or
+// unreadable (another user's process).
+const Browser* browserOfProcess(std::int32_t processId);
+
+// The process's command-line arguments, without the program; none when they cannot be read.
+std::optional<std::vector<std::string>> processArguments(std::int32_t processId);
+
+}  // namespace tessaron::platform
