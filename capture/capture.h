@@ -170,6 +170,9 @@ void forgetUnrecorded(std::uint32_t windowID);
 // Drops the notes of windows no longer listed.
 void pruneUnrecorded(const std::vector<std::uint32_t>& listed);
 void clearUnrecordedWindowsForTests();
+// Says once per process, in the log and in a desktop notice, that a browser's pages cannot be read because it
+// is not on the accessibility bus.
+void noteUnreadablePages(const platform::RunningApplication& application);
 // Every unknown application is said again (discovery says each once).
 void forgetUnknownApplicationsForTests();
 

@@ -1,5 +1,6 @@
 // The capture loop, one pass, and the window registry.
 #include <algorithm>
+#include <set>
 #include <unordered_map>
 
 #include "app/capture_switch.h"
@@ -63,7 +64,27 @@ std::string TessaronError::description() const {
 namespace {
 std::mutex unrecordedMutex;
 std::unordered_map<std::uint32_t, Unrecorded> unrecordedWindows;
+std::set<std::int32_t> unreadableProcesses;  // browsers said to be off the accessibility bus
 }  // namespace
+
+void noteUnreadablePages(const platform::RunningApplication& application) {
+  {
+    std::lock_guard lock(unrecordedMutex);
+    if (!unreadableProcesses.insert(application.processId).second) return;
+  }
+  const platform::Browser* browser = platform::browserNamed(application.applicationName);
+  const std::string name = browser ? std::string(browser->name) : application.applicationName;
+  log::capturer().log(
+      "%{public}s (process %d) is not on the accessibility bus: its pages' addresses and words "
+      "cannot be read until it is restarted",
+      name, application.processId);
+  platform::current().statusBar().postNotice(
+      {"Tessaron cannot read " + name + "'s pages",
+       name +
+           " was started before accessibility was switched on, so Tessaron gets neither the address nor "
+           "the words of its pages. Restart " +
+           name + " to have them recorded."});
+}
 
 void noteUnrecorded(std::uint32_t windowID, Unrecorded reason) {
   {
@@ -106,6 +127,7 @@ void clearUnrecordedWindowsForTests() {
   {
     std::lock_guard lock(unrecordedMutex);
     unrecordedWindows.clear();
+    unreadableProcesses.clear();
   }
   forgetUnknownApplicationsForTests();
 }
@@ -155,6 +177,8 @@ void capturePass() {
   pruneUnrecorded(listed);
 
   for (const auto& window : windows) {
+    if (!window.onAccessibilityBus && window.owningApplication)
+      noteUnreadablePages(*window.owningApplication);
     // A private window is passed over before anything of it is kept, compared or logged but its number.
     if (window.privacy != platform::WindowPrivacy::ordinary) {
       noteUnrecorded(window.windowID, window.privacy == platform::WindowPrivacy::privateBrowsing

@@ -75,5 +75,33 @@ TEST_F(CaptureLoop, ARestartWhileSleepingRetiresTheOldLoopAndKeepsOneRunning) {
   EXPECT_EQ(desktop->passesStarted(), 2) << "the new loop sleeps its 5 seconds; the old one never runs on";
 }
 
+using UnreadablePages = testing::SimDesktopTest;
+
+TEST_F(UnreadablePages, ABrowserOffTheAccessibilityBusIsNamedOnceInTheLogAndANotice) {
+  platform::sim::Window window;
+  window.number = 11;
+  window.title = "Harbour";
+  window.application = "chromium";  // its window class: the bus does not know it
+  window.processId = 300;
+  window.onAccessibilityBus = false;
+  window.privacy = platform::WindowPrivacy::undetermined;
+  desktop->addWindow(window);
+  window.number = 12;
+  window.title = "Quarry";
+  desktop->addWindow(window);
+  capturePass();
+  capturePass();
+  ASSERT_EQ(desktop->notices().size(), 1U);
+  EXPECT_EQ(desktop->notices()[0].title, "Tessaron cannot read Chromium's pages");
+  EXPECT_NE(desktop->notices()[0].body.find("Restart Chromium"), std::string::npos);
+  const auto lines = logs->texts(log::Category::capturer);
+  EXPECT_EQ(std::count_if(
+                lines.begin(), lines.end(),
+                [](const std::string& line) { return line.find("accessibility bus") != std::string::npos; }),
+            1);
+  const auto day = dataFolder() / "20240301";
+  EXPECT_TRUE(!std::filesystem::exists(day) || std::filesystem::is_empty(day)) << "nothing of it is recorded";
+}
+
 }  // namespace
 }  // namespace tessaron

@@ -36,6 +36,9 @@ struct WindowDescription {
   Rect frame;
   std::optional<RunningApplication> owningApplication;
   WindowPrivacy privacy = WindowPrivacy::ordinary;
+  // Whether its application is on the accessibility bus: one that is not (a browser started before
+  // accessibility was switched on) gives neither the page's address nor its words.
+  bool onAccessibilityBus = true;
   bool operator==(const WindowDescription&) const = default;
 };
 

@@ -58,6 +58,7 @@ struct Window {
   std::vector<std::string> windowInfoMissing;  // keys removed from its entry
   ImageSource image;
   WindowPrivacy privacy = WindowPrivacy::ordinary;  // what the desktop says of the window's browsing
+  bool onAccessibilityBus = true;                   // whether its application could give its pages
 };
 
 // An accessibility tree of one application: nodes by index, children by index, so cycles are expressible.

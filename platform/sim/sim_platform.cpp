@@ -101,7 +101,7 @@ class SimWindowServer final : public WindowServer {
     std::vector<WindowDescription> out;
     for (const Window& w : desktop_.windows()) {
       if (!w.onScreen) continue;
-      WindowDescription d{w.number, w.title, w.frame, std::nullopt, w.privacy};
+      WindowDescription d{w.number, w.title, w.frame, std::nullopt, w.privacy, w.onAccessibilityBus};
       if (w.application) d.owningApplication = RunningApplication{*w.application, w.processId};
       out.push_back(std::move(d));
     }

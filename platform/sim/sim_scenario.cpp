@@ -150,7 +150,7 @@ class Reader {
   Window window(const json& j, const std::string& place) const {
     onlyKeys(j, place,
              {"number", "title", "frame", "application", "pid", "onScreen", "inWindowList", "windowInfo",
-              "windowInfoMissing", "image", "privacy"});
+              "windowInfoMissing", "image", "privacy", "onAccessibilityBus"});
     Window w;
     if (!j.contains("number")) fail(place, "a window needs a \"number\"");
     w.number = integer<std::uint32_t>(j["number"], place + "/number", 0, UINT32_MAX);
@@ -171,6 +171,8 @@ class Reader {
         w.windowInfoMissing.push_back(
             string(j["windowInfoMissing"][i], place + "/windowInfoMissing/" + std::to_string(i)));
     if (j.contains("image")) w.image = image(j["image"], place + "/image");
+    if (j.contains("onAccessibilityBus"))
+      w.onAccessibilityBus = boolean(j["onAccessibilityBus"], place + "/onAccessibilityBus");
     if (j.contains("privacy")) {
       const std::string privacy = string(j["privacy"], place + "/privacy");
       if (privacy == "private")

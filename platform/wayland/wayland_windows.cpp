@@ -158,6 +158,7 @@ Outcome<std::vector<WindowDescription>> WaylandWindowServer::shareableContent() 
   for (const auto& window : *windows) {
     WindowDescription description{window.id, window.title, window.frame, std::nullopt};
     std::optional<std::string> name = facts_.name ? facts_.name(window.processId) : std::nullopt;
+    description.onAccessibilityBus = name.has_value() || !facts_.name;
     if (!name && !window.appId.empty()) name = window.appId;
     // A browser known by neither (a renamed build, a sandboxed one) is known by its process.
     if (!name || !browserNamed(*name))

@@ -383,6 +383,7 @@ Outcome<std::vector<WindowDescription>> X11WindowServer::shareableContent() {
       const std::int32_t pid = *client.pid;
       // The accessibility bus's name for the process ("Chromium", "Firefox"), else the window's class.
       std::optional<std::string> name = facts_.name ? facts_.name(pid) : std::nullopt;
+      window.onAccessibilityBus = name.has_value() || !facts_.name;
       if (!name) name = client.windowClass;
       // A browser known by neither (a renamed build, a sandboxed one) is known by its process.
       if (!name || !browserNamed(*name))
