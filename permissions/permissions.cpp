@@ -54,18 +54,26 @@ namespace {
 platform::AlertSpec grantAlert(const char* title, const char* informativeText,
                                const std::optional<platform::GrantWording>& wording) {
   if (wording)
-    return {title, wording->informativeText, platform::AlertStyle::informational,
-            {wording->requestButton, "Cancel"}, std::nullopt};
-  return {title, informativeText, platform::AlertStyle::informational, {"Open System Preferences", "Cancel"},
+    return {title,
+            wording->informativeText,
+            platform::AlertStyle::informational,
+            {wording->requestButton, "Cancel"},
+            std::nullopt};
+  return {title,
+          informativeText,
+          platform::AlertStyle::informational,
+          {"Open System Preferences", "Cancel"},
           std::nullopt};
 }
 
 }  // namespace
 
 void showAccessibilityAlert() {
-  const platform::AlertSpec alert =
+  platform::AlertSpec alert =
       grantAlert("Accessibility Permissions Required", accessibilityAlertInformativeText,
                  platform::current().grants().accessibilityWording());
+  // Switched on elsewhere (the desktop's settings, another program) while the alert is open: it goes away.
+  alert.dismissWhen = [] { return platform::current().grants().isAccessibilityTrusted(); };
   if (platform::current().alerts().runModal(alert) == platform::alertFirstButtonReturn)
     platform::current().grants().requestAccessibility();
 }

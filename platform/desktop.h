@@ -40,6 +40,9 @@ struct AlertSpec {
   AlertStyle style = AlertStyle::warning;
   std::vector<std::string> buttons;
   std::optional<std::string> iconName;  // an image resource of the bundle
+  // Asked about once a second while the alert is open: true closes it as its last button would (what it
+  // asks for has come about meanwhile).
+  std::function<bool()> dismissWhen;
 };
 
 class Alerts {

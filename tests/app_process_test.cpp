@@ -174,6 +174,18 @@ TEST_F(TessaronProcess, PermissionGateShowsEachAlertOnceAndStartsWhenBothGrantsA
   EXPECT_EQ(app.waitExit(), 0);
 }
 
+TEST_F(TessaronProcess, ASwitchOnMadeElsewhereClosesTheOpenAlertAndCapturingStarts) {
+  Child& app = start(scenario("elsewhere", R"({"trace": true, "clock": {"speed": 20},
+    "alerts": {"holdSeconds": 60},
+    "grants": {"accessibility": {"granted": false, "grantedAfterSeconds": 2},
+               "screenCapture": {"granted": true}}})"));
+  ASSERT_TRUE(eventually([&] { return app.errHas("Start Screen Capturing from logger"); }, 30s)) << app.err();
+  EXPECT_TRUE(app.errHas("sim: alert dismissed: Accessibility Permissions Required"));
+  EXPECT_FALSE(app.errHas("sim: request")) << "the alert closed as Cancel would, asking for nothing";
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.waitExit(), 0);
+}
+
 TEST_F(TessaronProcess, OurOwnServerOnThePortIsLeftRunning) {
   Child& server = startProgram({serverPath, "--appdata=" + (home / "other").string()}, "server");
   ASSERT_TRUE(eventually([] { return portListening(5000); }));

@@ -78,14 +78,14 @@ void forgetGroup(pid_t pid) {
   }
 }
 
-// The bus services a test desktop may start: the accessibility bus, settings, and GNOME's shell helpers and
-// desktop portal. Anything else the machine has installed (a file manager that answers ShowItems, another
-// desktop's portal) stays out, so the tests see the same desktop on every machine.
+// The bus services a test desktop may start: settings, and GNOME's shell helpers and desktop portal. Anything
+// else the machine has installed (a file manager that answers ShowItems, another desktop's portal) stays out,
+// so the tests see the same desktop on every machine. The accessibility bus is not among them: the session
+// starts its launcher itself, and a second one started by the bus for an early call would take its name.
 bool allowedBusService(const std::string& name) {
   for (const char* exact :
-       {"ca.desrt.dconf", "org.a11y.Bus", "org.gnome.ScreenSaver",
-        "org.freedesktop.impl.portal.PermissionStore", "org.freedesktop.impl.portal.desktop.gnome",
-        "org.freedesktop.impl.portal.desktop.gtk"})
+       {"ca.desrt.dconf", "org.gnome.ScreenSaver", "org.freedesktop.impl.portal.PermissionStore",
+        "org.freedesktop.impl.portal.desktop.gnome", "org.freedesktop.impl.portal.desktop.gtk"})
     if (name == exact) return true;
   return name.starts_with("org.freedesktop.portal.") || name.starts_with("org.gnome.Shell.");
 }
@@ -629,7 +629,8 @@ pid_t DesktopSession::startChromium(const std::string& url, const std::string& e
 }
 
 pid_t DesktopSession::startFirefox(const std::string& url, const std::string& expectedTitle,
-                                   const std::string& profileName, const std::vector<std::string>& options) {
+                                   const std::string& profileName, const std::vector<std::string>& options,
+                                   const std::string& language) {
   const std::string& name = profileName;
   const fs::path profile = folder_ / profileName;
   fs::create_directories(profile);
@@ -644,6 +645,10 @@ user_pref("browser.tabs.warnOnClose", false);
 user_pref("browser.sessionstore.resume_from_crash", false);
 user_pref("accessibility.force_disabled", -1);
 )";
+  if (!language.empty())
+    std::ofstream(profile / "user.js", std::ios::app)
+        << "user_pref(\"intl.locale.requested\", \"" << language << "\");\n"
+        << "user_pref(\"extensions.autoDisableScopes\", 0);\n";
   // GNOME places a window in the size it was last closed with.
   if (server_ == DisplayServer::gnome)
     std::ofstream(profile / "xulstore.json")
@@ -653,6 +658,19 @@ user_pref("accessibility.force_disabled", -1);
   argv.push_back(url);
   const pid_t pid = start(name, argv);
   waitForBrowser(pid, name, expectedTitle);
+  return pid;
+}
+
+pid_t DesktopSession::startEpiphany(const std::string& url, const std::string& expectedTitle,
+                                    const std::string& profile, const std::vector<std::string>& options) {
+  const fs::path folder = folder_ / profile;
+  fs::create_directories(folder);
+  std::vector<std::string> argv{"epiphany", "--profile=" + folder.string()};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back(url);
+  // WebKit's web process sandbox needs user namespaces, which containers and root often lack.
+  const pid_t pid = start(profile, argv, {{"WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1"}});
+  waitForBrowser(pid, profile, expectedTitle);
   return pid;
 }
 

@@ -1,6 +1,8 @@
 // What tessaron must never record, against real browsers on a private X11 desktop: a Chromium incognito
-// window, a Firefox private window and a window on an excluded site, beside an ordinary window. The ordinary
-// page is archived; the others leave no file, and no log or output line names their title, address or words.
+// window, Firefox private windows in English, German and French, a window on an excluded site, and a
+// Chromium window whose address cannot be read while sites are excluded, beside an ordinary window. The
+// ordinary page is archived; the others leave no file, and no log or output line names their title, address
+// or words.
 // The settings file is changed while tessaron runs, and the change takes effect without a restart.
 #include <gtest/gtest.h>
 
@@ -24,6 +26,11 @@ const SamplePage incognito{"/incognito/garden.html",
                            "left:0;top:0;width:1000px;height:420px",
                            "#000"};
 const SamplePage privateWindow{"/private/diary.html", "Hidden Diary", "privatemarker", "rgb(220, 80, 40)"};
+const SamplePage privateGerman{"/private-de/heft.html", "Stilles Heft", "privatemarkerde",
+                               "rgb(200, 90, 60)"};
+const SamplePage privateFrench{"/private-fr/carnet.html", "Carnet Secret", "privatemarkerfr",
+                               "rgb(180, 70, 90)"};
+const SamplePage unreadable{"/unreadable/ledger.html", "Ledger Sheet", "unreadablemarker", "rgb(90, 90, 90)"};
 const SamplePage excluded{"/excluded/vault.html",
                           "Vault Statement",
                           "excludedmarker",
@@ -36,7 +43,8 @@ class PrivacyTest : public DesktopSuite {
   static void SetUpTestSuite() {
     session =
         new DesktopSession(fs::temp_directory_path() / ("tessaron-privacy-" + std::to_string(::getpid())));
-    for (const auto& page : {ordinary, incognito, privateWindow, excluded})
+    for (const auto& page :
+         {ordinary, incognito, privateWindow, privateGerman, privateFrench, unreadable, excluded})
       addSamplePage(session->pages(), page);
     writeSettings(R"({"excludedSites": ["localhost"]})");
     session->startChromium(session->pages().url(ordinary.path), "Lighthouse Log");
@@ -44,13 +52,20 @@ class PrivacyTest : public DesktopSuite {
                            {"--incognito"});
     session->startFirefox(session->pages().url(privateWindow.path), "Hidden Diary", "firefox-private",
                           {"-private-window"});
-    session->startFirefox(excludedAddress(), "Vault Statement");
+    session->startFirefox(session->pages().url(privateGerman.path), privateGerman.title, "firefox-private-de",
+                          {"-private-window"}, "de");
+    session->startFirefox(session->pages().url(privateFrench.path), privateFrench.title, "firefox-private-fr",
+                          {"-private-window"}, "fr");
+    session->startFirefox(excludedAddress(excluded), "Vault Statement");
+    // A Chromium that keeps its pages off the accessibility bus, whatever a client asks.
+    session->startChromium(excludedAddress(unreadable), unreadable.title, "chromium-unreadable",
+                           {"--disable-renderer-accessibility"}, ChromiumStart::asLaunched);
     tessaron = session->startTessaron("tessaron", {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
   }
 
   // The excluded page is served by the same server under another host name, so only the host tells it apart.
-  static std::string excludedAddress() {
-    std::string address = session->pages().url(excluded.path);
+  static std::string excludedAddress(const SamplePage& page) {
+    std::string address = session->pages().url(page.path);
     address.replace(address.find("127.0.0.1"), 9, "localhost");
     return address;
   }
@@ -89,22 +104,25 @@ TEST_F(PrivacyTest, PrivateWindowsAndExcludedSitesLeaveNoTrace) {
 
   // Standard output and standard error both land in this log.
   const std::string log = session->log("tessaron");
-  for (const auto& page : {incognito, privateWindow, excluded})
+  for (const auto& page : {incognito, privateWindow, privateGerman, privateFrench, unreadable, excluded})
     for (const std::string& trace : {page.title, page.marker, page.path})
       EXPECT_EQ(log.find(trace), std::string::npos) << "the log names \"" << trace << "\"";
   EXPECT_EQ(log.find("localhost"), std::string::npos);
-  EXPECT_EQ(log.find("Private Browsing"), std::string::npos);
+  for (const char* words : {"Private Browsing", "Privater Modus", "Navigation priv"})
+    EXPECT_EQ(log.find(words), std::string::npos) << words;
   EXPECT_EQ(log.find("Can't find matching AXWindow"), std::string::npos);
-  EXPECT_EQ(countInLog("is a private browsing window: not recorded"), 2U) << log;
+  EXPECT_EQ(countInLog("is a private browsing window: not recorded"), 4U) << log;
   EXPECT_EQ(countInLog("shows an excluded site: not recorded"), 1U) << log;
+  EXPECT_EQ(countInLog("shows a page whose address cannot be read, and sites are excluded: not recorded"), 1U)
+      << log;
 }
 
 TEST_F(PrivacyTest, AChangedSettingsFileTakesEffectWithoutARestart) {
   writeSettings(R"({"excludedSites": []})");
   EXPECT_TRUE(waitFor([] { return archived(excluded); }, 60s)) << session->log("tessaron");
   EXPECT_NE(session->log("tessaron").find("Settings in force: 0 excluded sites"), std::string::npos);
-  EXPECT_FALSE(archived(incognito));
-  EXPECT_FALSE(archived(privateWindow));
+  for (const auto& page : {incognito, privateWindow, privateGerman, privateFrench})
+    EXPECT_FALSE(archived(page)) << page.title;
 }
 
 }  // namespace

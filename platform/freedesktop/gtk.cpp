@@ -123,7 +123,24 @@ int GtkAlerts::runModal(const AlertSpec& alert) {
   for (std::size_t i = buttons.size(); i-- > 0;)
     gtk_dialog_add_button(GTK_DIALOG(dialog), buttons[i].c_str(), static_cast<gint>(i));
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
+  struct Watch {
+    GtkWidget* dialog;
+    const std::function<bool()>& dismissWhen;
+    gint lastButton;
+  } watch{dialog, alert.dismissWhen, static_cast<gint>(buttons.size() - 1)};
+  const guint watching = alert.dismissWhen
+                             ? g_timeout_add_seconds(
+                                   1,
+                                   [](gpointer data) -> gboolean {
+                                     auto* w = static_cast<Watch*>(data);
+                                     if (!w->dismissWhen()) return G_SOURCE_CONTINUE;
+                                     gtk_dialog_response(GTK_DIALOG(w->dialog), w->lastButton);
+                                     return G_SOURCE_CONTINUE;  // removed below, once the dialog has answered
+                                   },
+                                   &watch)
+                             : 0;
   gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+  if (watching) g_source_remove(watching);
   gtk_widget_destroy(dialog);
   if (response < 0 || static_cast<std::size_t>(response) >= buttons.size())
     response = static_cast<gint>(buttons.size() - 1);

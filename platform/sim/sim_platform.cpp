@@ -166,8 +166,18 @@ class SimAlerts final : public Alerts {
   explicit SimAlerts(Desktop& d) : desktop_(d) {}
   int runModal(const AlertSpec& alert) override {
     trace(desktop_, "alert shown: " + alert.messageText);
-    if (desktop_.alertHoldSeconds > 0)
-      std::this_thread::sleep_for(std::chrono::duration<double>(desktop_.alertHoldSeconds));
+    const auto held =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(desktop_.alertHoldSeconds);
+    while (std::chrono::steady_clock::now() < held) {
+      if (alert.dismissWhen && alert.dismissWhen()) {
+        const int last =
+            alertFirstButtonReturn + static_cast<int>(std::max<std::size_t>(alert.buttons.size(), 1) - 1);
+        desktop_.recordAlert({alert, last});
+        trace(desktop_, "alert dismissed: " + alert.messageText);
+        return last;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     int answer = desktop_.defaultAlertAnswer;
     {
       std::lock_guard lock(desktop_.mutex());
