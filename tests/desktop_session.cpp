@@ -661,17 +661,4 @@ user_pref("accessibility.force_disabled", -1);
   return pid;
 }
 
-pid_t DesktopSession::startEpiphany(const std::string& url, const std::string& expectedTitle,
-                                    const std::string& profile, const std::vector<std::string>& options) {
-  const fs::path folder = folder_ / profile;
-  fs::create_directories(folder);
-  std::vector<std::string> argv{"epiphany", "--profile=" + folder.string()};
-  argv.insert(argv.end(), options.begin(), options.end());
-  argv.push_back(url);
-  // WebKit's web process sandbox needs user namespaces, which containers and root often lack.
-  const pid_t pid = start(profile, argv, {{"WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1"}});
-  waitForBrowser(pid, profile, expectedTitle);
-  return pid;
-}
-
 }  // namespace tessaron::testing

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <map>
 
-#include "platform/browsers.h"
+#include "platform/freedesktop/window_owners.h"
 #include "platform/platform.h"
 #include "platform/wayland/gnome_shell_places.h"
 #include "platform/wayland/kwin_script_places.h"
@@ -153,29 +153,11 @@ Outcome<std::vector<WindowDescription>> WaylandWindowServer::shareableContent() 
   }
   std::vector<WindowDescription> descriptions;
   descriptions.reserve(windows->size());
-  // A process's frames are read once per listing, and only for a browser whose title does not tell.
-  std::map<std::int32_t, std::optional<std::vector<AccessibleFrame>>> framesByProcess;
+  freedesktop::WindowOwners owners(facts_);
   for (const auto& window : *windows) {
     WindowDescription description{window.id, window.title, window.frame, std::nullopt};
-    std::optional<std::string> name = facts_.name ? facts_.name(window.processId) : std::nullopt;
-    description.onAccessibilityBus = name.has_value() || !facts_.name;
-    if (!name && !window.appId.empty()) name = window.appId;
-    // A browser known by neither (a renamed build, a sandboxed one) is known by its process.
-    if (!name || !browserNamed(*name))
-      if (const Browser* browser = browserOfProcess(window.processId)) name = std::string(browser->name);
-    if (name) {
-      description.owningApplication = RunningApplication{*name, window.processId};
-      const std::int32_t pid = window.processId;
-      description.privacy = browsingPrivacy(
-          *name, window.title, window.frame,
-          [&] {
-            auto known = framesByProcess.find(pid);
-            if (known == framesByProcess.end())
-              known = framesByProcess.emplace(pid, facts_.frames ? facts_.frames(pid) : std::nullopt).first;
-            return known->second;
-          },
-          [pid] { return processArguments(pid); });
-    }
+    owners.describe(description, window.processId,
+                    window.appId.empty() ? std::nullopt : std::optional<std::string>(window.appId));
     descriptions.push_back(std::move(description));
   }
   return descriptions;

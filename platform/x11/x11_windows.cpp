@@ -23,7 +23,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/browsers.h"
+#include "platform/freedesktop/window_owners.h"
 #include "platform/platform.h"
 
 namespace tessaron::platform::x11 {
@@ -375,32 +375,10 @@ Outcome<std::vector<WindowDescription>> X11WindowServer::shareableContent() {
                                              : "X11: the connection to the display is broken"};
   std::vector<WindowDescription> windows;
   windows.reserve(clients->size());
-  // A process's frames are read once per listing, and only for a browser whose title does not tell.
-  std::map<std::int32_t, std::optional<std::vector<AccessibleFrame>>> framesByProcess;
+  freedesktop::WindowOwners owners(facts_);
   for (auto& client : *clients) {
     WindowDescription window{client.id, std::move(client.title), client.frame, std::nullopt};
-    if (client.pid) {
-      const std::int32_t pid = *client.pid;
-      // The accessibility bus's name for the process ("Chromium", "Firefox"), else the window's class.
-      std::optional<std::string> name = facts_.name ? facts_.name(pid) : std::nullopt;
-      window.onAccessibilityBus = name.has_value() || !facts_.name;
-      if (!name) name = client.windowClass;
-      // A browser known by neither (a renamed build, a sandboxed one) is known by its process.
-      if (!name || !browserNamed(*name))
-        if (const Browser* browser = browserOfProcess(pid)) name = std::string(browser->name);
-      if (name) {
-        window.owningApplication = RunningApplication{*name, pid};
-        window.privacy = browsingPrivacy(
-            *name, window.title.value_or(""), window.frame,
-            [&] {
-              auto known = framesByProcess.find(pid);
-              if (known == framesByProcess.end())
-                known = framesByProcess.emplace(pid, facts_.frames ? facts_.frames(pid) : std::nullopt).first;
-              return known->second;
-            },
-            [pid] { return processArguments(pid); });
-      }
-    }
+    if (client.pid) owners.describe(window, *client.pid, client.windowClass);
     windows.push_back(std::move(window));
   }
   return windows;
