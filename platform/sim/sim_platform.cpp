@@ -176,7 +176,12 @@ class SimAlerts final : public Alerts {
         trace(desktop_, "alert dismissed: " + alert.messageText);
         return last;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      // The scenario's time goes on while the person looks at the alert.
+      constexpr auto step = std::chrono::milliseconds(50);
+      std::this_thread::sleep_for(step);
+      if (desktop_.clockSettings.speed > 0)
+        desktop_.advance(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(step * desktop_.clockSettings.speed));
     }
     int answer = desktop_.defaultAlertAnswer;
     {
