@@ -661,4 +661,25 @@ user_pref("accessibility.force_disabled", -1);
   return pid;
 }
 
+pid_t DesktopSession::startEpiphany(const std::string& url, const std::string& expectedTitle,
+                                    const std::string& profile) {
+  // Its content blocker and safe browsing fetch lists from the network; the suites touch loopback only.
+  for (const auto& [schema, key] : std::vector<std::pair<std::string, std::string>>{
+           {"org.gnome.Epiphany.web:/org/gnome/epiphany/web/", "enable-adblock"},
+           {"org.gnome.Epiphany.web:/org/gnome/epiphany/web/", "enable-safe-browsing"},
+           {"org.gnome.Epiphany", "use-google-search-suggestions"},
+           {"org.gnome.Epiphany", "ask-for-default"}}) {
+    const pid_t setting = start("gsettings", {"gsettings", "set", schema, key, "false"});
+    waitFor([&] { return !running(setting); }, 10s);
+    if (stop(setting, 1s) != 0) fail("cannot set " + schema + " " + key, "gsettings");
+  }
+  const fs::path folder = folder_ / profile;
+  fs::create_directories(folder);
+  // WebKit's web process sandbox needs user namespaces, which containers and root often lack.
+  const pid_t pid = start(profile, {"epiphany", "--profile=" + folder.string(), url},
+                          {{"WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1"}});
+  waitForBrowser(pid, profile, expectedTitle);
+  return pid;
+}
+
 }  // namespace tessaron::testing

@@ -1,5 +1,5 @@
-// The real program against real Chromium (started as a desktop launcher starts it) and Firefox windows on a
-// private X11 desktop. One desktop and one
+// The real program against real Chromium (started as a desktop launcher starts it), Firefox and GNOME Web
+// windows on a private X11 desktop. One desktop and one
 // tessaron serve every test here, in order: first records, their screenshots, the duplicate filter,
 // navigation, a revisit, a closed window.
 #include <gtest/gtest.h>
@@ -34,6 +34,8 @@ const SamplePage chromiumQuarry{"/chromium/quarry.html",
                                 "rgb(30, 140, 90)",
                                 "left:0;top:0;width:1000px;height:420px",
                                 "#000"};
+const SamplePage epiphanyMeadow{"/epiphany/meadow.html", "Meadow Almanac", "epiphanyalpha",
+                                "rgb(90, 160, 60)"};
 const SamplePage firefoxOrchard{"/firefox/orchard.html", "Orchard Ledger \xF0\x9F\x8D\x8E Apples",
                                 "firefoxalpha", "rgb(220, 80, 40)"};
 
@@ -41,12 +43,13 @@ class BrowsersTest : public DesktopSuite {
  protected:
   static void SetUpTestSuite() {
     session = new DesktopSession(fs::temp_directory_path() / ("tessaron-e2e-" + std::to_string(::getpid())));
-    for (const auto& page : {chromiumHarbour, chromiumQuarry, firefoxOrchard})
+    for (const auto& page : {chromiumHarbour, chromiumQuarry, firefoxOrchard, epiphanyMeadow})
       addSamplePage(session->pages(), page);
     // Chromium as people start it: no flag that switches its pages' accessibility on.
     chromium = session->startChromium(session->pages().url(chromiumHarbour.path), "Harbour Notes", "chromium",
                                       {}, ChromiumStart::asLaunched);
     firefox = session->startFirefox(session->pages().url(firefoxOrchard.path), "Orchard Ledger");
+    session->startEpiphany(session->pages().url(epiphanyMeadow.path), epiphanyMeadow.title);
     tessaron = session->startTessaron("tessaron", {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
   }
 
@@ -120,6 +123,16 @@ TEST_F(BrowsersTest, EachWindowGetsARecordWithAddressTitleAndText) {
   EXPECT_NE(firefoxRecord.body.find("firefoxalphaframed"), std::string::npos);
   EXPECT_EQ(chromiumRecord.body.find("chromiumalpha"), chromiumRecord.body.find("chromiumalpha heading"))
       << "reading order: the heading comes first";
+}
+
+// GNOME Web's page lives in a web process of its own, embedded in the window's accessibility tree.
+TEST_F(BrowsersTest, GnomeWebGetsARecordWithAddressAndWords) {
+  ASSERT_TRUE(waitFor([] { return !recordsOf(epiphanyMeadow).empty(); }, 60s)) << session->log("tessaron");
+  const Record record = recordsOf(epiphanyMeadow).front();
+  EXPECT_TRUE(record.title.starts_with(epiphanyMeadow.title)) << record.title;
+  EXPECT_NE(record.body.find("epiphanyalpha heading"), std::string::npos) << record.body;
+  EXPECT_NE(record.body.find("List item one"), std::string::npos);
+  EXPECT_NE(record.body.find("lantern"), std::string::npos);
 }
 
 TEST_F(BrowsersTest, PasswordsAreNeverRead) {

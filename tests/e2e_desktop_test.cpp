@@ -266,6 +266,19 @@ TEST_F(DesktopTest, TheAccessibilityAlertShowsItsTextsAndItsRequestSwitchesAcces
   EXPECT_EQ(session->stop(tessaron), 0);
 }
 
+TEST_F(DesktopTest, AccessibilitySwitchedOnElsewhereClosesItsAlertAndCapturingStarts) {
+  ASSERT_TRUE(setAccessibility(false));
+  const std::size_t passes = countInLog("Start Screen Capturing from logger");
+  const pid_t tessaron = startTessaron();
+  ASSERT_TRUE(waitForAlert(tessaron)) << session->log("tessaron");
+  ASSERT_TRUE(setAccessibility(true));  // as the desktop's own settings would, while the alert is open
+  EXPECT_TRUE(waitFor([&] { return nodesWithRole(tessaron, ATSPI_ROLE_ALERT, false).empty(); }, 10s))
+      << "the alert stays open";
+  EXPECT_TRUE(waitFor([&] { return countInLog("Start Screen Capturing from logger") > passes; }, 20s))
+      << session->log("tessaron");
+  EXPECT_EQ(session->stop(tessaron), 0);
+}
+
 TEST_F(DesktopTest, ThePortDialogShowsItsTextAndNoEndsWithStatusOne) {
   ASSERT_TRUE(setAccessibility(true));
   // Connections of an earlier server may hold the port for a while after it is gone (the kernel keeps

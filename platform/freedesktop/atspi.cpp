@@ -239,6 +239,24 @@ class AtspiBus {
     return reply ? referencesFrom(reply.child(0)) : std::vector<Reference>{};
   }
 
+  // The children, also of a socket that embeds another application's tree: GetChildren answers nothing for
+  // it, while asking for the child by its index gives the embedded root.
+  std::vector<Reference> childrenAcrossSockets(const Reference& object) {
+    std::vector<Reference> found = children(object);
+    if (!found.empty()) return found;
+    Variant count = property(object, "org.a11y.atspi.Accessible", "ChildCount");
+    if (!count || !g_variant_is_of_type(count.get(), G_VARIANT_TYPE_INT32)) return found;
+    for (gint32 i = 0; i < std::min<gint32>(g_variant_get_int32(count.get()), 8); ++i) {
+      Variant reply =
+          call(object, "org.a11y.atspi.Accessible", "GetChildAtIndex", g_variant_new("(i)", i), "((so))");
+      if (!reply) continue;
+      Variant child = reply.child(0);
+      Reference reference = referenceFrom(child.get());
+      if (reference.valid()) found.push_back(std::move(reference));
+    }
+    return found;
+  }
+
   struct Application {
     Reference root;
     std::string name;
@@ -895,6 +913,10 @@ class AtspiElement final : public Element {
   // The first web document below this frame, in document order, that has the state. ("traverse" must be set
   // for the browsers to look below the frame's direct children at all.)
   std::optional<Reference> firstDocumentWith(AtspiStateType state) {
+    return firstDocumentWith(object_, state);
+  }
+
+  std::optional<Reference> firstDocumentWith(const Reference& root, AtspiStateType state) {
     gint32 states[2] = {0, 0};
     states[state / 32] |= static_cast<gint32>(1u << (state % 32));
     gint32 roles[4] = {0, 0, 0, 0};
@@ -908,7 +930,7 @@ class AtspiElement final : public Element {
         static_cast<gint32>(ATSPI_Collection_MATCH_ANY), g_variant_new_strv(nullptr, 0),
         static_cast<gint32>(ATSPI_Collection_MATCH_ALL), FALSE);
     Variant reply =
-        bus_->call(object_, "org.a11y.atspi.Collection", "GetMatches",
+        bus_->call(root, "org.a11y.atspi.Collection", "GetMatches",
                    g_variant_new("(@(aiia{ss}iaiiasib)uib)", rule,
                                  static_cast<std::uint32_t>(ATSPI_Collection_SORT_ORDER_CANONICAL), 1, TRUE),
                    "(a(so))");
@@ -924,6 +946,7 @@ class AtspiElement final : public Element {
   // its outermost document.
   AttributeResult shownDocument() {
     std::optional<Reference> document = firstDocumentWith(ATSPI_STATE_SHOWING);
+    if (!document) document = embeddedDocument();
     if (!document) document = wakeDocuments();
     if (!document) {
       document = firstDocumentWith(ATSPI_STATE_FOCUSED);
@@ -943,6 +966,29 @@ class AtspiElement final : public Element {
     if (document) children.push_back(make(Kind::document, *document, text_));
     return success(std::move(children));
   }
+
+  // WebKitGTK browsers (GNOME Web) show their pages from a web process of their own, whose accessibles the
+  // window embeds: a search of the window's own tree never reaches them, and the embedded root offers no
+  // search of its own. So the window's tree is walked, within bounds, until an object of another application
+  // below it can search its part of the tree for the page.
+  std::optional<Reference> embeddedDocument() {
+    std::vector<Reference> level{object_};
+    std::size_t visited = 0;
+    for (int depth = 0; depth < maxEmbedDepth && !level.empty(); ++depth) {
+      std::vector<Reference> next;
+      for (const Reference& node : level)
+        for (Reference& child : bus_->childrenAcrossSockets(node)) {
+          if (++visited > maxEmbedWalk) return std::nullopt;
+          if (child.bus != object_.bus)
+            if (auto document = firstDocumentWith(child, ATSPI_STATE_SHOWING)) return document;
+          next.push_back(std::move(child));
+        }
+      level = std::move(next);
+    }
+    return std::nullopt;
+  }
+  static constexpr int maxEmbedDepth = 24;
+  static constexpr std::size_t maxEmbedWalk = 600;
 
   // Chromium, unless started with --force-renderer-accessibility, joins the bus with its windows but builds
   // its pages' accessibles only once it believes an assistive technology is at work, which it concludes when
