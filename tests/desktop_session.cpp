@@ -662,7 +662,7 @@ user_pref("accessibility.force_disabled", -1);
 }
 
 pid_t DesktopSession::startEpiphany(const std::string& url, const std::string& expectedTitle,
-                                    const std::string& profile) {
+                                    const std::string& profile, const std::vector<std::string>& options) {
   // Its content blocker and safe browsing fetch lists from the network; the suites touch loopback only.
   for (const auto& [schema, key] : std::vector<std::pair<std::string, std::string>>{
            {"org.gnome.Epiphany.web:/org/gnome/epiphany/web/", "enable-adblock"},
@@ -676,8 +676,10 @@ pid_t DesktopSession::startEpiphany(const std::string& url, const std::string& e
   const fs::path folder = folder_ / profile;
   fs::create_directories(folder);
   // WebKit's web process sandbox needs user namespaces, which containers and root often lack.
-  const pid_t pid = start(profile, {"epiphany", "--profile=" + folder.string(), url},
-                          {{"WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1"}});
+  std::vector<std::string> argv{"epiphany", "--profile=" + folder.string()};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back(url);
+  const pid_t pid = start(profile, argv, {{"WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1"}});
   waitForBrowser(pid, profile, expectedTitle);
   return pid;
 }

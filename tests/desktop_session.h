@@ -96,7 +96,7 @@ class DesktopSession {
   // GNOME Web (WebKitGTK) on the address, in a profile of its own, with everything that would reach beyond
   // loopback switched off.
   pid_t startEpiphany(const std::string& url, const std::string& expectedTitle,
-                      const std::string& profile = "epiphany");
+                      const std::string& profile = "epiphany", const std::vector<std::string>& options = {});
 
   // Starts tessaron on this desktop once port 5000 is free (a server that a previous run killed may hold it
   // a moment longer), with `extraEnvironment` over the desktop's. Throws SessionError when the port stays

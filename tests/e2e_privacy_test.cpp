@@ -1,5 +1,6 @@
 // What tessaron must never record, against real browsers on a private X11 desktop: a Chromium incognito
-// window, Firefox private windows in English, German and French, and windows on an excluded site in Firefox
+// window, Firefox private windows in English, German and French, a GNOME Web incognito window, and windows on
+// an excluded site in Firefox
 // and in a Chromium started as a desktop launcher starts it, beside an ordinary window. The ordinary page is
 // archived; the others leave no file, and no log or output line names their title, address or words.
 // The settings file is changed while tessaron runs, and the change takes effect without a restart.
@@ -29,6 +30,8 @@ const SamplePage privateGerman{"/private-de/heft.html", "Stilles Heft", "private
                                "rgb(200, 90, 60)"};
 const SamplePage privateFrench{"/private-fr/carnet.html", "Carnet Secret", "privatemarkerfr",
                                "rgb(180, 70, 90)"};
+const SamplePage incognitoWeb{"/incognito-web/pond.html", "Quiet Pond", "incognitowebmarker",
+                              "rgb(60, 120, 140)"};
 const SamplePage plainExcluded{"/plain/ledger.html", "Ledger Sheet", "plainmarker", "rgb(90, 90, 90)"};
 const SamplePage excluded{"/excluded/vault.html",
                           "Vault Statement",
@@ -42,8 +45,8 @@ class PrivacyTest : public DesktopSuite {
   static void SetUpTestSuite() {
     session =
         new DesktopSession(fs::temp_directory_path() / ("tessaron-privacy-" + std::to_string(::getpid())));
-    for (const auto& page :
-         {ordinary, incognito, privateWindow, privateGerman, privateFrench, plainExcluded, excluded})
+    for (const auto& page : {ordinary, incognito, privateWindow, privateGerman, privateFrench, incognitoWeb,
+                             plainExcluded, excluded})
       addSamplePage(session->pages(), page);
     writeSettings(R"({"excludedSites": ["localhost"]})");
     session->startChromium(session->pages().url(ordinary.path), "Lighthouse Log");
@@ -56,6 +59,8 @@ class PrivacyTest : public DesktopSuite {
     session->startFirefox(session->pages().url(privateFrench.path), privateFrench.title, "firefox-private-fr",
                           {"-private-window"}, "fr");
     session->startFirefox(excludedAddress(excluded), "Vault Statement");
+    session->startEpiphany(session->pages().url(incognitoWeb.path), incognitoWeb.title, "epiphany-incognito",
+                           {"--incognito-mode"});
     // Its pages' accessibles come only when tessaron asks for them; until then its address is unknown.
     session->startChromium(excludedAddress(plainExcluded), plainExcluded.title, "chromium-plain", {},
                            ChromiumStart::asLaunched);
@@ -103,14 +108,15 @@ TEST_F(PrivacyTest, PrivateWindowsAndExcludedSitesLeaveNoTrace) {
 
   // Standard output and standard error both land in this log.
   const std::string log = session->log("tessaron");
-  for (const auto& page : {incognito, privateWindow, privateGerman, privateFrench, plainExcluded, excluded})
+  for (const auto& page :
+       {incognito, privateWindow, privateGerman, privateFrench, incognitoWeb, plainExcluded, excluded})
     for (const std::string& trace : {page.title, page.marker, page.path})
       EXPECT_EQ(log.find(trace), std::string::npos) << "the log names \"" << trace << "\"";
   EXPECT_EQ(log.find("localhost"), std::string::npos);
   for (const char* words : {"Private Browsing", "Privater Modus", "Navigation priv"})
     EXPECT_EQ(log.find(words), std::string::npos) << words;
   EXPECT_EQ(log.find("Can't find matching AXWindow"), std::string::npos);
-  EXPECT_EQ(countInLog("is a private browsing window: not recorded"), 4U) << log;
+  EXPECT_EQ(countInLog("is a private browsing window: not recorded"), 5U) << log;
   EXPECT_EQ(countInLog("shows an excluded site: not recorded"), 2U) << log;
 }
 
@@ -118,7 +124,7 @@ TEST_F(PrivacyTest, AChangedSettingsFileTakesEffectWithoutARestart) {
   writeSettings(R"({"excludedSites": []})");
   EXPECT_TRUE(waitFor([] { return archived(excluded); }, 60s)) << session->log("tessaron");
   EXPECT_NE(session->log("tessaron").find("Settings in force: 0 excluded sites"), std::string::npos);
-  for (const auto& page : {incognito, privateWindow, privateGerman, privateFrench})
+  for (const auto& page : {incognito, privateWindow, privateGerman, privateFrench, incognitoWeb})
     EXPECT_FALSE(archived(page)) << page.title;
 }
 
