@@ -477,21 +477,27 @@ void DesktopSession::startBuses() {
     ::setenv(key.c_str(), value.c_str(), 1);
 
   const pid_t launcher = start("atspi", {"/usr/libexec/at-spi-bus-launcher", "--launch-immediately"});
-  auto answers = [&](const std::vector<std::string>& call) {
-    std::vector<std::string> argv = {"gdbus", "call", "--session"};
-    argv.insert(argv.end(), call.begin(), call.end());
-    const pid_t probe = start("gdbus", argv);
-    waitFor([&] { return !running(probe); }, 5s);
-    return stop(probe, 1s) == 0;
-  };
+  auto answers = [&](const std::vector<std::string>& call) { return sessionBusCall(call); };
   const std::vector<std::string> getAddress = {"--dest",        "org.a11y.Bus", "--object-path",
                                                "/org/a11y/bus", "--method",     "org.a11y.Bus.GetAddress"};
   if (!waitFor([&] { return !running(launcher) || answers(getAddress); }, 15s) || !running(launcher))
     fail("the accessibility bus (at-spi-bus-launcher) did not start", "atspi");
   // Browsers expose their pages only when the desktop's accessibility switch is on as they start.
-  if (!answers({"--dest", "org.a11y.Bus", "--object-path", "/org/a11y/bus", "--method",
-                "org.freedesktop.DBus.Properties.Set", "org.a11y.Status", "IsEnabled", "<true>"}))
-    fail("cannot switch accessibility on (org.a11y.Status IsEnabled)", "gdbus");
+  if (!switchAccessibility(true)) fail("cannot switch accessibility on (org.a11y.Status IsEnabled)", "gdbus");
+}
+
+bool DesktopSession::sessionBusCall(const std::vector<std::string>& call) {
+  std::vector<std::string> argv = {"gdbus", "call", "--session"};
+  argv.insert(argv.end(), call.begin(), call.end());
+  const pid_t probe = start("gdbus", argv);
+  waitFor([&] { return !running(probe); }, 5s);
+  return stop(probe, 1s) == 0;
+}
+
+bool DesktopSession::switchAccessibility(bool on) {
+  return sessionBusCall({"--dest", "org.a11y.Bus", "--object-path", "/org/a11y/bus", "--method",
+                         "org.freedesktop.DBus.Properties.Set", "org.a11y.Status", "IsEnabled",
+                         on ? "<true>" : "<false>"});
 }
 
 void DesktopSession::startWindowManager() {
@@ -613,6 +619,7 @@ pid_t DesktopSession::startChromium(const std::string& url, const std::string& e
                                 "--password-store=basic",
                                 "--user-data-dir=" + (folder_ / profile).string()};
   if (how == ChromiumStart::forcedAccessibility) argv.push_back("--force-renderer-accessibility");
+
   // Under sway the compositor places and sizes windows itself; GNOME places them, in the size asked for.
   if (server_ == DisplayServer::x11) {
     argv.push_back("--window-position=0,0");

@@ -112,6 +112,8 @@ class DesktopSession {
   // nothing of its group is left. Returns its exit status (128 + signal when a signal ended it).
   int stop(pid_t pid, std::chrono::milliseconds grace = std::chrono::seconds(5));
   bool running(pid_t pid);
+  // The desktop's accessibility switch (org.a11y.Status IsEnabled); false when the call failed.
+  bool switchAccessibility(bool on);
   std::string log(const std::string& name) const;
 
   // The address the page of a browser's window has, as the accessibility bus gives it; empty when none.
@@ -134,6 +136,8 @@ class DesktopSession {
   void startBuses();
   void startWindowManager();
   [[noreturn]] void fail(const std::string& what, const std::string& logName);
+  // A method call on the session bus through gdbus ("--dest", ...); whether it succeeded.
+  bool sessionBusCall(const std::vector<std::string>& call);
   void waitForBrowser(pid_t pid, const std::string& name, const std::string& expectedTitle,
                       bool withAddress = true);
 

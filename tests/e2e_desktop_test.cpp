@@ -113,14 +113,7 @@ class DesktopTest : public ::testing::Test {
   }
   static inline pid_t started = 0;
 
-  static bool setAccessibility(bool on) {
-    const pid_t call =
-        session->start("gdbus", {"gdbus", "call", "--session", "--dest", "org.a11y.Bus", "--object-path",
-                                 "/org/a11y/bus", "--method", "org.freedesktop.DBus.Properties.Set",
-                                 "org.a11y.Status", "IsEnabled", on ? "<true>" : "<false>"});
-    waitFor([&] { return !session->running(call); }, 5s);
-    return session->stop(call, 1s) == 0;
-  }
+  static bool setAccessibility(bool on) { return session->switchAccessibility(on); }
 
   static bool accessibilityIsOn() {
     const pid_t call =
