@@ -619,6 +619,11 @@ pid_t DesktopSession::startChromium(const std::string& url, const std::string& e
                                 "--password-store=basic",
                                 "--user-data-dir=" + (folder_ / profile).string()};
   if (how == ChromiumStart::forcedAccessibility) argv.push_back("--force-renderer-accessibility");
+  std::map<std::string, std::string> environment;
+  if (how == ChromiumStart::beforeAccessibility) {
+    if (!switchAccessibility(false)) fail("cannot switch accessibility off", "gdbus");
+    environment["GNOME_ACCESSIBILITY"] = "0";
+  }
 
   // Under sway the compositor places and sizes windows itself; GNOME places them, in the size asked for.
   if (server_ == DisplayServer::x11) {
@@ -630,8 +635,10 @@ pid_t DesktopSession::startChromium(const std::string& url, const std::string& e
   }
   argv.insert(argv.end(), options.begin(), options.end());
   argv.push_back(url);
-  const pid_t pid = start(name, argv);
+  const pid_t pid = start(name, argv, environment);
   waitForBrowser(pid, name, expectedTitle, how == ChromiumStart::forcedAccessibility);
+  if (how == ChromiumStart::beforeAccessibility && !switchAccessibility(true))
+    fail("cannot switch accessibility on again", "gdbus");
   return pid;
 }
 

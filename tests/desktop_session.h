@@ -60,9 +60,10 @@ class PageServer {
 // PipeWire, the desktop portal and Tessaron's GNOME Shell extension switched on. sway refuses to run as root.
 enum class DisplayServer { x11, sway, gnome };
 
-// How Chromium is started: with --force-renderer-accessibility (its pages on the bus from the start), or as a
-// desktop launcher starts it, without (its pages come only once a client asks for them).
-enum class ChromiumStart { forcedAccessibility, asLaunched };
+// How Chromium is started: with --force-renderer-accessibility (its pages on the bus from the start); as a
+// desktop launcher starts it, without (its pages come only once a client asks for them); or so while the
+// desktop's accessibility is off, switched on again once its window shows (it never joins the bus then).
+enum class ChromiumStart { forcedAccessibility, asLaunched, beforeAccessibility };
 
 class DesktopSession {
  public:

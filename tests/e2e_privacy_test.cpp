@@ -1,8 +1,8 @@
 // What tessaron must never record, against real browsers on a private X11 desktop: a Chromium incognito
-// window, Firefox private windows in English, German and French, a GNOME Web incognito window, and windows on
-// an excluded site in Firefox
-// and in a Chromium started as a desktop launcher starts it, beside an ordinary window. The ordinary page is
-// archived; the others leave no file, and no log or output line names their title, address or words.
+// window, Firefox private windows in English, German and French, a GNOME Web incognito window, a Chromium
+// that never joined the accessibility bus, and windows on an excluded site in Firefox and in a Chromium
+// started as a desktop launcher starts it, beside an ordinary window. The ordinary page is archived; the
+// others leave no file, and no log or output line names their title, address or words.
 // The settings file is changed while tessaron runs, and the change takes effect without a restart.
 #include <gtest/gtest.h>
 
@@ -32,6 +32,7 @@ const SamplePage privateFrench{"/private-fr/carnet.html", "Carnet Secret", "priv
                                "rgb(180, 70, 90)"};
 const SamplePage incognitoWeb{"/incognito-web/pond.html", "Quiet Pond", "incognitowebmarker",
                               "rgb(60, 120, 140)"};
+const SamplePage offTheBus{"/early/harbour.html", "Early Harbour", "offthebusmarker", "rgb(150, 150, 40)"};
 const SamplePage plainExcluded{"/plain/ledger.html", "Ledger Sheet", "plainmarker", "rgb(90, 90, 90)"};
 const SamplePage excluded{"/excluded/vault.html",
                           "Vault Statement",
@@ -46,9 +47,13 @@ class PrivacyTest : public DesktopSuite {
     session =
         new DesktopSession(fs::temp_directory_path() / ("tessaron-privacy-" + std::to_string(::getpid())));
     for (const auto& page : {ordinary, incognito, privateWindow, privateGerman, privateFrench, incognitoWeb,
-                             plainExcluded, excluded})
+                             offTheBus, plainExcluded, excluded})
       addSamplePage(session->pages(), page);
     writeSettings(R"({"excludedSites": ["localhost"]})");
+    // Started before accessibility was switched on, this Chromium never joins the bus: neither its address
+    // nor its privacy can be read.
+    offTheBusChromium = session->startChromium(session->pages().url(offTheBus.path), offTheBus.title,
+                                               "chromium-early", {}, ChromiumStart::beforeAccessibility);
     session->startChromium(session->pages().url(ordinary.path), "Lighthouse Log");
     session->startChromium(session->pages().url(incognito.path), "Secret Garden", "chromium-incognito",
                            {"--incognito"});
@@ -81,6 +86,8 @@ class PrivacyTest : public DesktopSuite {
     fs::rename(folder / "settings.json.new", folder / "settings.json");
   }
 
+  static inline pid_t offTheBusChromium = 0;
+
   static std::vector<ArchivedRecord> records() {
     return readArchive(session->home() / ".local/share/tessaron/AppData");
   }
@@ -108,8 +115,8 @@ TEST_F(PrivacyTest, PrivateWindowsAndExcludedSitesLeaveNoTrace) {
 
   // Standard output and standard error both land in this log.
   const std::string log = session->log("tessaron");
-  for (const auto& page :
-       {incognito, privateWindow, privateGerman, privateFrench, incognitoWeb, plainExcluded, excluded})
+  for (const auto& page : {incognito, privateWindow, privateGerman, privateFrench, incognitoWeb, offTheBus,
+                           plainExcluded, excluded})
     for (const std::string& trace : {page.title, page.marker, page.path})
       EXPECT_EQ(log.find(trace), std::string::npos) << "the log names \"" << trace << "\"";
   EXPECT_EQ(log.find("localhost"), std::string::npos);
@@ -118,13 +125,18 @@ TEST_F(PrivacyTest, PrivateWindowsAndExcludedSitesLeaveNoTrace) {
   EXPECT_EQ(log.find("Can't find matching AXWindow"), std::string::npos);
   EXPECT_EQ(countInLog("is a private browsing window: not recorded"), 5U) << log;
   EXPECT_EQ(countInLog("shows an excluded site: not recorded"), 2U) << log;
+  EXPECT_EQ(countInLog("may be a private browsing window: not recorded"), 1U) << log;
+  EXPECT_EQ(countInLog("Chromium (process " + std::to_string(offTheBusChromium) +
+                       ") is not on the accessibility bus"),
+            1U)
+      << log;
 }
 
 TEST_F(PrivacyTest, AChangedSettingsFileTakesEffectWithoutARestart) {
   writeSettings(R"({"excludedSites": []})");
   EXPECT_TRUE(waitFor([] { return archived(excluded); }, 60s)) << session->log("tessaron");
   EXPECT_NE(session->log("tessaron").find("Settings in force: 0 excluded sites"), std::string::npos);
-  for (const auto& page : {incognito, privateWindow, privateGerman, privateFrench, incognitoWeb})
+  for (const auto& page : {incognito, privateWindow, privateGerman, privateFrench, incognitoWeb, offTheBus})
     EXPECT_FALSE(archived(page)) << page.title;
 }
 
