@@ -942,29 +942,33 @@ class AtspiElement final : public Element {
 
   // Only the page the window shows. Its document is the first SHOWING one in document order: a document in an
   // iframe comes after its page, and hidden tabs' documents are not SHOWING. A window covered completely
-  // shows nothing, so Firefox then marks only the focused document, which may sit in an iframe: the page is
-  // its outermost document.
+  // shows nothing, so Firefox then marks only the focused document. A page in another process (GNOME Web)
+  // and a page not built yet (Chromium) come last: they cost more to find.
   AttributeResult shownDocument() {
     std::optional<Reference> document = firstDocumentWith(ATSPI_STATE_SHOWING);
+    if (!document) document = outermostFocusedDocument();
     if (!document) document = embeddedDocument();
     if (!document) document = wakeDocuments();
-    if (!document) {
-      document = firstDocumentWith(ATSPI_STATE_FOCUSED);
-      std::optional<Reference> at = document;
-      for (int depth = 0; at && !(*at == object_) && depth < 64; ++depth) {
-        Variant parent = bus_->property(*at, "org.a11y.atspi.Accessible", "Parent");
-        if (!parent || !g_variant_is_of_type(parent.get(), G_VARIANT_TYPE("(so)"))) break;
-        Reference up = referenceFrom(parent.get());
-        if (!up.valid()) break;
-        if (bus_->role(up) == ATSPI_ROLE_DOCUMENT_WEB) document = up;
-        at = up;
-      }
-    }
     // The page's title as the window shows it: here the browsers add their own name to the page's title, and
     // it is this title that identifies the window, on screen and in the window list alike.
     ElementArray children;
     if (document) children.push_back(make(Kind::document, *document, text_));
     return success(std::move(children));
+  }
+
+  // The focused document may sit in an iframe: the page is its outermost document.
+  std::optional<Reference> outermostFocusedDocument() {
+    std::optional<Reference> document = firstDocumentWith(ATSPI_STATE_FOCUSED);
+    std::optional<Reference> at = document;
+    for (int depth = 0; at && !(*at == object_) && depth < 64; ++depth) {
+      Variant parent = bus_->property(*at, "org.a11y.atspi.Accessible", "Parent");
+      if (!parent || !g_variant_is_of_type(parent.get(), G_VARIANT_TYPE("(so)"))) break;
+      Reference up = referenceFrom(parent.get());
+      if (!up.valid()) break;
+      if (bus_->role(up) == ATSPI_ROLE_DOCUMENT_WEB) document = up;
+      at = up;
+    }
+    return document;
   }
 
   // WebKitGTK browsers (GNOME Web) show their pages from a web process of their own, whose accessibles the
