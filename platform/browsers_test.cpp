@@ -6,9 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "platform/windows.h"
 
@@ -92,6 +94,15 @@ class NamedProcess {
     posix_spawn_file_actions_addclose(&actions, input_[1]);
     if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, pointers.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
+    // The spawn may return before the program has taken over the process (it does under the sanitizers):
+    // wait, with a deadline, until the process runs it.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (pid_ > 0 && std::chrono::steady_clock::now() < end) {
+      std::error_code ec;
+      const auto running = fs::read_symlink("/proc/" + std::to_string(pid_) + "/exe", ec);
+      if (!ec && running.filename() == fileName && processArguments(pid_)) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
   ~NamedProcess() {
     if (pid_ > 0) {
