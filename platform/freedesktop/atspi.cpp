@@ -287,6 +287,19 @@ class AtspiBus {
     applications_.erase(pid);
   }
 
+  // Where a window's page tree was last found in another application (GNOME Web's web process), so that
+  // later reads search there first instead of walking the window again. Kept for the last few windows.
+  std::optional<Reference> embeddedRoot(const Reference& frame) {
+    std::lock_guard lock(applicationsMutex_);
+    auto it = embeddedRoots_.find(frame.bus + frame.path);
+    return it == embeddedRoots_.end() ? std::nullopt : std::optional(it->second);
+  }
+  void rememberEmbeddedRoot(const Reference& frame, const Reference& root) {
+    std::lock_guard lock(applicationsMutex_);
+    if (embeddedRoots_.size() >= 64) embeddedRoots_.clear();
+    embeddedRoots_[frame.bus + frame.path] = root;
+  }
+
   // True the first time it is asked for this application (by its bus name): the one time a caller waits
   // for the application to build its pages' accessibles.
   bool firstWake(const std::string& busName) {
@@ -426,6 +439,7 @@ class AtspiBus {
   std::mutex applicationsMutex_;
   std::map<std::int32_t, Entry> applications_;
   std::set<std::string> woken_;
+  std::map<std::string, Reference> embeddedRoots_;
 
   struct Direct {
     sd_bus* bus = nullptr;
@@ -974,8 +988,10 @@ class AtspiElement final : public Element {
   // WebKitGTK browsers (GNOME Web) show their pages from a web process of their own, whose accessibles the
   // window embeds: a search of the window's own tree never reaches them, and the embedded root offers no
   // search of its own. So the window's tree is walked, within bounds, until an object of another application
-  // below it can search its part of the tree for the page.
+  // below it can search its part of the tree for the page; that object is remembered for the next read.
   std::optional<Reference> embeddedDocument() {
+    if (auto root = bus_->embeddedRoot(object_))
+      if (auto document = firstDocumentWith(*root, ATSPI_STATE_SHOWING)) return document;
     std::vector<Reference> level{object_};
     std::size_t visited = 0;
     for (int depth = 0; depth < maxEmbedDepth && !level.empty(); ++depth) {
@@ -984,7 +1000,10 @@ class AtspiElement final : public Element {
         for (Reference& child : bus_->childrenAcrossSockets(node)) {
           if (++visited > maxEmbedWalk) return std::nullopt;
           if (child.bus != object_.bus)
-            if (auto document = firstDocumentWith(child, ATSPI_STATE_SHOWING)) return document;
+            if (auto document = firstDocumentWith(child, ATSPI_STATE_SHOWING)) {
+              bus_->rememberEmbeddedRoot(object_, child);
+              return document;
+            }
           next.push_back(std::move(child));
         }
       level = std::move(next);
