@@ -26,7 +26,8 @@ CREATE TABLE IF NOT EXISTS records(
   stamp TEXT NOT NULL,
   body TEXT NOT NULL,
   time INTEGER NOT NULL,
-  site TEXT NOT NULL);
+  site TEXT NOT NULL,
+  lang TEXT NOT NULL DEFAULT '');
 DROP INDEX IF EXISTS records_time;
 DROP INDEX IF EXISTS records_site_time;
 CREATE INDEX IF NOT EXISTS records_address ON records(address);
@@ -34,19 +35,24 @@ CREATE TABLE IF NOT EXISTS image_hashes(id INTEGER PRIMARY KEY, hash INTEGER);
 CREATE TRIGGER IF NOT EXISTS image_hashes_delete AFTER DELETE ON records BEGIN
   DELETE FROM image_hashes WHERE id = old.id;
 END;
+CREATE TABLE IF NOT EXISTS languages(code TEXT PRIMARY KEY);
 CREATE VIRTUAL TABLE IF NOT EXISTS records_fts USING fts5(
-  title, body, address, site, content='records', content_rowid='id', tokenize='unicode61 remove_diacritics 2');
+  title, body, address, site, content='records', content_rowid='id', tokenize='tessaron_words');
 CREATE TRIGGER IF NOT EXISTS records_insert AFTER INSERT ON records BEGIN
-  INSERT INTO records_fts(rowid, title, body, address, site) VALUES (new.id, new.title, new.body, new.address, new.site);
+  INSERT INTO records_fts(rowid, title, body, address, site)
+    VALUES (new.id, tagged_text(new.lang, new.title), tagged_text(new.lang, new.body), new.address, new.site);
 END;
 CREATE TRIGGER IF NOT EXISTS records_delete AFTER DELETE ON records BEGIN
   INSERT INTO records_fts(records_fts, rowid, title, body, address, site)
-    VALUES ('delete', old.id, old.title, old.body, old.address, old.site);
+    VALUES ('delete', old.id, tagged_text(old.lang, old.title), tagged_text(old.lang, old.body), old.address,
+            old.site);
 END;
 CREATE TRIGGER IF NOT EXISTS records_update AFTER UPDATE ON records BEGIN
   INSERT INTO records_fts(records_fts, rowid, title, body, address, site)
-    VALUES ('delete', old.id, old.title, old.body, old.address, old.site);
-  INSERT INTO records_fts(rowid, title, body, address, site) VALUES (new.id, new.title, new.body, new.address, new.site);
+    VALUES ('delete', old.id, tagged_text(old.lang, old.title), tagged_text(old.lang, old.body), old.address,
+            old.site);
+  INSERT INTO records_fts(rowid, title, body, address, site)
+    VALUES (new.id, tagged_text(new.lang, new.title), tagged_text(new.lang, new.body), new.address, new.site);
 END;
 )";
 
@@ -94,72 +100,6 @@ void execute(sqlite3* db, const char* sql) {
 
 }  // namespace
 
-namespace {
-
-// The words and "quoted phrases" of what the user typed, unquoted, dropping any without a word character.
-std::vector<std::string> splitTerms(std::string_view text) {
-  std::vector<std::string> terms;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (std::isspace(static_cast<unsigned char>(text[i]))) {
-      ++i;
-      continue;
-    }
-    std::string term;
-    if (text[i] == '"') {
-      const std::size_t close = text.find('"', i + 1);
-      if (close != std::string_view::npos) {
-        term = std::string(text.substr(i + 1, close - i - 1));
-        i = close + 1;
-      } else {
-        term = std::string(text.substr(i + 1));
-        i = text.size();
-      }
-    } else {
-      std::size_t end = i;
-      while (end < text.size() && !std::isspace(static_cast<unsigned char>(text[end])))
-        ++end;
-      term = std::string(text.substr(i, end - i));
-      i = end;
-    }
-    const bool hasWordCharacter = std::any_of(term.begin(), term.end(), [](char c) {
-      return std::isalnum(static_cast<unsigned char>(c)) || static_cast<unsigned char>(c) >= 0x80;
-    });
-    if (hasWordCharacter) terms.push_back(std::move(term));
-  }
-  return terms;
-}
-
-}  // namespace
-
-std::vector<std::string> queryTerms(std::string_view text) {
-  std::vector<std::string> terms, keys;
-  for (std::string& term : splitTerms(text)) {
-    // The index folds case, so "The" and "the" are one term; a term asked for twice matches what it matches
-    // once, and repeating it only multiplies the work of every snippet.
-    std::string key = term;
-    for (char& c : key)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
-    keys.push_back(std::move(key));
-    terms.push_back(std::move(term));
-  }
-  return terms;
-}
-
-std::string ftsQuery(std::string_view text) {
-  std::string query;
-  for (const std::string& term : queryTerms(text)) {
-    // Inside an FTS5 string a double quote is written twice; everything else is taken literally.
-    std::string quoted = "\"";
-    for (char c : term)
-      quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    quoted += "\"";
-    query += (query.empty() ? "" : " AND ") + quoted;
-  }
-  return query;
-}
-
 Index::Index(const std::filesystem::path& file) : file_(file) {
   // Before SQLite starts: without memory statistics, every allocation of every connection no longer takes one
   // process-wide lock, which searches running side by side contended for (measured under load).
@@ -173,7 +113,20 @@ Index::Index(const std::filesystem::path& file) : file_(file) {
     if (opened == SQLITE_OK) {
       try {
         sqlite3_busy_timeout(db_, 5000);
+        registerWordTokenizer(db_);
+        if (madeWithOtherWords()) {
+          outdatedFound_ = true;
+          throw IndexError(SQLITE_OK, "index: made with another way of splitting words");
+        }
         execute(db_, schema);
+        execute(db_, (std::string("INSERT OR REPLACE INTO meta(key, value) VALUES('words', '") +
+                      wordTokenizerVersion + "')")
+                         .c_str());
+        {
+          Statement known(db_, "SELECT code FROM languages");
+          while (known.step())
+            if (const auto* language = words::languageOfCode(known.text(0))) languages_.push_back(language);
+        }
         execute(db_, "SELECT count(*) FROM records_fts WHERE records_fts MATCH 'x'");
         // Records without the completion mark are what is left of a bulk load that was cut short.
         if (Statement started(db_, "SELECT 1 FROM records LIMIT 1"); started.step() && !completeMark())
@@ -240,6 +193,7 @@ std::unique_ptr<Index::Reader> Index::takeReader() {
   if (sqlite3_open_v2(file_.c_str(), &reader->db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
       SQLITE_OK)
     fail(reader->db);
+  registerWordTokenizer(reader->db);
   sqlite3_busy_timeout(reader->db, static_cast<int>(searchBudget.count()));
   sqlite3_exec(reader->db, "PRAGMA cache_size=-16384", nullptr, nullptr, nullptr);
   // The DCT hash's own distance, for "looks like this".
@@ -271,6 +225,30 @@ Index::~Index() {
   for (sqlite3_stmt* statement : {findStatement_, updateStatement_, lastStatement_, insertStatement_})
     sqlite3_finalize(statement);
   sqlite3_close(db_);
+}
+
+bool Index::madeWithOtherWords() {
+  Statement tables(db_, "SELECT count(*) FROM sqlite_master WHERE name IN ('records', 'meta')");
+  if (!tables.step() || tables.integer(0) == 0) return false;  // a new file
+  if (tables.integer(0) < 2) return true;
+  Statement version(db_, "SELECT value FROM meta WHERE key = 'words'");
+  return !version.step() || version.text(0) != wordTokenizerVersion;
+}
+
+std::vector<const words::Language*> Index::languages() const {
+  std::lock_guard lock(languagesMutex_);
+  return languages_;
+}
+
+void Index::noteLanguage(const words::Language* language) {
+  {
+    std::lock_guard lock(languagesMutex_);
+    if (!language || std::find(languages_.begin(), languages_.end(), language) != languages_.end()) return;
+    languages_.push_back(language);
+  }
+  Statement note(db_, "INSERT OR IGNORE INTO languages(code) VALUES(?)");
+  note.bind(1, std::string(language->code));
+  note.step();
 }
 
 bool Index::completeMark() {
@@ -324,6 +302,8 @@ constexpr std::int64_t idsPerSecond = 1000;
 
 void Index::put(const std::string& recordPath, std::int64_t fileSize, const Record& record) {
   std::lock_guard lock(mutex_);
+  const words::Language* language = words::guessLanguage(record.title, record.body);
+  noteLanguage(language);
   auto prepared = [this](sqlite3_stmt*& slot, const char* sql) {
     if (!slot && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr) != SQLITE_OK)
       fail(db_);
@@ -346,10 +326,10 @@ void Index::put(const std::string& recordPath, std::int64_t fileSize, const Reco
   sqlite3_reset(find);
   sqlite3_stmt* write;
   if (id) {
-    write =
-        prepared(updateStatement_,
-                 "UPDATE records SET file_size=?2, address=?3, title=?4, stamp=?5, body=?6, time=?7, site=?8 "
-                 "WHERE id=?1");
+    write = prepared(
+        updateStatement_,
+        "UPDATE records SET file_size=?2, address=?3, title=?4, stamp=?5, body=?6, time=?7, site=?8, "
+        "lang=?10 WHERE id=?1");
     sqlite3_bind_int64(write, 1, *id);
   } else {
     const std::int64_t base = record.time * idsPerSecond;
@@ -359,9 +339,10 @@ void Index::put(const std::string& recordPath, std::int64_t fileSize, const Reco
     std::int64_t next = base;
     if (run(last) && sqlite3_column_type(last, 0) != SQLITE_NULL) next = sqlite3_column_int64(last, 0) + 1;
     sqlite3_reset(last);
-    write = prepared(insertStatement_,
-                     "INSERT INTO records(id, path, file_size, address, title, stamp, body, time, site) "
-                     "VALUES (?1, ?9, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+    write =
+        prepared(insertStatement_,
+                 "INSERT INTO records(id, path, file_size, address, title, stamp, body, time, site, lang) "
+                 "VALUES (?1, ?9, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?10)");
     if (next < base + idsPerSecond)
       sqlite3_bind_int64(write, 1, next);  // else (1000 in one second): any free id
     text(write, 9, recordPath);
@@ -373,6 +354,8 @@ void Index::put(const std::string& recordPath, std::int64_t fileSize, const Reco
   text(write, 6, record.body);
   sqlite3_bind_int64(write, 7, record.time);
   text(write, 8, record.site);
+  const std::string code = language ? language->code : "";
+  text(write, 10, code);
   run(write);
   sqlite3_reset(write);
 }
@@ -465,7 +448,7 @@ Results Index::search(const Query& query, std::chrono::milliseconds budget) {
 }
 
 void Index::searchWith(sqlite3* db, const Query& query, Results& results) {
-  std::string match = ftsQuery(query.text);
+  std::string match = ftsQuery(query.text, languages());
   // Time-ordered ids make a date range a rowid range, which FTS5 and the records table both walk directly.
   std::string range;
   if (query.from) range += " AND rowid >= " + std::to_string(*query.from * idsPerSecond);

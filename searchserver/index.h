@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "searchserver/fts_words.h"
 #include "searchserver/record.h"
 
 namespace tessaron::search {
@@ -65,14 +66,6 @@ struct Results {
   }
 };
 
-// The words and "quoted phrases" of user text, each once (compared without case), in their order.
-std::vector<std::string> queryTerms(std::string_view text);
-// A query asks for at most this many different words and phrases.
-inline constexpr std::size_t maxQueryTerms = 32;
-// User text as an FTS5 query: each word a quoted phrase (quotes doubled), "quoted phrases" kept together,
-// all of them required, each once. Empty when the text has no words.
-std::string ftsQuery(std::string_view text);
-
 // How long one search may run before it stops with what it has.
 inline constexpr std::chrono::milliseconds searchBudget{750};
 
@@ -97,6 +90,8 @@ class Index {
   explicit Index(const std::filesystem::path& file);
   // When opening found the file damaged (and set it aside to start afresh): what was wrong.
   const std::optional<std::string>& damageFound() const { return damageFound_; }
+  // Whether opening found an index whose words were split another way, and started afresh.
+  bool outdatedFound() const { return outdatedFound_; }
   // Writes a copy of the whole index to another file (replacing it).
   void copyTo(const std::filesystem::path& destination);
   ~Index();
@@ -163,6 +158,7 @@ class Index {
 
  private:
   bool completeMark();
+  bool madeWithOtherWords();
   struct Reader;
   std::unique_ptr<Reader> takeReader();
   void giveBack(std::unique_ptr<Reader> reader);
@@ -187,6 +183,12 @@ class Index {
 
   std::filesystem::path file_;
   std::optional<std::string> damageFound_;
+  bool outdatedFound_ = false;
+  // The languages of the records' stems, for the queries: a word is looked up as a stem in each.
+  std::vector<const words::Language*> languages() const;
+  void noteLanguage(const words::Language* language);
+  mutable std::mutex languagesMutex_;
+  std::vector<const words::Language*> languages_;
   std::mutex readersMutex_;
   std::vector<std::unique_ptr<Reader>> idleReaders_;
   sqlite3* db_ = nullptr;

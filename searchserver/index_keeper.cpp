@@ -189,6 +189,16 @@ void IndexKeeper::run(std::stop_token stop, std::chrono::milliseconds period) {
       say("server: the index " + file.string() + " is damaged (" + *damage + "): set aside as " +
           file.string() + ".damaged; rebuilding it from the archive");
     }
+    if (index->outdatedFound()) {
+      {
+        std::lock_guard lock(mutex_);
+        notice_ =
+            "The index is being rebuilt to find words in every language: results may be incomplete until "
+            "that "
+            "is done.";
+      }
+      say("server: the index " + file.string() + " splits words the old way: rebuilding it from the archive");
+    }
     auto indexer = std::make_shared<Indexer>(archive_, *index);
     publish(index, indexer);
     try {

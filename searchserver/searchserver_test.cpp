@@ -78,6 +78,11 @@ TEST(Queries, UserTextNeverBecomesQuerySyntax) {
   EXPECT_EQ(ftsQuery("\""), "");
   EXPECT_EQ(ftsQuery("a\"b"), "\"a\"\"b\"");
   EXPECT_EQ(ftsQuery("   "), "");
+  // The index marks its derived tokens with control characters: typed ones are only spaces.
+  EXPECT_EQ(ftsQuery("\x1D"
+                     "haus \x1E"
+                     "enriver"),
+            "\" haus\" AND \" enriver\"");
   EXPECT_EQ(htmlEscape("<a href=\"x\">'&'</a>"), "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
 }
 
