@@ -8,10 +8,11 @@ namespace tessaron::search {
 
 namespace {
 
-constexpr char dictionaryMark = '\x1C', partMark = '\x1D', stemMark = '\x1E', languageTag = '\x1F';
+constexpr char backwardsMark = '\x1B', dictionaryMark = '\x1C', partMark = '\x1D', stemMark = '\x1E',
+               languageTag = '\x1F';
 
 bool isMark(char c) {
-  return c == dictionaryMark || c == partMark || c == stemMark;
+  return c == backwardsMark || c == dictionaryMark || c == partMark || c == stemMark;
 }
 
 // FTS5 makes one tokenizer per table and connection; this one needs no state of its own.
@@ -58,13 +59,15 @@ int tokenize(Fts5Tokenizer*, void* context, int flags, const char* data, int siz
     // nor is a word too long to be one.
     if (rc == SQLITE_OK && language && word.kind == words::Kind::spaced && raw.size() <= 256 &&
         words::scriptOf(word.folded) == languageScript) {
-      const std::string stem = words::stemOf(*language, raw);
+      const std::string& stem = words::stemOf(*language, raw);
       if (stem != word.folded) rc = colocated(stemMark, language->code, stem, word);
     }
-    if (word.kind == words::Kind::hangul ||
-        (language && language->compounds && word.kind == words::Kind::spaced)) {
-      for (std::string_view tail : words::compoundTails(word.folded, word.kind))
+    if (word.kind == words::Kind::hangul) {
+      for (std::string_view tail : words::koreanTails(word.folded))
         if (rc == SQLITE_OK) rc = colocated(partMark, {}, tail, word);
+    } else if (rc == SQLITE_OK && language && language->compounds && word.kind == words::Kind::spaced) {
+      if (const std::string reversed = words::compoundBackwards(word.folded); !reversed.empty())
+        rc = colocated(backwardsMark, {}, reversed, word);
     }
     if (rc != SQLITE_OK) return rc;
   }
@@ -170,13 +173,13 @@ std::string termQuery(const Term& term, const std::vector<const words::Language*
     for (const words::Language* language : languages) {
       if (words::scriptOfLanguage(*language) != script) continue;
       compounds = compounds || language->compounds;
-      const std::string stem = words::stemOf(*language, raw);
+      const std::string stem = words::stemOf(*language, raw);  // a copy: the next call replaces it
       // A word that is its own stem carries no stem token: it is found as the word.
       branches.push_back(quoted(stemMark + std::string(language->code) + stem));
       if (stem != folded[0]) branches.push_back(quoted(stem));
     }
-    if (compounds && words::characterCount(folded[0]) >= words::minimumPartLength)
-      branches.push_back(quoted(partMark + folded[0]) + " *");
+    if (compounds && words::characterCount(folded[0]) >= words::shortestHead)
+      branches.push_back(quoted(backwardsMark + words::backwards(folded[0])) + " *");
   } else if (!term.quoted && folded.size() == 1 && kinds[0] == words::Kind::hangul) {
     branches.push_back(quoted(term.text) + " *");
     if (words::characterCount(folded[0]) >= 2) branches.push_back(quoted(partMark + folded[0]) + " *");

@@ -3,8 +3,10 @@
 // A page's text is given to the index tagged with its language ("\x1F" code "\x1F" text). Every word is a
 // token; beside it, at the same position, go the derived tokens that searches for other forms use, each
 // behind a mark that no word can contain:
+//   "\x1B" drow   a long word of a language that builds compounds, backwards: its head is a prefix
 //   "\x1C" word   a Chinese or Japanese dictionary word (its characters are the tokens)
-//   "\x1D" tail   a part of a compound, or a Korean noun with its particles
+//   "\x1D" tail   a Korean word after its first syllables: a noun with its particles, or the end of a
+//   compound
 //   "\x1E" code stem   the word's stem in the page's language, where it differs from the word
 // Snippets read the untagged text and find the same words at the same positions, as derived tokens take no
 // position of their own.
@@ -33,7 +35,8 @@ std::vector<std::string> queryTerms(std::string_view text);
 inline constexpr std::size_t maxQueryTerms = 32;
 // User text as an FTS5 query, all of its terms required. A "quoted phrase" (or a quoted word) is matched
 // exactly; a word also matches its other forms in each of `languages` written in its script, and, where
-// one of them builds compounds, as a part of a longer word; a Korean word matches with particles after it.
+// one of them builds compounds, as the head of a longer word; a Korean word matches with particles after it
+// and at the end of a compound.
 // Empty when the text has no words.
 std::string ftsQuery(std::string_view text, const std::vector<const words::Language*>& languages = {});
 

@@ -37,7 +37,7 @@ CREATE TRIGGER IF NOT EXISTS image_hashes_delete AFTER DELETE ON records BEGIN
 END;
 CREATE TABLE IF NOT EXISTS languages(code TEXT PRIMARY KEY);
 CREATE VIRTUAL TABLE IF NOT EXISTS records_fts USING fts5(
-  title, body, address, site, content='records', content_rowid='id', tokenize='tessaron_words');
+  title, body, address, site, content='records', content_rowid='id', tokenize='$tokenizer');
 CREATE TRIGGER IF NOT EXISTS records_insert AFTER INSERT ON records BEGIN
   INSERT INTO records_fts(rowid, title, body, address, site)
     VALUES (new.id, tagged_text(new.lang, new.title), tagged_text(new.lang, new.body), new.address, new.site);
@@ -100,7 +100,7 @@ void execute(sqlite3* db, const char* sql) {
 
 }  // namespace
 
-Index::Index(const std::filesystem::path& file) : file_(file) {
+Index::Index(const std::filesystem::path& file, Splitting splitting) : file_(file), splitting_(splitting) {
   // Before SQLite starts: without memory statistics, every allocation of every connection no longer takes one
   // process-wide lock, which searches running side by side contended for (measured under load).
   static std::once_flag configured;
@@ -118,9 +118,12 @@ Index::Index(const std::filesystem::path& file) : file_(file) {
           outdatedFound_ = true;
           throw IndexError(SQLITE_OK, "index: made with another way of splitting words");
         }
-        execute(db_, schema);
-        execute(db_, (std::string("INSERT OR REPLACE INTO meta(key, value) VALUES('words', '") +
-                      wordTokenizerVersion + "')")
+        std::string tables = schema;
+        tables.replace(
+            tables.find("$tokenizer"), std::string_view("$tokenizer").size(),
+            splitting_ == Splitting::everyScript ? wordTokenizer : "unicode61 remove_diacritics 2");
+        execute(db_, tables.c_str());
+        execute(db_, ("INSERT OR REPLACE INTO meta(key, value) VALUES('words', '" + splittingVersion() + "')")
                          .c_str());
         {
           Statement known(db_, "SELECT code FROM languages");
@@ -232,7 +235,11 @@ bool Index::madeWithOtherWords() {
   if (!tables.step() || tables.integer(0) == 0) return false;  // a new file
   if (tables.integer(0) < 2) return true;
   Statement version(db_, "SELECT value FROM meta WHERE key = 'words'");
-  return !version.step() || version.text(0) != wordTokenizerVersion;
+  return !version.step() || version.text(0) != splittingVersion();
+}
+
+std::string Index::splittingVersion() const {
+  return splitting_ == Splitting::everyScript ? wordTokenizerVersion : "spaces";
 }
 
 std::vector<const words::Language*> Index::languages() const {
@@ -302,7 +309,8 @@ constexpr std::int64_t idsPerSecond = 1000;
 
 void Index::put(const std::string& recordPath, std::int64_t fileSize, const Record& record) {
   std::lock_guard lock(mutex_);
-  const words::Language* language = words::guessLanguage(record.title, record.body);
+  const words::Language* language =
+      splitting_ == Splitting::everyScript ? words::guessLanguage(record.title, record.body) : nullptr;
   noteLanguage(language);
   auto prepared = [this](sqlite3_stmt*& slot, const char* sql) {
     if (!slot && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr) != SQLITE_OK)

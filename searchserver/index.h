@@ -87,7 +87,10 @@ class Index {
  public:
   // Opens (or creates) the index file. A file that is not a usable index is made anew (a damaged one is kept
   // beside it as "<file>.damaged"); throws IndexError when the file cannot be written at all.
-  explicit Index(const std::filesystem::path& file);
+  // How words are split: in every script, with word forms and parts (words.h), or at spaces and punctuation
+  // only, as SQLite's unicode61 does, which the benchmarks measure against.
+  enum class Splitting { everyScript, spacesOnly };
+  explicit Index(const std::filesystem::path& file, Splitting splitting = Splitting::everyScript);
   // When opening found the file damaged (and set it aside to start afresh): what was wrong.
   const std::optional<std::string>& damageFound() const { return damageFound_; }
   // Whether opening found an index whose words were split another way, and started afresh.
@@ -184,6 +187,8 @@ class Index {
   std::filesystem::path file_;
   std::optional<std::string> damageFound_;
   bool outdatedFound_ = false;
+  Splitting splitting_;
+  std::string splittingVersion() const;
   // The languages of the records' stems, for the queries: a word is looked up as a stem in each.
   std::vector<const words::Language*> languages() const;
   void noteLanguage(const words::Language* language);

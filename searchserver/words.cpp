@@ -17,14 +17,15 @@ namespace tessaron::search::words {
 
 namespace {
 
-// Folding the same words again and again is most of the work on a page of text; each thread keeps the
-// words it folded (bounded: forgetting them costs only time).
+// Folding and stemming the same words again and again is most of the work on a page of text; each thread
+// keeps the words it did last. Few enough to stay in the processor's cache: a bigger memo missed the cache
+// on every look-up and was slower than the work it saved (words follow Zipf's law, so the common ones stay).
 class Memo {
  public:
   template <class Make>
   const std::string& get(std::string_view key, Make&& make) {
     if (auto it = entries_.find(key); it != entries_.end()) return it->second;
-    if (entries_.size() >= 200000) entries_.clear();
+    if (entries_.size() >= 16384) entries_.clear();
     return entries_.emplace(std::string(key), make()).first->second;
   }
 
@@ -433,8 +434,8 @@ const std::unordered_map<std::string_view, std::uint32_t>& commonWords() {
 }  // namespace
 
 const Language* guessLanguage(std::string_view title, std::string_view body) {
-  // A page's first few thousand characters tell its script and language as well as all of it.
-  constexpr std::size_t sample = 4096;
+  // A page's first two thousand bytes tell its script and language as well as all of it.
+  constexpr std::size_t sample = 2048;
   std::string text(title.substr(0, sample));
   text += '\n';
   text += body.substr(0, sample);
@@ -504,7 +505,7 @@ const Language* guessLanguage(std::string_view title, std::string_view body) {
   std::array<int, 32> score{};
   Splitter splitter(text);
   Word word;
-  for (int n = 0; n < 600 && splitter.next(word); ++n)
+  for (int n = 0; n < 200 && splitter.next(word); ++n)
     if (auto it = common.find(word.folded); it != common.end())
       for (std::size_t l = 0; l < score.size(); ++l)
         score[l] += (it->second >> l) & 1u;
@@ -512,44 +513,62 @@ const Language* guessLanguage(std::string_view title, std::string_view body) {
   return &stemmedLanguages()[*best > 0 ? static_cast<std::size_t>(best - score.begin()) : 0];
 }
 
-std::string stemOf(const Language& language, std::string_view word) {
-  struct Stemmers {
-    std::unordered_map<std::string_view, sb_stemmer*> byCode;
-    ~Stemmers() {
-      for (auto& [code, stemmer] : byCode)
-        sb_stemmer_delete(stemmer);
+const std::string& stemOf(const Language& language, std::string_view word) {
+  // A stemmer and the words it stemmed, per language and thread.
+  struct Stemmer {
+    sb_stemmer* stemmer = nullptr;
+    Memo memo;
+    ~Stemmer() {
+      if (stemmer) sb_stemmer_delete(stemmer);
     }
   };
-  thread_local Stemmers stemmers;
-  thread_local Memo memo;
-  std::string key = language.code;
-  key += ':';
-  key += word;
-  return memo.get(key, [&] {
+  thread_local std::unordered_map<const Language*, Stemmer> stemmers;
+  Stemmer& own = stemmers[&language];
+  if (!own.stemmer) own.stemmer = sb_stemmer_new(language.algorithm, "UTF_8");
+  auto stem = [&](std::string_view caseFoldedWord) -> std::string_view {
+    const sb_symbol* stemmed =
+        own.stemmer ? sb_stemmer_stem(own.stemmer, reinterpret_cast<const sb_symbol*>(caseFoldedWord.data()),
+                                      static_cast<int>(caseFoldedWord.size()))
+                    : nullptr;
+    if (!stemmed) return caseFoldedWord;
+    return {reinterpret_cast<const char*>(stemmed), static_cast<std::size_t>(sb_stemmer_length(own.stemmer))};
+  };
+  return own.memo.get(word, [&] {
     const std::string caseFoldedWord = caseFolded(word);
-    sb_stemmer*& stemmer = stemmers.byCode[language.code];
-    if (!stemmer) stemmer = sb_stemmer_new(language.algorithm, "UTF_8");
-    if (!stemmer) return withoutAccents(caseFoldedWord);
-    const sb_symbol* stem =
-        sb_stemmer_stem(stemmer, reinterpret_cast<const sb_symbol*>(caseFoldedWord.data()),
-                        static_cast<int>(caseFoldedWord.size()));
-    if (!stem) return withoutAccents(caseFoldedWord);
-    return withoutAccents(std::string_view(reinterpret_cast<const char*>(stem),
-                                           static_cast<std::size_t>(sb_stemmer_length(stemmer))));
+    return withoutAccents(stem(caseFoldedWord));
   });
 }
 
-std::vector<std::string_view> compoundTails(std::string_view folded, Kind kind) {
-  // Korean nouns are two or three syllables with particles after them; German and Dutch parts are longer.
-  const std::size_t skip = kind == Kind::hangul ? 1 : 3, keep = kind == Kind::hangul ? 2 : minimumPartLength,
-                    shortest = kind == Kind::hangul ? 3 : 8;
-  std::vector<std::string_view> tails;
-  if (kind != Kind::hangul && kind != Kind::spaced) return tails;
+namespace {
+
+std::vector<std::size_t> characterStarts(std::string_view utf8) {
   std::vector<std::size_t> starts;
-  for (std::size_t i = 0; i < folded.size(); ++i)
-    if ((static_cast<unsigned char>(folded[i]) & 0xC0) != 0x80) starts.push_back(i);
-  if (starts.size() < shortest || starts.size() > 64) return tails;
-  for (std::size_t c = skip; c + keep <= starts.size(); ++c)
+  for (std::size_t i = 0; i < utf8.size(); ++i)
+    if ((static_cast<unsigned char>(utf8[i]) & 0xC0) != 0x80) starts.push_back(i);
+  return starts;
+}
+
+}  // namespace
+
+std::string backwards(std::string_view folded) {
+  const std::vector<std::size_t> starts = characterStarts(folded);
+  std::string out;
+  out.reserve(folded.size());
+  for (std::size_t c = starts.size(); c-- > 0;)
+    out += folded.substr(starts[c], (c + 1 < starts.size() ? starts[c + 1] : folded.size()) - starts[c]);
+  return out;
+}
+
+std::string compoundBackwards(std::string_view folded) {
+  const std::size_t characters = characterCount(folded);
+  return characters >= 8 && characters <= 64 ? backwards(folded) : std::string();
+}
+
+std::vector<std::string_view> koreanTails(std::string_view folded) {
+  const std::vector<std::size_t> starts = characterStarts(folded);
+  std::vector<std::string_view> tails;
+  if (starts.size() < 3 || starts.size() > 64) return tails;
+  for (std::size_t c = 1; c + 2 <= starts.size(); ++c)
     tails.push_back(folded.substr(starts[c]));
   return tails;
 }
