@@ -8,11 +8,10 @@ namespace tessaron::search {
 
 namespace {
 
-constexpr char backwardsMark = '\x1B', dictionaryMark = '\x1C', partMark = '\x1D', stemMark = '\x1E',
-               languageTag = '\x1F';
+constexpr char backwardsMark = '\x1B', partMark = '\x1D', stemMark = '\x1E', languageTag = '\x1F';
 
 bool isMark(char c) {
-  return c == backwardsMark || c == dictionaryMark || c == partMark || c == stemMark;
+  return c == backwardsMark || c == partMark || c == stemMark;
 }
 
 // FTS5 makes one tokenizer per table and connection; this one needs no state of its own.
@@ -53,11 +52,10 @@ int tokenize(Fts5Tokenizer*, void* context, int flags, const char* data, int siz
       return rc;
     if (!document) continue;
     int rc = SQLITE_OK;
-    if (!word.dictionaryWord.empty()) rc = colocated(dictionaryMark, {}, word.dictionaryWord, word);
     const std::string_view raw = text.substr(offset + word.start, word.end - word.start);
     // A word of another script than the page's (a brand in Latin letters on a Russian page) is not stemmed;
     // nor is a word too long to be one.
-    if (rc == SQLITE_OK && language && word.kind == words::Kind::spaced && raw.size() <= 256 &&
+    if (language && word.kind == words::Kind::spaced && raw.size() <= 256 &&
         words::scriptOf(word.folded) == languageScript) {
       const std::string& stem = words::stemOf(*language, raw);
       if (stem != word.folded) rc = colocated(stemMark, language->code, stem, word);
@@ -154,13 +152,12 @@ std::string termQuery(const Term& term, const std::vector<const words::Language*
   std::vector<std::string> branches = {quoted(term.text)};
   std::vector<std::string> folded;
   std::vector<words::Kind> kinds;
-  std::string dictionaryWord, raw;
+  std::string raw;
   {
     words::Splitter splitter(term.text);
     words::Word word;
     while (splitter.next(word)) {
       if (folded.empty()) {
-        dictionaryWord = word.dictionaryWord;
         raw = term.text.substr(word.start, word.end - word.start);
       }
       folded.emplace_back(word.folded);
@@ -183,14 +180,6 @@ std::string termQuery(const Term& term, const std::vector<const words::Language*
   } else if (!term.quoted && folded.size() == 1 && kinds[0] == words::Kind::hangul) {
     branches.push_back(quoted(term.text) + " *");
     if (words::characterCount(folded[0]) >= 2) branches.push_back(quoted(partMark + folded[0]) + " *");
-  } else if (!term.quoted && folded.size() > 1 && !dictionaryWord.empty() &&
-             std::all_of(kinds.begin(), kinds.end(),
-                         [](words::Kind k) { return k == words::Kind::ideograph; })) {
-    std::string whole;
-    for (const std::string& f : folded)
-      whole += f;
-    // Where the characters are one word of the dictionary, pages that have them as that word rank first.
-    if (whole == dictionaryWord) branches.push_back(quoted(dictionaryMark + dictionaryWord));
   }
   std::sort(branches.begin() + 1, branches.end());
   branches.erase(std::unique(branches.begin() + 1, branches.end()), branches.end());

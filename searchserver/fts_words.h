@@ -4,9 +4,7 @@
 // token; beside it, at the same position, go the derived tokens that searches for other forms use, each
 // behind a mark that no word can contain:
 //   "\x1B" drow   a long word of a language that builds compounds, backwards: its head is a prefix
-//   "\x1C" word   a Chinese or Japanese dictionary word (its characters are the tokens)
-//   "\x1D" tail   a Korean word after its first syllables: a noun with its particles, or the end of a
-//   compound
+//   "\x1D" tail   a Korean word after one of its syllables: a noun before its particles, a compound's end
 //   "\x1E" code stem   the word's stem in the page's language, where it differs from the word
 // Snippets read the untagged text and find the same words at the same positions, as derived tokens take no
 // position of their own.

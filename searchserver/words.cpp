@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <unordered_map>
 
 namespace tessaron::search::words {
@@ -100,12 +101,37 @@ std::string asciiLower(std::string_view s) {
   return out;
 }
 
+// Whether folding leaves a word as it is: most words of most scripts once they are lower case (Cyrillic,
+// Hangul, Chinese and Japanese characters, Thai, Arabic without vowel points). Checked on the bytes, without
+// converting them, as it is the common case.
+bool foldsToItself(std::string_view raw) {
+  UErrorCode error = U_ZERO_ERROR;
+  if (!normalizer(0).isNormalizedUTF8(icu::StringPiece(raw.data(), static_cast<int32_t>(raw.size())),
+                                      error) ||
+      U_FAILURE(error))
+    return false;
+  // Folded already: what could still go are accents (of Latin and Greek letters, and ё) and vowel points.
+  const auto size = static_cast<int32_t>(raw.size());
+  for (int32_t i = 0; i < size;) {
+    UChar32 c;
+    U8_NEXT(raw.data(), i, size, c);
+    if ((c >= 0xC0 && c <= 0x24F) || (c >= 0x370 && c <= 0x3FF) || c == 0x451 ||
+        (c >= 0x1E00 && c <= 0x1FFF) || isAccent(c) || isArabicOrHebrewPoint(c))
+      return false;
+  }
+  return true;
+}
+
 const std::string& folded(std::string_view raw, Kind kind) {
   thread_local Memo memo;
-  thread_local std::string ascii;
+  thread_local std::string scratch;
   if (isAscii(raw)) {
-    ascii = asciiLower(raw);
-    return ascii;
+    scratch = asciiLower(raw);
+    return scratch;
+  }
+  if (foldsToItself(raw)) {
+    scratch.assign(raw);
+    return scratch;
   }
   auto make = [&] {
     UErrorCode error = U_ZERO_ERROR;
@@ -115,8 +141,8 @@ const std::string& folded(std::string_view raw, Kind kind) {
     return toUtf8(kind == Kind::hangul ? caseFolded : accentsRemoved(caseFolded));
   };
   if (raw.size() > 256) {  // not worth keeping
-    ascii = make();
-    return ascii;
+    scratch = make();
+    return scratch;
   }
   return memo.get(raw, make);
 }
@@ -128,6 +154,13 @@ RunKind runKindOf(UChar32 c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ? RunKind::spaced
                                                                                       : RunKind::none;
   if (c < 0 || !(U_GET_GC_MASK(c) & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK))) return RunKind::none;
+  // The blocks of the common scripts first: asking for a character's scripts costs more than the rest.
+  if (c < 0x0E00) return RunKind::spaced;  // Latin, Greek, Cyrillic, Hebrew, Arabic, the scripts of India
+  if (c <= 0x0EFF || (c >= 0x1000 && c <= 0x109F) || (c >= 0x1780 && c <= 0x17FF))
+    return RunKind::dictionary;  // Thai, Lao, Burmese, Khmer
+  if (c >= 0xAC00 && c <= 0xD7AF) return RunKind::hangul;
+  if ((c >= 0x3040 && c <= 0x30FF) || (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF))
+    return RunKind::ideograph;  // kana, Han
   if (uscript_hasScript(c, USCRIPT_HAN) || uscript_hasScript(c, USCRIPT_HIRAGANA) ||
       uscript_hasScript(c, USCRIPT_KATAKANA))
     return RunKind::ideograph;
@@ -187,7 +220,7 @@ std::vector<std::pair<std::size_t, bool>> dictionaryBoundaries(std::string_view 
 struct Splitter::Run {
   RunKind kind = RunKind::none;
   std::size_t begin = 0, end = 0, at = 0;
-  std::vector<std::pair<std::size_t, bool>> boundaries;  // dictionary and ideograph runs
+  std::vector<std::pair<std::size_t, bool>> boundaries;  // of a dictionary run
   std::size_t boundary = 0;
 };
 
@@ -229,7 +262,7 @@ bool Splitter::next(Word& word) {
              static_cast<std::size_t>(begin),
              {},
              0};
-    if (kind == RunKind::ideograph || kind == RunKind::dictionary)
+    if (kind == RunKind::dictionary)
       run_->boundaries = dictionaryBoundaries(text_.substr(run_->begin, run_->end - run_->begin));
   }
 }
@@ -237,7 +270,6 @@ bool Splitter::next(Word& word) {
 bool Splitter::nextInRun(Word& word) {
   Run& run = *run_;
   if (run.at >= run.end) return false;
-  word.dictionaryWord = {};
   switch (run.kind) {
     case RunKind::spaced:
     case RunKind::hangul: {
@@ -276,17 +308,6 @@ bool Splitter::nextInRun(Word& word) {
       word.start = run.at;
       word.end = static_cast<std::size_t>(i);
       word.kind = Kind::ideograph;
-      const std::size_t offset = run.at - run.begin;
-      while (run.boundary < run.boundaries.size() && run.boundaries[run.boundary].first < offset)
-        ++run.boundary;
-      if (run.boundary + 1 < run.boundaries.size() && run.boundaries[run.boundary].first == offset &&
-          run.boundaries[run.boundary].second) {
-        const std::size_t wordEnd = run.begin + run.boundaries[run.boundary + 1].first;
-        if (wordEnd > word.end) {
-          dictionaryWord_ = folded(text_.substr(word.start, wordEnd - word.start), Kind::ideograph);
-          word.dictionaryWord = dictionaryWord_;
-        }
-      }
       run.at = word.end;
       break;
     }
@@ -356,35 +377,42 @@ Script scriptOfLanguage(const Language& language) {
   return Script::latin;
 }
 
+namespace {
+
+// The script of a letter; none for what is not a letter.
+std::optional<Script> scriptOfLetter(UChar32 c) {
+  if (c < 0x80)
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ? std::optional(Script::latin) : std::nullopt;
+  if (c < 0 || !(U_GET_GC_MASK(c) & U_GC_L_MASK)) return std::nullopt;
+  UErrorCode error = U_ZERO_ERROR;
+  switch (uscript_getScript(c, &error)) {
+    case USCRIPT_LATIN:
+      return Script::latin;
+    case USCRIPT_CYRILLIC:
+      return Script::cyrillic;
+    case USCRIPT_GREEK:
+      return Script::greek;
+    case USCRIPT_ARABIC:
+      return Script::arabic;
+    case USCRIPT_ARMENIAN:
+      return Script::armenian;
+    case USCRIPT_DEVANAGARI:
+      return Script::devanagari;
+    case USCRIPT_TAMIL:
+      return Script::tamil;
+    default:
+      return Script::other;
+  }
+}
+
+}  // namespace
+
 Script scriptOf(std::string_view folded) {
   const auto size = static_cast<int32_t>(folded.size());
   for (int32_t i = 0; i < size;) {
     UChar32 c;
     U8_NEXT(folded.data(), i, size, c);
-    if (c < 0x80) {
-      if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return Script::latin;
-      continue;
-    }
-    if (c < 0 || !(U_GET_GC_MASK(c) & U_GC_L_MASK)) continue;
-    UErrorCode error = U_ZERO_ERROR;
-    switch (uscript_getScript(c, &error)) {
-      case USCRIPT_LATIN:
-        return Script::latin;
-      case USCRIPT_CYRILLIC:
-        return Script::cyrillic;
-      case USCRIPT_GREEK:
-        return Script::greek;
-      case USCRIPT_ARABIC:
-        return Script::arabic;
-      case USCRIPT_ARMENIAN:
-        return Script::armenian;
-      case USCRIPT_DEVANAGARI:
-        return Script::devanagari;
-      case USCRIPT_TAMIL:
-        return Script::tamil;
-      default:
-        return Script::other;
-    }
+    if (const auto script = scriptOfLetter(c)) return *script;
   }
   return Script::other;
 }
@@ -440,46 +468,21 @@ const Language* guessLanguage(std::string_view title, std::string_view body) {
   text += '\n';
   text += body.substr(0, sample);
   std::array<std::size_t, 8> letters{};  // by Script
-  std::size_t ukrainian = 0, serbian = 0, persian = 0, other = 0;
+  std::size_t ukrainian = 0, serbian = 0, persian = 0;
   const auto size = static_cast<int32_t>(text.size());
   for (int32_t i = 0; i < size;) {
     UChar32 c;
     U8_NEXT(text.data(), i, size, c);
-    if (c < 0x80) {
-      if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) ++letters[static_cast<int>(Script::latin)];
-      continue;
-    }
-    if (c < 0 || !(U_GET_GC_MASK(c) & U_GC_L_MASK)) continue;
-    UErrorCode error = U_ZERO_ERROR;
-    switch (uscript_getScript(c, &error)) {
-      case USCRIPT_LATIN:
-        ++letters[static_cast<int>(Script::latin)];
-        break;
-      case USCRIPT_CYRILLIC:
-        ++letters[static_cast<int>(Script::cyrillic)];
-        ukrainian += c == 0x0456 || c == 0x0457 || c == 0x0454 || c == 0x0491;
-        serbian += c == 0x0452 || c == 0x045B || c == 0x045F || c == 0x0459 || c == 0x045A || c == 0x0458;
-        break;
-      case USCRIPT_GREEK:
-        ++letters[static_cast<int>(Script::greek)];
-        break;
-      case USCRIPT_ARABIC:
-        ++letters[static_cast<int>(Script::arabic)];
-        persian += c == 0x067E || c == 0x0686 || c == 0x0698 || c == 0x06AF || c == 0x06CC || c == 0x06A9;
-        break;
-      case USCRIPT_ARMENIAN:
-        ++letters[static_cast<int>(Script::armenian)];
-        break;
-      case USCRIPT_DEVANAGARI:
-        ++letters[static_cast<int>(Script::devanagari)];
-        break;
-      case USCRIPT_TAMIL:
-        ++letters[static_cast<int>(Script::tamil)];
-        break;
-      default:
-        ++other;
-    }
+    const auto script = scriptOfLetter(c);
+    if (!script) continue;
+    ++letters[static_cast<std::size_t>(*script)];
+    // Letters that only some languages of the script have.
+    ukrainian += c == 0x0456 || c == 0x0457 || c == 0x0454 || c == 0x0491;
+    serbian += c == 0x0452 || c == 0x045B || c == 0x045F || c == 0x0459 || c == 0x045A || c == 0x0458;
+    persian += c == 0x067E || c == 0x0686 || c == 0x0698 || c == 0x06AF || c == 0x06CC || c == 0x06A9;
   }
+  const std::size_t other = letters[static_cast<std::size_t>(Script::other)];
+  letters[static_cast<std::size_t>(Script::other)] = 0;
   const auto most = std::max_element(letters.begin(), letters.end());
   if (*most == 0 || *most < other) return nullptr;  // Chinese, Japanese, Korean, Thai, ... or no letters
   switch (static_cast<Script>(most - letters.begin())) {

@@ -129,7 +129,7 @@ TEST_F(Multilingual, EachLanguagesEverydaySearchesFindTheirPageAndNoOther) {
   const std::vector<Search> searches = {
       {"天気予報", {"天気"}},
       {"東京", {"ニュース"}},
-      // Found wherever its characters stand side by side (in 東京都 too), first where they are a word.
+      // Found wherever its characters stand side by side: in 東京都 too.
       {"京都", {"京都", "ニュース"}},
       {"地铁", {"北京"}},
       {"公共交通", {"北京"}},
