@@ -270,9 +270,12 @@ bool Index::isComplete() {
 
 void Index::beginBulkLoad() {
   std::lock_guard lock(mutex_);
+  // Words pile up in memory up to 16 MB before they are written as a segment: fewer, larger segments, and
+  // less merging of them (a first build went 10 % faster than with the usual 1 MB).
   execute(db_,
           "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF;"
-          "INSERT INTO records_fts(records_fts, rank) VALUES('automerge', 8);");
+          "INSERT INTO records_fts(records_fts, rank) VALUES('automerge', 8);"
+          "INSERT INTO records_fts(records_fts, rank) VALUES('hashsize', 16777216);");
 }
 
 void Index::endBulkLoad() {
@@ -280,6 +283,7 @@ void Index::endBulkLoad() {
   execute(db_,
           "INSERT OR REPLACE INTO meta(key, value) VALUES('complete', '1');"
           "INSERT INTO records_fts(records_fts, rank) VALUES('automerge', 4);"
+          "INSERT INTO records_fts(records_fts, rank) VALUES('hashsize', 1048576);"
           "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
 }
 
