@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <optional>
 #include <unordered_map>
@@ -224,7 +225,9 @@ struct Splitter::Run {
   std::size_t boundary = 0;
 };
 
-Splitter::Splitter(std::string_view text) : text_(text), run_(std::make_unique<Run>()) {}
+// ICU counts in 32-bit offsets; SQLite hands over no more text than that either.
+Splitter::Splitter(std::string_view text)
+    : text_(text.substr(0, std::min<std::size_t>(text.size(), INT32_MAX))), run_(std::make_unique<Run>()) {}
 Splitter::~Splitter() = default;
 
 bool Splitter::next(Word& word) {
