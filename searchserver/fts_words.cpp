@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <new>
 #include <stdexcept>
 
 namespace tessaron::search {
@@ -19,7 +20,7 @@ struct Tokenizer {};
 
 using TokenCallback = int (*)(void*, int, const char*, int, int, int);
 
-int tokenize(Fts5Tokenizer*, void* context, int flags, const char* data, int size, TokenCallback emit) {
+int tokenizeText(void* context, int flags, const char* data, int size, TokenCallback emit) {
   std::string_view text(data, static_cast<std::size_t>(std::max(size, 0)));
   // The derived tokens of a query are written out by ftsQuery, mark and all.
   if ((flags & FTS5_TOKENIZE_QUERY) && !text.empty() && isMark(text[0]))
@@ -70,6 +71,17 @@ int tokenize(Fts5Tokenizer*, void* context, int flags, const char* data, int siz
     if (rc != SQLITE_OK) return rc;
   }
   return SQLITE_OK;
+}
+
+// SQLite calls this from C: nothing may be thrown through it.
+int tokenize(Fts5Tokenizer*, void* context, int flags, const char* data, int size, TokenCallback emit) {
+  try {
+    return tokenizeText(context, flags, data, size, emit);
+  } catch (const std::bad_alloc&) {
+    return SQLITE_NOMEM;
+  } catch (const std::exception&) {
+    return SQLITE_ERROR;
+  }
 }
 
 fts5_api* fts5Of(sqlite3* db) {
@@ -216,11 +228,15 @@ void registerWordTokenizer(sqlite3* db) {
           sqlite3_result_text(context, body.data(), static_cast<int>(body.size()), SQLITE_TRANSIENT);
           return;
         }
-        std::string tagged(1, languageTag);
-        tagged += code;
-        tagged += languageTag;
-        tagged += body;
-        sqlite3_result_text(context, tagged.data(), static_cast<int>(tagged.size()), SQLITE_TRANSIENT);
+        try {
+          std::string tagged(1, languageTag);
+          tagged += code;
+          tagged += languageTag;
+          tagged += body;
+          sqlite3_result_text(context, tagged.data(), static_cast<int>(tagged.size()), SQLITE_TRANSIENT);
+        } catch (const std::bad_alloc&) {
+          sqlite3_result_error_nomem(context);
+        }
       },
       nullptr, nullptr);
 }
