@@ -53,21 +53,45 @@ std::string placeOf(const json::json_pointer& pointer) {
   return text.empty() ? "/" : text;
 }
 
-// The file's bytes, or the errno that stopped the read (a folder, no permission, an I/O error).
-int readWholeFile(const fs::path& file, std::string& text) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
+// The file's bytes, or why it cannot be read (not a regular file, too large, no permission, an I/O error).
+// Opened without blocking, so that a pipe in its place never holds up the reader.
+std::optional<std::string> readWholeFile(const fs::path& file, std::string& text) {
+  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::strerror(errno);
+  struct stat info {};
+  std::optional<std::string> problem;
+  if (::fstat(fd, &info) != 0)
+    problem = std::strerror(errno);
+  else if (!S_ISREG(info.st_mode))
+    problem = "it is not a regular file";
+  else if (info.st_size > maxFileBytes)
+    problem = "it is larger than " + std::to_string(maxFileBytes / 1024) + " KB";
   char buffer[16384];
-  for (;;) {
+  while (!problem) {
     const ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      const int error = got < 0 ? errno : 0;
-      ::close(fd);
-      return error;
-    }
+    if (got < 0) problem = std::strerror(errno);
+    if (got <= 0) break;
     text.append(buffer, static_cast<std::size_t>(got));
+    if (text.size() > static_cast<std::size_t>(maxFileBytes))  // grown while read
+      problem = "it is larger than " + std::to_string(maxFileBytes / 1024) + " KB";
   }
+  ::close(fd);
+  return problem;
+}
+
+// A problem as the log shows it: one line of bounded length, whatever the file held.
+std::string shortened(std::string line) {
+  std::replace_if(
+      line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+  constexpr std::size_t longest = 200;
+  if (line.size() > longest) {
+    std::size_t cut = longest;
+    while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80)  // not inside a character
+      --cut;
+    line = line.substr(0, cut) + "…";
+  }
+  return line;
 }
 
 constexpr std::string_view sitesExpected =
@@ -232,15 +256,18 @@ bool SettingsFile::refresh() {
     return current_ != before;
   }
   std::string text;
-  if (int error = readWholeFile(file_, text)) {
-    report_("Settings file " + name + " cannot be read (" + std::strerror(error) +
-            "): keeping the settings in force");
+  if (const auto problem = readWholeFile(file_, text)) {
+    report_("Settings file " + name + " cannot be read (" + *problem + "): keeping the settings in force");
     return false;
   }
   Parsed parsed = parse(text);
   const bool kept = !parsed.settings;
-  for (const std::string& problem : parsed.problems)
-    report_("Settings file " + name + ": " + problem + (kept ? " (keeping the settings in force)" : ""));
+  for (std::size_t i = 0; i < parsed.problems.size() && i < maxProblemLines; ++i)
+    report_("Settings file " + name + ": " + shortened(parsed.problems[i]) +
+            (kept ? " (keeping the settings in force)" : ""));
+  if (parsed.problems.size() > maxProblemLines)
+    report_("Settings file " + name + ": " + std::to_string(parsed.problems.size() - maxProblemLines) +
+            " more problems");
   if (kept) return false;
   current_ = std::move(*parsed.settings);
   return current_ != before;

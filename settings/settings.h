@@ -63,7 +63,11 @@ bool isExcluded(const Settings& settings, std::string_view address);
 std::optional<std::filesystem::path> defaultFile();
 
 // One settings file, read again whenever it changes. Problems are reported through `report` once for each
-// version of the file, each line naming the file. Safe to use from any thread.
+// version of the file, each line naming the file, at most `maxProblemLines` of them and one line for the
+// rest. Only a regular file of at most `maxFileBytes` is read; anything else (a pipe, a device, a huge file)
+// is reported and keeps the settings in force. Safe to use from any thread.
+inline constexpr off_t maxFileBytes = 1 << 20;
+inline constexpr std::size_t maxProblemLines = 10;
 class SettingsFile {
  public:
   using Reporter = std::function<void(const std::string& line)>;

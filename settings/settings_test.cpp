@@ -1,6 +1,7 @@
 #include "settings/settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -163,6 +164,41 @@ TEST_F(SettingsFileTest, AnUnreadableFileKeepsTheExclusionsInForce) {
   EXPECT_EQ(watched.current().excludedSites.size(), 1U);
   ASSERT_EQ(reported.size(), 1U);
   EXPECT_NE(reported[0].find("cannot be read"), std::string::npos) << reported[0];
+  fs::remove(file);
+}
+
+TEST_F(SettingsFileTest, OnlyARegularFileOfBoundedSizeIsReadAndItsProblemsAreFewShortLines) {
+  SettingsFile watched(file, [this](const std::string& line) { reported.push_back(line); });
+  write(R"({"excludedSites": ["bank.example"]})");
+  ASSERT_TRUE(watched.refresh());
+  auto readsAs = [&](const std::string& expected) {
+    reported.clear();
+    EXPECT_FALSE(watched.refresh());
+    EXPECT_EQ(watched.current().excludedSites.size(), 1U) << "the exclusions in force stay";
+    return reported.size() == 1 && reported[0].find(expected) != std::string::npos;
+  };
+  // A pipe with no writer: opening it must not wait for one.
+  fs::remove(file);
+  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+  EXPECT_TRUE(readsAs("cannot be read (it is not a regular file)")) << ::testing::PrintToString(reported);
+  fs::remove(file);
+  fs::create_symlink("/dev/zero", file);
+  EXPECT_TRUE(readsAs("cannot be read (it is not a regular file)")) << ::testing::PrintToString(reported);
+  fs::remove(file);
+  write("[" + std::string(2 << 20, ' ') + "]");
+  EXPECT_TRUE(readsAs("cannot be read (it is larger than 1024 KB)")) << ::testing::PrintToString(reported);
+
+  // Thousands of wrong entries and a key of 100,000 characters: a few lines, none of them long.
+  std::string sites;
+  for (int i = 0; i < 5000; ++i)
+    sites += (i ? "," : "") + std::to_string(i);
+  write(R"({"excludedSites": [)" + sites + R"(], ")" + std::string(100000, 'k') + R"(": 1})");
+  reported.clear();
+  EXPECT_FALSE(watched.refresh());
+  EXPECT_EQ(reported.size(), maxProblemLines + 1) << ::testing::PrintToString(reported);
+  for (const std::string& line : reported)
+    EXPECT_LT(line.size(), 400U) << line.substr(0, 400);
+  EXPECT_NE(reported.back().find("more problems"), std::string::npos) << reported.back();
   fs::remove(file);
 }
 
