@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
@@ -196,12 +197,30 @@ void syncFolder(const fs::path& folder) {
   ::close(fd);
 }
 
+std::optional<std::chrono::sys_days> dayOfFolder(std::string_view name) {
+  if (name.size() != 8 || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return std::nullopt;
+  auto number = [&](std::size_t at, std::size_t length) {
+    int value = 0;
+    std::from_chars(name.data() + at, name.data() + at + length, value);
+    return value;
+  };
+  const std::chrono::year_month_day date{std::chrono::year(number(0, 4)),
+                                         std::chrono::month(static_cast<unsigned>(number(4, 2))),
+                                         std::chrono::day(static_cast<unsigned>(number(6, 2)))};
+  if (!date.ok()) return std::nullopt;
+  return std::chrono::sys_days(date);
+}
+
 std::size_t removeInterruptedWrites(const fs::path& dataFolder) {
   std::size_t removed = 0;
   std::error_code ec;
   for (const auto& day : fs::directory_iterator(dataFolder, ec)) {
     std::error_code typeError;
-    if (day.is_symlink(typeError) || !day.is_directory(typeError)) continue;
+    // Day folders only: any other folder is the person's, whatever its files are called.
+    if (day.is_symlink(typeError) || !day.is_directory(typeError) ||
+        !dayOfFolder(day.path().filename().string()))
+      continue;
     for (const auto& entry : fs::directory_iterator(day.path(), typeError)) {
       const std::string name = entry.path().filename().string();
       // A screenshot is named before its text: one whose text never came is the first half of a record.

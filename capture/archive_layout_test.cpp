@@ -57,7 +57,13 @@ TEST_F(ArchiveLayout, LeftoversOfInterruptedWritesAreRemovedAndNothingElse) {
                            "2024-03-01T14:05:09Z.png", "2024-03-01T14:05:09Z.txt", "notes.txt.partial",
                            "2024-03-01T14:05:09Z.doc.partial", "2024-03-01T14:05:10Z.png", "holiday.png"})
     std::ofstream(day / name) << "x";
+  // The person's own folder beside the day folders, with files named like ours.
+  const fs::path own = dataFolder() / "mystuff";
+  fs::create_directories(own);
+  for (const char* name : {"2024-03-01T14:05:09Z.png.partial", "2024-03-01T14:05:11Z.png"})
+    std::ofstream(own / name) << "x";
   EXPECT_EQ(removeInterruptedWrites(dataFolder()), 3U) << "two partial files and a screenshot without text";
+  EXPECT_EQ(std::distance(fs::directory_iterator(own), fs::directory_iterator()), 2) << "not a day folder";
   std::vector<std::string> left;
   for (const auto& entry : fs::directory_iterator(day))
     left.push_back(entry.path().filename().string());

@@ -36,21 +36,6 @@ Upkeep& upkeep() {
   return *state;
 }
 
-std::optional<std::chrono::sys_days> dayOfFolder(std::string_view name) {
-  if (name.size() != 8 || !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return std::nullopt;
-  auto number = [&](std::size_t at, std::size_t length) {
-    int value = 0;
-    std::from_chars(name.data() + at, name.data() + at + length, value);
-    return value;
-  };
-  const std::chrono::year_month_day date{std::chrono::year(number(0, 4)),
-                                         std::chrono::month(static_cast<unsigned>(number(4, 2))),
-                                         std::chrono::day(static_cast<unsigned>(number(6, 2)))};
-  if (!date.ok()) return std::nullopt;
-  return std::chrono::sys_days(date);
-}
-
 // The day folders of the archive, oldest first (real folders only, never a link).
 std::vector<std::pair<std::chrono::sys_days, fs::path>> dayFolders(const fs::path& dataFolder) {
   std::vector<std::pair<std::chrono::sys_days, fs::path>> days;

@@ -156,8 +156,11 @@ inline constexpr std::string_view partialSuffix = ".partial";
 bool writeArchiveFile(const std::filesystem::path& path, std::string_view bytes, std::string& error);
 // Flushes a folder's entries (names just given) to the disk.
 void syncFolder(const std::filesystem::path& folder);
+// The date a day folder's name ("yyyyMMdd") stands for, or none for any other name.
+std::optional<std::chrono::sys_days> dayOfFolder(std::string_view name);
 // Removes what interrupted writes left in the day folders (only files named as a record's file being
-// written, and screenshots of a record's name without their text); returns how many. Only while no pass runs.
+// written, and screenshots of a record's name without their text); returns how many. Only while no pass runs,
+// and never in a folder that is not a day folder.
 std::size_t removeInterruptedWrites(const std::filesystem::path& dataFolder);
 
 // ----- what is never recorded, and what the person takes back
