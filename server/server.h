@@ -29,8 +29,12 @@ PortCheckResult checkPort();
 // when the port check aborts.
 void startServer();
 
-// Kills (signal 9) every process listening on port 5000 and forgets the launched server. Blocking.
-void stopServer();
+// Which listeners on port 5000 stopServer ends: Tessaron's own server (the one it launched, or a server of
+// this same program it found running), or every one, once the person has agreed to it.
+enum class Listeners { ours, all };
+// Kills (signal 9) those processes listening on port 5000 and forgets the launched server. Blocking.
+// Quitting ends only Tessaron's own: whatever else has taken the port since is none of its business.
+void stopServer(Listeners which = Listeners::ours);
 
 // The process identifier of the launched server, or none.
 std::optional<std::int32_t> gServerProcess();

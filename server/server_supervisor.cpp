@@ -127,7 +127,7 @@ PortCheckResult checkPort() {
     refusedByPerson = true;
     return PortCheckResult::abort;
   }
-  stopServer();
+  stopServer(Listeners::all);
   log::utils().log("killed the current process using port 5000");
   return PortCheckResult::proceed;
 }
@@ -179,12 +179,24 @@ void startServer() {
   log::utils().log("Server process (PID: %d) started.", pid.value());
 }
 
-void stopServer() {
+void stopServer(Listeners which) {
   auto& processes = platform::current().processes();
   auto listeners = processes.listenersOnPort(serverPort);
+  const std::optional<fs::path> server = serverPaths().first;
+  std::optional<std::int32_t> launched;
+  {
+    std::lock_guard lock(serverMutex);
+    if (serverSlot() && *serverSlot() > 0) launched = *serverSlot();
+  }
+  auto ours = [&](const auto& listener) {
+    return listener.processId == launched ||
+           (server && trimmed(listener.executablePath) == trimmed(server->string()));
+  };
   if (!listeners) {
     standardOutputLine("Failed to get process list.");
   } else {
+    std::erase_if(listeners.value(),
+                  [&](const auto& listener) { return which == Listeners::ours && !ours(listener); });
     for (const auto& listener : listeners.value()) {
       const std::string pid = std::to_string(listener.processId);
       standardOutputLine("Killing process with PID: " + pid);

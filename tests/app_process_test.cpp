@@ -225,6 +225,24 @@ TEST_F(TessaronProcess, ForeignListenersAskAndNoQuitsWithStatusOne) {
   EXPECT_TRUE(one.running() && two.running() && client.running());
 }
 
+TEST_F(TessaronProcess, QuitEndsOnlyItsOwnServerNotWhatTookThePortSince) {
+  Child& app = start(scenario("granted", granted));
+  ASSERT_TRUE(eventually([&] { return app.errHas("Server process (PID: "); })) << app.err();
+  std::smatch pid;
+  const std::string err = app.err();
+  ASSERT_TRUE(std::regex_search(err, pid, std::regex("Server process \\(PID: (\\d+)\\) started")));
+  const pid_t server = std::stoi(pid[1].str());
+  // The server dies (as the OOM killer would end it), and the person starts a program of their own there.
+  ASSERT_EQ(::kill(server, SIGKILL), 0);
+  ASSERT_TRUE(eventually([] { return !portListening(5000); }));
+  Child& foreign = startProgram({"/usr/bin/python3", "-c", foreignListener}, "foreign");
+  ASSERT_TRUE(eventually([&] { return foreign.outHas("listening"); }));
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.waitExit(), 0);
+  EXPECT_FALSE(app.outHas("Killing process with PID: " + std::to_string(foreign.pid()))) << app.out();
+  EXPECT_TRUE(foreign.running());
+}
+
 TEST_F(TessaronProcess, ForeignListenerKilledOnYesThenTheServerStarts) {
   Child& foreign = startProgram({"/usr/bin/python3", "-c", foreignListener}, "foreign");
   ASSERT_TRUE(eventually([&] { return foreign.outHas("listening"); }));
