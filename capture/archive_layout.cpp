@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 
 #include "app/log.h"
+#include "archive/private_files.h"
 #include "capture/capture.h"
 
 namespace tessaron {
@@ -27,12 +28,24 @@ std::string dayName(const platform::LocalDateTime& local) {
 fs::path createDayFolder(const fs::path& parent, const std::string& name) {
   fs::path folder = parent / name;
   std::error_code ec;
-  if (fs::exists(fs::symlink_status(folder, ec))) {
+  const auto status = fs::symlink_status(folder, ec);
+  if (fs::is_directory(status)) {
     log::capturer().log("%s already exists", folder.string());
     return folder;
   }
-  fs::create_directories(folder, ec);
-  if (ec) {
+  if (fs::exists(status)) {
+    // A link would put the person's records wherever it points, out of reach of forgetting and of the
+    // search; a file is no folder at all.
+    static std::mutex mutex;
+    static std::string refused;
+    std::lock_guard lock(mutex);
+    if (refused != folder.string())
+      log::capturer().error("%s is a link or a file, not a day folder: no record is written through it",
+                            folder.string());
+    refused = folder.string();
+    return fs::path("/");
+  }
+  if (!archive::createPrivateFolders(folder, ec)) {
     log::capturer().error("Error creating directory: %s", ec.message());
     return fs::path("/");
   }
@@ -172,7 +185,7 @@ bool writeArchiveFile(const fs::path& path, std::string_view bytes, std::string&
     ::unlink(partial.c_str());
     return false;
   };
-  const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return fail(errno);
   // Written and flushed under the temporary name: what the name later points at is whole on the disk.
   if (!writeAll(fd, bytes) || ::fdatasync(fd) != 0) {

@@ -161,7 +161,11 @@ void capturePass() {
   // Without its day folder a record has no place: it is never written anywhere else (the fallback is the
   // root of the file system).
   if (dayFolder == std::filesystem::path("/")) {
-    log::capturer().error("No day folder in %s, so nothing is saved in this pass", dataFolder->string());
+    // Said once a day: the reason, logged with it, does not change from one pass to the next.
+    static std::string dayWithoutFolder;
+    if (dayWithoutFolder != day)
+      log::capturer().error("No day folder in %s, so nothing is saved in this pass", dataFolder->string());
+    dayWithoutFolder = day;
     return;
   }
   const std::vector<platform::WindowDescription> windows = getBrowserWindows();

@@ -256,9 +256,6 @@ fs::path ExecutableBundle::resourcePath(const std::string& fileName) {
 Outcome<fs::path> ExecutableBundle::applicationSupportFolder() {
   auto folder = xdgDataHome();
   if (!folder) return PlatformError{"neither XDG_DATA_HOME nor HOME is set"};
-  std::error_code ec;
-  fs::create_directories(*folder, ec);
-  if (ec) return PlatformError{"cannot create " + folder->string() + ": " + ec.message()};
   return *folder;
 }
 

@@ -23,7 +23,8 @@ class Bundle {
   virtual std::optional<std::filesystem::path> bundlePath() = 0;
   // A resource of the bundle ("logo.png"); the path may not exist.
   virtual std::filesystem::path resourcePath(const std::string& fileName) = 0;
-  // The user's application-support folder, created when missing; an error when it cannot be had.
+  // The user's application-support folder (which may not exist yet: the caller makes what it keeps there, as
+  // privately as it needs); an error when there is none.
   virtual Outcome<std::filesystem::path> applicationSupportFolder() = 0;
 };
 

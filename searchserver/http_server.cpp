@@ -5,9 +5,21 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <set>
 #include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "searchserver/connection_owner.h"
 
 namespace tessaron::search {
 
@@ -69,6 +81,10 @@ void raiseDescriptorLimit(unsigned wanted) {
 
 }  // namespace
 
+FileBody::~FileBody() {
+  ::close(descriptor_);
+}
+
 std::string HttpRequest::param(const std::string& name) const {
   auto it = params.find(name);
   return it == params.end() ? std::string() : it->second;
@@ -79,61 +95,194 @@ std::string HttpRequest::header(const std::string& name) const {
   return it == headers.end() ? std::string() : it->second;
 }
 
+namespace {
+
+// What a connection's socket context says about whose it is.
+char ownersConnection, strangersConnection;
+// What a request's context holds when it is answered at once (a heavy one holds its job).
+char answeredAtOnce;
+
+HttpResponse refusal() {
+  return {
+      403, "text/plain; charset=utf-8", "This search server answers only the person it belongs to.\n", {}};
+}
+
+MHD_Response* replyFor(const HttpResponse& response) {
+  if (!response.file)
+    return MHD_create_response_from_buffer(response.body.size(), const_cast<char*>(response.body.data()),
+                                           MHD_RESPMEM_MUST_COPY);
+  // The library closes the descriptor it is given when it is done with the response.
+  const int descriptor = ::fcntl(response.file->descriptor(), F_DUPFD_CLOEXEC, 0);
+  if (descriptor < 0) return nullptr;
+  MHD_Response* reply = MHD_create_response_from_fd64(response.file->size(), descriptor);
+  if (!reply) ::close(descriptor);
+  return reply;
+}
+
+MHD_Result queue(MHD_Connection* connection, const HttpResponse& response) {
+  MHD_Response* reply = replyFor(response);
+  if (!reply) return MHD_NO;
+  MHD_add_response_header(reply, MHD_HTTP_HEADER_CONTENT_TYPE, response.contentType.c_str());
+  for (const auto& [name, value] : response.headers)
+    MHD_add_response_header(reply, name.c_str(), value.c_str());
+  const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(response.status), reply);
+  MHD_destroy_response(reply);
+  return queued;
+}
+
+}  // namespace
+
 struct HttpServer::Daemon {
+  struct HeavyJob {
+    HttpRequest request;
+    HttpResponse response;
+    MHD_Connection* connection = nullptr;
+  };
+
   HttpHandler handler;
+  HeavyRequest heavy;
+  std::size_t heavyQueueLimit = 0;
+  const uid_t owner = ::geteuid();
   MHD_Daemon* daemon = nullptr;
+
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::deque<HeavyJob*> waiting;
+  bool stopping = false;
+  std::vector<std::thread> workers;
+  std::set<uid_t> strangersSeen;  // each other user is logged once
+
+  HttpResponse respond(const HttpRequest& request) const {
+    try {
+      return handler(request);
+    } catch (const std::exception& error) {
+      return {503,
+              "text/plain; charset=utf-8",
+              std::string("Search is unavailable for a moment: ") + error.what() + "\n",
+              {}};
+    }
+  }
+
+  void work() {
+    for (;;) {
+      HeavyJob* job = nullptr;
+      {
+        std::unique_lock lock(mutex);
+        wake.wait(lock, [&] { return stopping || !waiting.empty(); });
+        if (waiting.empty()) return;
+        job = waiting.front();
+        waiting.pop_front();
+        if (stopping)
+          job->response = {503, "text/plain; charset=utf-8", "The search server is stopping.\n", {}};
+      }
+      if (job->response.body.empty()) job->response = respond(job->request);
+      MHD_resume_connection(job->connection);
+    }
+  }
+
+  // Whose the connection is, asked of the kernel once, when it is accepted.
+  static void noticeConnection(void* self, MHD_Connection* connection, void** socketContext,
+                               MHD_ConnectionNotificationCode code) {
+    if (code != MHD_CONNECTION_NOTIFY_STARTED) return;
+    auto* daemon = static_cast<Daemon*>(self);
+    *socketContext = &strangersConnection;
+    const auto* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    if (!info) return;
+    sockaddr_storage peer{}, local{};
+    socklen_t peerSize = sizeof peer, localSize = sizeof local;
+    if (::getpeername(info->connect_fd, reinterpret_cast<sockaddr*>(&peer), &peerSize) != 0 ||
+        ::getsockname(info->connect_fd, reinterpret_cast<sockaddr*>(&local), &localSize) != 0)
+      return;
+    const auto user = connectingUser(reinterpret_cast<sockaddr*>(&peer), reinterpret_cast<sockaddr*>(&local));
+    if (user == daemon->owner) {
+      *socketContext = &ownersConnection;
+      return;
+    }
+    std::lock_guard lock(daemon->mutex);
+    if (daemon->strangersSeen.insert(user.value_or(static_cast<uid_t>(-1))).second)
+      std::fprintf(stderr, "server: refused a connection of %s: only user %u may search here\n",
+                   user ? ("user " + std::to_string(*user)).c_str() : "an unknown user",
+                   static_cast<unsigned>(daemon->owner));
+  }
+
+  static void requestDone(void*, MHD_Connection*, void** requestState, MHD_RequestTerminationCode) {
+    if (*requestState && *requestState != &answeredAtOnce) delete static_cast<HeavyJob*>(*requestState);
+    *requestState = nullptr;
+  }
 
   static MHD_Result answer(void* self, MHD_Connection* connection, const char* url, const char* method,
                            const char*, const char*, std::size_t* uploadSize, void** requestState) {
-    // The first call comes with the head; a body (only other methods have one) is refused, not read.
-    if (*requestState == nullptr) *requestState = connection;
+    auto* daemon = static_cast<Daemon*>(self);
+    *uploadSize = 0;  // a body (only other methods have one) is refused, not read
+    // A heavy request comes back here once its worker has its answer.
+    if (*requestState && *requestState != &answeredAtOnce)
+      return queue(connection, static_cast<HeavyJob*>(*requestState)->response);
+    *requestState = &answeredAtOnce;
+    const auto* owner = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    if (!owner || owner->socket_context != &ownersConnection) return queue(connection, refusal());
     HttpRequest request;
     request.method = method;
     request.path = url;
     MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, collectParam, &request);
     MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHeader, &request);
-    HttpResponse response;
-    try {
-      response = static_cast<Daemon*>(self)->handler(request);
-    } catch (const std::exception& error) {
-      response = {503, "text/plain; charset=utf-8",
-                  std::string("Search is unavailable for a moment: ") + error.what() + "\n"};
+    if (daemon->heavy && daemon->heavy(request)) {
+      std::unique_lock lock(daemon->mutex);
+      if (!daemon->stopping) {
+        if (daemon->waiting.size() >= daemon->heavyQueueLimit) {
+          lock.unlock();
+          return queue(connection, {503,
+                                    "text/plain; charset=utf-8",
+                                    "The search server is busy; try again in a moment.\n",
+                                    {{"Retry-After", "1"}}});
+        }
+        auto* job = new HeavyJob{std::move(request), {}, connection};
+        *requestState = job;
+        MHD_suspend_connection(connection);
+        daemon->waiting.push_back(job);
+        daemon->wake.notify_one();
+        return MHD_YES;
+      }
     }
-    *uploadSize = 0;
-    MHD_Response* reply =
-        MHD_create_response_from_buffer(response.body.size(), response.body.data(), MHD_RESPMEM_MUST_COPY);
-    if (!reply) return MHD_NO;
-    MHD_add_response_header(reply, MHD_HTTP_HEADER_CONTENT_TYPE, response.contentType.c_str());
-    for (const auto& [name, value] : response.headers)
-      MHD_add_response_header(reply, name.c_str(), value.c_str());
-    const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(response.status), reply);
-    MHD_destroy_response(reply);
-    return queued;
+    return queue(connection, daemon->respond(request));
   }
 };
 
-HttpServer::HttpServer(std::uint16_t port, HttpHandler handler, HttpLimits limits)
+HttpServer::HttpServer(std::uint16_t port, HttpHandler handler, HttpLimits limits, HeavyRequest heavy)
     : daemon_(std::make_unique<Daemon>()) {
   daemon_->handler = std::move(handler);
+  daemon_->heavy = std::move(heavy);
+  daemon_->heavyQueueLimit = limits.heavyQueue;
   raiseDescriptorLimit(limits.connections + 256);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  daemon_->daemon =
-      MHD_start_daemon(MHD_USE_EPOLL_INTERNAL_THREAD, port, nullptr, nullptr, &Daemon::answer, daemon_.get(),
-                       MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_THREAD_POOL_SIZE, limits.threads,
-                       MHD_OPTION_CONNECTION_LIMIT, limits.connections, MHD_OPTION_CONNECTION_TIMEOUT,
-                       limits.idleSeconds, MHD_OPTION_LISTEN_BACKLOG_SIZE, limits.listenBacklog,
-                       MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits.requestHeadBytes,
-                       // The library's default reuse (SO_REUSEADDR) lets a restarted server have its port
-                       // back while a killed one's connections linger; asking for more would add
-                       // SO_REUSEPORT, and two servers could share the port.
-                       MHD_OPTION_UNESCAPE_CALLBACK, &unescapeFormText, nullptr, MHD_OPTION_END);
+  daemon_->daemon = MHD_start_daemon(
+      MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME, port, nullptr, nullptr, &Daemon::answer,
+      daemon_.get(), MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_THREAD_POOL_SIZE, limits.threads,
+      MHD_OPTION_CONNECTION_LIMIT, limits.connections, MHD_OPTION_CONNECTION_TIMEOUT, limits.idleSeconds,
+      MHD_OPTION_LISTEN_BACKLOG_SIZE, limits.listenBacklog, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+      limits.requestHeadBytes,
+      // The library's default reuse (SO_REUSEADDR) lets a restarted server have its port back while a killed
+      // one's connections linger; asking for more would add SO_REUSEPORT, and two servers could share the
+      // port.
+      MHD_OPTION_UNESCAPE_CALLBACK, &unescapeFormText, nullptr, MHD_OPTION_NOTIFY_CONNECTION,
+      &Daemon::noticeConnection, daemon_.get(), MHD_OPTION_NOTIFY_COMPLETED, &Daemon::requestDone, nullptr,
+      MHD_OPTION_END);
   if (!daemon_->daemon) throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port));
+  for (unsigned i = 0; i < std::max(1u, limits.heavyWorkers); ++i)
+    daemon_->workers.emplace_back([daemon = daemon_.get()] { daemon->work(); });
 }
 
 HttpServer::~HttpServer() {
+  // Every suspended connection is resumed (answered 503 if its work had not begun) before the daemon stops.
+  {
+    std::lock_guard lock(daemon_->mutex);
+    daemon_->stopping = true;
+  }
+  daemon_->wake.notify_all();
+  for (auto& worker : daemon_->workers)
+    worker.join();
   if (daemon_->daemon) MHD_stop_daemon(daemon_->daemon);
 }
 

@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <unordered_map>
 #include <vector>
 
@@ -100,16 +98,19 @@ std::size_t Indexer::scanDay(const std::string& day) {
     const bool unchanged = it != known.end() && it->second == size;
     if (it != known.end()) known.erase(it);  // what is left in `known` at the end was deleted
     if (unchanged) continue;
-    std::ifstream in(entry.path(), std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto bytes = readTextRecord(entry.path());
+    if (!bytes) continue;  // it went, or is no plain file after all
     // A file still being written may not hold a whole record yet; the next scan sees it grown.
-    auto record = parseRecord(bytes);
+    auto record = parseRecord(*bytes);
     if (!record) {
       incomplete_.insert(day);
       continue;
     }
     beginOnce();
-    index_.put(recordPath, static_cast<std::int64_t>(bytes.size()), *record);
+    // What was read, so that a file that grew meanwhile is read again; a file cut at the limit is known by
+    // its size, or it would be read again at every scan.
+    index_.put(recordPath, bytes->size() < maxTextBytes ? static_cast<std::int64_t>(bytes->size()) : size,
+               *record);
     ++changed;
   }
   // Records whose files are gone (forgotten, or deleted to keep the archive small) leave the index too; a

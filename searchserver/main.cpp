@@ -3,6 +3,7 @@
 // Reads the archive and never writes it. The index lives in $XDG_CACHE_HOME/tessaron/ (default ~/.cache) and
 // can be deleted at any time: it is rebuilt from the archive. SIGTERM and SIGINT end it cleanly.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <thread>
 
+#include "archive/private_files.h"
 #include "searchserver/http_server.h"
 #include "searchserver/index_keeper.h"
 #include "searchserver/thumbnails.h"
@@ -22,18 +24,30 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A folder of this user's own where anyone may make folders (/dev/shm, /tmp): the usual name, or, when
+// someone else has taken that name, a new one that nobody could have guessed.
+fs::path ownFolderIn(const fs::path& shared, const std::string& name) {
+  const fs::path usual = shared / name;
+  if (tessaron::archive::isOwnPrivateFolder(usual)) return usual;
+  std::string unguessable = (shared / (name + "-XXXXXX")).string();
+  if (::mkdtemp(unguessable.data())) return unguessable;
+  return "/dev/null/tessaron";  // no folder of our own to be had: nothing can be made under this path
+}
+
 fs::path cacheFolder() {
   if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache == '/')
     return fs::path(cache) / "tessaron";
   if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / ".cache" / "tessaron";
-  return fs::temp_directory_path() / "tessaron-cache";
+  static const fs::path shared =
+      ownFolderIn(fs::temp_directory_path(), "tessaron-cache-" + std::to_string(::getuid()));
+  return shared;
 }
 
 // Where the index is kept while the cache cannot be written: the user's runtime folder, which is memory.
 fs::path memoryFolder() {
   if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/')
     return fs::path(runtime) / "tessaron";
-  return fs::path("/dev/shm") / ("tessaron-" + std::to_string(::getuid()));
+  return ownFolderIn("/dev/shm", "tessaron-" + std::to_string(::getuid()));
 }
 
 // One index per archive folder, named after the folder's path.
@@ -54,6 +68,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: server --appdata=FOLDER\n");
     return 2;
   }
+  // The index and the thumbnails hold the archive's words and pictures: whatever this process makes is its
+  // user's alone.
+  ::umask(077);
   std::error_code ec;
   const fs::path archive =
       fs::weakly_canonical(fs::path(std::string_view(argv[1]).substr(prefix.size())), ec);
@@ -68,6 +85,11 @@ int main(int argc, char** argv) {
 
   try {
     const std::string indexName = indexNameFor(archive);
+    // Caches made before were as open as the umask left them.
+    if (auto tightened = tessaron::archive::makePrivate(cacheFolder()); tightened && *tightened > 0)
+      std::fprintf(stderr,
+                   "server: the cache %s could be read by other users: it is now private (%zu changed)\n",
+                   cacheFolder().c_str(), *tightened);
     tessaron::search::IndexKeeper keeper(
         archive, {cacheFolder() / indexName, memoryFolder() / indexName},
         [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
@@ -80,7 +102,8 @@ int main(int argc, char** argv) {
     // The port first: a second server leaves the index alone.
     std::optional<tessaron::search::HttpServer> server;
     try {
-      server.emplace(5000, tessaron::search::makeHandler(archive, keeper, settings, thumbnails));
+      server.emplace(5000, tessaron::search::makeHandler(archive, keeper, settings, thumbnails),
+                     tessaron::search::HttpLimits{}, tessaron::search::isHeavy);
     } catch (const std::exception& error) {
       std::fprintf(stderr, "server: %s\n", error.what());
       return 1;

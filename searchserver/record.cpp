@@ -1,8 +1,15 @@
 #include "searchserver/record.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <limits>
 
 namespace tessaron::search {
 
@@ -116,9 +123,59 @@ std::optional<Record> parseRecord(std::string_view bytes) {
   record.stamp = std::string(lines[2]);
   record.time = *time;
   record.title = validUtf8(lines[3]);
+  if (record.title.size() > maxTitleBytes) {
+    std::size_t end = maxTitleBytes;
+    while (end > 0 && (static_cast<unsigned char>(record.title[end]) & 0xC0) == 0x80)
+      --end;
+    record.title.resize(end);
+    record.title += "\u2026";
+  }
   record.body = validUtf8(bytes.substr(at));
   record.site = siteOf(record.address);
   return record;
+}
+
+ArchiveFile::ArchiveFile(const std::filesystem::path& file, std::uintmax_t maxBytes) {
+  // Opened without following a link and without blocking (a pipe would wait for a writer forever), then
+  // looked at: what the name showed before opening may have been swapped since.
+  fd_ = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) {
+    problem_ = std::strerror(errno);
+    return;
+  }
+  struct stat status {};
+  if (::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode))
+    problem_ = "not a plain file";
+  else if (static_cast<std::uintmax_t>(status.st_size) > maxBytes)
+    problem_ =
+        std::to_string(status.st_size) + " bytes, more than any of ours (" + std::to_string(maxBytes) + ")";
+  if (!problem_.empty()) {
+    ::close(fd_);
+    fd_ = -1;
+    return;
+  }
+  size_ = static_cast<std::uintmax_t>(status.st_size);
+}
+
+ArchiveFile::~ArchiveFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<std::size_t> ArchiveFile::readInto(char* into, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd_, into + got, size - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;  // it shrank meanwhile
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
+std::optional<std::string> readTextRecord(const std::filesystem::path& file) {
+  ArchiveFile opened(file, std::numeric_limits<std::uintmax_t>::max());
+  return opened.read(maxTextBytes);
 }
 
 }  // namespace tessaron::search

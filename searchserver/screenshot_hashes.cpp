@@ -1,9 +1,7 @@
 #include "searchserver/screenshot_hashes.h"
 
-#include <fstream>
-#include <iterator>
-
 #include "imagehash/os_image_hashing.h"
+#include "searchserver/record.h"
 
 namespace tessaron::search {
 
@@ -13,12 +11,11 @@ namespace {
 
 // The hash of a screenshot file, or none when it is missing, not a plain file, or cannot be decoded.
 std::optional<std::int64_t> screenshotHash(const fs::path& file) {
-  std::error_code ec;
-  if (!fs::is_regular_file(fs::symlink_status(file, ec))) return std::nullopt;
-  std::ifstream in(file, std::ios::binary);
-  const OSData bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ArchiveFile opened(file, maxScreenshotBytes);
+  const auto bytes = opened.read<OSData>(maxScreenshotBytes);
+  if (!bytes) return std::nullopt;
   try {
-    const OSHashType hash = OSPHash::sharedInstance().hashImageData(&bytes);
+    const OSHashType hash = OSPHash::sharedInstance().hashImageData(&*bytes);
     if (hash == OSHashTypeError) return std::nullopt;
     return hash;
   } catch (const OSImageHashingException&) {

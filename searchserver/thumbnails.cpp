@@ -1,12 +1,16 @@
 #include "searchserver/thumbnails.h"
 
 #include <spng.h>
+#include <stdio.h>
 #include <unistd.h>
 #include <webp/encode.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <memory>
+
+#include "searchserver/record.h"
 
 namespace tessaron::search {
 
@@ -16,6 +20,9 @@ namespace {
 
 // Larger than any screen; a file claiming more is not a screenshot of ours.
 constexpr std::uint32_t maxSide = 16384;
+constexpr std::uint64_t maxPixels = 100'000'000;
+// Interlaced pictures (ours never are) are decoded whole, so only small ones.
+constexpr std::uint64_t maxInterlacedPixels = 16'000'000;
 
 std::optional<std::string> readFile(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -23,72 +30,126 @@ std::optional<std::string> readFile(const fs::path& file) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// Shrinks a picture a row at a time, so that a large one never has to be in memory whole: each pixel of the
+// result is the average of the pixels it covers. Its height is in proportion but at most twice its width;
+// only the top of a very tall picture is kept, at the same scale. A picture no wider than `width` is kept
+// as it is.
+class Shrinker {
+ public:
+  Shrinker(std::uint32_t sourceWidth, std::uint32_t sourceHeight, std::uint32_t width)
+      : sourceWidth_(sourceWidth), copy_(sourceWidth <= width || sourceWidth == 0) {
+    if (copy_) {
+      out_ = {sourceWidth, sourceHeight,
+              std::vector<std::uint8_t>(static_cast<std::size_t>(sourceWidth) * sourceHeight * 4)};
+      return;
+    }
+    const std::uint64_t fullHeight =
+        std::max<std::uint64_t>(1, static_cast<std::uint64_t>(sourceHeight) * width / sourceWidth);
+    const auto height = static_cast<std::uint32_t>(std::min<std::uint64_t>(fullHeight, 2 * width));
+    sourceHeight_ =
+        std::min<std::uint64_t>(sourceHeight, static_cast<std::uint64_t>(height) * sourceWidth / width);
+    out_ = {width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 4)};
+    sums_.resize(static_cast<std::size_t>(width) * 4);
+    columnOf_.resize(sourceWidth);
+    columnCount_.resize(width);
+    for (std::uint32_t x = 0; x < sourceWidth; ++x) {
+      columnOf_[x] = static_cast<std::uint32_t>(static_cast<std::uint64_t>(x) * width / sourceWidth);
+      ++columnCount_[columnOf_[x]];
+    }
+    rowEnd_ = nextRowEnd();
+  }
+
+  bool done() const { return copy_ ? row_ >= out_.height : y_ >= out_.height; }
+
+  // The next row of the source, 4 bytes a pixel.
+  void add(const std::uint8_t* pixels) {
+    if (done()) return;
+    if (copy_) {
+      std::copy_n(pixels, static_cast<std::size_t>(sourceWidth_) * 4,
+                  out_.pixels.data() + static_cast<std::size_t>(row_++) * sourceWidth_ * 4);
+      return;
+    }
+    for (std::uint32_t x = 0; x < sourceWidth_; ++x, pixels += 4) {
+      std::uint64_t* sum = &sums_[static_cast<std::size_t>(columnOf_[x]) * 4];
+      for (int c = 0; c < 4; ++c)
+        sum[c] += pixels[c];
+    }
+    if (++row_ < rowEnd_) return;
+    const std::uint64_t rows = rowEnd_ - rowStart_;
+    std::uint8_t* target = out_.pixels.data() + static_cast<std::size_t>(y_) * out_.width * 4;
+    for (std::uint32_t x = 0; x < out_.width; ++x) {
+      const std::uint64_t count = rows * columnCount_[x];
+      for (std::uint32_t c = 0; c < 4; ++c)
+        target[x * 4 + c] = static_cast<std::uint8_t>(count ? (sums_[x * 4 + c] + count / 2) / count : 0);
+    }
+    std::fill(sums_.begin(), sums_.end(), 0);
+    ++y_;
+    rowStart_ = rowEnd_;
+    rowEnd_ = nextRowEnd();
+  }
+
+  RgbaPicture take() { return std::move(out_); }
+
+ private:
+  std::uint64_t nextRowEnd() const {
+    return std::max(rowStart_ + 1, (static_cast<std::uint64_t>(y_) + 1) * sourceHeight_ / out_.height);
+  }
+
+  std::uint32_t sourceWidth_;
+  bool copy_;
+  std::uint64_t sourceHeight_ = 0;
+  RgbaPicture out_;
+  std::vector<std::uint64_t> sums_;
+  std::vector<std::uint32_t> columnOf_, columnCount_;
+  std::uint64_t row_ = 0, rowStart_ = 0, rowEnd_ = 0;
+  std::uint32_t y_ = 0;
+};
+
 }  // namespace
 
-std::optional<RgbaPicture> decodePng(const fs::path& file) {
-  std::error_code ec;
-  // Only plain files: a link could point anywhere.
-  if (!fs::is_regular_file(fs::symlink_status(file, ec))) return std::nullopt;
-  const auto bytes = readFile(file);
-  if (!bytes) return std::nullopt;
+std::optional<RgbaPicture> shrunkScreenshot(const fs::path& file, std::uint32_t width) {
+  ArchiveFile opened(file, maxScreenshotBytes);
+  if (!opened) return std::nullopt;
+  std::unique_ptr<FILE, decltype(&std::fclose)> stream(::fdopen(::dup(opened.descriptor()), "rb"),
+                                                       std::fclose);
   std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> context(spng_ctx_new(0), spng_ctx_free);
-  if (!context) return std::nullopt;
+  if (!stream || !context) return std::nullopt;
   spng_set_image_limits(context.get(), maxSide, maxSide);
   spng_set_chunk_limits(context.get(), 1u << 24, 1u << 26);
-  spng_set_png_buffer(context.get(), bytes->data(), bytes->size());
+  spng_set_png_file(context.get(), stream.get());
   spng_ihdr header{};
-  std::size_t size = 0;
-  if (spng_get_ihdr(context.get(), &header) != 0 ||
-      spng_decoded_image_size(context.get(), SPNG_FMT_RGBA8, &size) != 0)
+  if (spng_get_ihdr(context.get(), &header) != 0) return std::nullopt;
+  const std::uint64_t pixels = static_cast<std::uint64_t>(header.width) * header.height;
+  if (pixels > maxPixels || (header.interlace_method != SPNG_INTERLACE_NONE && pixels > maxInterlacedPixels))
     return std::nullopt;
-  RgbaPicture picture{header.width, header.height, std::vector<std::uint8_t>(size)};
-  if (spng_decode_image(context.get(), picture.pixels.data(), size, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS) != 0)
+  Shrinker shrinker(header.width, header.height, width);
+  std::vector<std::uint8_t> row(static_cast<std::size_t>(header.width) * 4);
+  if (header.interlace_method != SPNG_INTERLACE_NONE) {
+    std::vector<std::uint8_t> whole(row.size() * header.height);
+    if (spng_decode_image(context.get(), whole.data(), whole.size(), SPNG_FMT_RGBA8, SPNG_DECODE_TRNS) != 0)
+      return std::nullopt;
+    for (std::uint32_t y = 0; y < header.height && !shrinker.done(); ++y)
+      shrinker.add(whole.data() + y * row.size());
+    return shrinker.take();
+  }
+  if (spng_decode_image(context.get(), nullptr, 0, SPNG_FMT_RGBA8,
+                        SPNG_DECODE_TRNS | SPNG_DECODE_PROGRESSIVE) != 0)
     return std::nullopt;
-  return picture;
+  for (std::uint32_t y = 0; y < header.height && !shrinker.done(); ++y) {
+    const int result = spng_decode_row(context.get(), row.data(), row.size());
+    if (result != 0 && result != SPNG_EOI) return std::nullopt;  // damaged, or cut short
+    shrinker.add(row.data());
+  }
+  if (!shrinker.done()) return std::nullopt;
+  return shrinker.take();
 }
 
 RgbaPicture scaledToWidth(const RgbaPicture& picture, std::uint32_t width) {
-  if (picture.width <= width || picture.width == 0) return picture;
-  const std::uint64_t fullHeight =
-      std::max<std::uint64_t>(1, static_cast<std::uint64_t>(picture.height) * width / picture.width);
-  const auto height = static_cast<std::uint32_t>(std::min<std::uint64_t>(fullHeight, 2 * width));
-  // Only the top of a very tall picture is kept, at the same scale.
-  const std::uint64_t sourceHeight =
-      std::min<std::uint64_t>(picture.height, static_cast<std::uint64_t>(height) * picture.width / width);
-  RgbaPicture out{width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 4)};
-  std::vector<std::uint64_t> sums(static_cast<std::size_t>(width) * 4);
-  std::vector<std::uint32_t> columnOf(picture.width);
-  for (std::uint32_t x = 0; x < picture.width; ++x)
-    columnOf[x] = static_cast<std::uint32_t>(static_cast<std::uint64_t>(x) * width / picture.width);
-  std::vector<std::uint32_t> columnCount(width);
-  for (std::uint32_t x = 0; x < picture.width; ++x)
-    ++columnCount[columnOf[x]];
-  std::uint64_t sourceRow = 0;
-  for (std::uint32_t y = 0; y < height; ++y) {
-    const std::uint64_t rowEnd =
-        std::max(sourceRow + 1, (static_cast<std::uint64_t>(y) + 1) * sourceHeight / height);
-    std::fill(sums.begin(), sums.end(), 0);
-    for (std::uint64_t row = sourceRow; row < rowEnd && row < picture.height; ++row) {
-      const std::uint8_t* pixel = picture.pixels.data() + row * picture.width * 4;
-      for (std::uint32_t x = 0; x < picture.width; ++x, pixel += 4) {
-        std::uint64_t* sum = &sums[static_cast<std::size_t>(columnOf[x]) * 4];
-        sum[0] += pixel[0];
-        sum[1] += pixel[1];
-        sum[2] += pixel[2];
-        sum[3] += pixel[3];
-      }
-    }
-    const std::uint64_t rows = rowEnd - sourceRow;
-    std::uint8_t* target = out.pixels.data() + static_cast<std::size_t>(y) * width * 4;
-    for (std::uint32_t x = 0; x < width; ++x) {
-      const std::uint64_t count = rows * columnCount[x];
-      for (int c = 0; c < 4; ++c)
-        target[x * 4 + static_cast<std::uint32_t>(c)] = static_cast<std::uint8_t>(
-            count ? (sums[x * 4 + static_cast<std::uint32_t>(c)] + count / 2) / count : 0);
-    }
-    sourceRow = rowEnd;
-  }
-  return out;
+  Shrinker shrinker(picture.width, picture.height, width);
+  const std::size_t rowBytes = static_cast<std::size_t>(picture.width) * 4;
+  for (std::uint32_t y = 0; y < picture.height && !shrinker.done(); ++y)
+    shrinker.add(picture.pixels.data() + y * rowBytes);
+  return shrinker.take();
 }
 
 std::string encodeWebp(const RgbaPicture& picture, float quality) {
@@ -110,9 +171,9 @@ std::optional<std::string> Thumbnails::get(const std::string& day, const std::st
   const fs::path screenshot = archive_ / day / (stem + ".png");
   std::error_code ec;
   if (!fs::is_directory(fs::symlink_status(screenshot.parent_path(), ec))) return std::nullopt;
-  const auto picture = decodePng(screenshot);
+  const auto picture = shrunkScreenshot(screenshot, width);
   if (!picture) return std::nullopt;
-  std::string bytes = encodeWebp(scaledToWidth(*picture, width), quality);
+  std::string bytes = encodeWebp(*picture, quality);
   if (bytes.empty()) return std::nullopt;
   // Kept under a name of its own first, so that a reader never sees half a file.
   fs::create_directories(kept.parent_path(), ec);

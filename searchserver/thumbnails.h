@@ -15,11 +15,13 @@ struct RgbaPicture {
   std::vector<std::uint8_t> pixels;  // 4 bytes a pixel, rows without padding
 };
 
-// A PNG file's pixels; none when the file is missing, not a PNG, damaged, or larger than a screen could be.
-std::optional<RgbaPicture> decodePng(const std::filesystem::path& file);
 // The picture scaled down to `width` (each pixel the average of the pixels it covers), its height in
 // proportion but at most twice the width; a narrower picture keeps its size.
 RgbaPicture scaledToWidth(const RgbaPicture& picture, std::uint32_t width);
+// A screenshot file scaled down as scaledToWidth does, read and shrunk a row at a time (a few rows in memory,
+// whatever its size); none when the file is missing, no plain file, not a PNG, damaged, or larger than a
+// screen could be (16384 pixels a side, 100 million in all).
+std::optional<RgbaPicture> shrunkScreenshot(const std::filesystem::path& file, std::uint32_t width);
 // Lossy WebP; empty when encoding fails.
 std::string encodeWebp(const RgbaPicture& picture, float quality);
 

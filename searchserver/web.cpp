@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <regex>
 
 #include <nlohmann/json.hpp>
@@ -405,10 +403,9 @@ std::optional<std::string> recordPage(const fs::path& archive, const std::string
   if (!fs::is_regular_file(fs::symlink_status(file, ec)) ||
       !fs::is_directory(fs::symlink_status(file.parent_path(), ec)))
     return std::nullopt;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  const auto record =
-      parseRecord(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+  const auto bytes = readTextRecord(file);
+  if (!bytes) return std::nullopt;
+  const auto record = parseRecord(*bytes);
   if (!record) return std::nullopt;
   const std::string path = day + "/" + stem;
   const auto [previous, next] = keeper.read([&](Index& index) { return index.neighbours(path); });
@@ -554,13 +551,12 @@ HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::
     if (std::regex_match(request.path, match, shotPath)) {
       const fs::path file = archive / match[1].str() / (match[2].str() + ".png");
       std::error_code ec;
-      const auto status = fs::symlink_status(file, ec);
-      const auto folder = fs::symlink_status(file.parent_path(), ec);
-      if (ec || !fs::is_regular_file(status) || !fs::is_directory(folder))
+      if (!fs::is_directory(fs::symlink_status(file.parent_path(), ec)))
         return text(404, "No such screenshot.\n");
-      std::ifstream in(file, std::ios::binary);
-      return {200, "image/png",
-              std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>())};
+      ArchiveFile opened(file, maxScreenshotBytes);
+      if (!opened) return text(404, "No such screenshot.\n");
+      const std::uint64_t size = opened.size();
+      return {200, "image/png", {}, {}, std::make_shared<FileBody>(opened.release(), size)};
     }
     return text(404, "Not found.\n");
   };
@@ -577,6 +573,10 @@ HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::
     });
     return response;
   };
+}
+
+bool isHeavy(const HttpRequest& request) {
+  return request.path.starts_with("/thumb/");
 }
 
 }  // namespace tessaron::search

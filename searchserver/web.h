@@ -28,4 +28,7 @@ std::string htmlEscape(std::string_view text);
 HttpHandler makeHandler(const std::filesystem::path& archive, IndexKeeper& keeper,
                         settings::SettingsFile& settings, Thumbnails& thumbnails);
 
+// Whether a request's work is heavy (a thumbnail may have to be made from a screenshot).
+bool isHeavy(const HttpRequest& request);
+
 }  // namespace tessaron::search

@@ -1,4 +1,5 @@
 #include "app/log.h"
+#include "archive/private_files.h"
 #include "platform/platform.h"
 #include "server/server.h"
 
@@ -10,13 +11,19 @@ std::optional<std::filesystem::path> appDataFolder() {
     log::utils().error("Error getting app support folder: %@", support.error());
     return std::nullopt;
   }
-  std::filesystem::path folder = support.value() / "tessaron" / "AppData";
+  const std::filesystem::path ours = support.value() / "tessaron";
+  std::filesystem::path folder = ours / "AppData";
   std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (ec) {
+  if (!archive::createPrivateFolders(folder, ec)) {
     log::utils().error("Error getting app support folder: %@", ec);
     return std::nullopt;
   }
+  // Archives made before were as open as the umask left them: closed once, the first time they are seen.
+  if (auto tightened = archive::makePrivate(ours); tightened && *tightened > 0)
+    log::utils().log(
+        "The archive at %s could be read by other users of this computer: it is now yours alone "
+        "(%lld folders and files changed).",
+        ours.string(), static_cast<long long>(*tightened));
   return folder;
 }
 
