@@ -107,18 +107,42 @@ TEST_F(Shell, ToggleFollowsTheCaptureSwitchInAllFourCombinations) {
   EXPECT_TRUE(gCaptureTaskHandle()->isCancelled());
 }
 
-TEST_F(Shell, SearchInspectAndLearnMoreOpenWhatTheyShould) {
+TEST_F(Shell, SearchOpensOnlyTessaronsOwnServerAndInspectAndLearnMoreOpenWhatTheyShould) {
   auto view = menu();
+  const fs::path server = root / "Tessaron.app" / "Contents" / "MacOS" / "server";
+  fs::create_directories(server.parent_path());
+  std::ofstream(server) << "the server";
+  const auto me = static_cast<std::uint32_t>(::getuid());
+  performAction(ActionType::search, *view);  // nothing on the port
+  desktop->portListeners = std::vector<platform::PortListener>{{0, "", me + 1}};
+  performAction(ActionType::search, *view);
+  desktop->portListeners = std::vector<platform::PortListener>{{4321, "/usr/bin/python3", me}};
+  performAction(ActionType::search, *view);
+  desktop->portListeners = std::vector<platform::PortListener>{{4321, server.string(), me}};
   performAction(ActionType::search, *view);
   performAction(ActionType::inspect, *view);
   performAction(ActionType::learnMore, *view);
+
   ASSERT_EQ(desktop->openedURLs().size(), 2U);
-  EXPECT_EQ(desktop->openedURLs()[0], "http://127.0.0.1:5000/") << "even with no server running";
+  EXPECT_EQ(desktop->openedURLs()[0], "http://127.0.0.1:5000/") << "only once its own server listens";
   EXPECT_EQ(desktop->openedURLs()[1].rfind("file://", 0), 0U);
   EXPECT_NE(desktop->openedURLs()[1].find("Contents/Resources/README.html"), std::string::npos);
+  const std::vector<std::string> reasons = {
+      "Tessaron's search server is not running just now; it is being started again.",
+      "Port 5000 is held by a program of another user of this computer.",
+      "Port 5000 is held by a program that is not Tessaron's search server.",
+  };
+  const auto alerts = desktop->shownAlerts();
+  ASSERT_EQ(alerts.size(), reasons.size());
+  std::vector<std::string> expectedLog;
+  for (std::size_t i = 0; i < reasons.size(); ++i) {
+    EXPECT_EQ(alerts[i].alert.informativeText, reasons[i]);
+    expectedLog.push_back("The search page is not opened: " + reasons[i]);
+  }
+  expectedLog.push_back("Inspect action");
   EXPECT_EQ(desktop->revealedItems(), (std::vector<fs::path>{root / "share" / "tessaron" / "AppData"}));
   EXPECT_TRUE(fs::is_directory(root / "share" / "tessaron" / "AppData")) << "inspect creates the folder";
-  EXPECT_EQ(logs->texts(log::Category::contentView), (std::vector<std::string>{"Inspect action"}));
+  EXPECT_EQ(logs->texts(log::Category::contentView), expectedLog);
 }
 
 TEST_F(Shell, APressStoresTheActionAndRunsItOffTheMainThread) {

@@ -84,6 +84,12 @@ void performAction(ActionType action, ContentView& view) {
       forgetRecentRecords();
       return;
     case ActionType::search:
+      // Only Tessaron's own server may have the person's searches.
+      if (auto why = whySearchIsUnavailable()) {
+        log::contentView().error("The search page is not opened: %s", *why);
+        p.alerts().runModal({"tessaron", *why, platform::AlertStyle::warning, {"OK"}, "AppIcon"});
+        return;
+      }
       p.workspace().openURL(searchPageAddress);
       return;
     case ActionType::inspect:

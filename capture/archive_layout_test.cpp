@@ -72,18 +72,31 @@ TEST_F(ArchiveLayout, LeftoversOfInterruptedWritesAreRemovedAndNothingElse) {
                                             "2024-03-01T14:05:09Z.txt", "holiday.png", "notes.txt.partial"}));
 }
 
-TEST_F(ArchiveLayout, DayFolderIsCreatedOnceAndFailuresFallBackToRoot) {
+TEST_F(ArchiveLayout, DayFolderIsCreatedOnceAndPrivatelyAndNoLinkOrFileStandsInForIt) {
+  const mode_t previousMask = ::umask(022);
   fs::path folder = createDayFolder(root, "20240301");
+  ::umask(previousMask);
   EXPECT_EQ(folder, root / "20240301");
   EXPECT_TRUE(fs::is_directory(folder));
+  EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << "whatever the umask";
   EXPECT_EQ(createDayFolder(root, "20240301"), folder);
   { std::ofstream(root / "20240302") << "a plain file"; }
-  EXPECT_EQ(createDayFolder(root, "20240302"), root / "20240302") << "anything there counts as the folder";
+  fs::create_directories(root / "elsewhere");
+  fs::create_symlink(root / "elsewhere", root / "20240303");
+  for (int pass = 0; pass < 2; ++pass)  // every pass of the day: said once
+    EXPECT_EQ(createDayFolder(root, "20240302"), fs::path("/")) << "a file is no folder";
+  for (int pass = 0; pass < 2; ++pass)
+    EXPECT_EQ(createDayFolder(root, "20240303"), fs::path("/")) << "records would go where the link points";
+  EXPECT_TRUE(fs::is_empty(root / "elsewhere"));
   EXPECT_EQ(createDayFolder(root / "20240302", "x"), fs::path("/"));
+  const auto refused = [&](const char* name) {
+    return (root / name).string() + " is a link or a file, not a day folder: no record is written through it";
+  };
   EXPECT_EQ(logs->texts(), (std::vector<std::string>{
                                "Successfully created directory " + (root / "20240301").string(),
                                (root / "20240301").string() + " already exists",
-                               (root / "20240302").string() + " already exists",
+                               refused("20240302"),
+                               refused("20240303"),
                                "Error creating directory: Not a directory",
                            }));
   EXPECT_EQ(logs->messages().back().level, log::Level::error);

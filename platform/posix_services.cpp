@@ -15,7 +15,9 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <set>
+#include <utility>
 #include <sstream>
 #include <thread>
 
@@ -101,8 +103,8 @@ Outcome<ProcessOutput> PosixProcesses::run(const std::string& program,
   return output;
 }
 
-Outcome<std::int32_t> PosixProcesses::launch(const fs::path& program,
-                                             const std::vector<std::string>& arguments) {
+Outcome<std::int32_t> PosixProcesses::launch(const fs::path& program, const std::vector<std::string>& arguments,
+                                             WhenEnded whenEnded) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -118,19 +120,20 @@ Outcome<std::int32_t> PosixProcesses::launch(const fs::path& program,
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) return PlatformError{errnoText("cannot launch " + program.string(), rc)};
   // Reap the child whenever it ends, so a killed server leaves no zombie behind.
-  std::thread([pid] {
+  std::thread([pid, whenEnded = std::move(whenEnded)] {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    if (whenEnded) whenEnded(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
   }).detach();
   return static_cast<std::int32_t>(pid);
 }
 
 namespace {
 
-// Socket inodes in LISTEN state on the port, from /proc/net/tcp and tcp6.
-std::set<std::string> listeningInodes(std::uint16_t port) {
-  std::set<std::string> inodes;
+// Socket inodes in LISTEN state on the port, from /proc/net/tcp and tcp6, with their users.
+std::map<std::string, std::uint32_t> listeningInodes(std::uint16_t port) {
+  std::map<std::string, std::uint32_t> inodes;
   for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     std::ifstream in(table);
     std::string line;
@@ -142,7 +145,7 @@ std::set<std::string> listeningInodes(std::uint16_t port) {
       auto colon = local.rfind(':');
       if (colon == std::string::npos || state != "0A") continue;  // 0A: TCP_LISTEN
       if (std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port)
-        inodes.insert("socket:[" + inode + "]");
+        inodes.emplace("socket:[" + inode + "]", static_cast<std::uint32_t>(std::stoul(uid)));
     }
   }
   return inodes;
@@ -154,22 +157,29 @@ Outcome<std::vector<PortListener>> PosixProcesses::listenersOnPort(std::uint16_t
   auto inodes = listeningInodes(port);
   std::vector<PortListener> listeners;
   if (inodes.empty()) return listeners;
+  std::set<std::string> seen;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator("/proc", ec)) {
     const std::string name = entry.path().filename().string();
     if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) continue;
     std::error_code fdError;
+    bool listed = false;  // once per process, which may listen on both IPv4 and IPv6
     for (const auto& fd : fs::directory_iterator(entry.path() / "fd", fdError)) {
       std::error_code linkError;
       auto target = fs::read_symlink(fd.path(), linkError);
-      if (linkError || !inodes.contains(target.string())) continue;
+      auto socket = linkError ? inodes.end() : inodes.find(target.string());
+      if (socket == inodes.end()) continue;
+      seen.insert(socket->first);
+      if (std::exchange(listed, true)) continue;
       std::error_code exeError;
       auto exe = fs::read_symlink(entry.path() / "exe", exeError);
-      listeners.push_back({std::stoi(name), exeError ? std::string() : exe.string()});
-      break;
+      listeners.push_back({std::stoi(name), exeError ? std::string() : exe.string(), socket->second});
     }
   }
   if (ec) return PlatformError{"cannot list /proc: " + ec.message()};
+  // Another user's process keeps its descriptors to itself; the kernel's table still says whose the socket is.
+  for (const auto& [inode, user] : inodes)
+    if (!seen.contains(inode)) listeners.push_back({0, std::string(), user});
   std::sort(listeners.begin(), listeners.end(),
             [](const PortListener& a, const PortListener& b) { return a.processId < b.processId; });
   return listeners;

@@ -42,9 +42,13 @@ struct ProcessOutput {
 };
 
 struct PortListener {
-  std::int32_t processId = 0;
-  std::string executablePath;  // empty when it cannot be read (another user's process)
+  std::int32_t processId = 0;           // 0 when it cannot be told (another user's process)
+  std::string executablePath;           // empty when it cannot be read (another user's process)
+  std::optional<std::uint32_t> userId;  // whose the listening socket is, when the kernel says
 };
+
+// Told how a launched program ended: its exit status, or 128 + the signal that ended it.
+using WhenEnded = std::function<void(int status)>;
 
 class Processes {
  public:
@@ -54,10 +58,15 @@ class Processes {
                                      const std::vector<std::string>& arguments) = 0;
   // Starts a program that outlives the call, its standard output discarded so it can never block on it;
   // standard error, environment and working folder are inherited; a name without a folder is looked for on
-  // PATH. Returns its process identifier.
+  // PATH. Returns its process identifier; `whenEnded`, if any, is called (on a thread of its own) once it has
+  // ended and been reaped.
   virtual Outcome<std::int32_t> launch(const std::filesystem::path& program,
-                                       const std::vector<std::string>& arguments) = 0;
-  // The processes that listen on this TCP port (any local address), in ascending process order.
+                                       const std::vector<std::string>& arguments, WhenEnded whenEnded) = 0;
+  Outcome<std::int32_t> launch(const std::filesystem::path& program, const std::vector<std::string>& arguments) {
+    return launch(program, arguments, {});
+  }
+  // The processes that listen on this TCP port (any local address), in ascending process order; a listener
+  // whose process cannot be seen (another user's) is there with process 0.
   virtual Outcome<std::vector<PortListener>> listenersOnPort(std::uint16_t port) = 0;
 };
 

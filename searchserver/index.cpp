@@ -16,6 +16,7 @@ constexpr const char* schema = R"(
 PRAGMA journal_mode=WAL;
 PRAGMA synchronous=NORMAL;
 PRAGMA cache_size=-32768;
+PRAGMA secure_delete=ON;
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS records(
   id INTEGER PRIMARY KEY,
@@ -293,6 +294,22 @@ bool Index::mergeStep() {
   const sqlite3_int64 before = sqlite3_total_changes64(db_);
   execute(db_, "INSERT INTO records_fts(records_fts, rank) VALUES('merge', 500)");
   return sqlite3_total_changes64(db_) - before > 1;
+}
+
+bool Index::purgeStep() {
+  std::lock_guard lock(mutex_);
+  const sqlite3_int64 before = sqlite3_total_changes64(db_);
+  // A negative amount merges every segment into one, which drops deleted entries for good.
+  execute(db_, "INSERT INTO records_fts(records_fts, rank) VALUES('merge', -500)");
+  return sqlite3_total_changes64(db_) - before > 1;
+}
+
+bool Index::checkpoint() {
+  std::lock_guard lock(mutex_);
+  const int result = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  if (result == SQLITE_BUSY) return false;  // a search still reads an older state: next time
+  if (result != SQLITE_OK) fail(db_);
+  return true;
 }
 
 void Index::begin() {

@@ -125,6 +125,13 @@ class Index {
   // One bounded step of merging the index's segments, as a bulk load leaves more of them than searches like;
   // false once there is nothing left to merge.
   bool mergeStep();
+  // One bounded step of rewriting the whole index as one segment. Deleting a record leaves its words in the
+  // index's older segments (marked deleted) until they are rewritten, so forgetting is done only once these
+  // steps are; false once there is nothing left to rewrite.
+  bool purgeStep();
+  // Copies the journal into the index file and empties it, so that no copy of a forgotten page is left there;
+  // false while a search still reads from it.
+  bool checkpoint();
 
   // Searches on a connection of its own, so searches run side by side and beside indexing; a search that
   // takes longer than `budget` stops and answers with what it found (timedOut).

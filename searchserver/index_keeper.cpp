@@ -48,8 +48,22 @@ bool canWriteIn(const fs::path& folder) {
 
 }  // namespace
 
-IndexKeeper::IndexKeeper(fs::path archive, IndexPlaces places, Log log)
-    : archive_(std::move(archive)), places_(std::move(places)), log_(std::move(log)) {}
+IndexKeeper::IndexKeeper(fs::path archive, IndexPlaces places, Log log, WhenForgotten whenForgotten)
+    : archive_(std::move(archive)),
+      places_(std::move(places)),
+      log_(std::move(log)),
+      whenForgotten_(std::move(whenForgotten)) {}
+
+void IndexKeeper::forgetFully(std::stop_token stop, Index& index, Indexer& indexer) {
+  const Forgotten gone = indexer.takeForgotten();
+  if (!gone.empty()) {
+    while (!stop.stop_requested() && index.purgeStep()) {
+    }
+    journalToEmpty_ = true;
+    if (whenForgotten_) whenForgotten_(gone);
+  }
+  if (journalToEmpty_ && index.checkpoint()) journalToEmpty_ = false;
+}
 
 void IndexKeeper::publish(std::shared_ptr<Index> index, std::shared_ptr<Indexer> indexer) {
   std::lock_guard lock(mutex_);
@@ -218,9 +232,11 @@ void IndexKeeper::run(std::stop_token stop, std::chrono::milliseconds period) {
       // Merged step by step, so that a search waits for one step at most.
       while (waitFor(stop, std::chrono::milliseconds(0)) && index->mergeStep()) {
       }
+      forgetFully(stop, *index, *indexer);
       ScreenshotHasher hasher(archive_);
       while (waitFor(stop, period)) {
         indexer->scanChanged();
+        forgetFully(stop, *index, *indexer);
         // A quarter of each turn at most, so that "looks like this" catches up without weighing on anyone.
         hasher.hashSome(*index, period / 4);
         if (place == Place::fallback && SteadyClock::now() >= nextRetry_) {

@@ -35,7 +35,9 @@ struct IndexPlaces {
 class IndexKeeper {
  public:
   using Log = std::function<void(const std::string& line)>;
-  IndexKeeper(std::filesystem::path archive, IndexPlaces places, Log log);
+  // Told what left the index once it is gone from the index's files too.
+  using WhenForgotten = std::function<void(const Forgotten&)>;
+  IndexKeeper(std::filesystem::path archive, IndexPlaces places, Log log, WhenForgotten whenForgotten = {});
 
   // Opens, builds and follows the index until stopped, recovering from every fault of its cache.
   void run(std::stop_token stop, std::chrono::milliseconds period);
@@ -70,10 +72,14 @@ class IndexKeeper {
   void say(const std::string& line);
   void publish(std::shared_ptr<Index> index, std::shared_ptr<Indexer> indexer);
   bool waitFor(std::stop_token stop, std::chrono::milliseconds period);
+  // Rewrites the index until what left it is gone from its files, a step at a time (searches go in between).
+  void forgetFully(std::stop_token stop, Index& index, Indexer& indexer);
 
   const std::filesystem::path archive_;
   const IndexPlaces places_;
   const Log log_;
+  const WhenForgotten whenForgotten_;
+  bool journalToEmpty_ = false;  // a checkpoint after forgetting that a search held up
 
   mutable std::mutex mutex_;
   std::condition_variable_any wake_;

@@ -89,7 +89,11 @@ std::size_t Indexer::scanDay(const std::string& day) {
   for (const auto& entry : fs::directory_iterator(archive_ / day, ec)) {
     const fs::path relative = fs::path(day) / entry.path().filename();
     std::error_code statError;
-    if (!isRecordFile(relative) || !entry.is_regular_file(statError) || entry.is_symlink(statError)) continue;
+    if (!isRecordFile(relative)) continue;
+    if (!entry.is_regular_file(statError) || entry.is_symlink(statError)) {
+      noteSkipped(entry.path(), "not a plain file");
+      continue;
+    }
     const auto size = static_cast<std::int64_t>(entry.file_size(statError));
     if (statError) continue;
     std::string recordPath = relative.string();
@@ -100,10 +104,14 @@ std::size_t Indexer::scanDay(const std::string& day) {
     if (unchanged) continue;
     const auto bytes = readTextRecord(entry.path());
     if (!bytes) continue;  // it went, or is no plain file after all
-    // A file still being written may not hold a whole record yet; the next scan sees it grown.
+    // A file still being written may not hold a whole record yet; the next scan sees it grown. One that
+    // holds none in all that is read of it never will.
     auto record = parseRecord(*bytes);
     if (!record) {
-      incomplete_.insert(day);
+      if (bytes->size() < maxTextBytes)
+        incomplete_.insert(day);
+      else
+        noteSkipped(entry.path(), "no record in its first " + std::to_string(maxTextBytes) + " bytes");
       continue;
     }
     beginOnce();
@@ -119,6 +127,7 @@ std::size_t Indexer::scanDay(const std::string& day) {
     for (const auto& [recordPath, size] : known) {
       beginOnce();
       index_.remove(recordPath);
+      forgotten_.records.push_back(recordPath);
       ++changed;
     }
   if (inTransaction) index_.commit();
@@ -130,7 +139,10 @@ std::size_t Indexer::scanAll() {
   if (firstBuild) index_.beginBulkLoad();
   const auto days = dayFolders(archive_);
   for (const std::string& day : index_.indexedDays())
-    if (!std::binary_search(days.begin(), days.end(), day)) index_.removeDay(day);
+    if (!std::binary_search(days.begin(), days.end(), day)) {
+      index_.removeDay(day);
+      forgotten_.days.push_back(day);
+    }
   daysTotal = days.size();
   daysDone = 0;
   std::size_t changed = 0;
@@ -167,6 +179,7 @@ std::size_t Indexer::scanChanged() {
       continue;
     }
     index_.removeDay(it->first);  // the whole day folder was deleted
+    forgotten_.days.push_back(it->first);
     incomplete_.erase(it->first);
     it = seen_.erase(it);
     ++changed;

@@ -7,10 +7,20 @@
 #include <map>
 #include <set>
 #include <stop_token>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "searchserver/index.h"
 
 namespace tessaron::search {
+
+// What left the index (its files were deleted): single records ("yyyyMMdd/<stem>") and whole day folders.
+struct Forgotten {
+  std::vector<std::string> records;
+  std::vector<std::string> days;
+  bool empty() const { return records.empty() && days.empty(); }
+};
 
 class Indexer {
  public:
@@ -25,6 +35,8 @@ class Indexer {
   // of the newest. A file changed in place (words appended to an old record) is noticed through the kernel's
   // file events; without them, every day folder is looked through every few minutes.
   std::size_t scanChanged();
+  // What left the index since the last call.
+  Forgotten takeForgotten() { return std::exchange(forgotten_, {}); }
   // Ends a scan under way at its next day folder (its index is being replaced).
   void cancel() { cancelled_ = true; }
 
@@ -41,6 +53,7 @@ class Indexer {
   Index& index_;
   std::map<std::string, std::filesystem::file_time_type> seen_;  // day folder -> its time at the last scan
   std::set<std::string> incomplete_;  // day folders holding a record still being written
+  Forgotten forgotten_;
   std::atomic<bool> cancelled_{false};
   int events_ = -1;                         // inotify, or -1 where it cannot be had
   std::map<int, std::string> watchedDays_;  // watch -> day folder

@@ -90,15 +90,17 @@ int main(int argc, char** argv) {
       std::fprintf(stderr,
                    "server: the cache %s could be read by other users: it is now private (%zu changed)\n",
                    cacheFolder().c_str(), *tightened);
+    // Thumbnails beside the index, one folder per archive as well; they leave with their records.
+    tessaron::search::Thumbnails thumbnails(
+        archive, cacheFolder() / fs::path(indexName).replace_extension(".thumbnails"));
+    thumbnails.forgetGoneDays();
     tessaron::search::IndexKeeper keeper(
         archive, {cacheFolder() / indexName, memoryFolder() / indexName},
-        [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+        [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); },
+        [&thumbnails](const tessaron::search::Forgotten& gone) { thumbnails.forget(gone.records, gone.days); });
     // Problems with the settings file are tessaron's to report; the page only shows the rules in force.
     tessaron::settings::SettingsFile settings(tessaron::settings::defaultFile().value_or(fs::path()),
                                               [](const std::string&) {});
-    // Thumbnails beside the index, one folder per archive as well.
-    tessaron::search::Thumbnails thumbnails(
-        archive, cacheFolder() / fs::path(indexName).replace_extension(".thumbnails"));
     // The port first: a second server leaves the index alone.
     std::optional<tessaron::search::HttpServer> server;
     try {

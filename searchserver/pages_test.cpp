@@ -182,8 +182,11 @@ TEST_F(Archive, ThumbnailsAreMadeOnceAndKeptAndBadScreenshotsGetNone) {
   const auto made = thumbnails.get("20240301", "2024-03-01T09:00:00Z");
   ASSERT_TRUE(made);
   EXPECT_TRUE(fs::exists(root / "cache/thumbnails/20240301/2024-03-01T09:00:00Z.webp"));
+  const fs::path kept = root / "cache/thumbnails/20240301/2024-03-01T09:00:00Z.webp";
+  writeFile(kept, "kept");
+  EXPECT_EQ(thumbnails.get("20240301", "2024-03-01T09:00:00Z"), "kept") << "served from the cache";
   fs::remove(archive / "20240301/2024-03-01T09:00:00Z.png");
-  EXPECT_EQ(thumbnails.get("20240301", "2024-03-01T09:00:00Z"), made) << "served from the cache";
+  EXPECT_FALSE(thumbnails.get("20240301", "2024-03-01T09:00:00Z")) << "a forgotten screenshot's is not shown";
   EXPECT_FALSE(thumbnails.get("20240301", "2024-03-01T10:15:00Z")) << "damaged";
   EXPECT_FALSE(thumbnails.get("20240301", "2024-03-01T10:16:00Z")) << "missing";
   fs::create_symlink(archive / "20240301/2024-03-01T09:30:00Z.png",
@@ -192,6 +195,17 @@ TEST_F(Archive, ThumbnailsAreMadeOnceAndKeptAndBadScreenshotsGetNone) {
   // A cache that cannot be written still gives the picture.
   writeFile(root / "blocked", "a file where the folder should be");
   EXPECT_TRUE(Thumbnails(archive, root / "blocked").get("20240301", "2024-03-01T09:30:00Z"));
+
+  // Forgetting takes the thumbnails with the records: one by one, by day, and days gone while none ran.
+  ASSERT_TRUE(thumbnails.get("20240301", "2024-03-01T09:30:00Z"));
+  writeFile(root / "cache/thumbnails/20240302/2024-03-02T08:00:00Z.webp", "of a day");
+  writeFile(root / "cache/thumbnails/19990101/1999-01-01T08:00:00Z.webp", "of a day deleted meanwhile");
+  thumbnails.forget({"20240301/2024-03-01T09:30:00Z"}, {"20240302"});
+  EXPECT_FALSE(fs::exists(root / "cache/thumbnails/20240301/2024-03-01T09:30:00Z.webp"));
+  EXPECT_FALSE(fs::exists(root / "cache/thumbnails/20240302"));
+  thumbnails.forgetGoneDays();
+  EXPECT_FALSE(fs::exists(root / "cache/thumbnails/19990101"));
+  EXPECT_TRUE(fs::exists(root / "cache/thumbnails/20240301")) << "its day is still in the archive";
 }
 
 // The real program on 127.0.0.1:5000 over the made-up archive.

@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <cstdio>
 #include <limits>
+#include <mutex>
+#include <set>
 
 namespace tessaron::search {
 
@@ -141,6 +144,8 @@ ArchiveFile::ArchiveFile(const std::filesystem::path& file, std::uintmax_t maxBy
   fd_ = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd_ < 0) {
     problem_ = std::strerror(errno);
+    // A record forgotten between listing and reading is no news; a link in its place is.
+    if (errno != ENOENT) noteSkipped(file, problem_);
     return;
   }
   struct stat status {};
@@ -152,6 +157,7 @@ ArchiveFile::ArchiveFile(const std::filesystem::path& file, std::uintmax_t maxBy
   if (!problem_.empty()) {
     ::close(fd_);
     fd_ = -1;
+    noteSkipped(file, problem_);
     return;
   }
   size_ = static_cast<std::uintmax_t>(status.st_size);
@@ -171,6 +177,14 @@ std::optional<std::size_t> ArchiveFile::readInto(char* into, std::size_t size) {
     got += static_cast<std::size_t>(n);
   }
   return got;
+}
+
+void noteSkipped(const std::filesystem::path& file, const std::string& why) {
+  static std::mutex mutex;
+  static std::set<std::string> said;
+  std::lock_guard lock(mutex);
+  if (said.insert(file.string()).second)
+    std::fprintf(stderr, "server: skipped %s: %s\n", file.c_str(), why.c_str());
 }
 
 std::optional<std::string> readTextRecord(const std::filesystem::path& file) {

@@ -69,6 +69,9 @@ class ArchiveFile {
   std::string problem_;
 };
 
+// Says once in the log (standard error) that a file of the archive was passed over, and why.
+void noteSkipped(const std::filesystem::path& file, const std::string& why);
+
 // A text record's first `maxTextBytes` (a longer file is read only that far), or none when it is no plain
 // file.
 std::optional<std::string> readTextRecord(const std::filesystem::path& file);

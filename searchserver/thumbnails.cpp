@@ -167,10 +167,13 @@ Thumbnails::Thumbnails(fs::path archive, fs::path folder)
 
 std::optional<std::string> Thumbnails::get(const std::string& day, const std::string& stem) {
   const fs::path kept = folder_ / day / (stem + ".webp");
-  if (auto bytes = readFile(kept); bytes && !bytes->empty()) return bytes;
   const fs::path screenshot = archive_ / day / (stem + ".png");
   std::error_code ec;
-  if (!fs::is_directory(fs::symlink_status(screenshot.parent_path(), ec))) return std::nullopt;
+  // A forgotten screenshot's thumbnail is never shown, even in the moment before it is removed.
+  if (!fs::is_directory(fs::symlink_status(screenshot.parent_path(), ec)) ||
+      !fs::is_regular_file(fs::symlink_status(screenshot, ec)))
+    return std::nullopt;
+  if (auto bytes = readFile(kept); bytes && !bytes->empty()) return bytes;
   const auto picture = shrunkScreenshot(screenshot, width);
   if (!picture) return std::nullopt;
   std::string bytes = encodeWebp(*picture, quality);
@@ -190,6 +193,25 @@ std::optional<std::string> Thumbnails::get(const std::string& day, const std::st
   fs::rename(temporary, kept, ec);
   if (ec) fs::remove(temporary, ec);
   return bytes;
+}
+
+void Thumbnails::forget(const std::vector<std::string>& records, const std::vector<std::string>& days) {
+  std::error_code ec;
+  for (const auto& record : records)
+    fs::remove(folder_ / (record + ".webp"), ec);
+  for (const auto& day : days)
+    fs::remove_all(folder_ / day, ec);
+}
+
+void Thumbnails::forgetGoneDays() {
+  std::error_code ec;
+  std::vector<std::string> gone;
+  for (const auto& entry : fs::directory_iterator(folder_, ec)) {
+    const std::string day = entry.path().filename().string();
+    std::error_code statError;
+    if (!fs::is_directory(fs::symlink_status(archive_ / day, statError))) gone.push_back(day);
+  }
+  forget({}, gone);
 }
 
 const std::string& Thumbnails::placeholder() {

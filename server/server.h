@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <utility>
 
 namespace tessaron {
@@ -19,15 +20,23 @@ std::optional<std::filesystem::path> appDataFolder();
 // folder. Ends the process when the application has no bundle.
 std::pair<std::optional<std::filesystem::path>, std::optional<std::filesystem::path>> serverPaths();
 
-enum class PortCheckResult : int { proceed = 0, abort = 1, alreadyRunning = 2 };
+enum class PortCheckResult : int { proceed = 0, abort = 1, alreadyRunning = 2, heldByAnotherUser = 3 };
 
-// What listens on port 5000: nothing (proceed), our own server (alreadyRunning), or something else, which the
-// user may kill through a modal dialog (proceed) or not (abort). Blocking.
+// What listens on port 5000: nothing (proceed), our own server (alreadyRunning), a program of another user of
+// this computer, which nobody here may end and which must never see the person's searches (heldByAnotherUser,
+// said in an alert once and in the log), or something else of the person's, which they may kill through a
+// modal dialog (proceed) or not (abort). Blocking.
 PortCheckResult checkPort();
 
 // Checks the port and launches the server with "--appdata=<data folder>". Ends the process with status 1
-// when the port check aborts.
+// when the port check aborts. From then on the server is kept running: when it ends by itself it is started
+// again, after 1 s, then 2, 4, ... up to a minute while it keeps ending (said once in the log; a server that
+// keeps ending is told to the person); while another user holds the port, it is tried again the same way.
 void startServer();
+
+// Why the search page must not be opened now (nothing of Tessaron's own listens on port 5000, or something
+// else does), or none. Opening it otherwise could hand the person's searches to another program.
+std::optional<std::string> whySearchIsUnavailable();
 
 // Which listeners on port 5000 stopServer ends: Tessaron's own server (the one it launched, or a server of
 // this same program it found running), or every one, once the person has agreed to it.

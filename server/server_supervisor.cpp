@@ -8,6 +8,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include <unistd.h>
 
 #include "app/exit.h"
 #include "app/log.h"
@@ -56,14 +59,45 @@ std::string trimmed(std::string_view text) {
 
 constexpr auto portReleaseLimit = std::chrono::seconds(5);
 
-bool portReleased(platform::Processes& processes, std::chrono::seconds limit) {
+// Whether the processes have let go of the port within the limit.
+bool portReleased(platform::Processes& processes, const std::vector<platform::PortListener>& ended,
+                  std::chrono::seconds limit) {
   const auto end = std::chrono::steady_clock::now() + limit;
   for (;;) {
     auto listeners = processes.listenersOnPort(serverPort);
-    if (listeners && listeners.value().empty()) return true;
+    if (listeners && std::none_of(listeners.value().begin(), listeners.value().end(), [&](const auto& listener) {
+          return std::any_of(ended.begin(), ended.end(),
+                             [&](const auto& gone) { return gone.processId == listener.processId; });
+        }))
+      return true;
     if (std::chrono::steady_clock::now() >= end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+// Tessaron's own server: the one it launched, or a server of this same program and user found running.
+bool isOurs(const platform::PortListener& listener, std::optional<std::int32_t> launched,
+            const std::optional<fs::path>& server) {
+  if (listener.processId <= 0 || (listener.userId && *listener.userId != ::getuid())) return false;
+  return listener.processId == launched ||
+         (server && trimmed(listener.executablePath) == trimmed(server->string()));
+}
+
+void tellPortHeldByAnotherUser(std::uint32_t user) {
+  log::utils().error(
+      "Port 5000 is held by a program of another user of this computer (user %u): tessaron's search cannot "
+      "start until that port is free, and the search page is not opened meanwhile.",
+      user);
+  static std::atomic<bool> told{false};
+  if (told.exchange(true)) return;
+  platform::current().alerts().runModal(
+      {"tessaron",
+       "Another user of this computer has a program on port 5000, where Tessaron's search runs. Tessaron "
+       "keeps recording, but you cannot search until that port is free: your searches must not go to "
+       "someone else's program.",
+       platform::AlertStyle::warning,
+       {"OK"},
+       "AppIcon"});
 }
 
 }  // namespace
@@ -110,6 +144,11 @@ PortCheckResult checkPort() {
     return PortCheckResult::abort;
   }
   if (!listeners || !validUtf8(output)) return PortCheckResult::abort;
+  for (const auto& listener : listeners.value())
+    if (listener.userId && *listener.userId != ::getuid()) {
+      tellPortHeldByAnotherUser(*listener.userId);
+      return PortCheckResult::heldByAnotherUser;
+    }
   if (output.empty()) {
     log::utils().log("no current process using port 5000");
     return PortCheckResult::proceed;
@@ -132,11 +171,87 @@ PortCheckResult checkPort() {
   return PortCheckResult::proceed;
 }
 
-void startServer() {
+namespace {
+
+enum class Start { atLaunch, again };
+void launchServer(Start start);
+
+// A server that ended by itself, or a port another user holds: tried again after a pause that doubles while
+// it keeps failing. A server that ran for a while before it ended starts the count afresh.
+struct Restarts {
+  int failures = 0;
+  std::chrono::steady_clock::time_point startedAt;
+  bool scheduled = false;
+};
+Restarts& restarts() {
+  static auto* state = new Restarts();
+  return *state;
+}
+constexpr auto longRun = std::chrono::seconds(60);
+constexpr auto longestPause = std::chrono::seconds(60);
+constexpr int failuresToTell = 5;
+
+// Called with serverMutex held.
+void scheduleRestart() {
+  Restarts& state = restarts();
+  if (state.scheduled) return;
+  state.scheduled = true;
+  const auto pause = std::min<std::chrono::seconds>(longestPause, std::chrono::seconds(1 << std::min(state.failures, 6)));
+  ++state.failures;
+  platform::current().mainQueue().runAfter(pause, [] {
+    {
+      std::lock_guard lock(serverMutex);
+      restarts().scheduled = false;
+      if (serverSlot()) return;  // started meanwhile
+    }
+    launchServer(Start::again);
+  });
+}
+
+std::string howItEnded(int status) {
+  return status > 128 ? "signal " + std::to_string(status - 128) : "exit status " + std::to_string(status);
+}
+
+void serverEnded(const std::shared_ptr<std::int32_t>& launched, int status) {
+  bool tellOnce = false, tellPerson = false;
+  {
+    std::lock_guard lock(serverMutex);
+    const std::int32_t pid = *launched;
+    // Stopped on purpose (the slot was emptied first), or already replaced: nothing to do.
+    if (serverSlot() != pid) return;
+    serverSlot().reset();
+    Restarts& state = restarts();
+    if (std::chrono::steady_clock::now() - state.startedAt > longRun) state.failures = 0;
+    tellOnce = state.failures == 0;
+    tellPerson = state.failures + 1 == failuresToTell;
+    scheduleRestart();
+  }
+  if (tellOnce)
+    log::utils().error("The search server ended by itself (%s): starting it again.", howItEnded(status));
+  if (tellPerson) {
+    log::utils().error("The search server keeps ending (%d times in a row): Tessaron keeps starting it, less often.",
+                       failuresToTell);
+    platform::current().statusBar().postNotice(
+        {"Tessaron's search keeps stopping",
+         "Its server has ended " + std::to_string(failuresToTell) +
+             " times in a row. Tessaron keeps recording and keeps starting it again; the log says why it ends."});
+  }
+}
+
+void launchServer(Start start) {
   switch (checkPort()) {
     case PortCheckResult::alreadyRunning:
       return;
+    case PortCheckResult::heldByAnotherUser: {
+      std::lock_guard lock(serverMutex);
+      scheduleRestart();
+      return;
+    }
     case PortCheckResult::abort:
+      if (start == Start::again) {
+        log::utils().error("The search server cannot be started again: search stays off until tessaron restarts.");
+        return;
+      }
       if (refusedByPerson)
         log::utils().error("user rejected to kill the process using port 5000, quit tessaron");
       else
@@ -163,14 +278,23 @@ void startServer() {
     return;
   }
   standardOutputLine(data->string());
-  auto pid = platform::current().processes().launch(*server, {"--appdata=" + data->string()});
+  // The slot is filled under the lock, and the end of the process is looked at under it too: a server that
+  // ends at once is still known as ours when its end is reported.
+  auto launched = std::make_shared<std::int32_t>(0);
+  auto pid = [&] {
+    std::lock_guard lock(serverMutex);
+    auto outcome = platform::current().processes().launch(
+        *server, {"--appdata=" + data->string()}, [launched](int status) { serverEnded(launched, status); });
+    if (outcome) {
+      *launched = outcome.value();
+      if (serverSlot()) serverSlot() = outcome.value();
+      restarts().startedAt = std::chrono::steady_clock::now();
+    }
+    return outcome;
+  }();
   if (!pid) {
     log::utils().error("Error starting server process: %@", pid.error());
     return;
-  }
-  {
-    std::lock_guard lock(serverMutex);
-    if (serverSlot()) serverSlot() = pid.value();
   }
   if (handleGone()) {
     log::utils().error("Failed to retrieve server process ID.");
@@ -179,24 +303,30 @@ void startServer() {
   log::utils().log("Server process (PID: %d) started.", pid.value());
 }
 
+}  // namespace
+
+void startServer() {
+  launchServer(Start::atLaunch);
+}
+
 void stopServer(Listeners which) {
   auto& processes = platform::current().processes();
   auto listeners = processes.listenersOnPort(serverPort);
   const std::optional<fs::path> server = serverPaths().first;
   std::optional<std::int32_t> launched;
   {
+    // Emptied before the kill, so that the server's end is known as wanted and it is not started again.
     std::lock_guard lock(serverMutex);
     if (serverSlot() && *serverSlot() > 0) launched = *serverSlot();
+    serverSlot().reset();
   }
-  auto ours = [&](const auto& listener) {
-    return listener.processId == launched ||
-           (server && trimmed(listener.executablePath) == trimmed(server->string()));
-  };
   if (!listeners) {
     standardOutputLine("Failed to get process list.");
   } else {
-    std::erase_if(listeners.value(),
-                  [&](const auto& listener) { return which == Listeners::ours && !ours(listener); });
+    // A listener whose process cannot be seen is another user's: nothing to end, and process 0 is no process.
+    std::erase_if(listeners.value(), [&](const auto& listener) {
+      return listener.processId <= 0 || (which == Listeners::ours && !isOurs(listener, launched, server));
+    });
     for (const auto& listener : listeners.value()) {
       const std::string pid = std::to_string(listener.processId);
       standardOutputLine("Killing process with PID: " + pid);
@@ -204,12 +334,25 @@ void stopServer(Listeners which) {
     }
     // A killed process lets go of the port only once it has ended: wait for that, bounded, so that a server
     // started right after a stop finds the port free.
-    if (!listeners.value().empty() && !portReleased(processes, portReleaseLimit))
+    if (!listeners.value().empty() && !portReleased(processes, listeners.value(), portReleaseLimit))
       log::utils().error("Port %d is still held %d seconds after its listeners were killed.",
                          static_cast<int>(serverPort), static_cast<int>(portReleaseLimit.count()));
   }
-  std::lock_guard lock(serverMutex);
-  serverSlot().reset();
+}
+
+std::optional<std::string> whySearchIsUnavailable() {
+  auto listeners = platform::current().processes().listenersOnPort(serverPort);
+  if (!listeners) return "Tessaron cannot tell which program is on port 5000: " + listeners.error().description();
+  const std::optional<std::int32_t> launched = gServerProcess();
+  const std::optional<fs::path> server = serverPaths().first;
+  if (listeners.value().empty())
+    return std::string("Tessaron's search server is not running just now; it is being started again.");
+  for (const auto& listener : listeners.value())
+    if (!isOurs(listener, launched, server))
+      return std::string(listener.userId && *listener.userId != ::getuid()
+                             ? "Port 5000 is held by a program of another user of this computer."
+                             : "Port 5000 is held by a program that is not Tessaron's search server.");
+  return std::nullopt;
 }
 
 }  // namespace tessaron

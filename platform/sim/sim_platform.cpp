@@ -358,9 +358,10 @@ class SimProcesses final : public Processes {
   Outcome<ProcessOutput> run(const std::string& program, const std::vector<std::string>& args) override {
     return real_.run(program, args);
   }
-  Outcome<std::int32_t> launch(const std::filesystem::path& program,
-                               const std::vector<std::string>& args) override {
-    return real_.launch(program, args);
+  using Processes::launch;
+  Outcome<std::int32_t> launch(const std::filesystem::path& program, const std::vector<std::string>& args,
+                               WhenEnded whenEnded) override {
+    return real_.launch(program, args, std::move(whenEnded));
   }
   Outcome<std::vector<PortListener>> listenersOnPort(std::uint16_t port) override {
     if (desktop_.portListeners) return *desktop_.portListeners;
