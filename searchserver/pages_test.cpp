@@ -16,7 +16,9 @@
 #include "searchserver/indexer.h"
 #include "searchserver/screenshot_hashes.h"
 #include "searchserver/server_test_support.h"
+#include "searchserver/index_keeper.h"
 #include "searchserver/thumbnails.h"
+#include "searchserver/web.h"
 #include "tests/process_harness.h"
 
 namespace tessaron::search {
@@ -206,6 +208,23 @@ TEST_F(Archive, ThumbnailsAreMadeOnceAndKeptAndBadScreenshotsGetNone) {
   thumbnails.forgetGoneDays();
   EXPECT_FALSE(fs::exists(root / "cache/thumbnails/19990101"));
   EXPECT_TRUE(fs::exists(root / "cache/thumbnails/20240301")) << "its day is still in the archive";
+}
+
+TEST_F(Archive, ADayThatCannotBeReadIsNeverShownAsAnEmptyOne) {
+  // A keeper that has no index yet answers every read with nothing, as a busy or rebuilt one does.
+  IndexKeeper keeper(archive, {root / "cache" / "index.sqlite", root / "memory" / "index.sqlite"},
+                     [](const std::string&) {});
+  settings::SettingsFile settings(root / "settings.json", [](const std::string&) {});
+  Thumbnails thumbnails(archive, root / "cache" / "thumbnails");
+  HttpRequest request;
+  request.method = "GET";
+  request.path = "/timeline";
+  request.params.emplace("day", "2024-03-01");
+  request.headers.emplace("host", "127.0.0.1:5000");
+  const HttpResponse response = makeHandler(archive, keeper, settings, thumbnails)(request);
+  EXPECT_EQ(response.status, 200);
+  EXPECT_NE(response.body.find("This day cannot be read just now"), std::string::npos);
+  EXPECT_EQ(response.body.find("Nothing was recorded"), std::string::npos);
 }
 
 // The real program on 127.0.0.1:5000 over the made-up archive.

@@ -360,8 +360,10 @@ std::optional<std::string> dayFolderOf(const std::string& text) {
 constexpr std::size_t timelineLimit = 5000;
 
 std::string timelinePage(const std::string& day, IndexKeeper& keeper) {
-  const std::vector<Hit> records =
-      keeper.read([&](Index& index) { return index.dayRecords(day, timelineLimit); });
+  // A read that failed (a busy or rebuilt index) is none at all, never an empty day.
+  const std::optional<std::vector<Hit>> read = keeper.read(
+      [&](Index& index) -> std::optional<std::vector<Hit>> { return index.dayRecords(day, timelineLimit); });
+  const std::vector<Hit> records = read.value_or(std::vector<Hit>());
   const auto [previous, next] = keeper.read([&](Index& index) { return index.adjacentDays(day); });
   const std::string shown = dashedDay(day);
   std::string html = pageStart(shown + " \u2014 Tessaron timeline");
@@ -376,7 +378,11 @@ std::string timelinePage(const std::string& day, IndexKeeper& keeper) {
   html += "</span><span>";
   if (next) html += "<a href=\"/timeline?day=" + dashedDay(*next) + "\">" + dashedDay(*next) + " \u2192</a>";
   html += "</span></nav>";
-  if (records.empty()) html += "<p>Nothing was recorded on this day.</p>";
+  if (!read)
+    html += "<p>This day cannot be read just now (the index is busy, or being rebuilt): try again in a "
+            "moment.</p>";
+  else if (records.empty())
+    html += "<p>Nothing was recorded on this day.</p>";
   std::string hour;
   for (const Hit& record : records) {
     const std::string recordHour = localClock(record.time, "%H:00");
