@@ -225,8 +225,57 @@ TEST_F(TessaronProcess, ForeignListenersAskAndNoQuitsWithStatusOne) {
   EXPECT_TRUE(one.running() && two.running() && client.running());
 }
 
-TEST_F(TessaronProcess, QuitEndsOnlyItsOwnServerNotWhatTookThePortSince) {
+// Every server tessaron has started so far, by the log.
+std::vector<pid_t> serversStarted(const Child& app) {
+  std::vector<pid_t> pids;
+  const std::string err = app.err();
+  static const std::regex started("Server process \\(PID: (\\d+)\\) started");
+  for (auto it = std::sregex_iterator(err.begin(), err.end(), started); it != std::sregex_iterator(); ++it)
+    pids.push_back(std::stoi((*it)[1].str()));
+  return pids;
+}
+
+TEST_F(TessaronProcess, AServerThatEndsByItselfIsStartedAgainAndThatIsSaidOnce) {
   Child& app = start(scenario("granted", granted));
+  ASSERT_TRUE(eventually([&] { return serversStarted(app).size() == 1 && portListening(5000); })) << app.err();
+  // Ended as the OOM killer would end it, twice in a row.
+  for (std::size_t ended = 1; ended <= 2; ++ended) {
+    ASSERT_EQ(::kill(serversStarted(app).back(), SIGKILL), 0);
+    ASSERT_TRUE(eventually([&] { return serversStarted(app).size() == ended + 1; })) << app.err();
+  }
+  EXPECT_TRUE(eventually([] { return portListening(5000); }));
+  EXPECT_EQ(countOf(app.err(), "The search server ended by itself (signal 9): starting it again."), 1U);
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.waitExit(), 0);
+  EXPECT_EQ(serversStarted(app).size(), 3U) << "a server ended on purpose is not started again";
+}
+
+TEST_F(TessaronProcess, APortHeldByAnotherUserIsSaidOnceAndTheServerWaitsForIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a program of another user needs root to start";
+  Child& other = startProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                               "/usr/bin/python3", "-c", foreignListener},
+                              "other-user");
+  ASSERT_TRUE(eventually([&] { return other.outHas("listening"); })) << other.err();
+  Child& app = start(scenario("granted", granted));
+  ASSERT_TRUE(eventually([&] {
+    return countOf(app.err(), "Port 5000 is held by a program of another user of this computer (user 65534)") >= 2;
+  })) << app.err();
+  EXPECT_FALSE(app.errHas("no current process using port 5000")) << "its process cannot be seen, yet it is there";
+  EXPECT_TRUE(serversStarted(app).empty());
+  EXPECT_TRUE(other.running()) << "nobody here may end it";
+  ASSERT_EQ(::kill(other.pid(), SIGKILL), 0);
+  other.waitExit();
+  EXPECT_TRUE(eventually([&] { return serversStarted(app).size() == 1; })) << "started once the port is free";
+  EXPECT_EQ(countOf(app.err(), "alert shown: tessaron"), 1U) << "the person is told once";
+  app.signal(SIGTERM);
+  EXPECT_EQ(app.waitExit(), 0);
+}
+
+TEST_F(TessaronProcess, QuitEndsOnlyItsOwnServerNotWhatTookThePortSince) {
+  // The person's own program on the port is asked about when the server is started again; they say No.
+  Child& app = start(scenario("granted-no", R"({"trace": true, "clock": {"speed": 20},
+    "alerts": {"default": "second"},
+    "grants": {"accessibility": {"granted": true}, "screenCapture": {"granted": true}}})"));
   ASSERT_TRUE(eventually([&] { return app.errHas("Server process (PID: "); })) << app.err();
   std::smatch pid;
   const std::string err = app.err();
