@@ -214,9 +214,15 @@ int otherInstancesHoldingLock(const std::optional<std::string>& bundleIdentifier
   } else {
     folder = fs::temp_directory_path() / ("tessaron-" + std::to_string(::getuid()));
     ::mkdir(folder.c_str(), 0700);
+    // Anyone may make folders there: one that another user made first (and could hold the lock in, or link
+    // elsewhere) is not ours to use.
+    struct stat status {};
+    if (::lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode) || status.st_uid != ::getuid() ||
+        (status.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+      return 0;  // as where no lock can be kept at all
   }
   const fs::path file = folder / (bundleIdentifier.value_or("no-bundle-identifier") + ".instance.lock");
-  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return 0;  // nowhere to keep a lock: behave as the only instance rather than refuse to run
   if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
     held = fd;
