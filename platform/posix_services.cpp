@@ -17,9 +17,9 @@
 #include <fstream>
 #include <map>
 #include <set>
-#include <utility>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -103,8 +103,8 @@ Outcome<ProcessOutput> PosixProcesses::run(const std::string& program,
   return output;
 }
 
-Outcome<std::int32_t> PosixProcesses::launch(const fs::path& program, const std::vector<std::string>& arguments,
-                                             WhenEnded whenEnded) {
+Outcome<std::int32_t> PosixProcesses::launch(const fs::path& program,
+                                             const std::vector<std::string>& arguments, WhenEnded whenEnded) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -177,7 +177,8 @@ Outcome<std::vector<PortListener>> PosixProcesses::listenersOnPort(std::uint16_t
     }
   }
   if (ec) return PlatformError{"cannot list /proc: " + ec.message()};
-  // Another user's process keeps its descriptors to itself; the kernel's table still says whose the socket is.
+  // Another user's process keeps its descriptors to itself; the kernel's table still says whose the socket
+  // is.
   for (const auto& [inode, user] : inodes)
     if (!seen.contains(inode)) listeners.push_back({0, std::string(), user});
   std::sort(listeners.begin(), listeners.end(),

@@ -16,8 +16,8 @@ class PosixProcesses final : public Processes {
  public:
   Outcome<ProcessOutput> run(const std::string& program, const std::vector<std::string>& arguments) override;
   using Processes::launch;
-  Outcome<std::int32_t> launch(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                               WhenEnded whenEnded) override;
+  Outcome<std::int32_t> launch(const std::filesystem::path& program,
+                               const std::vector<std::string>& arguments, WhenEnded whenEnded) override;
   Outcome<std::vector<PortListener>> listenersOnPort(std::uint16_t port) override;
 };
 

@@ -62,7 +62,8 @@ class Processes {
   // ended and been reaped.
   virtual Outcome<std::int32_t> launch(const std::filesystem::path& program,
                                        const std::vector<std::string>& arguments, WhenEnded whenEnded) = 0;
-  Outcome<std::int32_t> launch(const std::filesystem::path& program, const std::vector<std::string>& arguments) {
+  Outcome<std::int32_t> launch(const std::filesystem::path& program,
+                               const std::vector<std::string>& arguments) {
     return launch(program, arguments, {});
   }
   // The processes that listen on this TCP port (any local address), in ascending process order; a listener

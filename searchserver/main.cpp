@@ -97,7 +97,9 @@ int main(int argc, char** argv) {
     tessaron::search::IndexKeeper keeper(
         archive, {cacheFolder() / indexName, memoryFolder() / indexName},
         [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); },
-        [&thumbnails](const tessaron::search::Forgotten& gone) { thumbnails.forget(gone.records, gone.days); });
+        [&thumbnails](const tessaron::search::Forgotten& gone) {
+          thumbnails.forget(gone.records, gone.days);
+        });
     // Problems with the settings file are tessaron's to report; the page only shows the rules in force.
     tessaron::settings::SettingsFile settings(tessaron::settings::defaultFile().value_or(fs::path()),
                                               [](const std::string&) {});

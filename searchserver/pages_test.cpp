@@ -13,10 +13,10 @@
 #include <nlohmann/json.hpp>
 
 #include "searchserver/index.h"
+#include "searchserver/index_keeper.h"
 #include "searchserver/indexer.h"
 #include "searchserver/screenshot_hashes.h"
 #include "searchserver/server_test_support.h"
-#include "searchserver/index_keeper.h"
 #include "searchserver/thumbnails.h"
 #include "searchserver/web.h"
 #include "tests/process_harness.h"

@@ -1,5 +1,5 @@
-// The real server on 127.0.0.1:5000: whom it answers, what forgetting leaves behind, and what hostile files in
-// the archive cost it.
+// The real server on 127.0.0.1:5000: whom it answers, what forgetting leaves behind, and what hostile files
+// in the archive cost it.
 #include <gtest/gtest.h>
 #include <png.h>
 #include <sys/stat.h>
@@ -42,8 +42,8 @@ class ServerOnArchive : public ::testing::Test {
   }
   void add(const std::string& day, const std::string& stem, const std::string& title, const std::string& body,
            bool screenshot = true) {
-    writeFile(archive / day / (stem + ".txt"), "https://example.org/" + stem + "\n" + day + "/" + stem + "\n" +
-                                                   stem.substr(0, 20) + "\n" + title + "\n" + body);
+    writeFile(archive / day / (stem + ".txt"), "https://example.org/" + stem + "\n" + day + "/" + stem +
+                                                   "\n" + stem.substr(0, 20) + "\n" + title + "\n" + body);
     if (screenshot) fs::copy_file(TESSARON_SAMPLE_IMAGE, archive / day / (stem + ".png"));
   }
   void start(std::size_t records) {
@@ -157,7 +157,8 @@ TEST_F(ServerOnArchive, ForgottenRecordsLeaveNoWordPictureOrPageBehind) {
   }
   auto thumbnail = get("/thumb/20240301/2024-03-01T09:30:00Z.webp");
   ASSERT_TRUE(thumbnail);
-  EXPECT_EQ(thumbnail->get_header_value("Content-Type"), "image/svg+xml") << "the placeholder, not the picture";
+  EXPECT_EQ(thumbnail->get_header_value("Content-Type"), "image/svg+xml")
+      << "the placeholder, not the picture";
   auto search = get("/api/search?q=quokkafjordel");
   ASSERT_TRUE(search);
   EXPECT_EQ(search->body.find("Quokkafjord"), std::string::npos);
@@ -174,8 +175,8 @@ void writeLargePng(const fs::path& file, std::uint32_t width, std::uint32_t heig
   png_infop info = png_create_info_struct(png);
   png_init_io(png, out);
   png_set_compression_level(png, 1);
-  png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-               PNG_FILTER_TYPE_DEFAULT);
+  png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
   std::vector<png_byte> row(static_cast<std::size_t>(width) * 3);
   for (std::uint32_t y = 0; y < height; ++y) {
@@ -218,11 +219,10 @@ TEST_F(ServerOnArchive, HostileFilesAreSkippedAndTheServerStaysSmallAndQuick) {
   // Four heavy requests of each at once, and a light one meanwhile.
   std::vector<std::future<httplib::Result>> heavy;
   for (int i = 0; i < 4; ++i)
-    for (const char* stem : {"2024-03-01T09:01:00Z", "2024-03-01T09:02:00Z", "2024-03-01T09:03:00Z",
-                             "2024-03-01T09:06:00Z"})
-      heavy.push_back(std::async(std::launch::async, [stem] {
-        return get("/thumb/20240301/" + std::string(stem) + ".webp");
-      }));
+    for (const char* stem :
+         {"2024-03-01T09:01:00Z", "2024-03-01T09:02:00Z", "2024-03-01T09:03:00Z", "2024-03-01T09:06:00Z"})
+      heavy.push_back(std::async(std::launch::async,
+                                 [stem] { return get("/thumb/20240301/" + std::string(stem) + ".webp"); }));
   auto style = get("/style.css");
   ASSERT_TRUE(style);
   EXPECT_EQ(style->status, 200);

@@ -8,8 +8,8 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <set>

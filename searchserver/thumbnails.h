@@ -34,8 +34,8 @@ class Thumbnails {
   Thumbnails(std::filesystem::path archive, std::filesystem::path folder);
 
   // The thumbnail (WebP) of a record's screenshot ("yyyyMMdd", stem), from the folder, or made and kept
-  // there; none when the screenshot cannot be read, or is no longer there. A folder that cannot be written only means making it
-  // again next time.
+  // there; none when the screenshot cannot be read, or is no longer there. A folder that cannot be written
+  // only means making it again next time.
   std::optional<std::string> get(const std::string& day, const std::string& stem);
 
   // Removes the thumbnails of records that left the archive ("yyyyMMdd/<stem>"), and of whole day folders.

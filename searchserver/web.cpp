@@ -379,8 +379,9 @@ std::string timelinePage(const std::string& day, IndexKeeper& keeper) {
   if (next) html += "<a href=\"/timeline?day=" + dashedDay(*next) + "\">" + dashedDay(*next) + " \u2192</a>";
   html += "</span></nav>";
   if (!read)
-    html += "<p>This day cannot be read just now (the index is busy, or being rebuilt): try again in a "
-            "moment.</p>";
+    html +=
+        "<p>This day cannot be read just now (the index is busy, or being rebuilt): try again in a "
+        "moment.</p>";
   else if (records.empty())
     html += "<p>Nothing was recorded on this day.</p>";
   std::string hour;

@@ -65,7 +65,8 @@ bool portReleased(platform::Processes& processes, const std::vector<platform::Po
   const auto end = std::chrono::steady_clock::now() + limit;
   for (;;) {
     auto listeners = processes.listenersOnPort(serverPort);
-    if (listeners && std::none_of(listeners.value().begin(), listeners.value().end(), [&](const auto& listener) {
+    if (listeners &&
+        std::none_of(listeners.value().begin(), listeners.value().end(), [&](const auto& listener) {
           return std::any_of(ended.begin(), ended.end(),
                              [&](const auto& gone) { return gone.processId == listener.processId; });
         }))
@@ -196,7 +197,8 @@ void scheduleRestart() {
   Restarts& state = restarts();
   if (state.scheduled) return;
   state.scheduled = true;
-  const auto pause = std::min<std::chrono::seconds>(longestPause, std::chrono::seconds(1 << std::min(state.failures, 6)));
+  const auto pause =
+      std::min<std::chrono::seconds>(longestPause, std::chrono::seconds(1 << std::min(state.failures, 6)));
   ++state.failures;
   platform::current().mainQueue().runAfter(pause, [] {
     {
@@ -229,12 +231,13 @@ void serverEnded(const std::shared_ptr<std::int32_t>& launched, int status) {
   if (tellOnce)
     log::utils().error("The search server ended by itself (%s): starting it again.", howItEnded(status));
   if (tellPerson) {
-    log::utils().error("The search server keeps ending (%d times in a row): Tessaron keeps starting it, less often.",
-                       failuresToTell);
+    log::utils().error(
+        "The search server keeps ending (%d times in a row): Tessaron keeps starting it, less often.",
+        failuresToTell);
     platform::current().statusBar().postNotice(
-        {"Tessaron's search keeps stopping",
-         "Its server has ended " + std::to_string(failuresToTell) +
-             " times in a row. Tessaron keeps recording and keeps starting it again; the log says why it ends."});
+        {"Tessaron's search keeps stopping", "Its server has ended " + std::to_string(failuresToTell) +
+                                                 " times in a row. Tessaron keeps recording and keeps "
+                                                 "starting it again; the log says why it ends."});
   }
 }
 
@@ -249,7 +252,8 @@ void launchServer(Start start) {
     }
     case PortCheckResult::abort:
       if (start == Start::again) {
-        log::utils().error("The search server cannot be started again: search stays off until tessaron restarts.");
+        log::utils().error(
+            "The search server cannot be started again: search stays off until tessaron restarts.");
         return;
       }
       if (refusedByPerson)
@@ -342,7 +346,8 @@ void stopServer(Listeners which) {
 
 std::optional<std::string> whySearchIsUnavailable() {
   auto listeners = platform::current().processes().listenersOnPort(serverPort);
-  if (!listeners) return "Tessaron cannot tell which program is on port 5000: " + listeners.error().description();
+  if (!listeners)
+    return "Tessaron cannot tell which program is on port 5000: " + listeners.error().description();
   const std::optional<std::int32_t> launched = gServerProcess();
   const std::optional<fs::path> server = serverPaths().first;
   if (listeners.value().empty())

@@ -237,7 +237,8 @@ std::vector<pid_t> serversStarted(const Child& app) {
 
 TEST_F(TessaronProcess, AServerThatEndsByItselfIsStartedAgainAndThatIsSaidOnce) {
   Child& app = start(scenario("granted", granted));
-  ASSERT_TRUE(eventually([&] { return serversStarted(app).size() == 1 && portListening(5000); })) << app.err();
+  ASSERT_TRUE(eventually([&] { return serversStarted(app).size() == 1 && portListening(5000); }))
+      << app.err();
   // Ended as the OOM killer would end it, twice in a row.
   for (std::size_t ended = 1; ended <= 2; ++ended) {
     ASSERT_EQ(::kill(serversStarted(app).back(), SIGKILL), 0);
@@ -258,9 +259,11 @@ TEST_F(TessaronProcess, APortHeldByAnotherUserIsSaidOnceAndTheServerWaitsForIt) 
   ASSERT_TRUE(eventually([&] { return other.outHas("listening"); })) << other.err();
   Child& app = start(scenario("granted", granted));
   ASSERT_TRUE(eventually([&] {
-    return countOf(app.err(), "Port 5000 is held by a program of another user of this computer (user 65534)") >= 2;
+    return countOf(app.err(),
+                   "Port 5000 is held by a program of another user of this computer (user 65534)") >= 2;
   })) << app.err();
-  EXPECT_FALSE(app.errHas("no current process using port 5000")) << "its process cannot be seen, yet it is there";
+  EXPECT_FALSE(app.errHas("no current process using port 5000"))
+      << "its process cannot be seen, yet it is there";
   EXPECT_TRUE(serversStarted(app).empty());
   EXPECT_TRUE(other.running()) << "nobody here may end it";
   ASSERT_EQ(::kill(other.pid(), SIGKILL), 0);
