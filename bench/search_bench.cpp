@@ -1,6 +1,7 @@
 // The search index at a million records of mixed-language text, split into words in every script (ours) and
 // at spaces and punctuation only (SQLite's unicode61, the peer), side by side: indexing rate on one core,
-// index size, query latency (p50, p95) and what each query finds, and the process's memory.
+// index size, query latency (p50, p95) and what each query finds, the process's memory, and what forgetting
+// the newest records costs.
 //
 //   bench_search FOLDER [RECORDS]     (default 1,000,000; the indexes are built in FOLDER)
 //
@@ -274,6 +275,36 @@ Built build(const fs::path& file, Index::Splitting splitting, std::int64_t count
 
 }  // namespace
 
+// Forgetting the newest records, as the tray's Forget does. The peer is what deleting alone costs (the
+// deleted words then stay in the index's older segments); ours also rewrites the index, a step at a time,
+// until none of them is left in its files.
+void forgetNewest(Index& index, const char* label, std::size_t howMany) {
+  std::vector<std::string> paths;
+  const auto days = index.indexedDays();
+  for (auto day = days.rbegin(); day != days.rend() && paths.size() < howMany; ++day)
+    for (const auto& [path, size] : index.indexedSizes(*day))
+      if (paths.size() < howMany) paths.push_back(path);
+  auto start = Clock::now();
+  index.begin();
+  for (const auto& path : paths)
+    index.remove(path);
+  index.commit();
+  const double deleting = std::chrono::duration<double>(Clock::now() - start).count();
+  start = Clock::now();
+  int steps = 0;
+  double longestStep = 0;
+  for (bool more = true; more; ++steps) {
+    const auto step = Clock::now();
+    more = index.purgeStep();
+    longestStep = std::max(longestStep, std::chrono::duration<double, std::milli>(Clock::now() - step).count());
+  }
+  index.checkpoint();
+  const double purging = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("forgetting the newest %zu of %s: deleting %.3f s (the peer's whole cost); rewriting until gone "
+              "%.2f s in %d steps, the longest %.0f ms (%.0f x the peer)\n",
+              paths.size(), label, deleting, purging, steps, longestStep, (deleting + purging) / deleting);
+}
+
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr, "usage: bench_search FOLDER [RECORDS]\n");
@@ -397,5 +428,7 @@ int main(int argc, char** argv) {
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   std::printf("indexing %zu record files from disk: %.2f s, %.0f records/s\n", indexed, seconds,
               static_cast<double>(indexed) / seconds);
+  forgetNewest(files, "20,000 record files", 100);
+  forgetNewest(oursIndex, "the large index", 100);
   return 0;
 }
