@@ -295,10 +295,12 @@ std::string searchPage(const HttpRequest& request, Query query, IndexKeeper& kee
       (query.newestFirst ? "" : " selected") +
       ">Relevance</option></select></label><button>Search</button></form>";
   settings.refresh();
-  const std::size_t excluded = settings.current().excludedSites.size();
+  const settings::Settings rules = settings.current();
+  const std::size_t excluded = rules.excludedSites.size();
   html += "<p class=\"note\">Not recorded: private windows, " + std::to_string(excluded) +
-          (excluded == 1 ? " excluded site" : " excluded sites") + " (" +
-          htmlEscape(settings.file().string()) + ").</p>";
+          (excluded == 1 ? " excluded site" : " excluded sites") +
+          (rules.ocr ? "" : ", words in pictures (OCR is off)") + " (" + htmlEscape(settings.file().string()) +
+          ").</p>";
   if (const std::string notice = keeper.notice(); !notice.empty())
     html += "<p class=\"note\" role=\"status\">" + htmlEscape(notice) + "</p>";
   if (const auto progress = keeper.progress(); !progress.done)

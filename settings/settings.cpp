@@ -185,10 +185,15 @@ Parsed parse(std::string_view text) {
         settings.minFreeGB = value.get<double>();
       else
         wrong(place, "a number of gigabytes, 0 or more (0: no floor)");
+    } else if (key == "ocr") {
+      if (value.is_boolean())
+        settings.ocr = value.get<bool>();
+      else
+        wrong(place, "true or false (false: words in pictures are not read)");
     } else {
       out.problems.push_back(
           placeOf(place) +
-          ": unknown setting, ignored (known: excludedSites, keepDays, maxArchiveGB, minFreeGB)");
+          ": unknown setting, ignored (known: excludedSites, keepDays, maxArchiveGB, minFreeGB, ocr)");
     }
   }
   if (usable) out.settings = std::move(settings);

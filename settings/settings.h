@@ -1,6 +1,7 @@
 // The person's settings: an optional JSON file, $XDG_CONFIG_HOME/tessaron/settings.json, such as
 //
-//   {"excludedSites": ["bank.example", "*.health.example"], "keepDays": 0, "maxArchiveGB": 0, "minFreeGB": 5}
+//   {"excludedSites": ["bank.example", "*.health.example"], "keepDays": 0, "maxArchiveGB": 0, "minFreeGB": 5,
+//    "ocr": false}
 //
 // Read by tessaron (which sites it never records, how much archive it keeps) and by the search server (which
 // shows the rules in force). A file that cannot be used never loosens them: the last good settings stay.
@@ -41,6 +42,8 @@ struct Settings {
   // Records are saved only while the archive's file system has this much free; 0: no floor; unset: the larger
   // of 1 GB and 2 % of the file system.
   std::optional<double> minFreeGB;
+  // Whether words that only a page's pixels carry (a canvas, a picture of text) are read with OCR.
+  bool ocr = true;
   bool operator==(const Settings&) const = default;
 };
 

@@ -56,13 +56,15 @@ TEST(Addresses, HostsAndExclusion) {
 
 TEST(Parse, AGoodFile) {
   Parsed parsed = parse(R"({"excludedSites": ["bank.example", "*.health.example"], "keepDays": 30,
-                           "maxArchiveGB": 2.5, "minFreeGB": 0})");
+                           "maxArchiveGB": 2.5, "minFreeGB": 0, "ocr": false})");
   ASSERT_TRUE(parsed.settings);
   EXPECT_TRUE(parsed.problems.empty());
   EXPECT_EQ(parsed.settings->excludedSites.size(), 2U);
   EXPECT_EQ(parsed.settings->keepDays, 30);
   EXPECT_DOUBLE_EQ(parsed.settings->maxArchiveGB, 2.5);
   EXPECT_EQ(parsed.settings->minFreeGB, 0.0) << "0 turns the floor off, unlike a missing key";
+  EXPECT_FALSE(parsed.settings->ocr);
+  EXPECT_TRUE(parse("{}").settings->ocr) << "on unless switched off";
   EXPECT_EQ(parse("{}").settings, Settings{});
   EXPECT_FALSE(parse("{}").settings->minFreeGB);
 }
@@ -74,14 +76,16 @@ TEST(Parse, BrokenFilesNameThePlaceAndWhatWasExpected) {
   EXPECT_TRUE(syntax.problems[0].starts_with("line 3, column ")) << syntax.problems[0];
 
   Parsed type =
-      parse(R"({"excludedSites": "bank.example", "keepDays": -1, "maxArchiveGB": "lots", "minFreeGB": -2})");
+      parse(R"({"excludedSites": "bank.example", "keepDays": -1, "maxArchiveGB": "lots", "minFreeGB": -2,
+               "ocr": "no"})");
   EXPECT_FALSE(type.settings) << "a key of the wrong type makes the whole file unusable";
-  ASSERT_EQ(type.problems.size(), 4U);
+  ASSERT_EQ(type.problems.size(), 5U);
   EXPECT_TRUE(type.problems[0].starts_with("/excludedSites: expected an array of host names"))
       << type.problems[0];
   EXPECT_EQ(type.problems[1], "/keepDays: expected a whole number of days, 0 or more (0 keeps every day)");
   EXPECT_EQ(type.problems[2], "/maxArchiveGB: expected a number of gigabytes, 0 or more (0: no limit)");
   EXPECT_EQ(type.problems[3], "/minFreeGB: expected a number of gigabytes, 0 or more (0: no floor)");
+  EXPECT_EQ(type.problems[4], "/ocr: expected true or false (false: words in pictures are not read)");
 
   Parsed item = parse(R"({"excludedSites": ["bank.example", 7, "bad host"]})");
   EXPECT_FALSE(item.settings) << "dropping one pattern would record a site the person meant to exclude";
