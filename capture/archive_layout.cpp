@@ -1,5 +1,6 @@
 // Day folders, record names and the record text file.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -178,7 +179,48 @@ bool writeRecordText(const fs::path& textPath, const std::string& address, const
   return true;
 }
 
-bool writeArchiveFile(const fs::path& path, std::string_view bytes, std::string& error) {
+bool addRecordWords(const fs::path& textPath, std::string_view words, std::size_t wordLimit, std::string& error) {
+  std::string content;
+  {
+    const int fd = ::open(textPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      error = "The record \"" + textPath.filename().string() + "\" is gone: " + std::strerror(errno);
+      return false;
+    }
+    char buffer[65536];
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+      content.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    if (n < 0) {
+      error = "The record \"" + textPath.filename().string() + "\" cannot be read: " + std::strerror(errno);
+      return false;
+    }
+  }
+  // The words follow the four lines of address, record path, stamp and title.
+  std::size_t bodyStart = 0;
+  for (int line = 0; line < 4; ++line) {
+    const std::size_t end = content.find('\n', bodyStart);
+    if (end == std::string::npos) {
+      error = "The record \"" + textPath.filename().string() + "\" is not whole";
+      return false;
+    }
+    bodyStart = end + 1;
+  }
+  const std::size_t held = splitWords(std::string_view(content).substr(bodyStart)).size();
+  const std::vector<std::string_view> added = splitWords(words);
+  const std::size_t room = wordLimit > held ? wordLimit - held : 0;
+  if (room == 0 || added.empty()) return true;
+  for (std::size_t i = 0; i < std::min(room, added.size()); ++i) {
+    if (content.size() > bodyStart) content.push_back(' ');
+    content.append(added[i]);
+  }
+  if (!writeArchiveFile(textPath, content, error, Replacing::anExistingFile)) return false;
+  syncFolder(textPath.parent_path());
+  return true;
+}
+
+bool writeArchiveFile(const fs::path& path, std::string_view bytes, std::string& error, Replacing replacing) {
   const fs::path partial = path.string() + std::string(partialSuffix);
   auto fail = [&](int code) {
     error = "The file \"" + path.filename().string() + "\" couldn't be saved: " + std::strerror(code);
@@ -194,6 +236,13 @@ bool writeArchiveFile(const fs::path& path, std::string_view bytes, std::string&
     return fail(code);
   }
   if (::close(fd) != 0) return fail(errno);
+  if (replacing == Replacing::anExistingFile) {
+    // The new version takes the place of the old in one step; a record forgotten meanwhile stays forgotten.
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) return fail(errno);
+    if (::rename(partial.c_str(), path.c_str()) != 0) return fail(errno);
+    return true;
+  }
   // The name is taken only if no other file holds it: a record never replaces another.
   if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return fail(errno);

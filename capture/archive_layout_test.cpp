@@ -50,6 +50,31 @@ TEST_F(ArchiveLayout, ARecordFileAppearsWholeOrNotAtAllAndNeverOverAnother) {
   EXPECT_FALSE(fs::exists(root / "b.png.partial"));
 }
 
+TEST_F(ArchiveLayout, WordsReadLaterCompleteARecordWithinItsLimitAndNeverBringItBack) {
+  const fs::path file = root / "2024-03-01T14:05:09Z.txt";
+  std::string error;
+  ASSERT_TRUE(writeRecordText(file, "https://example.org/", "20240301/2024-03-01T14:05:09Z",
+                              "2024-03-01T14:05:09Z", "Chart", "Sales by month", 5, error));
+  EXPECT_TRUE(addRecordWords(file, "  Quarterly harvest figures rose ", 5, error)) << error;
+  EXPECT_EQ(readText(file), "https://example.org/\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\nChart\n"
+                            "Sales by month Quarterly harvest")
+      << "the limit counts the words read later";
+  const std::string full = readText(file);
+  EXPECT_TRUE(addRecordWords(file, "more words", 5, error)) << "no room left: nothing changes";
+  EXPECT_EQ(readText(file), full);
+  EXPECT_FALSE(fs::exists(file.string() + ".partial"));
+
+  const fs::path bare = root / "bare.txt";
+  ASSERT_TRUE(writeRecordText(bare, "u", "d/s", "s", "t", "", fullTextWordLimit, error));
+  ASSERT_TRUE(addRecordWords(bare, "canvas words", fullTextWordLimit, error));
+  EXPECT_EQ(readText(bare), "u\nd/s\ns\nt\ncanvas words");
+
+  fs::remove(file);  // forgotten while its words were being read
+  EXPECT_FALSE(addRecordWords(file, "late words", 5, error));
+  EXPECT_FALSE(fs::exists(file)) << "a forgotten record is not made again";
+  EXPECT_FALSE(fs::exists(file.string() + ".partial"));
+}
+
 TEST_F(ArchiveLayout, LeftoversOfInterruptedWritesAreRemovedAndNothingElse) {
   const fs::path day = dataFolder() / "20240301";
   fs::create_directories(day);

@@ -148,12 +148,20 @@ void clearVisitedURLsForTests();
 bool writeRecordText(const std::filesystem::path& textPath, const std::string& address,
                      const std::string& recordPath, const std::string& stamp, const std::string& title,
                      const std::string& pageText, std::size_t wordLimit, std::string& error);
+// Adds words to a record's text, within `wordLimit` words in all, after the words it holds: the completed text
+// is written whole beside it and takes its place in one step, so a reader sees the old text or the new one,
+// never a part. False with the reason when the record is gone (forgotten meanwhile: it is not made again) or
+// cannot be written.
+bool addRecordWords(const std::filesystem::path& textPath, std::string_view words, std::size_t wordLimit,
+                    std::string& error);
 // A file being written carries this after its name until it is whole.
 inline constexpr std::string_view partialSuffix = ".partial";
 // Writes a file of the archive whole or not at all: the bytes go to the name with partialSuffix, are flushed
 // to the disk, and the file then takes its name, which no other file may hold. False with the reason when a
 // step fails, and nothing is left behind then.
-bool writeArchiveFile(const std::filesystem::path& path, std::string_view bytes, std::string& error);
+enum class Replacing { never, anExistingFile };
+bool writeArchiveFile(const std::filesystem::path& path, std::string_view bytes, std::string& error,
+                      Replacing replacing = Replacing::never);
 // Flushes a folder's entries (names just given) to the disk.
 void syncFolder(const std::filesystem::path& folder);
 // The date a day folder's name ("yyyyMMdd") stands for, or none for any other name.
