@@ -1,7 +1,7 @@
 // Day folders, record names and the record text file.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -179,7 +179,8 @@ bool writeRecordText(const fs::path& textPath, const std::string& address, const
   return true;
 }
 
-bool addRecordWords(const fs::path& textPath, std::string_view words, std::size_t wordLimit, std::string& error) {
+bool addRecordWords(const fs::path& textPath, std::string_view words, std::size_t wordLimit,
+                    std::string& error) {
   std::string content;
   {
     const int fd = ::open(textPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);

@@ -56,8 +56,9 @@ TEST_F(ArchiveLayout, WordsReadLaterCompleteARecordWithinItsLimitAndNeverBringIt
   ASSERT_TRUE(writeRecordText(file, "https://example.org/", "20240301/2024-03-01T14:05:09Z",
                               "2024-03-01T14:05:09Z", "Chart", "Sales by month", 5, error));
   EXPECT_TRUE(addRecordWords(file, "  Quarterly harvest figures rose ", 5, error)) << error;
-  EXPECT_EQ(readText(file), "https://example.org/\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\nChart\n"
-                            "Sales by month Quarterly harvest")
+  EXPECT_EQ(readText(file),
+            "https://example.org/\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\nChart\n"
+            "Sales by month Quarterly harvest")
       << "the limit counts the words read later";
   const std::string full = readText(file);
   EXPECT_TRUE(addRecordWords(file, "more words", 5, error)) << "no room left: nothing changes";

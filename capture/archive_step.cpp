@@ -2,6 +2,7 @@
 // with the page's address and text.
 #include "app/log.h"
 #include "capture/capture.h"
+#include "capture/page_pixels.h"
 
 namespace tessaron {
 
@@ -101,6 +102,12 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
     return;
   }
   contentChannel(variant).log("Metadata saved at: %s", paths.textPath.string());
+  // A page recorded with its full text may draw words its tree does not have; one whose tree gives almost no
+  // text has nothing else to go by, visit after visit.
+  if (!words.repeat || text.size() < ocr::almostNoText)
+    if (auto layout = pageLayoutOf(matched))
+      readWordsInPictures(*layout, window.frame.width, record->prevImage, text.size(), paths.textPath,
+                          paths.recordPath);
 }
 
 }  // namespace

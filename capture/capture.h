@@ -242,6 +242,9 @@ platform::ElementRef findMatchingAXWindow(const platform::ElementArray& windows,
                                           const platform::Rect& frame, BrowserVariant variant);
 WebArea findWebArea(const platform::ElementRef& element, BrowserVariant variant);
 std::string collectStaticText(const platform::ElementRef& element);
+// The parts the page below `element` draws, as read with its text (so after collectStaticText); none when the
+// backend cannot tell.
+std::optional<platform::PageLayout> pageLayoutOf(const platform::ElementRef& element);
 
 // ----- screenshots and the duplicate filter
 

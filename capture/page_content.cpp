@@ -176,6 +176,16 @@ std::string collectStaticText(const platform::ElementRef& element) {
   return text;
 }
 
+std::optional<platform::PageLayout> pageLayoutOf(const platform::ElementRef& element) {
+  if (!element) return std::nullopt;
+  if (hasRole(element, "AXWebArea")) return element->pageLayout();
+  platform::AttributeResult holder;
+  if (const auto* kids = children(element, holder))
+    for (const auto& child : *kids)
+      if (hasRole(child, "AXWebArea")) return child->pageLayout();
+  return std::nullopt;
+}
+
 platform::ElementRef findMatchingAXWindow(const platform::ElementArray& windows, const std::string& title,
                                           const platform::Rect& frame, BrowserVariant variant) {
   const log::Channel& channel =

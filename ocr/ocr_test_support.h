@@ -21,7 +21,8 @@ inline Crop decodePng(const std::filesystem::path& file) {
   std::size_t size = 0;
   Crop picture;
   if (spng_get_ihdr(context, &header) == 0 && spng_decoded_image_size(context, SPNG_FMT_RGBA8, &size) == 0) {
-    picture = {static_cast<int>(header.width), static_cast<int>(header.height), std::vector<std::uint8_t>(size)};
+    picture = {static_cast<int>(header.width), static_cast<int>(header.height),
+               std::vector<std::uint8_t>(size)};
     if (spng_decode_image(context, picture.rgba.data(), size, SPNG_FMT_RGBA8, 0) != 0) picture = {};
   }
   spng_ctx_free(context);

@@ -34,7 +34,9 @@ std::chrono::nanoseconds threadCpuTime() {
 }  // namespace
 
 OcrWorker::OcrWorker(Options options, Log log)
-    : options_(std::move(options)), log_(std::move(log)), thread_([this](std::stop_token stop) { run(stop); }) {}
+    : options_(std::move(options)),
+      log_(std::move(log)),
+      thread_([this](std::stop_token stop) { run(stop); }) {}
 
 OcrWorker::~OcrWorker() {
   thread_.request_stop();
@@ -78,7 +80,8 @@ void OcrWorker::run(std::stop_token stop) {
     wake_.wait(lock, stop, [this] { return !waiting_.empty(); });
     if (stop.stop_requested()) break;
     // Over the share, the next job waits until enough of the window has passed.
-    if (const auto wait = budget.waitFrom(CpuBudget::Clock::now()); wait > CpuBudget::Clock::duration::zero()) {
+    if (const auto wait = budget.waitFrom(CpuBudget::Clock::now());
+        wait > CpuBudget::Clock::duration::zero()) {
       sayOnce(saidOverShare_, "Reading words from pictures has used its share of a core (" +
                                   std::to_string(static_cast<int>(options_.share * 100)) +
                                   " % over a minute): pages wait for it.");
@@ -104,8 +107,8 @@ void OcrWorker::run(std::stop_token stop) {
       }
     }
     const auto cpuBefore = threadCpuTime();
-    if (reader)
-      for (const Crop& crop : job.crops) {
+    if (reader && job.crops)
+      for (const Crop& crop : job.crops()) {
         const std::string read = reader->read(crop.rgba.data(), crop.width, crop.height, crop.width * 4);
         if (!read.empty()) words += (words.empty() ? "" : " ") + read;
       }

@@ -25,7 +25,8 @@ struct Crop {
 
 struct OcrJob {
   std::string name;  // for the log
-  std::vector<Crop> crops;
+  // The regions to read, made on the worker (decoding a screenshot is work too).
+  std::function<std::vector<Crop>()> crops;
   // Called on the worker with the words read in all the crops, in their order (empty when none).
   std::function<void(const std::string& words)> done;
 };

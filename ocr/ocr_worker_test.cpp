@@ -26,8 +26,9 @@ struct Logged {
   }
   std::size_t count(const std::string& part) {
     std::lock_guard lock(mutex);
-    return static_cast<std::size_t>(std::count_if(
-        lines.begin(), lines.end(), [&](const std::string& line) { return line.find(part) != std::string::npos; }));
+    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.find(part) != std::string::npos;
+    }));
   }
 };
 
@@ -38,7 +39,11 @@ TEST(OcrWorker, ReadsEveryCropOfAJobOnALowPriorityThreadOfItsOwn) {
   std::string words;
   int niceness = 0;
   pid_t readerThread = 0;
-  worker.submit({"the chart", {canvas, canvas}, [&](const std::string& read) {
+  worker.submit({"the chart",
+                 [&] {
+                   return std::vector<Crop>{canvas, canvas};
+                 },
+                 [&](const std::string& read) {
                    words = read;
                    readerThread = static_cast<pid_t>(::syscall(SYS_gettid));
                    niceness = ::getpriority(PRIO_PROCESS, static_cast<id_t>(readerThread));
@@ -61,7 +66,8 @@ TEST(OcrWorker, WorkOverItsShareWaitsAndTooMuchWaitingIsDroppedEachSaidOnce) {
   std::vector<std::string> order;
   std::mutex orderMutex;
   auto job = [&](const std::string& name) {
-    return OcrJob{name, {canvas}, [&, name](const std::string&) {
+    return OcrJob{name, [&] { return std::vector<Crop>{canvas}; },
+                  [&, name](const std::string&) {
                     std::lock_guard lock(orderMutex);
                     order.push_back(name);
                     ++done;
@@ -76,7 +82,8 @@ TEST(OcrWorker, WorkOverItsShareWaitsAndTooMuchWaitingIsDroppedEachSaidOnce) {
   const auto start = std::chrono::steady_clock::now();
   worker.drain();
   EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms) << "the window had to pass first";
-  EXPECT_EQ(order, (std::vector<std::string>{"first", "third", "fourth"})) << "the oldest waiting was dropped";
+  EXPECT_EQ(order, (std::vector<std::string>{"first", "third", "fourth"}))
+      << "the oldest waiting was dropped";
   EXPECT_EQ(logged.count("has used its share of a core"), 1u);
   EXPECT_EQ(logged.count("fell behind: the words in pictures of second"), 1u);
 }

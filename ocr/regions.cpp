@@ -25,7 +25,8 @@ bool wordsOnlyInPixels(const PagePart& part) {
     case PartKind::embedded:
       return true;
     case PartKind::image:
-      return static_cast<long long>(part.descriptionCharacters) * pixelsPerDescribedCharacter < part.box.area();
+      return static_cast<long long>(part.descriptionCharacters) * pixelsPerDescribedCharacter <
+             part.box.area();
     case PartKind::password:
       return false;
   }
@@ -62,7 +63,8 @@ std::vector<Box> regionsToRead(const PageLayout& layout) {
   std::sort(regions.begin(), regions.end(), [](const Box& a, const Box& b) { return a.area() > b.area(); });
   std::vector<Box> kept;
   for (const Box& box : regions) {
-    if (std::any_of(kept.begin(), kept.end(), [&](const Box& larger) { return larger.contains(box); })) continue;
+    if (std::any_of(kept.begin(), kept.end(), [&](const Box& larger) { return larger.contains(box); }))
+      continue;
     kept.push_back(box);
     if (kept.size() == maxRegions) break;
   }

@@ -1,7 +1,7 @@
 // Which parts of a page to read from its pixels: only those whose words the accessibility tree does not have.
 // Most pages give all their words through the tree, and reading pixels costs about a second of a core for a
-// whole screen, so a page is read from its pixels only where it draws words the tree cannot give: a canvas, an
-// embedded object, a picture with no description or one far shorter than its size suggests, or a page that
+// whole screen, so a page is read from its pixels only where it draws words the tree cannot give: a canvas,
+// an embedded object, a picture with no description or one far shorter than its size suggests, or a page that
 // gives almost no text at all.
 #pragma once
 
@@ -30,8 +30,8 @@ struct PagePart {
 };
 
 struct PageLayout {
-  Box page;                         // the page's own area in the screenshot (no browser toolbars)
-  std::size_t textCharacters = 0;   // the words the tree gave, in characters
+  Box page;                        // the page's own area in the screenshot (no browser toolbars)
+  std::size_t textCharacters = 0;  // the words the tree gave, in characters
   std::vector<PagePart> parts;
 };
 

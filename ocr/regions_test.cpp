@@ -17,7 +17,7 @@ TEST(Regions, OnlyWhatTheTreeCannotGiveIsRead) {
   const Box chart{100, 200, 600, 300}, photo{720, 200, 400, 300}, plugin{100, 520, 400, 200};
   const auto regions = regionsToRead(textPage({
       {PartKind::canvas, chart},
-      {PartKind::image, photo, 0},               // no description
+      {PartKind::image, photo, 0},  // no description
       {PartKind::embedded, plugin},
       {PartKind::image, {720, 520, 400, 200}, 80},  // described at length: its words are in the tree
       {PartKind::image, {10, 90, 32, 32}, 0},       // an icon
@@ -34,7 +34,8 @@ TEST(Regions, APageWithAlmostNoTextIsReadWholeButNeverAPasswordField) {
       << "a sign-in page: its password field's pixels are never read";
 
   const Box canvas{100, 200, 600, 300};
-  EXPECT_TRUE(regionsToRead(textPage({{PartKind::canvas, canvas}, {PartKind::password, {150, 250, 200, 30}}})).empty());
+  EXPECT_TRUE(regionsToRead(textPage({{PartKind::canvas, canvas}, {PartKind::password, {150, 250, 200, 30}}}))
+                  .empty());
   EXPECT_EQ(regionsToRead(textPage({{PartKind::canvas, canvas}, {PartKind::password, {800, 600, 200, 30}}})),
             std::vector<Box>{canvas});
 }

@@ -22,11 +22,11 @@ fs::path languageDataFolder() {
 std::vector<std::string> localeLanguages(const std::string& locale, const fs::path& dataFolder) {
   // ISO 639-1 (and a country where the script depends on it) to Tesseract's names.
   static constexpr std::array<std::pair<std::string_view, std::string_view>, 30> names{{
-      {"ar", "ara"}, {"bg", "bul"},     {"cs", "ces"},     {"da", "dan"}, {"de", "deu"}, {"el", "ell"},
-      {"es", "spa"}, {"fi", "fin"},     {"fr", "fra"},     {"he", "heb"}, {"hi", "hin"}, {"hu", "hun"},
-      {"it", "ita"}, {"ja", "jpn"},     {"ko", "kor"},     {"nb", "nor"}, {"nl", "nld"}, {"no", "nor"},
-      {"pl", "pol"}, {"pt", "por"},     {"ro", "ron"},     {"ru", "rus"}, {"sk", "slk"}, {"sv", "swe"},
-      {"th", "tha"}, {"tr", "tur"},     {"uk", "ukr"},     {"vi", "vie"}, {"zh", "chi_sim"}, {"zh_TW", "chi_tra"},
+      {"ar", "ara"}, {"bg", "bul"}, {"cs", "ces"}, {"da", "dan"}, {"de", "deu"},     {"el", "ell"},
+      {"es", "spa"}, {"fi", "fin"}, {"fr", "fra"}, {"he", "heb"}, {"hi", "hin"},     {"hu", "hun"},
+      {"it", "ita"}, {"ja", "jpn"}, {"ko", "kor"}, {"nb", "nor"}, {"nl", "nld"},     {"no", "nor"},
+      {"pl", "pol"}, {"pt", "por"}, {"ro", "ron"}, {"ru", "rus"}, {"sk", "slk"},     {"sv", "swe"},
+      {"th", "tha"}, {"tr", "tur"}, {"uk", "ukr"}, {"vi", "vie"}, {"zh", "chi_sim"}, {"zh_TW", "chi_tra"},
   }};
   std::vector<std::string> languages{"eng"};
   const std::string_view whole = locale;
@@ -36,7 +36,8 @@ std::vector<std::string> localeLanguages(const std::string& locale, const fs::pa
   for (const auto& [code, name] : names)
     if (code == withCountry || (wanted.empty() && code == language)) wanted = name;
   std::error_code ec;
-  if (!wanted.empty() && wanted != "eng" && fs::exists(dataFolder / (std::string(wanted) + ".traineddata"), ec))
+  if (!wanted.empty() && wanted != "eng" &&
+      fs::exists(dataFolder / (std::string(wanted) + ".traineddata"), ec))
     languages.emplace_back(wanted);
   return languages;
 }

@@ -28,6 +28,19 @@ struct AttributeResult {
   Value value;  // meaningful only when status is success
 };
 
+// What a page draws whose words its accessibility tree may not have, and its password fields (whose pixels
+// must never be read). Places are in the page window's coordinates: from its top left, in its frame's units.
+enum class PagePartKind { canvas, image, embedded, password };
+struct PagePart {
+  PagePartKind kind = PagePartKind::image;
+  Rect frame;
+  std::size_t descriptionCharacters = 0;  // a picture's alternative text
+};
+struct PageLayout {
+  Rect page;  // the page's own area (no toolbars)
+  std::vector<PagePart> parts;
+};
+
 // A node of another application's accessibility tree, borrowed for the duration of a call.
 class Element {
  public:
@@ -38,6 +51,9 @@ class Element {
   virtual AttributeResult copyAttributeValue(std::string_view name) = 0;
   // A key equal for two handles of the same node: what walks use to notice cycles.
   virtual std::uintptr_t identity() const = 0;
+  // For a page (AXWebArea) whose text has been read: the parts it draws, as read with that text; none where
+  // the backend cannot tell.
+  virtual std::optional<PageLayout> pageLayout() { return std::nullopt; }
 };
 
 class Accessibility {

@@ -294,8 +294,9 @@ TEST_F(ServerProcess, ThePageSaysWhatIsNeverRecorded) {
   EXPECT_NE(get("/")->body.find("2 excluded sites"), std::string::npos) << "a broken file changes nothing";
   EXPECT_EQ(page.find("OCR is off"), std::string::npos);
   writeFile(root / "config/tessaron/settings.json", R"({"ocr": false})");
-  EXPECT_NE(get("/")->body.find("Not recorded: private windows, 0 excluded sites, words in pictures (OCR is off)"),
-            std::string::npos);
+  EXPECT_NE(
+      get("/")->body.find("Not recorded: private windows, 0 excluded sites, words in pictures (OCR is off)"),
+      std::string::npos);
 }
 
 // A connection to the server that sends `head` and then nothing (or nothing at all).

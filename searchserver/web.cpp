@@ -299,8 +299,8 @@ std::string searchPage(const HttpRequest& request, Query query, IndexKeeper& kee
   const std::size_t excluded = rules.excludedSites.size();
   html += "<p class=\"note\">Not recorded: private windows, " + std::to_string(excluded) +
           (excluded == 1 ? " excluded site" : " excluded sites") +
-          (rules.ocr ? "" : ", words in pictures (OCR is off)") + " (" + htmlEscape(settings.file().string()) +
-          ").</p>";
+          (rules.ocr ? "" : ", words in pictures (OCR is off)") + " (" +
+          htmlEscape(settings.file().string()) + ").</p>";
   if (const std::string notice = keeper.notice(); !notice.empty())
     html += "<p class=\"note\" role=\"status\">" + htmlEscape(notice) + "</p>";
   if (const auto progress = keeper.progress(); !progress.done)

@@ -219,9 +219,11 @@ void serverEnded(const std::shared_ptr<std::int32_t>& launched, int status) {
   {
     std::lock_guard lock(serverMutex);
     const std::int32_t pid = *launched;
-    // Stopped on purpose (the slot was emptied first), or already replaced: nothing to do.
+    // Stopped on purpose (the slot was emptied first), or already replaced: nothing to do. A server that
+    // ends cleanly was asked to (SIGTERM, as a logout sends to the whole session).
     if (serverSlot() != pid) return;
     serverSlot().reset();
+    if (status == 0) return;
     Restarts& state = restarts();
     if (std::chrono::steady_clock::now() - state.startedAt > longRun) state.failures = 0;
     tellOnce = state.failures == 0;

@@ -126,6 +126,19 @@ bool isBlockRole(std::uint32_t role) {
 }
 
 // Blocks that exist to hold text: one that is empty and has no children is suspicious.
+// Chromium names a picture that has no description after a hint on how to get one ("To get missing image
+// descriptions, open the context menu."): that is no description of its words. (In other languages of its
+// interface the hint reads as a description, and such a picture is not read from its pixels.)
+bool isMissingDescriptionHint(std::string_view name) {
+  return name.find("missing image descriptions") != std::string_view::npos;
+}
+
+// Characters (code points) of UTF-8 text.
+std::size_t characterCount(std::string_view text) {
+  return static_cast<std::size_t>(std::count_if(
+      text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
 bool isTextBlock(std::uint32_t role) {
   return role == ATSPI_ROLE_HEADING || role == ATSPI_ROLE_PARAGRAPH || role == ATSPI_ROLE_LIST_ITEM;
 }
@@ -487,11 +500,16 @@ class PipelinedTextRead {
   PipelinedTextRead(const PipelinedTextRead&) = delete;
   PipelinedTextRead& operator=(const PipelinedTextRead&) = delete;
 
+  // The parts the page draws and its own extents (screen coordinates), once run() has returned.
+  const std::vector<PagePart>& parts() const { return parts_; }
+  const std::optional<Rect>& pageExtents() const { return pageExtents_; }
+
   // The text, or nothing when the connection broke.
   std::optional<std::string> run(const Reference& root, bool& unsettled) {
     const auto deadline = std::chrono::steady_clock::now() + readDeadline;
     loadCache();
     add(root, 0);
+    askExtents(root, [this](std::optional<Rect> extents) { pageExtents_ = extents; });
     send();
     while (inFlight_ > 0) {
       const int processed = sd_bus_process(bus_, nullptr);
@@ -534,6 +552,7 @@ class PipelinedTextRead {
     std::optional<std::int32_t> argument;
     std::optional<std::int32_t> secondArgument;
     std::function<void(sd_bus_message*)> done;
+    char argumentType = 'i';
   };
 
   struct Pending {
@@ -558,6 +577,7 @@ class PipelinedTextRead {
   struct Cached {
     std::uint32_t role = 0;
     bool hasText = false;
+    std::size_t nameCharacters = 0;  // a picture's name is its alternative text
     std::int32_t childCount = 0;
     std::vector<std::string> children;  // paths by index, empty where the cache lacks one
     bool childrenComplete() const {
@@ -604,6 +624,8 @@ class PipelinedTextRead {
         }
         const char *name = nullptr, *description = nullptr;
         if (sd_bus_message_read(reply, "sus", &name, &entry.role, &description) <= 0) break;
+        entry.nameCharacters =
+            isMissingDescriptionHint(name ? name : "") ? 0 : characterCount(name ? name : "");
         sd_bus_message_skip(reply, "au");
         sd_bus_message_exit_container(reply);
         items.push_back({path, parentBus, parentPath, index});
@@ -630,9 +652,10 @@ class PipelinedTextRead {
 
   void askAt(const Reference& object, const char* interface, const char* method,
              std::optional<std::int32_t> argument, std::optional<std::int32_t> secondArgument,
-             std::function<void(sd_bus_message*)> done) {
+             std::function<void(sd_bus_message*)> done, char argumentType = 'i') {
     if (!object.valid() || object.bus != applicationBus_) return;
-    queued_.push_back({object.path, interface, method, argument, secondArgument, std::move(done)});
+    queued_.push_back(
+        {object.path, interface, method, argument, secondArgument, std::move(done), argumentType});
   }
 
   void send() {
@@ -644,7 +667,8 @@ class PipelinedTextRead {
                                          call.method) < 0)
         continue;
       bool built = true;
-      if (call.argument) built = sd_bus_message_append_basic(message, 'i', &*call.argument) >= 0;
+      if (call.argument)
+        built = sd_bus_message_append_basic(message, call.argumentType, &*call.argument) >= 0;
       if (built && call.secondArgument)
         built = sd_bus_message_append_basic(message, 'i', &*call.secondArgument) >= 0;
       auto* pending = new Pending{this, std::move(call.done)};
@@ -680,6 +704,7 @@ class PipelinedTextRead {
 
   void roleKnown(std::size_t index, std::uint32_t role) {
     nodes_[index].role = role;
+    if (auto kind = partKindOf(role)) notePart(index, *kind);
     if (role == ATSPI_ROLE_PASSWORD_TEXT) return;  // a password's text is never asked for
     if (const Cached* cached = cachedOf(nodes_[index].object); cached && !cached->hasText) {
       textRead(index, nullptr);
@@ -688,6 +713,45 @@ class PipelinedTextRead {
     // -1 reads to the end: one call instead of the character count and then the text.
     ask(index, "org.a11y.atspi.Text", "GetText", 0, -1,
         [this, index](sd_bus_message* text) { textRead(index, text); });
+  }
+
+  static std::optional<PagePartKind> partKindOf(std::uint32_t role) {
+    switch (role) {
+      case ATSPI_ROLE_CANVAS:
+        return PagePartKind::canvas;
+      case ATSPI_ROLE_IMAGE:
+        return PagePartKind::image;
+      case ATSPI_ROLE_EMBEDDED:
+        return PagePartKind::embedded;
+      case ATSPI_ROLE_PASSWORD_TEXT:
+        return PagePartKind::password;
+      default:
+        return std::nullopt;
+    }
+  }
+
+  // A part the page draws, placed when its extents come.
+  void notePart(std::size_t index, PagePartKind kind) {
+    if (parts_.size() >= maxParts) return;
+    const Cached* cached = cachedOf(nodes_[index].object);
+    parts_.push_back({kind, {}, cached ? cached->nameCharacters : 0});
+    const std::size_t at = parts_.size() - 1;
+    askExtents(nodes_[index].object, [this, at](std::optional<Rect> extents) {
+      if (extents) parts_[at].frame = *extents;
+    });
+  }
+
+  void askExtents(const Reference& object, std::function<void(std::optional<Rect>)> done) {
+    askAt(
+        object, "org.a11y.atspi.Component", "GetExtents", static_cast<std::int32_t>(ATSPI_COORD_TYPE_SCREEN),
+        {},
+        [done = std::move(done)](sd_bus_message* reply) {
+          std::int32_t x = 0, y = 0, width = 0, height = 0;
+          if (!reply || sd_bus_message_read(reply, "(iiii)", &x, &y, &width, &height) <= 0) return done({});
+          done(Rect{static_cast<double>(x), static_cast<double>(y), static_cast<double>(width),
+                    static_cast<double>(height)});
+        },
+        'u');  // the coordinate type is unsigned
   }
 
   void textRead(std::size_t index, sd_bus_message* reply) {
@@ -806,6 +870,10 @@ class PipelinedTextRead {
   sd_bus* bus_;
   std::string applicationBus_;
   std::deque<Node> nodes_;
+  // A page's pictures and canvases beyond this are left unplaced: a gallery of thousands needs no more.
+  static constexpr std::size_t maxParts = 512;
+  std::vector<PagePart> parts_;  // in screen coordinates; an unplaced part has an empty frame
+  std::optional<Rect> pageExtents_;
   std::deque<Call> queued_;
   std::size_t inFlight_ = 0;
 };
@@ -852,6 +920,11 @@ class AtspiElement final : public Element {
 
   // Two elements for the same remote object have the same bus name and path; text lines have neither.
   std::uintptr_t identity() const override { return identity_; }
+
+  std::optional<PageLayout> pageLayout() override {
+    std::lock_guard lock(mutex_);
+    return layout_;
+  }
 
  private:
   static AttributeResult success(Value value) { return {AXStatus::success, std::move(value)}; }
@@ -966,7 +1039,11 @@ class AtspiElement final : public Element {
     // The page's title as the window shows it: here the browsers add their own name to the page's title, and
     // it is this title that identifies the window, on screen and in the window list alike.
     ElementArray children;
-    if (document) children.push_back(make(Kind::document, *document, text_));
+    if (document) {
+      auto page = std::make_shared<AtspiElement>(bus_, Kind::document, *document, text_, pid_);
+      page->window_ = object_;  // what the page's parts are placed against
+      children.push_back(std::move(page));
+    }
     return success(std::move(children));
   }
 
@@ -1047,9 +1124,10 @@ class AtspiElement final : public Element {
   AttributeResult visibleText() {
     bool unsettled = false;
     std::string text = readText(unsettled);
-    if (unsettled) {
-      // Firefox creates a page's accessibles when they are first asked for and fills in their text a moment
-      // later: a block that is still empty then is read again once the page has had time to settle.
+    // Firefox creates a page's accessibles when they are first asked for and fills in their text a moment
+    // later: a block that is still empty then is read again once the page has had time to settle, and so is a
+    // page that showed neither text nor anything drawn (a canvas appears only then).
+    if (unsettled || (!layout_ && visibleTextLines(text).empty())) {
       std::this_thread::sleep_for(settleTime);
       text = readText(unsettled);
     }
@@ -1064,9 +1142,15 @@ class AtspiElement final : public Element {
     std::string text;
     if (bus_->textReading == TextReading::pipelined) {
       std::optional<std::string> read;
+      std::vector<PagePart> parts;
+      std::optional<Rect> page;
       bus_->withDirectConnection({object_.bus, rootPath}, [&](sd_bus* bus) {
-        read = PipelinedTextRead(bus, object_.bus).run(object_, unsettled);
+        PipelinedTextRead reading(bus, object_.bus);
+        read = reading.run(object_, unsettled);
+        parts = reading.parts();
+        page = reading.pageExtents();
       });
+      if (read) placeParts(parts, page);
       if (read) return std::move(*read);
       // An application without a socket of its own, or one whose connection just broke: the serial walk.
       unsettled = false;
@@ -1074,6 +1158,45 @@ class AtspiElement final : public Element {
     std::size_t budget = maxTextNodes;
     appendText(object_, text, 0, budget, unsettled);
     return text;
+  }
+
+  // The page's parts relative to its window: both are read in the same coordinates, whatever those are (the
+  // screen's under X11, a surface's under Wayland), so the difference is the window's own.
+  void placeParts(const std::vector<PagePart>& parts, std::optional<Rect> page) {
+    if (!window_.valid()) return;
+    const auto window = bus_->screenExtents(window_);
+    if (!window) return;
+    auto placed = [](const Rect& rect) { return rect.width > 0 && rect.height > 0; };
+    // Firefox gives its documents no extents (-1 everywhere): the page is then known only as far as its parts
+    // reach, which never takes in the browser's own toolbars.
+    if (!page || !placed(*page)) {
+      Rect reach;
+      for (const PagePart& part : parts) {
+        if (!placed(part.frame)) continue;
+        if (!placed(reach)) {
+          reach = part.frame;
+          continue;
+        }
+        const double right = std::max(reach.x + reach.width, part.frame.x + part.frame.width);
+        const double bottom = std::max(reach.y + reach.height, part.frame.y + part.frame.height);
+        reach.x = std::min(reach.x, part.frame.x);
+        reach.y = std::min(reach.y, part.frame.y);
+        reach.width = right - reach.x;
+        reach.height = bottom - reach.y;
+      }
+      if (!placed(reach)) return;
+      page = reach;
+    }
+    auto relative = [&](Rect rect) {
+      rect.x -= window->x;
+      rect.y -= window->y;
+      return rect;
+    };
+    PageLayout layout{relative(*page), {}};
+    for (const PagePart& part : parts)
+      if (placed(part.frame))
+        layout.parts.push_back({part.kind, relative(part.frame), part.descriptionCharacters});
+    layout_ = std::move(layout);  // (the attribute being computed holds mutex_)
   }
 
   // Text of a node in reading order: its Text with each embedded-object character replaced by that child's
@@ -1151,6 +1274,8 @@ class AtspiElement final : public Element {
   std::mutex resolveMutex_;
   bool resolved_ = false;
   std::mutex mutex_;
+  Reference window_;                  // a page's window, for placing its parts
+  std::optional<PageLayout> layout_;  // a page's parts, once its text is read
   std::map<std::string, AttributeResult, std::less<>> answers_;
 };
 
