@@ -141,6 +141,12 @@ TEST_F(BrowsersTest, PasswordsAreNeverRead) {
     EXPECT_EQ(record.body.find("hunter2secret"), std::string::npos) << record.text;
 }
 
+// Their words are all in the accessibility tree: nothing of them is read from pixels.
+TEST_F(BrowsersTest, OrdinaryPagesAreNeverReadFromTheirPixels) {
+  ASSERT_FALSE(records().empty());
+  EXPECT_EQ(countInLog("Reading the words of"), 0u) << session->log("tessaron");
+}
+
 TEST_F(BrowsersTest, ScreenshotsHoldTheWindowsOwnPixelsInTheirColours) {
   ASSERT_FALSE(recordsOf(chromiumHarbour).empty());
   const fs::path chromiumShot = fs::path(recordsOf(chromiumHarbour).front().text).replace_extension(".png");
