@@ -94,6 +94,10 @@ void readWordsInPictures(const platform::PageLayout& layout, double windowWidth,
          const auto image = OSImageFromData(screenshot);
          if (!image) return crops;
          for (const ocr::Box& box : regions) {
+           const std::uint8_t* origin = image->pixels().data() +
+                                        static_cast<std::size_t>(box.y) * image->stride() +
+                                        static_cast<std::size_t>(box.x) * 4;
+           if (!ocr::mayHoldWords(origin, box.width, box.height, static_cast<int>(image->stride()))) continue;
            ocr::Crop crop{box.width, box.height,
                           std::vector<std::uint8_t>(static_cast<std::size_t>(box.width) * box.height * 4)};
            for (int y = 0; y < box.height; ++y)

@@ -1,6 +1,7 @@
 #include "ocr/regions.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace tessaron::ocr {
 
@@ -69,6 +70,23 @@ std::vector<Box> regionsToRead(const PageLayout& layout) {
     if (kept.size() == maxRegions) break;
   }
   return kept;
+}
+
+bool mayHoldWords(const std::uint8_t* rgba, int width, int height, int stride) {
+  if (width <= 0 || height <= 0) return false;
+  // Colours at 4 bits a channel, from a grid of at most about 10,000 pixels.
+  std::vector<std::uint32_t> counts(4096, 0);
+  const int step = std::max(1, static_cast<int>(std::sqrt(static_cast<double>(width) * height / 10000.0)));
+  std::uint32_t sampled = 0;
+  for (int y = 0; y < height; y += step)
+    for (int x = 0; x < width; x += step) {
+      const std::uint8_t* pixel =
+          rgba + static_cast<std::size_t>(y) * stride + static_cast<std::size_t>(x) * 4;
+      ++counts[(pixel[0] >> 4) << 8 | (pixel[1] >> 4) << 4 | (pixel[2] >> 4)];
+      ++sampled;
+    }
+  const std::uint32_t commonest = *std::max_element(counts.begin(), counts.end());
+  return commonest >= plainGroundShare * sampled;
 }
 
 }  // namespace tessaron::ocr

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 namespace tessaron::ocr {
@@ -48,5 +49,13 @@ inline constexpr std::size_t maxRegions = 8;
 // The regions to read, inside the page, none overlapping a password field, none inside another, largest
 // first.
 std::vector<Box> regionsToRead(const PageLayout& layout);
+
+// Whether a region's pixels (4 bytes a pixel, rows `stride` bytes apart) may hold words: words are drawn on a
+// plain ground, so one colour covers much of a region that holds them (a chart, a whiteboard, a notice),
+// while a photograph or a map spreads over many. Reading a photograph costs as much as reading words and
+// finds none.
+bool mayHoldWords(const std::uint8_t* rgba, int width, int height, int stride);
+// The share of a region that its commonest colour must cover.
+inline constexpr double plainGroundShare = 0.35;
 
 }  // namespace tessaron::ocr

@@ -1,5 +1,6 @@
 #include "ocr/text_reader.h"
 
+#include <leptonica/allheaders.h>
 #include <tesseract/baseapi.h>
 #include <tesseract/resultiterator.h>
 
@@ -50,6 +51,9 @@ TextReader::TextReader(const std::vector<std::string>& languages, const fs::path
   if (api_->Init(dataFolder.c_str(), joined.c_str(), tesseract::OEM_LSTM_ONLY) != 0)
     throw std::runtime_error("Tesseract cannot load " + joined + " from " + dataFolder.string());
   api_->SetPageSegMode(tesseract::PSM_AUTO);
+  // Its remarks ("Empty page!!", and Leptonica's) would land in the program's log.
+  api_->SetVariable("debug_file", "/dev/null");
+  setMsgSeverity(L_SEVERITY_NONE);
 }
 
 TextReader::~TextReader() {

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "ocr/ocr_test_support.h"
+#include "ocr/regions.h"
 
 namespace tessaron::ocr {
 namespace {
@@ -27,6 +28,25 @@ TEST(TextReader, ReadsTheWordsACanvasDrewAndNothingFromABlankPicture) {
 
   const std::vector<std::uint8_t> blank(200 * 100 * 4, 255);
   EXPECT_EQ(reader.read(blank.data(), 200, 100, 800), "");
+}
+
+TEST(TextReader, OnlyRegionsOnAPlainGroundAreTakenAsHoldingWords) {
+  const Crop canvas = testing::canvasWords();
+  EXPECT_TRUE(mayHoldWords(canvas.rgba.data(), canvas.width, canvas.height, canvas.width * 4));
+  // A photograph: colours spread over the whole region.
+  std::vector<std::uint8_t> photo(320 * 200 * 4);
+  std::uint32_t state = 12345;
+  for (std::size_t i = 0; i < photo.size(); ++i)
+    photo[i] = static_cast<std::uint8_t>((state = state * 1664525 + 1013904223) >> 24);
+  EXPECT_FALSE(mayHoldWords(photo.data(), 320, 200, 320 * 4));
+  // A gradient, as a sky is.
+  for (int y = 0; y < 200; ++y)
+    for (int x = 0; x < 320; ++x)
+      for (int c = 0; c < 3; ++c)
+        photo[(static_cast<std::size_t>(y) * 320 + static_cast<std::size_t>(x)) * 4 +
+              static_cast<std::size_t>(c)] = static_cast<std::uint8_t>((x + y * (c + 1)) % 256);
+  EXPECT_FALSE(mayHoldWords(photo.data(), 320, 200, 320 * 4));
+  EXPECT_FALSE(mayHoldWords(photo.data(), 0, 200, 0));
 }
 
 TEST(TextReader, TheLocalesLanguageIsAddedWhereItsDataIsInstalled) {

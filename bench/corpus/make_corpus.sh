@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Renders the benchmarks' screenshot corpus with headless Chromium from bench/corpus/page.html.
-# Output: $CORPUS (default ${TMPDIR:-/tmp}/tessaron-corpus): 60 PNG screenshots, six page kinds, at 1280x800 and
+# Output: $CORPUS (default ${TMPDIR:-/tmp}/tessaron-corpus): 80 PNG screenshots, eight page kinds, at 1280x800 and
 # 1920x1080 (base, one word changed, scrolled by 40 px, other content of the same kind) and 2560x1600 (base, one
-# word changed), plus pairs.tsv naming the near-duplicate and the distinct pairs. Files already there are kept.
+# word changed), each with its layout as the accessibility tree would give it (<name>.layout.json), plus
+# pairs.tsv naming the near-duplicate and the distinct pairs. Files already there are kept.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 corpus=${CORPUS:-${TMPDIR:-/tmp}/tessaron-corpus}
@@ -12,16 +13,22 @@ chromium=/usr/lib/chromium/chromium
 
 shot() {  # name width height scale query
   local out="$corpus/$1.png"
-  [[ -s $out ]] && return 0
+  [[ -s $out && -s $corpus/$1.layout.json ]] && return 0
   local profile; profile=$(mktemp -d)
   "$chromium" --headless --no-sandbox --disable-gpu --disable-background-networking --disable-component-update \
     --disable-sync --no-first-run --hide-scrollbars --user-data-dir="$profile" --force-device-scale-factor="$4" \
     --screenshot="$out" --window-size="$2,$3" "file://$here/page.html?$5" >/dev/null 2>&1
+  [[ -s $out ]] || { rm -rf "$profile"; echo "make_corpus: chromium made no $out" >&2; return 1; }
+  "$chromium" --headless --no-sandbox --disable-gpu --disable-background-networking --disable-component-update \
+    --disable-sync --no-first-run --hide-scrollbars --user-data-dir="$profile" --force-device-scale-factor="$4" \
+    --window-size="$2,$3" --dump-dom "file://$here/page.html?$5" 2>/dev/null |
+    python3 -c 'import re, sys
+found = re.search(r"<script type=\"application/json\" id=\"layout\">(.*?)</script>", sys.stdin.read(), re.S)
+print(found.group(1) if found else "")' > "$corpus/$1.layout.json"
   rm -rf "$profile"
-  [[ -s $out ]] || { echo "make_corpus: chromium made no $out" >&2; return 1; }
 }
 
-kinds=(article gallery dashboard code search shop)
+kinds=(article gallery dashboard code search shop chart notice)
 jobs=()
 for kind in "${kinds[@]}"; do
   for size in 1280x800 1920x1080; do
