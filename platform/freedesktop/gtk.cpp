@@ -154,6 +154,10 @@ class IndicatorStatusItem final : public StatusItem {
   IndicatorStatusItem(Bundle& bundle, const std::string& identifier) : bundle_(bundle) {
     const std::string resources = bundle_.resourcePath("logo.png").parent_path().string();
     onMain([this, identifier, resources] {
+      // Where no StatusNotifier host runs, the library's fallback icon looks for this folder in the default
+      // icon theme's search path and reads past that list's end when it is not there (a crash under the
+      // address sanitizer, stray reads otherwise): it is put there first.
+      gtk_icon_theme_append_search_path(gtk_icon_theme_get_default(), resources.c_str());
       indicator_ = app_indicator_new(identifier.c_str(), "logo", APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
       app_indicator_set_icon_theme_path(indicator_, resources.c_str());
       app_indicator_set_title(indicator_, "Tessaron");
