@@ -19,6 +19,7 @@
 
 #include "platform/freedesktop/atspi.h"
 #include "platform/wayland/gnome_shell_places.h"
+#include "platform/wayland/kwin_script_places.h"
 #include "platform/wayland/wayland_windows.h"
 #include "platform/x11/x11_windows.h"
 #include "tests/process_harness.h"
@@ -85,8 +86,11 @@ void forgetGroup(pid_t pid) {
 bool allowedBusService(const std::string& name) {
   for (const char* exact :
        {"ca.desrt.dconf", "org.gnome.ScreenSaver", "org.freedesktop.impl.portal.PermissionStore",
-        "org.freedesktop.impl.portal.desktop.gnome", "org.freedesktop.impl.portal.desktop.gtk"})
+        "org.freedesktop.impl.portal.desktop.gnome", "org.freedesktop.impl.portal.desktop.gtk",
+        "org.freedesktop.impl.portal.desktop.kde"})
     if (name == exact) return true;
+  // The document portal mounts a file system in the runtime folder, which a killed one leaves behind.
+  if (name == "org.freedesktop.portal.Documents") return false;
   return name.starts_with("org.freedesktop.portal.") || name.starts_with("org.gnome.Shell.");
 }
 
@@ -199,8 +203,11 @@ std::string PageServer::navigationScript() {
 }
 
 // Absolute paths: HOME and profile folders are handed to programs that may change their working folder.
-DesktopSession::DesktopSession(fs::path folder, DisplayServer server)
-    : folder_(fs::absolute(std::move(folder))), home_(folder_ / "home"), server_(server) {
+DesktopSession::DesktopSession(fs::path folder, DisplayServer server, fs::path clickHelper)
+    : folder_(fs::absolute(std::move(folder))),
+      home_(folder_ / "home"),
+      server_(server),
+      clickHelper_(std::move(clickHelper)) {
   // What a killed program leaves behind (a browser's helpers, tessaron's server) comes to this process, so
   // stop() can reap it and know when it is gone.
   adoptOrphans();
@@ -223,9 +230,12 @@ DesktopSession::DesktopSession(fs::path folder, DisplayServer server)
     } else if (server_ == DisplayServer::sway) {
       startBuses();
       startSway();
-    } else {
+    } else if (server_ == DisplayServer::gnome) {
       startBuses();
       startGnome();
+    } else {
+      startBuses();
+      startKde();
     }
   } catch (...) {
     for (auto it = processes_.rbegin(); it != processes_.rend(); ++it)
@@ -422,12 +432,7 @@ void DesktopSession::startGnome() {
   for (const auto& [key, value] : environment_)
     ::setenv(key.c_str(), value.c_str(), 1);
 
-  const fs::path runtime = environment_["XDG_RUNTIME_DIR"];
-  const pid_t pipewire = start("pipewire", {"pipewire"});
-  if (!waitFor([&] { return fs::exists(runtime / "pipewire-0") || !running(pipewire); }, 10s) ||
-      !running(pipewire))
-    fail("PipeWire did not start", "pipewire");
-  start("wireplumber", {"wireplumber"});
+  startPipewire();
 
   // Tessaron's extension, as Tessaron installs it, switched on before the shell starts (it loads extensions
   // only when it starts).
@@ -462,6 +467,109 @@ function init() {
   platform::wayland::GnomeShellPlaces places(resources_ / "gnome-shell-extension");
   if (!waitFor([&] { return !running(shell) || places.windows().has_value(); }, 60s) || !running(shell))
     fail("GNOME Shell did not start with Tessaron's extension", "gnome-shell");
+}
+
+void DesktopSession::startPipewire() {
+  const fs::path runtime = environment_["XDG_RUNTIME_DIR"];
+  const pid_t pipewire = start("pipewire", {"pipewire"});
+  if (!waitFor([&] { return fs::exists(runtime / "pipewire-0") || !running(pipewire); }, 10s) ||
+      !running(pipewire))
+    fail("PipeWire did not start", "pipewire");
+  start("wireplumber", {"wireplumber"});
+}
+
+void DesktopSession::startKde() {
+  environment_["XDG_SESSION_TYPE"] = "wayland";
+  environment_["XDG_CURRENT_DESKTOP"] = "KDE";
+  environment_["KDE_FULL_SESSION"] = "true";
+  environment_["KDE_SESSION_VERSION"] = "5";
+  environment_["WAYLAND_DISPLAY"] = "wayland-0";
+  environment_["MOZ_ENABLE_WAYLAND"] = "1";
+  // The portal's dialog is a Qt program: on Wayland, and on the accessibility bus so a test can read it.
+  environment_["QT_QPA_PLATFORM"] = "wayland";
+  environment_["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1";
+  environment_["QT_ACCESSIBILITY"] = "1";
+  ::unsetenv("DISPLAY");
+  for (const auto& [key, value] : environment_)
+    ::setenv(key.c_str(), value.c_str(), 1);
+  // The portal and its KDE backend are started by the bus, which must tell them they are on Plasma.
+  std::string activation = "{";
+  for (const char* key :
+       {"XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP", "KDE_FULL_SESSION", "KDE_SESSION_VERSION",
+        "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "QT_ACCESSIBILITY"})
+    activation +=
+        std::string(activation.size() > 1 ? ", " : "") + "'" + key + "': '" + environment_[key] + "'";
+  if (!sessionBusCall({"--dest", "org.freedesktop.DBus", "--object-path", "/org/freedesktop/DBus", "--method",
+                       "org.freedesktop.DBus.UpdateActivationEnvironment", activation + "}"}))
+    fail("cannot set the bus's activation environment", "gdbus");
+  startPipewire();
+
+  // KWin gives its fake-input interface only to programs a desktop file names with
+  // X-KDE-Wayland-Interfaces, read from KDE's service cache: written and cached before KWin starts.
+  if (!clickHelper_.empty()) {
+    const fs::path applications = home_ / ".local/share/applications";
+    fs::create_directories(applications);
+    std::ofstream(applications / "tessaron-tests-click.desktop")
+        << "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=Tessaron tests' pointer\n"
+           "Exec="
+        << fs::canonical(clickHelper_).string()
+        << "\nNoDisplay=true\n"
+           "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n";
+    const pid_t cache = start("kbuildsycoca5", {"kbuildsycoca5"});
+    waitFor([&] { return !running(cache); }, 30s);
+    if (stop(cache, 1s) != 0) fail("kbuildsycoca5 failed", "kbuildsycoca5");
+  }
+
+  // kwin_wayland carries a file capability (cap_sys_resource) that a container's bounding set may lack, and
+  // then it cannot be executed at all: a plain copy has none and runs the same.
+  const fs::path kwin = folder_ / "kwin_wayland";
+  fs::copy_file("/usr/bin/kwin_wayland", kwin, fs::copy_options::overwrite_existing);
+  fs::permissions(kwin, fs::perms::owner_all);
+  const pid_t compositor =
+      start("kwin",
+            {kwin.string(), "--virtual", "--width", "1600", "--height", "1000", "--socket", "wayland-0",
+             "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities"},
+            {{"QT_QPA_PLATFORM", ""}});
+  platform::wayland::KwinScriptPlaces places;
+  if (!waitFor([&] { return !running(compositor) || places.windows().has_value(); }, 60s) ||
+      !running(compositor))
+    fail("KWin did not start, or does not answer its scripting interface", "kwin");
+}
+
+std::string DesktopSession::runKwinScript(const std::string& source) {
+  const std::string name = "tessaron-tests-" + std::to_string(++kwinScripts_);
+  const fs::path file = folder_ / (name + ".js");
+  std::ofstream(file) << source;
+  const std::size_t before = log("kwin").size();
+  const pid_t load =
+      start(name, {"gdbus", "call", "--session", "--dest", "org.kde.KWin", "--object-path", "/Scripting",
+                   "--method", "org.kde.kwin.Scripting.loadScript", file.string(), name});
+  waitFor([&] { return !running(load); }, 10s);
+  if (stop(load, 1s) != 0) fail("KWin did not load a script", name);
+  std::string id = log(name);
+  id.erase(std::remove_if(id.begin(), id.end(),
+                          [](char c) { return !std::isdigit(static_cast<unsigned char>(c)); }),
+           id.end());
+  // Plasma 5 names a loaded script /<id>, Plasma 6 /Scripting/Script<id>.
+  bool ran = false;
+  for (const std::string& path : {"/" + id, "/Scripting/Script" + id})
+    if (!ran)
+      ran = sessionBusCall(
+          {"--dest", "org.kde.KWin", "--object-path", path, "--method", "org.kde.kwin.Script.run"});
+  sessionBusCall({"--dest", "org.kde.KWin", "--object-path", "/Scripting", "--method",
+                  "org.kde.kwin.Scripting.unloadScript", name});
+  if (!ran) fail("KWin did not run a script", "kwin");
+  const std::string after = log("kwin");
+  return after.size() > before ? after.substr(before) : std::string();
+}
+
+bool DesktopSession::clickAt(int x, int y) {
+  const pid_t click =
+      start("click", {clickHelper_.string(), "--kwin-click", std::to_string(x), std::to_string(y)});
+  waitFor([&] { return !running(click); }, 10s);
+  return stop(click, 1s) == 0;
 }
 
 void DesktopSession::startBuses() {
@@ -631,7 +739,8 @@ pid_t DesktopSession::startChromium(const std::string& url, const std::string& e
     argv.push_back("--window-size=1000,800");
   } else {
     argv.push_back("--ozone-platform=wayland");
-    if (server_ == DisplayServer::gnome) argv.push_back("--window-size=780,900");
+    if (server_ == DisplayServer::gnome || server_ == DisplayServer::kde)
+      argv.push_back("--window-size=780,900");
   }
   argv.insert(argv.end(), options.begin(), options.end());
   argv.push_back(url);
@@ -664,7 +773,7 @@ user_pref("accessibility.force_disabled", -1);
         << "user_pref(\"intl.locale.requested\", \"" << language << "\");\n"
         << "user_pref(\"extensions.autoDisableScopes\", 0);\n";
   // GNOME places a window in the size it was last closed with.
-  if (server_ == DisplayServer::gnome)
+  if (server_ == DisplayServer::gnome || server_ == DisplayServer::kde)
     std::ofstream(profile / "xulstore.json")
         << R"({"chrome://browser/content/browser.xhtml":{"main-window":{"width":"780","height":"900","sizemode":"normal"}}})";
   std::vector<std::string> argv{"firefox-esr", "-no-remote", "-profile", profile.string()};

@@ -56,9 +56,10 @@ class PageServer {
 };
 
 // X11 (Xvfb + openbox), or Wayland: sway on its headless backend with software rendering and a virtual
-// keyboard (so that focus behaves as on a seat with one), or GNOME Shell headless on a virtual monitor with
-// PipeWire, the desktop portal and Tessaron's GNOME Shell extension switched on. sway refuses to run as root.
-enum class DisplayServer { x11, sway, gnome };
+// keyboard (so that focus behaves as on a seat with one), GNOME Shell headless on a virtual monitor with
+// PipeWire, the desktop portal and Tessaron's GNOME Shell extension switched on, or KWin (Plasma's
+// compositor) on its virtual backend with PipeWire and KDE's desktop portal. sway refuses to run as root.
+enum class DisplayServer { x11, sway, gnome, kde };
 
 // How Chromium is started: with --force-renderer-accessibility (its pages on the bus from the start); as a
 // desktop launcher starts it, without (its pages come only once a client asks for them); or so while the
@@ -68,7 +69,9 @@ enum class ChromiumStart { forcedAccessibility, asLaunched, beforeAccessibility 
 class DesktopSession {
  public:
   // Starts the desktop in `folder` (which holds HOME, logs and browser profiles). Throws SessionError.
-  explicit DesktopSession(fs::path folder, DisplayServer server = DisplayServer::x11);
+  // `clickHelper`, for KDE only: the program clickAt() runs, given the fake-input interface.
+  explicit DesktopSession(fs::path folder, DisplayServer server = DisplayServer::x11,
+                          fs::path clickHelper = {});
   ~DesktopSession();
   DesktopSession(const DesktopSession&) = delete;
   DesktopSession& operator=(const DesktopSession&) = delete;
@@ -117,6 +120,14 @@ class DesktopSession {
   bool switchAccessibility(bool on);
   std::string log(const std::string& name) const;
 
+  // KDE: runs a KWin script once (loaded, run and unloaded through KWin's scripting interface); what it
+  // prints goes to the end of log("kwin"), which is returned. Throws SessionError when KWin refuses it.
+  std::string runKwinScript(const std::string& source);
+  // KDE: a left click at the place in KWin's global coordinates, through KWin's fake-input interface, as a
+  // person's pointer would: runs the click helper given to the session (arguments: --kwin-click x y), which
+  // the session allowed that interface before KWin started.
+  bool clickAt(int x, int y);
+
   // The address the page of a browser's window has, as the accessibility bus gives it; empty when none.
   std::string shownAddress(pid_t browser);
 
@@ -134,6 +145,8 @@ class DesktopSession {
   void startDisplay();
   void startSway();
   void startGnome();
+  void startKde();
+  void startPipewire();
   void startBuses();
   void startWindowManager();
   [[noreturn]] void fail(const std::string& what, const std::string& logName);
@@ -145,6 +158,8 @@ class DesktopSession {
   fs::path folder_;
   fs::path home_;
   DisplayServer server_;
+  fs::path clickHelper_;
+  int kwinScripts_ = 0;
   fs::path resources_ = bundleDirectory() / "Contents/Resources";
   std::map<std::string, std::string> environment_;
   std::mutex processesMutex_;

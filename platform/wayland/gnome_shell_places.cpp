@@ -73,20 +73,24 @@ std::optional<std::string> GnomeShellPlaces::ask() {
   return out;
 }
 
-std::optional<std::vector<CompositorWindow>> GnomeShellPlaces::windows() {
+std::optional<PlacesAnswer> GnomeShellPlaces::both() {
   auto answer = ask();
   if (!answer) return std::nullopt;
   auto places = parsePlacesAnswer(*answer);
   if (!places) return std::nullopt;
-  return std::move(places->first);
+  return PlacesAnswer{std::move(places->first), std::move(places->second)};
+}
+
+std::optional<std::vector<CompositorWindow>> GnomeShellPlaces::windows() {
+  auto places = both();
+  if (!places) return std::nullopt;
+  return std::move(places->windows);
 }
 
 std::optional<std::vector<CompositorOutput>> GnomeShellPlaces::outputs() {
-  auto answer = ask();
-  if (!answer) return std::nullopt;
-  auto places = parsePlacesAnswer(*answer);
+  auto places = both();
   if (!places) return std::nullopt;
-  return std::move(places->second);
+  return std::move(places->outputs);
 }
 
 bool GnomeShellPlaces::installed() const {

@@ -23,6 +23,7 @@ class GnomeShellPlaces final : public WindowPlaces {
 
   std::optional<std::vector<CompositorWindow>> windows() override;
   std::optional<std::vector<CompositorOutput>> outputs() override;
+  std::optional<PlacesAnswer> both() override;
   std::string whatIsMissing() override;
 
   // Whether the extension is installed for this user or for everyone.

@@ -42,11 +42,13 @@ std::string kwinPlacesScript(const std::string& uniqueName) {
   var desktop = workspace.currentDesktop;
   var onDesktop = function (w) {
     if (w.onAllDesktops) return true;
+    // Plasma 5 cannot hand its list of desktops to a script (it warns at every read), so its number first.
+    if (typeof w.desktop === 'number') return w.desktop === desktop;
     if (w.desktops && w.desktops.length !== undefined) {
       for (var d = 0; d < w.desktops.length; d++) if (w.desktops[d] === desktop) return true;
       return false;
     }
-    return w.desktop === desktop;
+    return false;
   };
   var hash = function (text) {
     var h = 2166136261;
@@ -204,20 +206,24 @@ std::optional<std::string> KwinScriptPlaces::ask() {
   return answer;
 }
 
-std::optional<std::vector<CompositorWindow>> KwinScriptPlaces::windows() {
+std::optional<PlacesAnswer> KwinScriptPlaces::both() {
   auto answer = ask();
   if (!answer) return std::nullopt;
   auto places = parsePlacesAnswer(*answer);
   if (!places) return std::nullopt;
-  return std::move(places->first);
+  return PlacesAnswer{std::move(places->first), std::move(places->second)};
+}
+
+std::optional<std::vector<CompositorWindow>> KwinScriptPlaces::windows() {
+  auto places = both();
+  if (!places) return std::nullopt;
+  return std::move(places->windows);
 }
 
 std::optional<std::vector<CompositorOutput>> KwinScriptPlaces::outputs() {
-  auto answer = ask();
-  if (!answer) return std::nullopt;
-  auto places = parsePlacesAnswer(*answer);
+  auto places = both();
   if (!places) return std::nullopt;
-  return std::move(places->second);
+  return std::move(places->outputs);
 }
 
 std::string KwinScriptPlaces::whatIsMissing() {

@@ -23,6 +23,7 @@ class KwinScriptPlaces final : public WindowPlaces {
 
   std::optional<std::vector<CompositorWindow>> windows() override;
   std::optional<std::vector<CompositorOutput>> outputs() override;
+  std::optional<PlacesAnswer> both() override;
   std::string whatIsMissing() override;
 
  private:

@@ -33,6 +33,12 @@ struct CompositorOutput {
   bool operator==(const CompositorOutput&) const = default;
 };
 
+// Windows and outputs from one answer of the desktop.
+struct PlacesAnswer {
+  std::vector<CompositorWindow> windows;
+  std::vector<CompositorOutput> outputs;
+};
+
 class WindowPlaces {
  public:
   virtual ~WindowPlaces() = default;
@@ -40,6 +46,14 @@ class WindowPlaces {
   // desktop does not answer.
   virtual std::optional<std::vector<CompositorWindow>> windows() = 0;
   virtual std::optional<std::vector<CompositorOutput>> outputs() = 0;
+  // Both, from one question where the desktop answers both at once.
+  virtual std::optional<PlacesAnswer> both() {
+    auto shown = windows();
+    if (!shown) return std::nullopt;
+    auto screens = outputs();
+    if (!screens) return std::nullopt;
+    return PlacesAnswer{std::move(*shown), std::move(*screens)};
+  }
   // Why it cannot answer, in a person's words; empty when it can.
   virtual std::string whatIsMissing() = 0;
 };

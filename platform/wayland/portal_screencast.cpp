@@ -18,6 +18,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "platform/platform.h"
@@ -38,6 +39,20 @@ constexpr std::uint32_t monitorSource = 1;
 constexpr std::uint32_t persistUntilRevoked = 2;
 // Passes are seconds apart: two frames a second keep the copy fresh at a fraction of the work.
 constexpr std::uint32_t maxFramesPerSecond = 2;
+// A cast that has sent no frame for this long after it started is not about to: that is said once.
+constexpr std::chrono::seconds noFrameLimit{10};
+
+// Each failure of the cast is said in the log once per reason: a pass that fails the same way every 5 s says
+// nothing new.
+void sayOnce(const std::string& text) {
+  static std::mutex mutex;
+  static std::set<std::string> said;
+  {
+    std::lock_guard lock(mutex);
+    if (!said.insert(text).second) return;
+  }
+  notice(text);
+}
 
 struct Frame {
   std::vector<std::uint8_t> pixels;
@@ -97,6 +112,7 @@ struct PortalScreencast::State {
   std::condition_variable changed;
   Phase phase = Phase::idle;
   std::string refusal;  // why the last start did not cast
+  std::chrono::steady_clock::time_point castingSince;
   std::optional<bool> portalOffers;
 
   // The portal's thread.
@@ -117,10 +133,12 @@ struct PortalScreencast::State {
   std::vector<std::unique_ptr<Stream>> streams;  // changed only with the PipeWire loop locked
 
   void setPhase(Phase next, std::string why = {}) {
+    if (next == Phase::refused && !why.empty()) sayOnce(why);
     {
       std::lock_guard lock(mutex);
       phase = next;
       refusal = std::move(why);
+      if (next == Phase::casting) castingSince = std::chrono::steady_clock::now();
     }
     changed.notify_all();
   }
@@ -173,6 +191,7 @@ struct PortalScreencast::State {
   struct Answer {
     std::uint32_t code = 2;  // 0 granted, 1 cancelled by the person, 2 failed
     GVariant* results = nullptr;
+    std::string how;  // the answer in words, for the log: "Start answered 1", "Start failed: ..."
   };
 
   // One portal request: the call names its request object by token, the answer comes as its Response signal.
@@ -214,7 +233,12 @@ struct PortalScreencast::State {
         g_main_context_iteration(context, TRUE);
       g_source_destroy(tick);
       g_source_unref(tick);
+      answer.how =
+          answered ? std::string(method) + " answered " + std::to_string(answer.code)
+                   : std::string(method) + " gave no answer within " + std::to_string(limit.count()) + " s";
     } else {
+      answer.how =
+          std::string(method) + " failed: " + (error && error->message ? error->message : "no reason");
       g_error_free(error);
     }
     g_dbus_connection_signal_unsubscribe(bus, subscription);
@@ -250,7 +274,7 @@ struct PortalScreencast::State {
     if (created.code != 0 || !created.results ||
         !g_variant_lookup(created.results, "session_handle", "&s", &handle)) {
       if (created.results) g_variant_unref(created.results);
-      return setPhase(Phase::refused, "The portal did not open a screen-cast session.");
+      return setPhase(Phase::refused, "The portal did not open a screen-cast session (" + created.how + ").");
     }
     session = handle;
     g_variant_unref(created.results);
@@ -260,6 +284,11 @@ struct PortalScreencast::State {
         [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
            gpointer data) {
           auto* self = static_cast<State*>(data);
+          // A session that closes while it starts is a failed start, which says its own reason.
+          {
+            std::lock_guard lock(self->mutex);
+            if (self->phase != Phase::casting) return;
+          }
           self->stopStreams();
           self->setPhase(Phase::refused,
                          "The screen cast was stopped (from the desktop's sharing indicator).");
@@ -277,7 +306,8 @@ struct PortalScreencast::State {
     Answer selected =
         portalRequest("SelectSources", g_variant_new("(oa{sv})", session.c_str(), &options), token, 10s);
     if (selected.results) g_variant_unref(selected.results);
-    if (selected.code != 0) return endSession("The portal did not accept the screen-cast request.");
+    if (selected.code != 0)
+      return endSession("The portal did not accept the screen-cast request (" + selected.how + ").");
 
     // With a token that still holds, Start answers at once; otherwise the person answers the dialog.
     token = nextToken("request");
@@ -287,8 +317,12 @@ struct PortalScreencast::State {
                                    mayAsk ? 600s : 10s);
     if (started.code != 0 || !started.results) {
       if (started.results) g_variant_unref(started.results);
-      return endSession(started.code == 1 ? "The screen cast was declined in the desktop's dialog."
-                                          : "The desktop did not start the screen cast.");
+      // KDE's portal answers 1 also when its dialog cannot be shown at all: what it lacks is named then.
+      std::string why = started.code == 1 ? "The screen cast was declined in the desktop's dialog ("
+                                          : "The desktop did not start the screen cast (";
+      why += started.how + ").";
+      if (std::string lacking = whatKdesDialogLacks(); !lacking.empty()) why += " " + lacking;
+      return endSession(std::move(why));
     }
     const gchar* newToken = nullptr;
     if (g_variant_lookup(started.results, "restore_token", "&s", &newToken)) writeToken(tokenFile, newToken);
@@ -382,9 +416,17 @@ struct PortalScreencast::State {
     pw_stream_queue_buffer(stream->stream, newest);
   }
 
+  static void onStateChanged(void*, pw_stream_state, pw_stream_state state, const char* error) {
+    if (state == PW_STREAM_STATE_ERROR)
+      sayOnce(std::string("The screen cast's stream failed in PipeWire: ") +
+              (error ? error : "no reason given") +
+              ". No window can be recorded until the cast is allowed again.");
+  }
+
   static constexpr pw_stream_events streamEvents = [] {
     pw_stream_events events{};
     events.version = PW_VERSION_STREAM_EVENTS;
+    events.state_changed = onStateChanged;
     events.param_changed = onParamChanged;
     events.process = onProcess;
     return events;
@@ -452,6 +494,44 @@ struct PortalScreencast::State {
     pwCore = nullptr;
   }
 };
+
+std::string whatKdesDialogLacks(const std::vector<fs::path>& qtFolders) {
+  const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+  if (!desktop || std::string_view(desktop).find("KDE") == std::string_view::npos) return {};
+  // Plasma 6's portal is built on Qt 6, whose parts are named otherwise.
+  if (const char* version = std::getenv("KDE_SESSION_VERSION"); version && std::string_view(version) != "5")
+    return {};
+  // The parts of Qt that Plasma 5's portal builds its dialog with, and the Debian packages that hold them.
+  static const std::pair<const char*, const char*> parts[] = {
+      {"plugins/platforms/libqwayland-generic.so", "qtwayland5"},
+      {"qml/org/kde/kirigami.2/qmldir", "qml-module-org-kde-kirigami2"},
+      {"qml/QtQuick/Layouts/qmldir", "qml-module-qtquick-layouts"},
+      {"qml/QtQuick/Controls.2/qmldir", "qml-module-qtquick-controls2"},
+      {"qml/org/kde/pipewire/qmldir", "qml-module-org-kde-pipewire"}};
+  std::error_code ec;
+  for (const fs::path& qt : qtFolders) {
+    if (!fs::is_directory(qt / "plugins", ec)) continue;
+    std::string missing;
+    for (const auto& [file, package] : parts)
+      if (!fs::exists(qt / file, ec)) missing += std::string(missing.empty() ? "" : ", ") + package;
+    if (missing.empty()) return {};
+    return "KDE's screen-sharing dialog cannot open without parts of Qt that are not installed (" + missing +
+           " on Debian and Ubuntu).";
+  }
+  return {};
+}
+
+std::string whatKdesDialogLacks() {
+  std::vector<fs::path> folders;
+  std::error_code ec;
+  // Multiarch folders first (/usr/lib/x86_64-linux-gnu/qt5), then the plain ones other distributions use.
+  for (const auto& entry : fs::directory_iterator("/usr/lib", ec))
+    if (entry.is_directory(ec) && fs::is_directory(entry.path() / "qt5", ec))
+      folders.push_back(entry.path() / "qt5");
+  folders.push_back("/usr/lib/qt5");
+  folders.push_back("/usr/lib64/qt5");
+  return whatKdesDialogLacks(folders);
+}
 
 fs::path PortalScreencast::defaultTokenFile() {
   const char* config = std::getenv("XDG_CONFIG_HOME");
@@ -551,7 +631,22 @@ Outcome<RgbaImage> PortalScreencast::capture(const CompositorOutput& output, con
       }
     pw_thread_loop_unlock(state_->pwLoop);
   }
-  if (!frame) return PlatformError{"Wayland: no frame of the window's screen has arrived yet"};
+  if (!frame) {
+    std::chrono::steady_clock::time_point since;
+    {
+      std::lock_guard lock(state_->mutex);
+      since = state_->castingSince;
+    }
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - since);
+    if (waited < noFrameLimit)
+      return PlatformError{"Wayland: no frame of the window's screen has arrived yet"};
+    const std::string why =
+        "no frame from the screen cast for " + std::to_string(noFrameLimit.count()) + " s";
+    sayOnce("The desktop shares the screen but sends no picture of it: " + why +
+            ", so no window can be recorded.");
+    return PlatformError{"Wayland: " + why};
+  }
   // Logical coordinates to the frame's pixels (the monitor's scale).
   const double scale = monitor.width > 0 ? frame->width / monitor.width : 1.0;
   const auto left = static_cast<std::int64_t>(region.x * scale);

@@ -15,6 +15,13 @@
 
 namespace tessaron::platform::wayland {
 
+// On KDE, what the portal's screen-sharing dialog lacks to open, in a person's words with the packages to
+// install (its portal answers a request it cannot show as if the person had declined it); empty elsewhere,
+// or when nothing is known missing. `qtFolders` are Qt 5's library folders (".../qt5"); the first that
+// exists is looked in.
+std::string whatKdesDialogLacks(const std::vector<std::filesystem::path>& qtFolders);
+std::string whatKdesDialogLacks();
+
 class PortalScreencast final : public PixelSource {
  public:
   explicit PortalScreencast(std::filesystem::path tokenFile);

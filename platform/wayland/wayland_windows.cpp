@@ -98,6 +98,7 @@ WaylandWindowServer::WaylandWindowServer(freedesktop::ApplicationFacts facts,
     places_ = std::move(gnome);
   } else if (currentDesktopIs("KDE")) {
     places_ = std::make_unique<KwinScriptPlaces>();
+    kde_ = true;
   }
   if (!pixels_) {
     auto portal = std::make_unique<PortalScreencast>(PortalScreencast::defaultTokenFile());
@@ -108,14 +109,38 @@ WaylandWindowServer::WaylandWindowServer(freedesktop::ApplicationFacts facts,
 
 WaylandWindowServer::~WaylandWindowServer() = default;
 
+// Passes are 5 s apart and take well under a second: a listing younger than this began the current pass.
+constexpr auto passLength = std::chrono::seconds(2);
+
 std::optional<std::vector<CompositorWindow>> WaylandWindowServer::listWindows() {
   if (!places_) return std::nullopt;
+  if (portal_) {
+    // Windows and outputs in one question: on KDE each question loads and runs a KWin script.
+    auto places = places_->both();
+    if (!places) return std::nullopt;
+    std::lock_guard lock(listedMutex_);
+    listed_ = places->windows;
+    pass_ = places;
+    passBegan_ = std::chrono::steady_clock::now();
+    return std::move(places->windows);
+  }
   auto windows = places_->windows();
   if (windows) {
     std::lock_guard lock(listedMutex_);
     listed_ = *windows;
   }
   return windows;
+}
+
+std::optional<PlacesAnswer> WaylandWindowServer::placesOfThisPass(bool askWhenNone) {
+  if (!portal_ || !places_) return std::nullopt;
+  {
+    std::lock_guard lock(listedMutex_);
+    if (pass_ && std::chrono::steady_clock::now() - passBegan_ < passLength) return pass_;
+  }
+  if (!askWhenNone || !listWindows()) return std::nullopt;
+  std::lock_guard lock(listedMutex_);
+  return pass_;
 }
 
 std::optional<Rect> WaylandWindowServer::placeFrame(std::int32_t processId, const std::string& frameName,
@@ -130,7 +155,8 @@ std::optional<Rect> WaylandWindowServer::placeFrame(std::int32_t processId, cons
 }
 
 std::optional<std::vector<WindowInfo>> WaylandWindowServer::copyOnScreenWindowList() {
-  auto windows = listWindows();
+  auto pass = placesOfThisPass(false);
+  auto windows = pass ? std::optional(std::move(pass->windows)) : listWindows();
   if (!windows) return std::nullopt;
   std::vector<WindowInfo> list;
   list.reserve(windows->size());
@@ -165,6 +191,7 @@ Outcome<std::vector<WindowDescription>> WaylandWindowServer::shareableContent() 
 
 Outcome<RgbaImage> WaylandWindowServer::captureWindow(const WindowDescription& window) {
   if (!places_) return PlatformError{"Wayland: " + whatIsMissing()};
+  if (portal_) return cutFromCast(window);
   // The window as the compositor shows it now; what would put other pixels in its rectangle is refused.
   auto unchanged = [&]() -> Outcome<CompositorWindow> {
     auto windows = places_->windows();
@@ -192,6 +219,25 @@ Outcome<RgbaImage> WaylandWindowServer::captureWindow(const WindowDescription& w
   return image;
 }
 
+// The cast's kept frame is the screen as it was last drawn, not as it is at the moment of a question, so
+// asking the compositor again around the cut would guard nothing; the pass's listing places the window, and
+// a window it shows covered or elsewhere is refused.
+Outcome<RgbaImage> WaylandWindowServer::cutFromCast(const WindowDescription& window) {
+  auto places = placesOfThisPass(true);
+  if (!places) return PlatformError{"Wayland: the compositor did not answer for its windows"};
+  const CompositorWindow* now = findListed(places->windows, window.windowID);
+  if (!now) return PlatformError{"Wayland: the window is no longer shown"};
+  if (now->frame != window.frame) return PlatformError{"Wayland: the window moved"};
+  if (!now->coveredBy.empty()) return PlatformError{"Wayland: another window covers part of the window"};
+  auto output =
+      std::find_if(places->outputs.begin(), places->outputs.end(),
+                   [&](const CompositorOutput& candidate) { return candidate.name == now->output; });
+  if (output == places->outputs.end()) return PlatformError{"Wayland: the window's output is gone"};
+  const Rect region{window.frame.x - output->rect.x, window.frame.y - output->rect.y, window.frame.width,
+                    window.frame.height};
+  return pixels_->capture(*output, region);
+}
+
 bool WaylandWindowServer::canReadScreen() {
   // A grant kept from an earlier start is restored once, before anyone is asked.
   if (portal_) std::call_once(restoreOnce_, [this] { portal_->restore(std::chrono::seconds(5)); });
@@ -203,7 +249,9 @@ std::string WaylandWindowServer::whatIsMissing() {
     return "This desktop tells programs nothing about where windows are, and Tessaron does not read its own "
            "interfaces yet: it reads windows on sway (and other compositors that speak sway's IPC) and on "
            "GNOME.";
-  if (std::string missing = places_->whatIsMissing(); !missing.empty()) return missing;
+  // A listing of this pass shows the places answer; only without one is the desktop asked again.
+  if (!placesOfThisPass(false))
+    if (std::string missing = places_->whatIsMissing(); !missing.empty()) return missing;
   return pixels_->whatIsMissing();
 }
 
@@ -243,16 +291,25 @@ GrantWording WaylandWindowServer::wording() {
         "2. Log out and back in once: GNOME loads new extensions at login.\n"
         "3. GNOME then asks once which screen Tessaron may record.",
         "Install Extension"};
-  if (portal_ && places_ && places_->whatIsMissing().empty())
+  if (portal_ && places_ && places_->whatIsMissing().empty()) {
+    if (kde_)
+      return {
+          "Tessaron records your browser windows from what your screen shows, and Plasma asks you once "
+          "which screen it may record.\n"
+          "1. Click \"Choose Screen\".\n"
+          "2. In Plasma's \"Screen Sharing\" dialog, select your screen and click Share.\n"
+          "Plasma remembers the answer for the next starts. While Tessaron records, the system tray shows "
+          "that the screen is shared; ending the sharing there stops recording until you allow it again.",
+          "Choose Screen"};
     return {
         "Tessaron records your browser windows from what your screen shows, and your desktop asks you once "
         "which screen it may record.\n"
         "1. Click \"Choose Screen\".\n"
         "2. In the desktop's dialog, pick your screen and click Share.\n"
         "The desktop remembers the answer for the next starts. While Tessaron records, the top bar shows "
-        "that "
-        "the screen is shared; stopping it there stops recording until you allow it again.",
+        "that the screen is shared; stopping it there stops recording until you allow it again.",
         "Choose Screen"};
+  }
   return {"Tessaron cannot read windows on this Wayland desktop. " + whatIsMissing() +
               "\nIn an X11 session (\"GNOME on Xorg\", \"Plasma (X11)\" at login) Tessaron captures without "
               "anything more.",

@@ -11,6 +11,7 @@
 // one, comes from the accessibility bus as under X11.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -67,15 +68,22 @@ class WaylandWindowServer final : public WindowServer {
 
  private:
   std::optional<std::vector<CompositorWindow>> listWindows();
+  // The places of this pass: where pixels come from the screen cast, the listing that began the pass (or one
+  // question when none is recent); elsewhere nothing, and every question goes to the compositor.
+  std::optional<PlacesAnswer> placesOfThisPass(bool askWhenNone);
+  Outcome<RgbaImage> cutFromCast(const WindowDescription& window);
 
   freedesktop::ApplicationFacts facts_;
   std::unique_ptr<WindowPlaces> places_;
   std::unique_ptr<PixelSource> pixels_;
   GnomeShellPlaces* gnome_ = nullptr;   // places_, on GNOME
   PortalScreencast* portal_ = nullptr;  // pixels_, where they come from the portal
+  bool kde_ = false;
   std::once_flag restoreOnce_;
   std::mutex listedMutex_;
   std::vector<CompositorWindow> listed_;  // the last listing, which frames are placed against
+  std::optional<PlacesAnswer> pass_;      // the last listing with its outputs, where pixels are the cast's
+  std::chrono::steady_clock::time_point passBegan_;
 };
 
 }  // namespace tessaron::platform::wayland

@@ -11,6 +11,7 @@
 
 #include "platform/wayland/gnome_shell_places.h"
 #include "platform/wayland/kwin_script_places.h"
+#include "platform/wayland/portal_screencast.h"
 #include "platform/wayland/sway_ipc.h"
 #include "platform/wayland/wayland_windows.h"
 
@@ -234,6 +235,50 @@ TEST(KwinScript, ReportsTheShownWindowsFrontToBackOnPlasma5And6) {
     EXPECT_NE(shown[0].id, shown[1].id);
     EXPECT_TRUE(shown[1].coveredBy.empty()) << "side by side";
   }
+}
+
+// KDE's portal answers a screen-cast request whose dialog cannot load as if the person had declined it: what
+// its dialog lacks is named from the files of Qt it loads.
+TEST(KdeDialog, NamesTheMissingPartsOfQtWithTheirPackagesOnPlasma5Only) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / ("tessaron-qt-" + std::to_string(::getpid()));
+  const fs::path qt = root / "x86_64-linux-gnu/qt5";
+  for (const char* file : {"plugins/platforms/libqwayland-generic.so", "qml/org/kde/kirigami.2/qmldir",
+                           "qml/QtQuick/Layouts/qmldir", "qml/QtQuick/Controls.2/qmldir"}) {
+    fs::create_directories((qt / file).parent_path());
+    std::ofstream(qt / file) << "x";
+  }
+  const auto environment = [](const char* key) {
+    const char* value = std::getenv(key);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+  };
+  const auto desktop = environment("XDG_CURRENT_DESKTOP"), version = environment("KDE_SESSION_VERSION");
+  ::setenv("XDG_CURRENT_DESKTOP", "KDE", 1);
+  ::setenv("KDE_SESSION_VERSION", "5", 1);
+  const std::vector<fs::path> folders{root / "none/qt5", qt};
+
+  EXPECT_EQ(whatKdesDialogLacks(folders),
+            "KDE's screen-sharing dialog cannot open without parts of Qt that are not installed "
+            "(qml-module-org-kde-pipewire on Debian and Ubuntu).");
+  fs::remove(qt / "plugins/platforms/libqwayland-generic.so");
+  EXPECT_NE(whatKdesDialogLacks(folders).find("(qtwayland5, qml-module-org-kde-pipewire on"),
+            std::string::npos);
+  fs::create_directories(qt / "qml/org/kde/pipewire");
+  std::ofstream(qt / "qml/org/kde/pipewire/qmldir") << "x";
+  std::ofstream(qt / "plugins/platforms/libqwayland-generic.so") << "x";
+  EXPECT_EQ(whatKdesDialogLacks(folders), "") << "nothing missing";
+  fs::remove(qt / "qml/QtQuick/Layouts/qmldir");
+  EXPECT_EQ(whatKdesDialogLacks({root / "none/qt5"}), "") << "no Qt 5 found: nothing can be told";
+  ::setenv("KDE_SESSION_VERSION", "6", 1);
+  EXPECT_EQ(whatKdesDialogLacks(folders), "") << "Plasma 6 builds its dialog with Qt 6";
+  ::setenv("XDG_CURRENT_DESKTOP", "GNOME", 1);
+  ::setenv("KDE_SESSION_VERSION", "5", 1);
+  EXPECT_EQ(whatKdesDialogLacks(folders), "") << "not KDE";
+
+  for (const auto& [key, value] :
+       {std::pair{"XDG_CURRENT_DESKTOP", desktop}, std::pair{"KDE_SESSION_VERSION", version}})
+    value ? (void)::setenv(key, value->c_str(), 1) : (void)::unsetenv(key);
+  fs::remove_all(root);
 }
 
 }  // namespace
