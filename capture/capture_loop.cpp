@@ -197,9 +197,7 @@ void capturePass() {
     auto fresh = std::make_shared<TessaronWindow>();
     fresh->window = window;
     auto record = gWindows.insertIfAbsent(window.windowID, fresh);
-    // The step gets the description stored by the previous pass (for a new record, this one).
-    std::optional<platform::WindowDescription> previous = record ? record->window : std::nullopt;
-    if (!record || !previous) {
+    if (!record) {
       log::capturer().error("Failed to find tessaronWindow for window ID %{public}u", window.windowID);
       continue;
     }
@@ -216,9 +214,9 @@ void capturePass() {
     }
     try {
       if (variantOf(*browser) == BrowserVariant::chrome)
-        archiveChromeWindow(*previous, day, dayFolder, record);
+        archiveChromeWindow(window, day, dayFolder, record);
       else
-        archiveSafariWindow(*previous, day, dayFolder, record);
+        archiveSafariWindow(window, day, dayFolder, record);
     } catch (const TessaronError& error) {
       log::capturer().error("Error capturing AX content: %{public}@", error);
     }

@@ -359,8 +359,11 @@ struct PortalScreencast::State {
       g_variant_unref(remote);
     }
     if (fds) g_object_unref(fds);
+    const std::string failure = error && error->message ? error->message : "no descriptor in its answer";
     if (error) g_error_free(error);
-    if (fd < 0) return endSession("The desktop gave no PipeWire connection for the screen cast.");
+    if (fd < 0)
+      return endSession("The desktop gave no PipeWire connection for the screen cast (OpenPipeWireRemote: " +
+                        failure + ").");
     if (!startStreams(fd, cast)) return endSession("PipeWire did not accept the screen cast's streams.");
     setPhase(Phase::casting);
   }
