@@ -95,6 +95,14 @@ TEST_F(GnomeTest, TheFirstStartAsksThroughTheDesktopsDialogOnceThenRecordsBothBr
       },
       30s))
       << session->log("tessaron");
+  // In GNOME's words: its top bar shows the sharing, and nothing of Plasma's.
+  std::vector<Accessible> nodes;
+  applicationOf(tessaron).collect(nodes);
+  std::string words;
+  for (auto& node : nodes)
+    words += node.name() + "\n";
+  EXPECT_NE(words.find("the top bar shows"), std::string::npos) << words;
+  EXPECT_EQ(words.find("Plasma"), std::string::npos) << words;
   ASSERT_TRUE(choose.press());
 
   // The desktop's dialog: the screen is picked and shared, as a person would.
