@@ -5,8 +5,8 @@
 
 #include <thread>
 
-#include "app/exit.h"
-#include "app/log.h"
+#include "base/exit.h"
+#include "base/log.h"
 #include "permissions/permissions.h"
 #include "server/server.h"
 

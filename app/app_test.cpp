@@ -6,8 +6,8 @@
 
 #include "app/app_delegate.h"
 #include "app/application_menu.h"
-#include "app/capture_switch.h"
-#include "app/log.h"
+#include "base/log.h"
+#include "capture/capture_switch.h"
 #include "permissions/permissions.h"
 #include "platform/sim/sim_desktop.h"
 #include "server/server.h"

@@ -2,9 +2,9 @@
 
 #include <thread>
 
-#include "app/capture_switch.h"
-#include "app/log.h"
+#include "base/log.h"
 #include "capture/capture.h"
+#include "capture/capture_switch.h"
 #include "server/server.h"
 
 namespace tessaron {

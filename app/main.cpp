@@ -3,10 +3,10 @@
 #include <cstdio>
 
 #include "app/app_delegate.h"
-#include "app/capture_switch.h"
-#include "app/exit.h"
-#include "app/log.h"
+#include "base/exit.h"
+#include "base/log.h"
 #include "capture/capture.h"
+#include "capture/capture_switch.h"
 
 int main() {
   using namespace tessaron;

@@ -21,7 +21,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "capture/capture.h"
 #include "platform/freedesktop/atspi.h"
 #include "platform/wayland/portal_screencast.h"

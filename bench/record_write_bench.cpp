@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "capture/capture.h"
 
 namespace fs = std::filesystem;
@@ -46,9 +46,9 @@ int main(int argc, char** argv) {
   });
   const double durable = run("durable", [&](const fs::path& stem) {
     std::string error;
-    tessaron::writeArchiveFile(stem.string() + ".png", png, error);
-    tessaron::writeRecordText(stem.string() + ".txt", "https://a/", "d/s", "s", "t", words,
-                              tessaron::fullTextWordLimit, error);
+    tessaron::archive::writeArchiveFile(stem.string() + ".png", png, error);
+    tessaron::archive::writeRecordText(stem.string() + ".txt", "https://a/", "d/s", "s", "t", words,
+                                       tessaron::fullTextWordLimit, error);
   });
   std::printf("saving a record (%zu KB screenshot, %zu KB text), %d records:\n", png.size() / 1000,
               words.size() / 1000, records);

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/record_file.h"
 #include "searchserver/index.h"
 #include "searchserver/indexer.h"
 
@@ -296,13 +297,15 @@ void forgetNewest(Index& index, const char* label, std::size_t howMany) {
   for (bool more = true; more; ++steps) {
     const auto step = Clock::now();
     more = index.purgeStep();
-    longestStep = std::max(longestStep, std::chrono::duration<double, std::milli>(Clock::now() - step).count());
+    longestStep =
+        std::max(longestStep, std::chrono::duration<double, std::milli>(Clock::now() - step).count());
   }
   index.checkpoint();
   const double purging = std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("forgetting the newest %zu of %s: deleting %.3f s (the peer's whole cost); rewriting until gone "
-              "%.2f s in %d steps, the longest %.0f ms (%.0f x the peer)\n",
-              paths.size(), label, deleting, purging, steps, longestStep, (deleting + purging) / deleting);
+  std::printf(
+      "forgetting the newest %zu of %s: deleting %.3f s (the peer's whole cost); rewriting until gone "
+      "%.2f s in %d steps, the longest %.0f ms (%.0f x the peer)\n",
+      paths.size(), label, deleting, purging, steps, longestStep, (deleting + purging) / deleting);
 }
 
 int main(int argc, char** argv) {
@@ -415,11 +418,8 @@ int main(int argc, char** argv) {
     auto r = generate.record(n);
     const fs::path file = archive / (r.recordPath + ".txt");
     fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << r.address << '\n'
-                                          << r.recordPath << '\n'
-                                          << r.stamp << '\n'
-                                          << r.title << '\n'
-                                          << r.body;
+    std::ofstream(file, std::ios::binary)
+        << tessaron::archive::recordText(r.address, r.recordPath, r.stamp, r.title, r.body);
   }
   Index files(folder / "files.sqlite");
   tessaron::search::Indexer indexer(archive, files);

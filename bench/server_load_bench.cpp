@@ -26,6 +26,7 @@
 
 #include <httplib.h>
 
+#include "archive/record_file.h"
 #include "bench/bench_support.h"
 #include "tests/process_harness.h"
 
@@ -65,11 +66,9 @@ void makeArchive(const fs::path& archive, int records) {
       body += " " + vocabulary[static_cast<std::size_t>(std::pow(20000.0, u)) - 1];
     }
     fs::create_directories(archive / folder);
-    std::ofstream(archive / folder / (std::string(stamp) + ".txt"))
-        << "https://site" << i % 2000 << ".example/page" << i << "\n"
-        << folder << "/" << stamp << "\n"
-        << stamp << "\nPage " << i << "\n"
-        << body;
+    std::ofstream(archive / folder / (std::string(stamp) + ".txt")) << tessaron::archive::recordText(
+        "https://site" + std::to_string(i % 2000) + ".example/page" + std::to_string(i),
+        std::string(folder) + "/" + stamp, stamp, "Page " + std::to_string(i), body);
   }
 }
 

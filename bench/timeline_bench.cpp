@@ -20,6 +20,7 @@
 
 #include <httplib.h>
 
+#include "archive/record_file.h"
 #include "bench/bench_support.h"
 #include "tests/process_harness.h"
 
@@ -68,10 +69,11 @@ int main(int argc, char** argv) {
     char stem[32];
     std::snprintf(stem, sizeof stem, "2024-03-01T%02d:%02d:%02dZ", seconds / 3600, seconds / 60 % 60,
                   seconds % 60);
-    std::ofstream(day / (std::string(stem) + ".txt"))
-        << "https://site" << n % 40 << ".example/page/" << n % 300 << "\n20240301/" << stem << "\n"
-        << stem << "\nPage " << n % 300 << " of a busy day - Chromium\nwords of page " << n % 300
-        << " busyword and more words";
+    const std::string page = std::to_string(n % 300);
+    std::ofstream(day / (std::string(stem) + ".txt")) << tessaron::archive::recordText(
+        "https://site" + std::to_string(n % 40) + ".example/page/" + page, std::string("20240301/") + stem,
+        stem, "Page " + page + " of a busy day - Chromium",
+        "words of page " + page + " busyword and more words");
     fs::copy_file(screenshots[static_cast<std::size_t>(n) % screenshots.size()],
                   day / (std::string(stem) + ".png"));
   }

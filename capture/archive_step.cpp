@@ -1,6 +1,6 @@
 // One browser window in one pass: match its accessibility window, take the screenshot, and archive a new one
 // with the page's address and text.
-#include "app/log.h"
+#include "base/log.h"
 #include "capture/capture.h"
 #include "capture/page_pixels.h"
 
@@ -74,7 +74,7 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
     record->pendingPage = page;
   }
   const std::string stamp = captureTimestamp();
-  const RecordPaths paths = claimRecordPaths(day, dayFolder, stamp);
+  const archive::RecordPaths paths = archive::claimRecordPaths(day, dayFolder, stamp);
   if (!captureScreenshot(*record, paths.imagePath, newPage)) {
     log::capturer().log("no screenshot captured so abort archiving this time.");
     return;
@@ -87,8 +87,9 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
   if (words.repeat)
     contentChannel(variant).log("Url %s already visited, don't save off-screen text again!", address);
   std::string error;
-  if (!writeRecordText(paths.textPath, address, paths.recordPath, stamp, recordTitle, text, words.limit,
-                       error)) {
+  standardOutputLine(std::to_string(words.limit));
+  if (!archive::writeRecordText(paths.textPath, address, paths.recordPath, stamp, recordTitle, text,
+                                words.limit, error)) {
     // A record is whole or not at all: its screenshot goes too, and the window starts afresh, so the next
     // pass saves the page again and its words are not taken as archived.
     log::capturer().error("Error saving metadata: %s", error);

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <utility>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "capture/capture.h"
 #include "server/server.h"
 
@@ -43,7 +43,8 @@ std::vector<std::pair<std::chrono::sys_days, fs::path>> dayFolders(const fs::pat
   for (const auto& entry : fs::directory_iterator(dataFolder, ec)) {
     std::error_code typeError;
     if (entry.is_symlink(typeError) || !entry.is_directory(typeError)) continue;
-    if (auto day = dayOfFolder(entry.path().filename().string())) days.emplace_back(*day, entry.path());
+    if (auto day = archive::dayOfFolder(entry.path().filename().string()))
+      days.emplace_back(*day, entry.path());
   }
   std::sort(days.begin(), days.end());
   return days;
@@ -71,12 +72,12 @@ Deleted deleteRecords(const fs::path& dayFolder, const std::function<bool(Clock:
     std::error_code typeError;
     if (!entry.is_regular_file(typeError) || entry.is_symlink(typeError)) continue;
     fs::path name = entry.path().filename();
-    if (name.string().ends_with(partialSuffix))
-      name = name.string().substr(0, name.string().size() - partialSuffix.size());
+    if (name.string().ends_with(archive::partialSuffix))
+      name = name.string().substr(0, name.string().size() - archive::partialSuffix.size());
     const std::string extension = name.extension().string();
     if (extension != ".png" && extension != ".txt") continue;
     const std::string stem = name.stem().string();
-    if (auto stamp = recordStampTime(stem); stamp && select(*stamp)) byStem[stem].push_back(entry.path());
+    if (auto stamp = archive::stemTime(stem); stamp && select(*stamp)) byStem[stem].push_back(entry.path());
   }
   Deleted deleted;
   for (auto& [stem, files] : byStem) {
@@ -158,30 +159,6 @@ bool roomToSave(const settings::Settings& settings, const fs::path& dataFolder) 
   return !stop;
 }
 
-std::optional<Clock::time_point> recordStampTime(std::string_view stem) {
-  // "yyyy-MM-ddTHH:mm:ssZ", then "-N" for a later record of the same second.
-  if (stem.size() < 20 || stem[4] != '-' || stem[7] != '-' || stem[10] != 'T' || stem[13] != ':' ||
-      stem[16] != ':' || stem[19] != 'Z')
-    return std::nullopt;
-  if (stem.size() > 20 &&
-      (stem.size() < 22 || stem[20] != '-' ||
-       !std::all_of(stem.begin() + 21, stem.end(), [](char c) { return c >= '0' && c <= '9'; })))
-    return std::nullopt;
-  int parts[6] = {};
-  const std::size_t at[6] = {0, 5, 8, 11, 14, 17}, length[6] = {4, 2, 2, 2, 2, 2};
-  for (int i = 0; i < 6; ++i) {
-    const char* begin = stem.data() + at[i];
-    auto [end, error] = std::from_chars(begin, begin + length[i], parts[i]);
-    if (error != std::errc() || end != begin + length[i]) return std::nullopt;
-  }
-  const std::chrono::year_month_day date{std::chrono::year(parts[0]),
-                                         std::chrono::month(static_cast<unsigned>(parts[1])),
-                                         std::chrono::day(static_cast<unsigned>(parts[2]))};
-  if (!date.ok() || parts[3] > 23 || parts[4] > 59 || parts[5] > 60) return std::nullopt;
-  return std::chrono::sys_days(date) + std::chrono::hours(parts[3]) + std::chrono::minutes(parts[4]) +
-         std::chrono::seconds(parts[5]);
-}
-
 settings::Settings settingsInForce() {
   Upkeep& state = upkeep();
   std::lock_guard lock(state.mutex);
@@ -228,7 +205,7 @@ std::size_t forgetRecentRecords() {
 std::size_t enforceArchiveBudget(const settings::Settings& budget, const fs::path& dataFolder,
                                  const std::string& today) {
   if (budget.keepDays <= 0 && budget.maxArchiveGB <= 0) return 0;
-  const auto todayDate = dayOfFolder(today);
+  const auto todayDate = archive::dayOfFolder(today);
   auto days = dayFolders(dataFolder);
   std::size_t deletedRecords = 0;
   auto prune = [&](const fs::path& folder, const char* reason) {
@@ -271,7 +248,7 @@ void archiveUpkeepBeforePass(const fs::path& dataFolder, const std::string& toda
     std::lock_guard lock(state.mutex);
     // What a write cut short (a kill, a power cut) left behind goes before the first pass writes anything.
     if (!std::exchange(state.leftoversRemoved, true))
-      if (const std::size_t removed = removeInterruptedWrites(dataFolder))
+      if (const std::size_t removed = archive::removeInterruptedWrites(dataFolder))
         log::capturer().log("Removed %ld files of records whose writing was cut short",
                             static_cast<long>(removed));
     if (state.lastBudgetCheck && now - *state.lastBudgetCheck < budgetCheckPeriod) return;

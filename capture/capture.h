@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "archive/layout.h"
+#include "archive/record_file.h"
 #include "imagehash/os_image_hashing.h"
 #include "platform/browsers.h"
 #include "platform/platform.h"
@@ -108,26 +110,12 @@ void archiveSafariWindow(const platform::WindowDescription& window, const std::s
 inline constexpr std::size_t fullTextWordLimit = 10000;
 inline constexpr std::size_t revisitWordLimit = 2;
 
-struct RecordPaths {
-  std::filesystem::path imagePath;
-  std::filesystem::path textPath;
-  std::string recordPath;  // day name "/" stem: the record's place relative to the data folder
-};
-
 // "yyyyMMdd" of a local date.
 std::string dayName(const platform::LocalDateTime& local);
 // The day folder under the data folder, created when missing; "/" when it cannot be created.
 std::filesystem::path createDayFolder(const std::filesystem::path& parent, const std::string& name);
-// The record's image path, text path and relative record path for a stem.
-RecordPaths makeRecordPaths(const std::string& dayName, const std::filesystem::path& dayFolder,
-                            const std::string& stamp);
-// Names a record that no other record of the day folder has claimed: the stamp, or the stamp with "-2", "-3"
-// ... when a record of the same second exists already, so no record overwrites or merges into another.
-RecordPaths claimRecordPaths(const std::string& dayName, const std::filesystem::path& dayFolder,
-                             const std::string& stamp);
 // The current UTC time as "yyyy-MM-dd'T'HH:mm:ss'Z'".
 std::string captureTimestamp();
-std::string formatTimestamp(std::chrono::system_clock::time_point time);
 // How many words a new record of the address gets. The full text on the first record of an address in this
 // run, and again whenever the page shows words that no record of the address holds yet (an article that
 // arrived late, new comments, an application's new view; words with a digit, which tick, do not count); two
@@ -142,35 +130,6 @@ RecordWords recordWords(const std::string& address, std::string_view pageText);
 // its full text again.
 void forgetVisitedURL(const std::string& address);
 void clearVisitedURLsForTests();
-// Writes one record's text: address, record path, stamp, title, then up to `wordLimit` words of the text. The
-// file appears whole or not at all, never over another, and is on the disk when this returns true; false with
-// the reason otherwise.
-bool writeRecordText(const std::filesystem::path& textPath, const std::string& address,
-                     const std::string& recordPath, const std::string& stamp, const std::string& title,
-                     const std::string& pageText, std::size_t wordLimit, std::string& error);
-// Adds words to a record's text, within `wordLimit` words in all, after the words it holds: the completed text
-// is written whole beside it and takes its place in one step, so a reader sees the old text or the new one,
-// never a part. False with the reason when the record is gone (forgotten meanwhile: it is not made again) or
-// cannot be written.
-bool addRecordWords(const std::filesystem::path& textPath, std::string_view words, std::size_t wordLimit,
-                    std::string& error);
-// A file being written carries this after its name until it is whole.
-inline constexpr std::string_view partialSuffix = ".partial";
-// Writes a file of the archive whole or not at all: the bytes go to the name with partialSuffix, are flushed
-// to the disk, and the file then takes its name, which no other file may hold. False with the reason when a
-// step fails, and nothing is left behind then.
-enum class Replacing { never, anExistingFile };
-bool writeArchiveFile(const std::filesystem::path& path, std::string_view bytes, std::string& error,
-                      Replacing replacing = Replacing::never);
-// Flushes a folder's entries (names just given) to the disk.
-void syncFolder(const std::filesystem::path& folder);
-// The date a day folder's name ("yyyyMMdd") stands for, or none for any other name.
-std::optional<std::chrono::sys_days> dayOfFolder(std::string_view name);
-// Removes what interrupted writes left in the day folders (only files named as a record's file being
-// written, and screenshots of a record's name without their text); returns how many. Only while no pass runs,
-// and never in a folder that is not a day folder.
-std::size_t removeInterruptedWrites(const std::filesystem::path& dataFolder);
-
 // ----- what is never recorded, and what the person takes back
 
 // Why a listed browser window was not recorded; logged once when it starts, never naming the page.
@@ -197,8 +156,6 @@ settings::Settings refreshSettings();
 // The settings as the last read left them.
 settings::Settings settingsInForce();
 
-// The time a record's stem names ("yyyy-MM-ddTHH:mm:ssZ", maybe with "-N"), or none for any other name.
-std::optional<std::chrono::system_clock::time_point> recordStampTime(std::string_view stem);
 inline constexpr std::chrono::minutes forgetWindow{15};
 // Deletes every record (screenshot and text) whose stamp is at or after `since`, waiting for a pass that is
 // writing one; returns how many records went.

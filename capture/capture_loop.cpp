@@ -3,9 +3,9 @@
 #include <set>
 #include <unordered_map>
 
-#include "app/capture_switch.h"
-#include "app/log.h"
+#include "base/log.h"
 #include "capture/capture.h"
+#include "capture/capture_switch.h"
 #include "server/server.h"
 
 namespace tessaron {

@@ -1,5 +1,5 @@
 // The loop on the simulated clock: passes 5 virtual seconds apart, ended by the switch, never two at once.
-#include "app/capture_switch.h"
+#include "capture/capture_switch.h"
 #include "capture/capture_test_support.h"
 
 namespace tessaron {

@@ -10,7 +10,7 @@
 #include <memory>
 #include <thread>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "capture/capture.h"
 #include "platform/sim/sim_desktop.h"
 

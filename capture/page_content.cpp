@@ -8,7 +8,7 @@
 #include <memory>
 #include <unordered_set>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "capture/capture.h"
 
 namespace tessaron {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "capture/capture.h"
 #include "ocr/ocr_worker.h"
 #include "ocr/text_reader.h"
@@ -117,7 +117,7 @@ void readWordsInPictures(const platform::PageLayout& layout, double windowWidth,
          // Forgetting and the passes hold the archive: the record is completed between them, or not at all.
          std::lock_guard archive(gArchiveMutex);
          std::string error;
-         if (addRecordWords(textPath, words, fullTextWordLimit, error))
+         if (archive::addRecordWords(textPath, words, fullTextWordLimit, error))
            log::capturer().log("Added the words in the pictures of %s", recordPath);
          else
            log::capturer().error("The words in the pictures of %s are not added: %s", recordPath, error);

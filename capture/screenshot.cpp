@@ -8,7 +8,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "capture/capture.h"
 
 namespace tessaron {
@@ -85,8 +85,8 @@ bool captureScreenshot(TessaronWindow& record, const std::filesystem::path& dest
     return false;
   }
   std::string error;
-  if (!writeArchiveFile(destination, std::string_view(reinterpret_cast<const char*>(png.data()), png.size()),
-                        error)) {
+  if (!archive::writeArchiveFile(
+          destination, std::string_view(reinterpret_cast<const char*>(png.data()), png.size()), error)) {
     log::capturer().error("Error saving screenshot: %s", error);
     return false;
   }

@@ -1,7 +1,7 @@
 #include <chrono>
 
-#include "app/capture_switch.h"
-#include "app/log.h"
+#include "base/log.h"
+#include "capture/capture_switch.h"
 #include "permissions/permissions.h"
 #include "platform/platform.h"
 #include "server/server.h"

@@ -2,6 +2,7 @@
 // that is read-only or fills up (small tmpfs mounts, which need root), and hostile queries beside normal
 // ones.
 #include "searchserver/index_keeper.h"
+#include "archive/record_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -49,11 +50,9 @@ class KeeperTest : public ::testing::Test {
       for (int w = 0; w < wordsEach; ++w)
         body += " common word" + std::to_string((i * 7 + w) % 997);
       fs::create_directories(archive / day);
-      std::ofstream(archive / day / (std::string(stamp) + ".txt"))
-          << "https://site" << i % 50 << ".example/" << i << "\n"
-          << day << "/" << stamp << "\n"
-          << stamp << "\nTitle " << i << "\n"
-          << body;
+      std::ofstream(archive / day / (std::string(stamp) + ".txt")) << tessaron::archive::recordText(
+          "https://site" + std::to_string(i % 50) + ".example/" + std::to_string(i),
+          std::string(day) + "/" + stamp, stamp, "Title " + std::to_string(i), body);
     }
   }
 

@@ -9,27 +9,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "archive/layout.h"
+
 namespace tessaron::search {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-std::vector<std::string> dayFolders(const fs::path& archive) {
-  std::vector<std::string> days;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(archive, ec)) {
-    const std::string name = entry.path().filename().string();
-    std::error_code typeError;
-    if (name.size() == 8 && std::all_of(name.begin(), name.end(), ::isdigit) &&
-        entry.is_directory(typeError) && !entry.is_symlink(typeError))
-      days.push_back(name);
-  }
-  std::sort(days.begin(), days.end());
-  return days;
-}
-
-}  // namespace
 
 Indexer::Indexer(fs::path archive, Index& index) : archive_(std::move(archive)), index_(index) {
   events_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -137,7 +121,7 @@ std::size_t Indexer::scanDay(const std::string& day) {
 std::size_t Indexer::scanAll() {
   const bool firstBuild = !index_.isComplete();
   if (firstBuild) index_.beginBulkLoad();
-  const auto days = dayFolders(archive_);
+  const auto days = archive::dayFolders(archive_);
   for (const std::string& day : index_.indexedDays())
     if (!std::binary_search(days.begin(), days.end(), day)) {
       index_.removeDay(day);
@@ -166,7 +150,7 @@ std::size_t Indexer::scanAll() {
 }
 
 std::size_t Indexer::scanChanged() {
-  const auto days = dayFolders(archive_);
+  const auto days = archive::dayFolders(archive_);
   std::set<std::string> touched = changedDays();
   // Without the kernel's events a file changed in place shows nowhere but in the file: look at every day now
   // and then.

@@ -12,6 +12,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "archive/record_file.h"
 #include "searchserver/index.h"
 #include "searchserver/index_keeper.h"
 #include "searchserver/indexer.h"
@@ -75,7 +76,7 @@ class Archive : public ::testing::Test {
   void add(const std::string& day, const std::string& stem, const std::string& address,
            const std::string& title, const std::string& body) {
     writeFile(archive / day / (stem + ".txt"),
-              address + "\n" + day + "/" + stem + "\n" + stem.substr(0, 20) + "\n" + title + "\n" + body);
+              tessaron::archive::recordText(address, day + "/" + stem, stem.substr(0, 20), title, body));
     fs::copy_file(TESSARON_SAMPLE_IMAGE, archive / day / (stem + ".png"),
                   fs::copy_options::overwrite_existing);
   }

@@ -14,6 +14,7 @@
 
 #include <httplib.h>
 
+#include "archive/record_file.h"
 #include "searchserver/server_test_support.h"
 #include "tests/process_harness.h"
 
@@ -42,8 +43,9 @@ class ServerOnArchive : public ::testing::Test {
   }
   void add(const std::string& day, const std::string& stem, const std::string& title, const std::string& body,
            bool screenshot = true) {
-    writeFile(archive / day / (stem + ".txt"), "https://example.org/" + stem + "\n" + day + "/" + stem +
-                                                   "\n" + stem.substr(0, 20) + "\n" + title + "\n" + body);
+    writeFile(archive / day / (stem + ".txt"),
+              tessaron::archive::recordText("https://example.org/" + stem, day + "/" + stem,
+                                            stem.substr(0, 20), title, body));
     if (screenshot) fs::copy_file(TESSARON_SAMPLE_IMAGE, archive / day / (stem + ".png"));
   }
   void start(std::size_t records) {

@@ -12,6 +12,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "archive/record_file.h"
 #include "searchserver/index.h"
 #include "searchserver/indexer.h"
 #include "searchserver/record.h"
@@ -32,42 +33,7 @@ using testing::writeFile;
 std::string record(const std::string& address, const std::string& path, const std::string& title,
                    const std::string& body) {
   const std::string stamp = path.substr(path.find('/') + 1, 20);
-  return address + "\n" + path + "\n" + stamp + "\n" + title + "\n" + body;
-}
-
-TEST(Records, ParseExactlyAndTolerateWhatIsOdd) {
-  auto r = parseRecord(
-      "https://www.Example.org:8080/a?b\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\nTitle\nline "
-      "one\nline two");
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->address, "https://www.Example.org:8080/a?b");
-  EXPECT_EQ(r->site, "example.org");
-  EXPECT_EQ(r->recordPath, "20240301/2024-03-01T14:05:09Z");
-  EXPECT_EQ(r->time, 1709301909);
-  EXPECT_EQ(r->title, "Title");
-  EXPECT_EQ(r->body, "line one\nline two");
-  auto crlf = parseRecord(
-      "https://example.org/\r\n20240301/2024-03-01T14:05:09Z\r\n2024-03-01T14:05:09Z\r\nTitle\r\nbody words");
-  ASSERT_TRUE(crlf) << "CRLF line ends read like LF ones";
-  EXPECT_EQ(crlf->address, "https://example.org/");
-  EXPECT_EQ(crlf->title, "Title");
-  EXPECT_EQ(crlf->time, 1709301909);
-  auto empty = parseRecord("\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\n\n");
-  ASSERT_TRUE(empty) << "an empty address and body are still a record";
-  EXPECT_EQ(empty->site, "");
-  EXPECT_FALSE(parseRecord("https://a/\n20240301/x\n2024-03-01T14:05:09Z\nno line end yet"))
-      << "half-written";
-  EXPECT_FALSE(parseRecord("a\nb\nnot a stamp\nd\n"));
-  auto bytes =
-      parseRecord("https://a/\xff\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\nT\xc3\n\xe2\x82");
-  ASSERT_TRUE(bytes);
-  EXPECT_EQ(bytes->address, "https://a/\xEF\xBF\xBD");
-  EXPECT_EQ(bytes->title, "T\xEF\xBF\xBD");
-  EXPECT_TRUE(isRecordFile("20240301/2024-03-01T14:05:09Z.txt"));
-  EXPECT_TRUE(isRecordFile("20240301/2024-03-01T14:05:09Z-2.txt"));
-  EXPECT_FALSE(isRecordFile("20240301/notes.txt"));
-  EXPECT_FALSE(isRecordFile("2024030/2024-03-01T14:05:09Z.txt"));
-  EXPECT_FALSE(isRecordFile("20240301/2024-03-01T14:05:09Z.png"));
+  return tessaron::archive::recordText(address, path, stamp, title, body);
 }
 
 TEST(Queries, UserTextNeverBecomesQuerySyntax) {

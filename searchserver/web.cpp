@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <ctime>
-#include <regex>
 
 #include <nlohmann/json.hpp>
+
+#include "archive/layout.h"
 
 namespace tessaron::search {
 
@@ -467,13 +468,15 @@ std::optional<std::string> recordPage(const fs::path& archive, const std::string
 
 HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::SettingsFile& settings,
                         Thumbnails& thumbnails) {
-  // A record's place: a day folder and a stamp; the patterns admit no "..", slashes or other files.
-  static const std::string recordPlace =
-      R"((\d{8})/([0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z(?:-[0-9]{1,6})?))";
-  static const std::regex shotPath("/shot/" + recordPlace + R"(\.png)");
-  static const std::regex thumbnailPath("/thumb/" + recordPlace + R"(\.webp)");
-  static const std::regex recordPath("/record/" + recordPlace);
-  auto route = [archive, &keeper, &settings, &thumbnails](const HttpRequest& request) -> HttpResponse {
+  // A record's place ("<day>/<stem>") between a route's prefix and suffix, as the archive names them: no
+  // "..", no other slashes, no other file.
+  const auto placeIn = [](std::string_view path, std::string_view prefix, std::string_view suffix) {
+    if (!path.starts_with(prefix) || !path.ends_with(suffix) || path.size() < prefix.size() + suffix.size())
+      return std::optional<std::pair<std::string, std::string>>();
+    return archive::recordPlace(path.substr(prefix.size(), path.size() - prefix.size() - suffix.size()));
+  };
+  auto route = [archive, &keeper, &settings, &thumbnails,
+                placeIn](const HttpRequest& request) -> HttpResponse {
     if (!allowedHost(request.header("Host"))) return text(403, "This server answers only 127.0.0.1:5000.\n");
     const std::string origin = request.header("Origin");
     if (!origin.empty() && origin != "http://127.0.0.1:5000" && origin != "http://localhost:5000")
@@ -536,9 +539,8 @@ HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::
       return {200, "text/html; charset=utf-8", timelinePage(*day, keeper)};
     }
 
-    std::smatch match;
-    if (std::regex_match(request.path, match, recordPath)) {
-      if (auto page = recordPage(archive, match[1].str(), match[2].str(), keeper))
+    if (auto place = placeIn(request.path, "/record/", "")) {
+      if (auto page = recordPage(archive, place->first, place->second, keeper))
         return {200, "text/html; charset=utf-8", std::move(*page)};
       return {
           404, "text/html; charset=utf-8",
@@ -550,15 +552,15 @@ HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::
 
     // A thumbnail always answers with a picture: a screenshot that is missing or cannot be read gets the
     // placeholder.
-    if (std::regex_match(request.path, match, thumbnailPath)) {
-      if (auto bytes = thumbnails.get(match[1].str(), match[2].str()))
+    if (auto place = placeIn(request.path, "/thumb/", ".webp")) {
+      if (auto bytes = thumbnails.get(place->first, place->second))
         return {200, "image/webp", std::move(*bytes)};
       return {200, "image/svg+xml", Thumbnails::placeholder()};
     }
 
     // Screenshots by record path only; the file must be a plain file inside the archive (no symbolic links).
-    if (std::regex_match(request.path, match, shotPath)) {
-      const fs::path file = archive / match[1].str() / (match[2].str() + ".png");
+    if (auto place = placeIn(request.path, "/shot/", ".png")) {
+      const fs::path file = archive / place->first / (place->second + ".png");
       std::error_code ec;
       if (!fs::is_directory(fs::symlink_status(file.parent_path(), ec)))
         return text(404, "No such screenshot.\n");

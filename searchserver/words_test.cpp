@@ -10,6 +10,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "archive/record_file.h"
 #include "searchserver/index.h"
 #include "searchserver/index_keeper.h"
 #include "searchserver/indexer.h"
@@ -66,8 +67,8 @@ TEST(Words, APagesLanguageIsGuessedFromItsScriptAndCommonestWords) {
 std::string recordText(int n, const std::string& title, const std::string& body) {
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "2024-05-01T10:%02d:00Z", n);
-  return "https://site" + std::to_string(n) + ".example/\n20240501/" + stamp + "\n" + stamp + "\n" + title +
-         "\n" + body;
+  return tessaron::archive::recordText("https://site" + std::to_string(n) + ".example/",
+                                       std::string("20240501/") + stamp, stamp, title, body);
 }
 
 struct Page {

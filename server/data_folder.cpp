@@ -1,5 +1,5 @@
-#include "app/log.h"
 #include "archive/private_files.h"
+#include "base/log.h"
 #include "platform/platform.h"
 #include "server/server.h"
 

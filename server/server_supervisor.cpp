@@ -12,8 +12,8 @@
 
 #include <unistd.h>
 
-#include "app/exit.h"
-#include "app/log.h"
+#include "base/exit.h"
+#include "base/log.h"
 #include "platform/platform.h"
 #include "server/server.h"
 

@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "archive/layout.h"
+#include "archive/record_file.h"
+
 namespace tessaron::testing {
 
 struct ArchivedRecord {
@@ -20,21 +23,19 @@ struct ArchivedRecord {
   std::string address, recordPath, stamp, title, body;
 };
 
-// Every record below the archive folder, in file order (which is time order).
+// Every record below the archive folder, in file order (which is time order); a text file that is no
+// record of ours (a name or content the archive would not write) is passed over.
 inline std::vector<ArchivedRecord> readArchive(const std::filesystem::path& archive) {
   namespace fs = std::filesystem;
   std::vector<ArchivedRecord> out;
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(archive, ec); !ec && it != fs::end(it); it.increment(ec)) {
-    if (it->path().extension() != ".txt") continue;
-    std::ifstream in(it->path());
-    ArchivedRecord record{it->path()};
-    std::getline(in, record.address);
-    std::getline(in, record.recordPath);
-    std::getline(in, record.stamp);
-    std::getline(in, record.title);
-    std::getline(in, record.body);
-    out.push_back(std::move(record));
+    if (!archive::isRecordFile(it->path().lexically_relative(archive))) continue;
+    std::ifstream in(it->path(), std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (auto record = archive::parseRecord(bytes))
+      out.push_back(
+          {it->path(), record->address, record->recordPath, record->stamp, record->title, record->body});
   }
   std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.text < b.text; });
   return out;

@@ -16,7 +16,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "capture/capture.h"
 #include "platform/sim/sim_scenario.h"
 

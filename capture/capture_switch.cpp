@@ -1,4 +1,4 @@
-#include "app/capture_switch.h"
+#include "capture/capture_switch.h"
 
 #include <sys/resource.h>
 #include <sys/syscall.h>

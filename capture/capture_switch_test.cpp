@@ -1,5 +1,5 @@
 // The capture switch with real threads: one loop at a time, whatever the order of starts and stops.
-#include "app/capture_switch.h"
+#include "capture/capture_switch.h"
 
 #include <gtest/gtest.h>
 

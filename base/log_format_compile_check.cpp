@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/log_format.h"
+#include "base/log_format.h"
 
 using tessaron::log::Format;
 

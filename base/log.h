@@ -14,7 +14,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "app/log_format.h"
+#include "base/log_format.h"
 
 namespace tessaron {
 void standardOutputLine(std::string_view line);

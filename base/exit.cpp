@@ -1,4 +1,4 @@
-#include "app/exit.h"
+#include "base/exit.h"
 
 #include <unistd.h>
 

@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "archive/layout.h"
+#include "archive/record_file.h"
+
+namespace tessaron::archive {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+
+std::string readText(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+class Folder : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directories(root); }
+  void TearDown() override { fs::remove_all(root); }
+  const fs::path root = fs::temp_directory_path() / ("tessaron-archive-" + std::to_string(::getpid()));
+};
+
+class RecordFile : public Folder {};
+
+TEST_F(RecordFile, RecordTextIsByteExact) {
+  fs::path file = root / "r.txt";
+  std::string error;
+  EXPECT_TRUE(writeRecordText(file, "https://example.org/a?b=1", "20240301/2024-03-01T14:05:09Z",
+                              "2024-03-01T14:05:09Z", "Example Domain", "   Hello  world\tand\nmore   text  ",
+                              10000, error));
+  EXPECT_EQ(readText(file),
+            "https://example.org/a?b=1\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\nExample Domain\n"
+            "Hello world\tand\nmore text");
+}
+
+TEST_F(RecordFile, BodySplitsOnSpacesOnlyAndHonoursTheWordLimit) {
+  fs::path file = root / "split.txt";
+  std::string error;
+  writeRecordText(file, "u", "d/s", "s", "t", " a  b\nc", 10000, error);
+  EXPECT_EQ(readText(file), "u\nd/s\ns\nt\na b\nc");
+  fs::path revisit = root / "revisit.txt";
+  writeRecordText(revisit, "u", "d/s", "s", "t", "one two three four", 2, error);
+  EXPECT_EQ(readText(revisit), "u\nd/s\ns\nt\none two");
+  fs::path empty = root / "empty.txt";
+  writeRecordText(empty, "", "d/s", "s", "", "     ", 10000, error);
+  EXPECT_EQ(readText(empty), "\nd/s\ns\n\n") << "four lines, the last ended by a line feed";
+}
+
+TEST_F(RecordFile, ARecordFileAppearsWholeOrNotAtAllAndNeverOverAnother) {
+  fs::path file = root / "a.txt";
+  { std::ofstream(file) << "kept"; }
+  std::string error;
+  EXPECT_FALSE(writeRecordText(file, "u", "r", "s", "t", "w", 5, error));
+  EXPECT_EQ(readText(file), "kept") << "another record's file is never touched";
+  EXPECT_EQ(error, "The file \"a.txt\" couldn't be saved: File exists");
+  EXPECT_FALSE(fs::exists(root / "a.txt.partial")) << "a failure removes what it wrote";
+  EXPECT_FALSE(writeRecordText(root / "missing" / "x.txt", "u", "r", "s", "t", "w", 5, error));
+  EXPECT_FALSE(fs::exists(root / "missing"));
+  EXPECT_TRUE(writeArchiveFile(root / "b.png", "bytes", error));
+  EXPECT_EQ(readText(root / "b.png"), "bytes");
+  EXPECT_FALSE(fs::exists(root / "b.png.partial"));
+}
+
+TEST_F(RecordFile, WordsReadLaterCompleteARecordWithinItsLimitAndNeverBringItBack) {
+  const fs::path file = root / "2024-03-01T14:05:09Z.txt";
+  std::string error;
+  ASSERT_TRUE(writeRecordText(file, "https://example.org/", "20240301/2024-03-01T14:05:09Z",
+                              "2024-03-01T14:05:09Z", "Chart", "Sales by month", 5, error));
+  EXPECT_TRUE(addRecordWords(file, "  Quarterly harvest figures rose ", 5, error)) << error;
+  EXPECT_EQ(readText(file),
+            "https://example.org/\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\nChart\n"
+            "Sales by month Quarterly harvest")
+      << "the limit counts the words read later";
+  const std::string full = readText(file);
+  EXPECT_TRUE(addRecordWords(file, "more words", 5, error)) << "no room left: nothing changes";
+  EXPECT_EQ(readText(file), full);
+  EXPECT_FALSE(fs::exists(file.string() + ".partial"));
+
+  const fs::path bare = root / "bare.txt";
+  ASSERT_TRUE(writeRecordText(bare, "u", "d/s", "s", "t", "", 10000, error));
+  ASSERT_TRUE(addRecordWords(bare, "canvas words", 10000, error));
+  EXPECT_EQ(readText(bare), "u\nd/s\ns\nt\ncanvas words");
+
+  fs::remove(file);  // forgotten while its words were being read
+  EXPECT_FALSE(addRecordWords(file, "late words", 5, error));
+  EXPECT_FALSE(fs::exists(file)) << "a forgotten record is not made again";
+  EXPECT_FALSE(fs::exists(file.string() + ".partial"));
+}
+
+TEST_F(RecordFile, LeftoversOfInterruptedWritesAreRemovedAndNothingElse) {
+  const fs::path day = root / "20240301";
+  fs::create_directories(day);
+  for (const char* name : {"2024-03-01T14:05:09Z.png.partial", "2024-03-01T14:05:09Z-2.txt.partial",
+                           "2024-03-01T14:05:09Z.png", "2024-03-01T14:05:09Z.txt", "notes.txt.partial",
+                           "2024-03-01T14:05:09Z.doc.partial", "2024-03-01T14:05:10Z.png", "holiday.png"})
+    std::ofstream(day / name) << "x";
+  // The person's own folder beside the day folders, with files named like ours.
+  const fs::path own = root / "mystuff";
+  fs::create_directories(own);
+  for (const char* name : {"2024-03-01T14:05:09Z.png.partial", "2024-03-01T14:05:11Z.png"})
+    std::ofstream(own / name) << "x";
+  EXPECT_EQ(removeInterruptedWrites(root), 3U) << "two partial files and a screenshot without text";
+  EXPECT_EQ(std::distance(fs::directory_iterator(own), fs::directory_iterator()), 2) << "not a day folder";
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(day))
+    left.push_back(entry.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"2024-03-01T14:05:09Z.doc.partial", "2024-03-01T14:05:09Z.png",
+                                            "2024-03-01T14:05:09Z.txt", "holiday.png", "notes.txt.partial"}));
+}
+
+TEST(Records, ParseExactlyAndTolerateWhatIsOdd) {
+  auto r = parseRecord(
+      "https://www.Example.org:8080/a?b\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\nTitle\nline "
+      "one\nline two");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->address, "https://www.Example.org:8080/a?b");
+  EXPECT_EQ(r->site, "example.org");
+  EXPECT_EQ(r->recordPath, "20240301/2024-03-01T14:05:09Z");
+  EXPECT_EQ(r->time, 1709301909);
+  EXPECT_EQ(r->title, "Title");
+  EXPECT_EQ(r->body, "line one\nline two");
+  auto crlf = parseRecord(
+      "https://example.org/\r\n20240301/2024-03-01T14:05:09Z\r\n2024-03-01T14:05:09Z\r\nTitle\r\nbody words");
+  ASSERT_TRUE(crlf) << "CRLF line ends read like LF ones";
+  EXPECT_EQ(crlf->address, "https://example.org/");
+  EXPECT_EQ(crlf->title, "Title");
+  EXPECT_EQ(crlf->time, 1709301909);
+  auto empty = parseRecord("\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\n\n");
+  ASSERT_TRUE(empty) << "an empty address and body are still a record";
+  EXPECT_EQ(empty->site, "");
+  EXPECT_FALSE(parseRecord("https://a/\n20240301/x\n2024-03-01T14:05:09Z\nno line end yet"))
+      << "half-written";
+  EXPECT_FALSE(parseRecord("a\nb\nnot a stamp\nd\n"));
+  auto bytes =
+      parseRecord("https://a/\xff\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\nT\xc3\n\xe2\x82");
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(bytes->address, "https://a/\xEF\xBF\xBD");
+  EXPECT_EQ(bytes->title, "T\xEF\xBF\xBD");
+}
+
+}  // namespace
+}  // namespace tessaron::archive
