@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "archive/data_folder.h"
 #include "base/log.h"
 #include "capture/capture.h"
 #include "capture/capture_switch.h"

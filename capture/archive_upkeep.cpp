@@ -10,9 +10,9 @@
 #include <fstream>
 #include <utility>
 
+#include "archive/data_folder.h"
 #include "base/log.h"
 #include "capture/capture.h"
-#include "server/server.h"
 
 namespace tessaron {
 

@@ -3,10 +3,10 @@
 #include <set>
 #include <unordered_map>
 
+#include "archive/data_folder.h"
 #include "base/log.h"
 #include "capture/capture.h"
 #include "capture/capture_switch.h"
-#include "server/server.h"
 
 namespace tessaron {
 

@@ -12,10 +12,6 @@ namespace tessaron {
 
 inline constexpr std::uint16_t serverPort = 5000;
 
-// The data folder "tessaron/AppData" in the user's application-support folder, created when missing; none
-// when the platform cannot give that folder or the data folder cannot be created.
-std::optional<std::filesystem::path> appDataFolder();
-
 // The server executable (Contents/MacOS/server in the bundle; none when no file is there) and the data
 // folder. Ends the process when the application has no bundle.
 std::pair<std::optional<std::filesystem::path>, std::optional<std::filesystem::path>> serverPaths();

@@ -17,6 +17,8 @@
 #include "platform/platform.h"
 #include "server/server.h"
 
+#include "archive/data_folder.h"
+
 namespace tessaron {
 
 namespace fs = std::filesystem;

@@ -1,7 +1,8 @@
+#include "archive/data_folder.h"
+
 #include "archive/private_files.h"
 #include "base/log.h"
 #include "platform/platform.h"
-#include "server/server.h"
 
 namespace tessaron {
 
