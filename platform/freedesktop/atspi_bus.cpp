@@ -21,24 +21,18 @@ std::string processStartTime(std::int32_t pid) {
 }
 
 AtspiBus::~AtspiBus() {
-  if (connection_) g_object_unref(connection_);
   for (auto& [name, direct] : direct_)
     if (direct.bus) sd_bus_flush_close_unref(direct.bus);
 }
 
 Variant AtspiBus::call(const Reference& object, const char* interface, const char* method,
                        GVariant* parameters, const char* replyType) {
+  const Variant arguments(parameters);  // released whether or not it is sent
   GDBusConnection* bus = connection();
-  if (!bus || !object.valid()) {
-    if (parameters) g_variant_unref(g_variant_ref_sink(parameters));
-    return {};
-  }
-  GError* error = nullptr;
-  GVariant* reply = g_dbus_connection_call_sync(bus, object.bus.c_str(), object.path.c_str(), interface,
-                                                method, parameters, G_VARIANT_TYPE(replyType),
-                                                G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &error);
-  if (error) g_error_free(error);
-  return Variant(reply);
+  if (!bus || !object.valid()) return {};
+  return Variant(g_dbus_connection_call_sync(bus, object.bus.c_str(), object.path.c_str(), interface, method,
+                                             arguments.get(), G_VARIANT_TYPE(replyType),
+                                             G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, nullptr));
 }
 
 Variant AtspiBus::property(const Reference& object, const char* interface, const char* name) {
@@ -179,50 +173,34 @@ std::optional<Rect> AtspiBus::placedExtents(std::int32_t pid, const std::string&
 
 GDBusConnection* AtspiBus::connection() {
   std::lock_guard lock(connectionMutex_);
-  if (connection_ && !g_dbus_connection_is_closed(connection_)) return connection_;
+  if (connection_ && !g_dbus_connection_is_closed(connection_.get())) return connection_.get();
   const auto now = std::chrono::steady_clock::now();
   if (connection_ || (attempted_ && now - lastAttempt_ < 2s)) {
-    if (connection_) {
-      g_object_unref(connection_);
-      connection_ = nullptr;
-    }
+    connection_.reset();
     if (attempted_ && now - lastAttempt_ < 2s) return nullptr;
   }
   attempted_ = true;
   lastAttempt_ = now;
-  connection_ = connect();
-  return connection_;
+  connection_.reset(connect());
+  return connection_.get();
 }
 
 GDBusConnection* AtspiBus::connect() {
-  GError* error = nullptr;
-  GDBusConnection* session = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-  if (!session) {
-    g_error_free(error);
-    return nullptr;
-  }
-  g_dbus_connection_set_exit_on_close(session, FALSE);  // losing the bus must not end the program
-  GVariant* reply = g_dbus_connection_call_sync(session, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
-                                                "GetAddress", nullptr, G_VARIANT_TYPE("(s)"),
-                                                G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, &error);
-  g_object_unref(session);
-  if (!reply) {
-    g_error_free(error);
-    return nullptr;
-  }
+  const OwnedObject<GDBusConnection> session(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+  if (!session) return nullptr;
+  g_dbus_connection_set_exit_on_close(session.get(), FALSE);  // losing the bus must not end the program
+  const Variant reply(g_dbus_connection_call_sync(
+      session.get(), "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", nullptr,
+      G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, nullptr));
+  if (!reply) return nullptr;
   const gchar* address = nullptr;
-  g_variant_get(reply, "(&s)", &address);
+  g_variant_get(reply.get(), "(&s)", &address);
   GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
       address,
       static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &error);
-  g_variant_unref(reply);
-  if (!bus) {
-    g_error_free(error);
-    return nullptr;
-  }
-  g_dbus_connection_set_exit_on_close(bus, FALSE);
+      nullptr, nullptr, nullptr);
+  if (bus) g_dbus_connection_set_exit_on_close(bus, FALSE);
   return bus;
 }
 

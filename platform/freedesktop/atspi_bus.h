@@ -49,10 +49,8 @@ inline std::vector<Reference> referencesFrom(const Variant& array) {
   if (!array) return out;
   GVariantIter iter;
   g_variant_iter_init(&iter, array.get());
-  while (GVariant* pair = g_variant_iter_next_value(&iter)) {
-    out.push_back(referenceFrom(pair));
-    g_variant_unref(pair);
-  }
+  for (Variant pair(g_variant_iter_next_value(&iter)); pair; pair = Variant(g_variant_iter_next_value(&iter)))
+    out.push_back(referenceFrom(pair.get()));
   return out;
 }
 
@@ -137,7 +135,7 @@ class AtspiBus {
   void rescan(std::chrono::steady_clock::time_point now);
 
   std::mutex connectionMutex_;
-  GDBusConnection* connection_ = nullptr;
+  OwnedObject<GDBusConnection> connection_;
   bool attempted_ = false;
   std::chrono::steady_clock::time_point lastAttempt_;
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 
+#include "platform/freedesktop/glib_ownership.h"
 #include "platform/platform.h"
 #include "platform/posix_services.h"
 
@@ -21,39 +22,21 @@ namespace {
 constexpr int busTimeoutMs = 2000;
 
 // The shared session-bus connection, or null without a session bus. Losing the bus must not end the program.
-GDBusConnection* sessionBus() {
-  GError* error = nullptr;
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-  if (!bus) {
-    g_error_free(error);
-    return nullptr;
-  }
-  g_dbus_connection_set_exit_on_close(bus, FALSE);
+OwnedObject<GDBusConnection> sessionBus() {
+  OwnedObject<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+  if (bus) g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
   return bus;
 }
 
-// Calls a method on the session bus; true when it answered.
-bool callSessionBus(const char* name, const char* path, const char* interface, const char* method,
-                    GVariant* parameters, const char* replyType, GVariant** reply = nullptr) {
-  GDBusConnection* bus = sessionBus();
-  if (!bus) {
-    if (parameters) g_variant_unref(g_variant_ref_sink(parameters));
-    return false;
-  }
-  GError* error = nullptr;
-  GVariant* result = g_dbus_connection_call_sync(bus, name, path, interface, method, parameters,
-                                                 replyType ? G_VARIANT_TYPE(replyType) : nullptr,
-                                                 G_DBUS_CALL_FLAGS_NONE, busTimeoutMs, nullptr, &error);
-  g_object_unref(bus);
-  if (!result) {
-    g_error_free(error);
-    return false;
-  }
-  if (reply)
-    *reply = result;
-  else
-    g_variant_unref(result);
-  return true;
+// Calls a method on the session bus: its reply, empty when it did not answer. `parameters` are taken.
+Variant callSessionBus(const char* name, const char* path, const char* interface, const char* method,
+                       GVariant* parameters, const char* replyType) {
+  const Variant arguments(parameters);
+  const auto bus = sessionBus();
+  if (!bus) return {};
+  return Variant(g_dbus_connection_call_sync(bus.get(), name, path, interface, method, arguments.get(),
+                                             replyType ? G_VARIANT_TYPE(replyType) : nullptr,
+                                             G_DBUS_CALL_FLAGS_NONE, busTimeoutMs, nullptr, nullptr));
 }
 
 // A string value of a desktop entry with its escapes (\s \n \t \r \\) resolved.
@@ -136,25 +119,18 @@ bool isTrue(const std::map<std::string, std::string>& keys, const std::string& k
 }
 
 std::string fileUri(const fs::path& path) {
-  gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
-  std::string out = uri ? uri : "file://" + path.string();
-  g_free(uri);
-  return out;
+  const OwnedString uri(g_filename_to_uri(path.c_str(), nullptr, nullptr));
+  return uri ? std::string(uri.get()) : "file://" + path.string();
 }
 
 }  // namespace
 
 bool accessibilityEnabled() {
-  GVariant* reply = nullptr;
-  if (!callSessionBus("org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Get",
-                      g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), "(v)", &reply))
-    return false;
-  GVariant* boxed = nullptr;
-  g_variant_get(reply, "(v)", &boxed);
-  const bool enabled = g_variant_is_of_type(boxed, G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(boxed);
-  g_variant_unref(boxed);
-  g_variant_unref(reply);
-  return enabled;
+  const Variant reply = callSessionBus("org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties",
+                                       "Get", g_variant_new("(ss)", "org.a11y.Status", "IsEnabled"), "(v)");
+  if (!reply) return false;
+  const Variant enabled = reply.child(0).unboxed();
+  return g_variant_is_of_type(enabled.get(), G_VARIANT_TYPE_BOOLEAN) && g_variant_get_boolean(enabled.get());
 }
 
 void switchOnAccessibility() {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/freedesktop/glib_ownership.h"
 #include "platform/platform.h"
 
 namespace tessaron::platform::freedesktop {
@@ -178,11 +179,10 @@ class IndicatorStatusItem final : public StatusItem {
     onMain([this, shared, image] {
       entries_ = shared;
       GtkWidget* menu = gtk_menu_new();
-      GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_size(image.c_str(), 96, 96, nullptr);
+      const OwnedObject<GdkPixbuf> pixbuf(gdk_pixbuf_new_from_file_at_size(image.c_str(), 96, 96, nullptr));
       if (pixbuf) {
         GtkWidget* header = gtk_menu_item_new();
-        gtk_container_add(GTK_CONTAINER(header), gtk_image_new_from_pixbuf(pixbuf));
-        g_object_unref(pixbuf);
+        gtk_container_add(GTK_CONTAINER(header), gtk_image_new_from_pixbuf(pixbuf.get()));
         gtk_widget_set_sensitive(header, FALSE);
         gtk_menu_shell_append(GTK_MENU_SHELL(menu), header);
         gtk_menu_shell_append(GTK_MENU_SHELL(menu), gtk_separator_menu_item_new());
@@ -224,21 +224,20 @@ std::shared_ptr<StatusItem> IndicatorStatusBar::statusItemWithVariableLength() {
 }
 
 void IndicatorStatusBar::postNotice(const Notice& notice) {
-  GDBusConnection* session = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  const OwnedObject<GDBusConnection> session(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
   if (!session) return;
-  g_dbus_connection_set_exit_on_close(session, FALSE);  // losing the bus must not end the program
+  g_dbus_connection_set_exit_on_close(session.get(), FALSE);  // losing the bus must not end the program
   const std::string icon = bundle_.resourcePath("logo.png").string();
   GVariantBuilder actions, hints;
   g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
   g_variant_builder_init(&hints, G_VARIANT_TYPE("a{sv}"));
   g_variant_builder_add(&hints, "{sv}", "desktop-entry", g_variant_new_string(identifier_.c_str()));
   // Asynchronous: a notification service that is slow or missing never holds up the caller.
-  g_dbus_connection_call(session, "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+  g_dbus_connection_call(session.get(), "org.freedesktop.Notifications", "/org/freedesktop/Notifications",
                          "org.freedesktop.Notifications", "Notify",
                          g_variant_new("(susssasa{sv}i)", "Tessaron", 0U, icon.c_str(), notice.title.c_str(),
                                        notice.body.c_str(), &actions, &hints, -1),
                          G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr, nullptr);
-  g_object_unref(session);
 }
 
 }  // namespace tessaron::platform::freedesktop

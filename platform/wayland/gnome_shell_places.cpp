@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "platform/freedesktop/glib_ownership.h"
 #include "platform/platform.h"
 
 namespace tessaron::platform::wayland {
@@ -21,37 +22,35 @@ fs::path userExtensionFolder() {
 
 // The shared session-bus connection (GSettings' as well), or null. Losing the bus must not end the program,
 // which GDBus would do by default.
-GDBusConnection* sessionBus() {
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-  if (bus) g_dbus_connection_set_exit_on_close(bus, FALSE);
+freedesktop::OwnedObject<GDBusConnection> sessionBus() {
+  freedesktop::OwnedObject<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+  if (bus) g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
   return bus;
 }
 
 // The running shell's major version, from the shell itself, else from its program; 0 when neither tells.
 int shellMajorVersion() {
   std::string version;
-  if (GDBusConnection* bus = sessionBus()) {
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.gnome.Shell", "/org/gnome/Shell", "org.freedesktop.DBus.Properties", "Get",
+  if (auto bus = sessionBus()) {
+    freedesktop::Variant reply(g_dbus_connection_call_sync(
+        bus.get(), "org.gnome.Shell", "/org/gnome/Shell", "org.freedesktop.DBus.Properties", "Get",
         g_variant_new("(ss)", "org.gnome.Shell", "ShellVersion"), G_VARIANT_TYPE("(v)"),
-        G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+        G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr));
     if (reply) {
-      GVariant* boxed = nullptr;
-      g_variant_get(reply, "(v)", &boxed);
-      if (g_variant_is_of_type(boxed, G_VARIANT_TYPE_STRING)) version = g_variant_get_string(boxed, nullptr);
-      g_variant_unref(boxed);
-      g_variant_unref(reply);
+      const freedesktop::Variant boxed = reply.child(0).unboxed();
+      if (g_variant_is_of_type(boxed.get(), G_VARIANT_TYPE_STRING))
+        version = g_variant_get_string(boxed.get(), nullptr);
     }
-    g_object_unref(bus);
   }
   if (version.empty()) {
-    gchar* out = nullptr;
-    if (g_spawn_command_line_sync("gnome-shell --version", &out, nullptr, nullptr, nullptr) && out) {
-      const std::string text = out;  // "GNOME Shell 43.9"
+    gchar* printed = nullptr;
+    const bool ran = g_spawn_command_line_sync("gnome-shell --version", &printed, nullptr, nullptr, nullptr);
+    const freedesktop::OwnedString out(printed);
+    if (ran && out) {
+      const std::string text = out.get();  // "GNOME Shell 43.9"
       const auto digit = text.find_first_of("0123456789");
       if (digit != std::string::npos) version = text.substr(digit);
     }
-    g_free(out);
   }
   return std::atoi(version.c_str());
 }
@@ -59,18 +58,16 @@ int shellMajorVersion() {
 }  // namespace
 
 std::optional<std::string> GnomeShellPlaces::ask() {
-  GDBusConnection* bus = sessionBus();
+  const auto bus = sessionBus();
   if (!bus) return std::nullopt;
-  GVariant* reply = g_dbus_connection_call_sync(
-      bus, "org.gnome.Shell", "/com/marrowbeck/tessaron/WindowPlaces", "com.marrowbeck.tessaron.WindowPlaces",
-      "List", nullptr, G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
-  g_object_unref(bus);
+  const freedesktop::Variant reply(
+      g_dbus_connection_call_sync(bus.get(), "org.gnome.Shell", "/com/marrowbeck/tessaron/WindowPlaces",
+                                  "com.marrowbeck.tessaron.WindowPlaces", "List", nullptr,
+                                  G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr));
   if (!reply) return std::nullopt;
   const gchar* answer = nullptr;
-  g_variant_get(reply, "(&s)", &answer);
-  std::string out = answer ? answer : "";
-  g_variant_unref(reply);
-  return out;
+  g_variant_get(reply.get(), "(&s)", &answer);
+  return std::string(answer ? answer : "");
 }
 
 std::optional<PlacesAnswer> GnomeShellPlaces::both() {
@@ -122,7 +119,6 @@ void GnomeShellPlaces::install() {
     return;
   }
   // Switched on through the shell's own setting, which the Extensions app shows too.
-  if (GDBusConnection* bus = sessionBus()) g_object_unref(bus);
   GSettingsSchemaSource* schemas = g_settings_schema_source_get_default();
   GSettingsSchema* schema =
       schemas ? g_settings_schema_source_lookup(schemas, "org.gnome.shell", TRUE) : nullptr;
@@ -132,8 +128,8 @@ void GnomeShellPlaces::install() {
     return;
   }
   g_settings_schema_unref(schema);
-  GSettings* settings = g_settings_new("org.gnome.shell");
-  gchar** enabled = g_settings_get_strv(settings, "enabled-extensions");
+  const freedesktop::OwnedObject<GSettings> settings(g_settings_new("org.gnome.shell"));
+  gchar** enabled = g_settings_get_strv(settings.get(), "enabled-extensions");
   std::vector<const gchar*> list;
   bool present = false;
   for (gchar** name = enabled; *name; ++name) {
@@ -142,10 +138,9 @@ void GnomeShellPlaces::install() {
   }
   if (!present) list.push_back(gnomeExtensionUuid);
   list.push_back(nullptr);
-  g_settings_set_strv(settings, "enabled-extensions", list.data());
+  g_settings_set_strv(settings.get(), "enabled-extensions", list.data());
   g_settings_sync();
   g_strfreev(enabled);
-  g_object_unref(settings);
   notice(
       "Tessaron's GNOME Shell extension is installed and switched on; it runs from your next login, so log "
       "out "

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/freedesktop/glib_ownership.h"
 #include "platform/wayland/places.h"
 #include "platform/wayland/private_bus.h"
 
@@ -88,7 +89,7 @@ struct KwinScriptPlaces::State {
   std::thread worker;
   GMainContext* context = nullptr;
   GMainLoop* loop = nullptr;
-  GDBusConnection* bus = nullptr;
+  freedesktop::OwnedObject<GDBusConnection> bus;
   guint registration = 0;
   fs::path script;
 
@@ -99,9 +100,9 @@ struct KwinScriptPlaces::State {
 
   void run(std::promise<void>& ready) {
     g_main_context_push_thread_default(context);
-    bus = privateSessionBus();
+    bus.reset(privateSessionBus());
     if (bus) {
-      GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(introspection, nullptr);
+      const freedesktop::OwnedNodeInfo node(g_dbus_node_info_new_for_xml(introspection, nullptr));
       static const GDBusInterfaceVTable vtable{
           [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
              GDBusMethodInvocation* invocation, gpointer data) {
@@ -119,24 +120,24 @@ struct KwinScriptPlaces::State {
           nullptr,
           nullptr,
           {}};
-      registration = g_dbus_connection_register_object(bus, reportPath, node->interfaces[0], &vtable, this,
-                                                       nullptr, nullptr);
-      g_dbus_node_info_unref(node);
+      registration = g_dbus_connection_register_object(bus.get(), reportPath, node->interfaces[0], &vtable,
+                                                       this, nullptr, nullptr);
     }
     ready.set_value();
     g_main_loop_run(loop);
     if (bus) {
-      if (registration) g_dbus_connection_unregister_object(bus, registration);
-      g_dbus_connection_close_sync(bus, nullptr, nullptr);
-      g_object_unref(bus);
+      if (registration) g_dbus_connection_unregister_object(bus.get(), registration);
+      g_dbus_connection_close_sync(bus.get(), nullptr, nullptr);
+      bus.reset();
     }
     g_main_context_pop_thread_default(context);
   }
 
-  GVariant* call(const char* path, const char* interface, const char* method, GVariant* arguments,
-                 const GVariantType* reply) {
-    return g_dbus_connection_call_sync(bus, "org.kde.KWin", path, interface, method, arguments, reply,
-                                       G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+  freedesktop::Variant call(const char* path, const char* interface, const char* method, GVariant* arguments,
+                            const GVariantType* reply) {
+    return freedesktop::Variant(g_dbus_connection_call_sync(bus.get(), "org.kde.KWin", path, interface,
+                                                            method, arguments, reply, G_DBUS_CALL_FLAGS_NONE,
+                                                            2000, nullptr, nullptr));
   }
 };
 
@@ -151,7 +152,7 @@ KwinScriptPlaces::KwinScriptPlaces() : state_(std::make_shared<State>()) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     state_->script = fs::path(runtime && *runtime ? runtime : "/tmp") /
                      ("tessaron-window-places-" + std::to_string(::getpid()) + ".js");
-    std::ofstream(state_->script) << kwinPlacesScript(g_dbus_connection_get_unique_name(state_->bus));
+    std::ofstream(state_->script) << kwinPlacesScript(g_dbus_connection_get_unique_name(state_->bus.get()));
   }
 }
 
@@ -175,15 +176,14 @@ std::optional<std::string> KwinScriptPlaces::ask() {
   State& s = *state_;
   if (!s.bus || !s.registration) return std::nullopt;
   // A script of this name left by an earlier listing that did not finish goes first.
-  if (GVariant* gone = s.call("/Scripting", "org.kde.kwin.Scripting", "unloadScript",
-                              g_variant_new("(s)", pluginName), G_VARIANT_TYPE("(b)")))
-    g_variant_unref(gone);
-  GVariant* loaded = s.call("/Scripting", "org.kde.kwin.Scripting", "loadScript",
-                            g_variant_new("(ss)", s.script.c_str(), pluginName), G_VARIANT_TYPE("(i)"));
+  s.call("/Scripting", "org.kde.kwin.Scripting", "unloadScript", g_variant_new("(s)", pluginName),
+         G_VARIANT_TYPE("(b)"));
+  const freedesktop::Variant loaded =
+      s.call("/Scripting", "org.kde.kwin.Scripting", "loadScript",
+             g_variant_new("(ss)", s.script.c_str(), pluginName), G_VARIANT_TYPE("(i)"));
   if (!loaded) return std::nullopt;
   gint32 id = -1;
-  g_variant_get(loaded, "(i)", &id);
-  g_variant_unref(loaded);
+  g_variant_get(loaded.get(), "(i)", &id);
   if (id < 0) return std::nullopt;
   std::uint64_t before;
   {
@@ -191,18 +191,17 @@ std::optional<std::string> KwinScriptPlaces::ask() {
     before = s.reports;
   }
   // Plasma 6 names a loaded script /Scripting/Script<id>, Plasma 5 /<id>.
-  GVariant* ran = nullptr;
+  bool ran = false;
   for (const std::string& path : {"/Scripting/Script" + std::to_string(id), "/" + std::to_string(id)})
-    if ((ran = s.call(path.c_str(), "org.kde.kwin.Script", "run", nullptr, nullptr))) break;
+    if ((ran = static_cast<bool>(s.call(path.c_str(), "org.kde.kwin.Script", "run", nullptr, nullptr))))
+      break;
   std::optional<std::string> answer;
   if (ran) {
-    g_variant_unref(ran);
     std::unique_lock lock(s.mutex);
     if (s.reported.wait_for(lock, 2s, [&] { return s.reports > before; })) answer = s.latest;
   }
-  if (GVariant* gone = s.call("/Scripting", "org.kde.kwin.Scripting", "unloadScript",
-                              g_variant_new("(s)", pluginName), G_VARIANT_TYPE("(b)")))
-    g_variant_unref(gone);
+  s.call("/Scripting", "org.kde.kwin.Scripting", "unloadScript", g_variant_new("(s)", pluginName),
+         G_VARIANT_TYPE("(b)"));
   return answer;
 }
 

@@ -21,6 +21,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/freedesktop/glib_ownership.h"
 #include "platform/platform.h"
 #include "platform/wayland/pipewire_format.h"
 #include "platform/wayland/private_bus.h"
@@ -119,7 +120,7 @@ struct PortalScreencast::State {
   std::thread worker;
   GMainContext* context = nullptr;
   GMainLoop* loop = nullptr;
-  GDBusConnection* bus = nullptr;
+  freedesktop::OwnedObject<GDBusConnection> bus;
   std::string session;
   int requests = 0;
   guint closedSubscription = 0;
@@ -148,12 +149,12 @@ struct PortalScreencast::State {
   void run(std::promise<void>& ready) {
     g_main_context_push_thread_default(context);
     ready.set_value();
-    bus = privateSessionBus();
+    bus.reset(privateSessionBus());
     g_main_loop_run(loop);
     stopStreams();
     if (bus) {
-      g_dbus_connection_close_sync(bus, nullptr, nullptr);
-      g_object_unref(bus);
+      g_dbus_connection_close_sync(bus.get(), nullptr, nullptr);
+      bus.reset();
     }
     g_main_loop_unref(loop);
     g_main_context_pop_thread_default(context);
@@ -174,30 +175,26 @@ struct PortalScreencast::State {
 
   bool askOffered() {
     if (!bus) return false;
-    GVariant* reply =
-        g_dbus_connection_call_sync(bus, portalName, portalPath, "org.freedesktop.DBus.Properties", "Get",
-                                    g_variant_new("(ss)", screenCast, "AvailableSourceTypes"),
-                                    G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    const freedesktop::Variant reply(
+        g_dbus_connection_call_sync(bus.get(), portalName, portalPath, "org.freedesktop.DBus.Properties",
+                                    "Get", g_variant_new("(ss)", screenCast, "AvailableSourceTypes"),
+                                    G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr));
     if (!reply) return false;
-    GVariant* boxed = nullptr;
-    g_variant_get(reply, "(v)", &boxed);
-    const bool monitors = g_variant_is_of_type(boxed, G_VARIANT_TYPE_UINT32) &&
-                          (g_variant_get_uint32(boxed) & monitorSource) != 0;
-    g_variant_unref(boxed);
-    g_variant_unref(reply);
-    return monitors;
+    const freedesktop::Variant types = reply.child(0).unboxed();
+    return g_variant_is_of_type(types.get(), G_VARIANT_TYPE_UINT32) &&
+           (g_variant_get_uint32(types.get()) & monitorSource) != 0;
   }
 
   struct Answer {
-    std::uint32_t code = 2;  // 0 granted, 1 cancelled by the person, 2 failed
-    GVariant* results = nullptr;
+    std::uint32_t code = 2;        // 0 granted, 1 cancelled by the person, 2 failed
+    freedesktop::Variant results;  // a{sv}
     std::string how;  // the answer in words, for the log: "Start answered 1", "Start failed: ..."
   };
 
   // One portal request: the call names its request object by token, the answer comes as its Response signal.
   Answer portalRequest(const char* method, GVariant* arguments, const std::string& token,
                        std::chrono::seconds limit) {
-    std::string sender = g_dbus_connection_get_unique_name(bus) + 1;
+    std::string sender = g_dbus_connection_get_unique_name(bus.get()) + 1;
     for (char& c : sender)
       if (c == '.') c = '_';
     const std::string path = std::string(portalPath) + "/request/" + sender + "/" + token;
@@ -208,21 +205,23 @@ struct PortalScreencast::State {
       bool* answered;
     } waiting{&answer, &answered};
     const guint subscription = g_dbus_connection_signal_subscribe(
-        bus, portalName, "org.freedesktop.portal.Request", "Response", path.c_str(), nullptr,
+        bus.get(), portalName, "org.freedesktop.portal.Request", "Response", path.c_str(), nullptr,
         G_DBUS_SIGNAL_FLAGS_NONE,
         [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
            gpointer data) {
           auto* w = static_cast<Waiting*>(data);
-          g_variant_get(parameters, "(u@a{sv})", &w->answer->code, &w->answer->results);
+          GVariant* results = nullptr;
+          g_variant_get(parameters, "(u@a{sv})", &w->answer->code, &results);
+          w->answer->results = freedesktop::Variant(results);
           *w->answered = true;
         },
         &waiting, nullptr);
-    GError* error = nullptr;
-    GVariant* reply =
-        g_dbus_connection_call_sync(bus, portalName, portalPath, screenCast, method, arguments,
-                                    G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &error);
+    GError* failure = nullptr;
+    const freedesktop::Variant reply(
+        g_dbus_connection_call_sync(bus.get(), portalName, portalPath, screenCast, method, arguments,
+                                    G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &failure));
+    const freedesktop::OwnedError error(failure);
     if (reply) {
-      g_variant_unref(reply);
       // A tick on this thread's context, so that waiting notices the time limit.
       const auto deadline = std::chrono::steady_clock::now() + limit;
       GSource* tick = g_timeout_source_new_seconds(1);
@@ -237,11 +236,9 @@ struct PortalScreencast::State {
           answered ? std::string(method) + " answered " + std::to_string(answer.code)
                    : std::string(method) + " gave no answer within " + std::to_string(limit.count()) + " s";
     } else {
-      answer.how =
-          std::string(method) + " failed: " + (error && error->message ? error->message : "no reason");
-      g_error_free(error);
+      answer.how = std::string(method) + " failed: " + freedesktop::messageOf(error);
     }
-    g_dbus_connection_signal_unsubscribe(bus, subscription);
+    g_dbus_connection_signal_unsubscribe(bus.get(), subscription);
     return answer;
   }
 
@@ -272,14 +269,11 @@ struct PortalScreencast::State {
     Answer created = portalRequest("CreateSession", g_variant_new("(a{sv})", &options), token, 10s);
     const gchar* handle = nullptr;
     if (created.code != 0 || !created.results ||
-        !g_variant_lookup(created.results, "session_handle", "&s", &handle)) {
-      if (created.results) g_variant_unref(created.results);
+        !g_variant_lookup(created.results.get(), "session_handle", "&s", &handle))
       return setPhase(Phase::refused, "The portal did not open a screen-cast session (" + created.how + ").");
-    }
     session = handle;
-    g_variant_unref(created.results);
     closedSubscription = g_dbus_connection_signal_subscribe(
-        bus, portalName, "org.freedesktop.portal.Session", "Closed", session.c_str(), nullptr,
+        bus.get(), portalName, "org.freedesktop.portal.Session", "Closed", session.c_str(), nullptr,
         G_DBUS_SIGNAL_FLAGS_NONE,
         [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
            gpointer data) {
@@ -305,7 +299,6 @@ struct PortalScreencast::State {
       g_variant_builder_add(&options, "{sv}", "restore_token", g_variant_new_string(stored->c_str()));
     Answer selected =
         portalRequest("SelectSources", g_variant_new("(oa{sv})", session.c_str(), &options), token, 10s);
-    if (selected.results) g_variant_unref(selected.results);
     if (selected.code != 0)
       return endSession("The portal did not accept the screen-cast request (" + selected.how + ").");
 
@@ -316,7 +309,6 @@ struct PortalScreencast::State {
     Answer started = portalRequest("Start", g_variant_new("(osa{sv})", session.c_str(), "", &options), token,
                                    mayAsk ? 600s : 10s);
     if (started.code != 0 || !started.results) {
-      if (started.results) g_variant_unref(started.results);
       // KDE's portal answers 1 also when its dialog cannot be shown at all: what it lacks is named then.
       std::string why = started.code == 1 ? "The screen cast was declined in the desktop's dialog ("
                                           : "The desktop did not start the screen cast (";
@@ -325,45 +317,42 @@ struct PortalScreencast::State {
       return endSession(std::move(why));
     }
     const gchar* newToken = nullptr;
-    if (g_variant_lookup(started.results, "restore_token", "&s", &newToken)) writeToken(tokenFile, newToken);
+    if (g_variant_lookup(started.results.get(), "restore_token", "&s", &newToken))
+      writeToken(tokenFile, newToken);
     std::vector<std::pair<std::uint32_t, CompositorOutput>> cast;
-    if (GVariant* list = g_variant_lookup_value(started.results, "streams", G_VARIANT_TYPE("a(ua{sv})"))) {
-      GVariantIter iter;
-      g_variant_iter_init(&iter, list);
-      std::uint32_t node = 0;
-      GVariant* properties = nullptr;
-      while (g_variant_iter_next(&iter, "(u@a{sv})", &node, &properties)) {
+    if (const auto list = started.results.lookup("streams", G_VARIANT_TYPE("a(ua{sv})"))) {
+      for (std::size_t i = 0; i < g_variant_n_children(list.get()); ++i) {
+        const freedesktop::Variant stream = list.child(i);
+        std::uint32_t node = 0;
+        g_variant_get_child(stream.get(), 0, "u", &node);
+        const freedesktop::Variant properties = stream.child(1);
         gint32 x = 0, y = 0, width = 0, height = 0;
-        g_variant_lookup(properties, "position", "(ii)", &x, &y);
-        g_variant_lookup(properties, "size", "(ii)", &width, &height);
+        g_variant_lookup(properties.get(), "position", "(ii)", &x, &y);
+        g_variant_lookup(properties.get(), "size", "(ii)", &width, &height);
         cast.push_back({node, CompositorOutput{std::to_string(cast.size()),
                                                Rect{double(x), double(y), double(width), double(height)}}});
-        g_variant_unref(properties);
       }
-      g_variant_unref(list);
     }
-    g_variant_unref(started.results);
     if (cast.empty()) return endSession("The desktop started a screen cast without a screen.");
 
-    GUnixFDList* fds = nullptr;
-    GError* error = nullptr;
-    GVariant* remote = g_dbus_connection_call_with_unix_fd_list_sync(
-        bus, portalName, portalPath, screenCast, "OpenPipeWireRemote",
+    GUnixFDList* descriptors = nullptr;
+    GError* failure = nullptr;
+    const freedesktop::Variant remote(g_dbus_connection_call_with_unix_fd_list_sync(
+        bus.get(), portalName, portalPath, screenCast, "OpenPipeWireRemote",
         g_variant_new("(o@a{sv})", session.c_str(), g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
-        G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &fds, nullptr, &error);
+        G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE, 10000, nullptr, &descriptors, nullptr, &failure));
+    const freedesktop::OwnedObject<GUnixFDList> fds(descriptors);
+    const freedesktop::OwnedError error(failure);
     int fd = -1;
-    if (remote) {
+    if (remote && fds) {
       gint32 index = 0;
-      g_variant_get(remote, "(h)", &index);
-      fd = g_unix_fd_list_get(fds, index, nullptr);
-      g_variant_unref(remote);
+      g_variant_get(remote.get(), "(h)", &index);
+      fd = g_unix_fd_list_get(fds.get(), index, nullptr);
     }
-    if (fds) g_object_unref(fds);
-    const std::string failure = error && error->message ? error->message : "no descriptor in its answer";
-    if (error) g_error_free(error);
     if (fd < 0)
       return endSession("The desktop gave no PipeWire connection for the screen cast (OpenPipeWireRemote: " +
-                        failure + ").");
+                        (error ? freedesktop::messageOf(error) : std::string("no descriptor in its answer")) +
+                        ").");
     if (!startStreams(fd, cast)) return endSession("PipeWire did not accept the screen cast's streams.");
     setPhase(Phase::casting);
   }
@@ -371,9 +360,10 @@ struct PortalScreencast::State {
   void endSession(std::string why) {
     stopStreams();
     if (!session.empty() && bus)
-      g_dbus_connection_call(bus, portalName, session.c_str(), "org.freedesktop.portal.Session", "Close",
-                             nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
-    if (closedSubscription) g_dbus_connection_signal_unsubscribe(bus, closedSubscription);
+      g_dbus_connection_call(bus.get(), portalName, session.c_str(), "org.freedesktop.portal.Session",
+                             "Close", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr,
+                             nullptr);
+    if (closedSubscription) g_dbus_connection_signal_unsubscribe(bus.get(), closedSubscription);
     closedSubscription = 0;
     session.clear();
     setPhase(Phase::refused, std::move(why));

@@ -5,20 +5,20 @@
 
 #include <gio/gio.h>
 
+#include "platform/freedesktop/glib_ownership.h"
+
 namespace tessaron::platform::wayland {
 
+// The caller owns the connection it returns.
 inline GDBusConnection* privateSessionBus() {
-  GError* error = nullptr;
-  GDBusConnection* bus = nullptr;
-  if (gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error)) {
-    bus = g_dbus_connection_new_for_address_sync(
-        address,
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
-    g_free(address);
-  }
-  if (error) g_error_free(error);
+  const freedesktop::OwnedString address(
+      g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+  if (!address) return nullptr;
+  GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+      address.get(),
+      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, nullptr);
   if (bus) g_dbus_connection_set_exit_on_close(bus, FALSE);
   return bus;
 }
