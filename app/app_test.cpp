@@ -8,6 +8,7 @@
 #include "app/application_menu.h"
 #include "base/log.h"
 #include "capture/capture_switch.h"
+#include "capture/engine.h"
 #include "permissions/permissions.h"
 #include "platform/sim/sim_desktop.h"
 #include "server/server.h"
@@ -48,14 +49,14 @@ class Shell : public ::testing::Test {
         std::vector<platform::PortListener>{};  // nothing on the port, whatever the machine has
     scoped = std::make_unique<platform::ScopedPlatform>(desktop->platform());
     logs = log::useMemorySink();
+    engineScope = std::make_unique<ScopedEngine>();
     setCaptureLoopBody([](std::stop_token stop) {
-      while (gIsCapturing.load() && !stop.stop_requested())
+      while (engine().isCapturing.load() && !stop.stop_requested())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     });
   }
   void TearDown() override {
-    resetCaptureTaskForTests();
-    setCaptureLoopBody({});
+    engineScope.reset();  // switched off, and its task ended
     scoped.reset();
     fs::remove_all(root);
   }
@@ -68,6 +69,7 @@ class Shell : public ::testing::Test {
   std::unique_ptr<platform::ScopedPlatform> scoped;
   std::shared_ptr<log::MemorySink> logs;
   std::shared_ptr<platform::StatusItem> item;
+  std::unique_ptr<ScopedEngine> engineScope;
 };
 
 TEST_F(Shell, TheMenuHoldsTheActionsAndTheToggleStartsAsPause) {
@@ -87,20 +89,20 @@ TEST_F(Shell, ToggleFollowsTheCaptureSwitchInAllFourCombinations) {
   auto title = [&] { return desktop->statusItem().entries[0].title; };
   // Switch off, label "Pause": start, label stays.
   performAction(ActionType::toggle, *view);
-  EXPECT_TRUE(gIsCapturing.load());
+  EXPECT_TRUE(engine().isCapturing.load());
   EXPECT_EQ(title(), "Pause");
   // Switch on, label "Pause": pause, label "Capture".
   performAction(ActionType::toggle, *view);
-  EXPECT_FALSE(gIsCapturing.load());
+  EXPECT_FALSE(engine().isCapturing.load());
   EXPECT_EQ(title(), "Capture");
   // Switch off, label "Capture": start, label "Pause".
   performAction(ActionType::toggle, *view);
-  EXPECT_TRUE(gIsCapturing.load());
+  EXPECT_TRUE(engine().isCapturing.load());
   EXPECT_EQ(title(), "Pause");
   // Switch on, label "Capture": pause.
   view->setIsCapturing(false);
   performAction(ActionType::toggle, *view);
-  EXPECT_FALSE(gIsCapturing.load());
+  EXPECT_FALSE(engine().isCapturing.load());
   EXPECT_EQ(title(), "Capture");
   EXPECT_EQ(logs->texts(log::Category::contentView),
             (std::vector<std::string>{"Start action", "Pause action", "Start action", "Pause action"}));
@@ -162,16 +164,16 @@ TEST_F(Shell, PauseForAnHourResumesByItselfOnThePlatformsClock) {
   auto view = menu();
   startCaptureTask();
   performAction(ActionType::pauseForAnHour, *view);
-  EXPECT_FALSE(gIsCapturing.load());
+  EXPECT_FALSE(engine().isCapturing.load());
   EXPECT_EQ(desktop->statusItem().entries[0].title, "Capture") << "the toggle shows the pause";
   auto& queue = platform::current().mainQueue();
   std::optional<bool> capturingJustBefore;
   queue.runAfter(timedPauseLength - std::chrono::seconds(1),
-                 [&] { capturingJustBefore = gIsCapturing.load(); });
+                 [&] { capturingJustBefore = engine().isCapturing.load(); });
   queue.runAfter(timedPauseLength + std::chrono::seconds(1), [&queue] { queue.stop(); });
   queue.run();  // virtual time: the clock jumps from deadline to deadline
   EXPECT_EQ(capturingJustBefore, false);
-  EXPECT_TRUE(gIsCapturing.load());
+  EXPECT_TRUE(engine().isCapturing.load());
   EXPECT_EQ(desktop->statusItem().entries[0].title, "Pause");
   EXPECT_GE(desktop->elapsed(), timedPauseLength);
   EXPECT_EQ(logs->texts(log::Category::contentView),
@@ -187,7 +189,7 @@ TEST_F(Shell, APersonsOwnChoiceWithinTheHourWins) {
   auto& queue = platform::current().mainQueue();
   queue.runAfter(timedPauseLength * 2, [&queue] { queue.stop(); });
   queue.run();
-  EXPECT_FALSE(gIsCapturing.load()) << "the hour's timer does not undo a later pause";
+  EXPECT_FALSE(engine().isCapturing.load()) << "the hour's timer does not undo a later pause";
   EXPECT_EQ(desktop->statusItem().entries[0].title, "Capture");
 }
 
@@ -211,7 +213,7 @@ TEST_F(Shell, QuitStopsCapturingThenTheServerThenTerminates) {
   startCaptureTask();
   OutputCapture output;
   performAction(ActionType::quit, *view);
-  EXPECT_FALSE(gIsCapturing.load());
+  EXPECT_FALSE(engine().isCapturing.load());
   EXPECT_EQ(logs->texts(log::Category::contentView), (std::vector<std::string>{"Quit action"}))
       << "no Pause action";
   EXPECT_EQ(gServerProcess(), std::nullopt);

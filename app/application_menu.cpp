@@ -6,6 +6,7 @@
 #include "base/log.h"
 #include "capture/capture.h"
 #include "capture/capture_switch.h"
+#include "capture/engine.h"
 #include "server/server.h"
 
 namespace tessaron {
@@ -55,7 +56,7 @@ void performAction(ActionType action, ContentView& view) {
   switch (action) {
     case ActionType::toggle:
       view.newPauseGeneration();
-      if (gIsCapturing.load()) {
+      if (engine().isCapturing.load()) {
         view.setIsCapturing(false);
         stopCaptureTask();
         log::contentView().log("Pause action");
@@ -73,7 +74,7 @@ void performAction(ActionType action, ContentView& view) {
       // On the main queue, by the platform's clock; the person's own choices in the meantime win.
       p.mainQueue().runAfter(timedPauseLength, [weakView = view.weak_from_this(), generation] {
         auto pausedView = weakView.lock();
-        if (!pausedView || pausedView->pauseGeneration() != generation || gIsCapturing.load()) return;
+        if (!pausedView || pausedView->pauseGeneration() != generation || engine().isCapturing.load()) return;
         pausedView->setIsCapturing(true);
         log::contentView().log("The hour's pause is over: capturing again");
         startCaptureTask();

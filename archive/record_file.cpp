@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "archive/layout.h"
 
@@ -74,6 +75,14 @@ std::string validUtf8(std::string_view bytes) {
     }
   }
   return out;
+}
+
+std::string recordAddress(const fs::path& textFile) {
+  std::ifstream in(textFile, std::ios::binary);
+  std::string line;
+  std::getline(in, line);
+  if (line.ends_with('\r')) line.pop_back();
+  return line;
 }
 
 std::string siteOf(std::string_view address) {

@@ -17,6 +17,7 @@
 #include "archive/private_files.h"
 #include "base/log.h"
 #include "capture/capture.h"
+#include "capture/engine.h"
 
 namespace tessaron {
 
@@ -60,14 +61,9 @@ std::string captureTimestamp() {
 
 namespace {
 
-// For each address archived in this run, the words its records hold (hashed). Bounded per address: past the
-// bound a page is simply given its full text again, which loses nothing.
+// Past this many words an address's records are taken to hold, a page is simply given its full text again,
+// which loses nothing.
 constexpr std::size_t heldWordsPerAddress = 100000;
-std::mutex visitedMutex;
-std::unordered_map<std::string, std::unordered_set<std::uint64_t>>& visitedURLs() {
-  static auto* map = new std::unordered_map<std::string, std::unordered_set<std::uint64_t>>();
-  return *map;
-}
 
 }  // namespace
 
@@ -78,8 +74,9 @@ RecordWords recordWords(const std::string& address, std::string_view pageText) {
   }
   std::vector<std::string_view> words = archive::splitWords(pageText);
   if (words.size() > fullTextWordLimit) words.resize(fullTextWordLimit);
-  std::lock_guard lock(visitedMutex);
-  auto [held, first] = visitedURLs().try_emplace(address);
+  Engine::Visited& visited = engine().visited;
+  std::lock_guard lock(visited.mutex);
+  auto [held, first] = visited.words.try_emplace(address);
   const std::hash<std::string_view> hash;
   // Words with a digit in them (times, counters, prices that tick) are not news: a clock on the page would
   // otherwise bring the full text back on every record.
@@ -96,13 +93,9 @@ RecordWords recordWords(const std::string& address, std::string_view pageText) {
 }
 
 void forgetVisitedURL(const std::string& address) {
-  std::lock_guard lock(visitedMutex);
-  visitedURLs().erase(address);
-}
-
-void clearVisitedURLsForTests() {
-  std::lock_guard lock(visitedMutex);
-  visitedURLs().clear();
+  Engine::Visited& visited = engine().visited;
+  std::lock_guard lock(visited.mutex);
+  visited.words.erase(address);
 }
 
 }  // namespace tessaron

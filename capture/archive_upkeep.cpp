@@ -13,49 +13,21 @@
 #include "archive/data_folder.h"
 #include "base/log.h"
 #include "capture/capture.h"
+#include "capture/engine.h"
 
 namespace tessaron {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::system_clock;
 
-std::mutex gArchiveMutex;
-
 namespace {
 
-struct Upkeep {
-  std::mutex mutex;
-  bool leftoversRemoved = false;
-  std::unique_ptr<settings::SettingsFile> file;
-  std::optional<Clock::time_point> lastBudgetCheck;
-  bool savingStopped = false;
-};
-
-Upkeep& upkeep() {
-  static auto* state = new Upkeep();
-  return *state;
-}
-
-// The day folders of the archive, oldest first (real folders only, never a link).
+// The day folders of the archive with their dates, oldest first.
 std::vector<std::pair<std::chrono::sys_days, fs::path>> dayFolders(const fs::path& dataFolder) {
   std::vector<std::pair<std::chrono::sys_days, fs::path>> days;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(dataFolder, ec)) {
-    std::error_code typeError;
-    if (entry.is_symlink(typeError) || !entry.is_directory(typeError)) continue;
-    if (auto day = archive::dayOfFolder(entry.path().filename().string()))
-      days.emplace_back(*day, entry.path());
-  }
-  std::sort(days.begin(), days.end());
+  for (const std::string& name : archive::dayFolders(dataFolder))
+    days.emplace_back(*archive::dayOfFolder(name), dataFolder / name);
   return days;
-}
-
-// The address on a record text's first line, or nothing.
-std::string recordAddress(const fs::path& textFile) {
-  std::ifstream in(textFile, std::ios::binary);
-  std::string line;
-  std::getline(in, line);
-  return line;
 }
 
 struct Deleted {
@@ -82,7 +54,8 @@ Deleted deleteRecords(const fs::path& dayFolder, const std::function<bool(Clock:
   Deleted deleted;
   for (auto& [stem, files] : byStem) {
     for (const fs::path& file : files) {
-      if (file.extension() == ".txt") forgetVisitedURL(recordAddress(file));  // a leftover has no address
+      if (file.extension() == ".txt")
+        forgetVisitedURL(archive::recordAddress(file));  // a leftover has no address
       std::error_code sizeError, removeError;
       const auto size = fs::file_size(file, sizeError);
       if (fs::remove(file, removeError) && !sizeError) deleted.bytes += size;
@@ -136,7 +109,7 @@ bool roomToSave(const settings::Settings& settings, const fs::path& dataFolder) 
   const std::uint64_t available = static_cast<std::uint64_t>(space.f_bavail) * unit;
   const std::uint64_t floor = freeSpaceFloor(settings, static_cast<std::uint64_t>(space.f_blocks) * unit);
   const bool stop = available < floor;
-  Upkeep& state = upkeep();
+  Engine::Upkeep& state = engine().upkeep;
   {
     std::lock_guard lock(state.mutex);
     if (state.savingStopped == stop) return !stop;
@@ -160,13 +133,13 @@ bool roomToSave(const settings::Settings& settings, const fs::path& dataFolder) 
 }
 
 settings::Settings settingsInForce() {
-  Upkeep& state = upkeep();
+  Engine::Upkeep& state = engine().upkeep;
   std::lock_guard lock(state.mutex);
   return state.file ? state.file->current() : settings::Settings{};
 }
 
 settings::Settings refreshSettings() {
-  Upkeep& state = upkeep();
+  Engine::Upkeep& state = engine().upkeep;
   std::lock_guard lock(state.mutex);
   if (!state.file) {
     auto file = settings::defaultFile();
@@ -181,7 +154,7 @@ settings::Settings refreshSettings() {
 }
 
 std::size_t forgetRecords(Clock::time_point since) {
-  std::lock_guard archive(gArchiveMutex);
+  std::lock_guard archive(engine().archiveMutex);
   auto dataFolder = appDataFolder();
   if (!dataFolder) return 0;
   auto& clock = platform::current().clock();
@@ -244,7 +217,7 @@ void archiveUpkeepBeforePass(const fs::path& dataFolder, const std::string& toda
   const settings::Settings in = refreshSettings();
   const auto now = platform::current().clock().now();
   {
-    Upkeep& state = upkeep();
+    Engine::Upkeep& state = engine().upkeep;
     std::lock_guard lock(state.mutex);
     // What a write cut short (a kill, a power cut) left behind goes before the first pass writes anything.
     if (!std::exchange(state.leftoversRemoved, true))
@@ -255,18 +228,6 @@ void archiveUpkeepBeforePass(const fs::path& dataFolder, const std::string& toda
     state.lastBudgetCheck = now;
   }
   enforceArchiveBudget(in, dataFolder, today);
-}
-
-void resetCaptureStateForTests() {
-  gWindows.clear();
-  clearVisitedURLsForTests();
-  clearUnrecordedWindowsForTests();
-  Upkeep& state = upkeep();
-  std::lock_guard lock(state.mutex);
-  state.file.reset();
-  state.lastBudgetCheck.reset();
-  state.leftoversRemoved = false;
-  state.savingStopped = false;
 }
 
 }  // namespace tessaron

@@ -254,7 +254,7 @@ TEST_F(ArchiveUpkeep, KeepDaysDeletesOldRecordsButNeverTodayOrStrayFiles) {
   fs::create_directories(dataFolder() / "20240101x");  // not a day folder
   settings::Settings budget;
   budget.keepDays = 4;
-  std::lock_guard archive(gArchiveMutex);
+  std::lock_guard archive(engine().archiveMutex);
   EXPECT_EQ(enforceArchiveBudget(budget, dataFolder(), "20240301"), 2U);
   EXPECT_FALSE(fs::exists(dataFolder() / "20240220"));
   EXPECT_EQ(filesOf("20240226"), std::vector<std::string>{"todo.txt"})
@@ -272,7 +272,7 @@ TEST_F(ArchiveUpkeep, MaxArchiveDeletesOldestDaysUntilItFitsButNeverToday) {
   addRecord("20240301", "2024-03-01T10:00:00Z", "https://a.example/", 400'000);
   settings::Settings budget;
   budget.maxArchiveGB = 0.001;  // 1,000,000 bytes: two of the four days fit
-  std::lock_guard archive(gArchiveMutex);
+  std::lock_guard archive(engine().archiveMutex);
   EXPECT_EQ(enforceArchiveBudget(budget, dataFolder(), "20240301"), 2U);
   EXPECT_FALSE(fs::exists(dataFolder() / "20240227"));
   EXPECT_FALSE(fs::exists(dataFolder() / "20240228"));

@@ -1,8 +1,9 @@
 // The capture engine: every 5 seconds, each on-screen browser window is screenshotted, near-duplicates are
 // dropped, and a new screenshot is archived with the page's address and text.
 //
-// Everything here runs on the capture task, one window after another; only the registry and the visited set
-// are shared process-wide, each behind its own lock held for single reads and writes.
+// Everything here runs on the capture task, one window after another; what passes keep (the registry, the
+// visited words, the notes, the upkeep) is the engine's (engine.h), each behind its own lock held for single
+// reads and writes.
 #pragma once
 
 #include <chrono>
@@ -44,7 +45,7 @@ struct TessaronWindow {
   std::optional<std::pair<std::string, std::string>> savedPage, pendingPage;
 };
 
-// The process-wide registry, keyed by window number.
+// The engine's registry of tracked windows, keyed by window number.
 class WindowRegistry {
  public:
   std::shared_ptr<TessaronWindow> find(std::uint32_t windowID) const;
@@ -60,7 +61,6 @@ class WindowRegistry {
   mutable std::mutex mutex_;
   std::unordered_map<std::uint32_t, std::shared_ptr<TessaronWindow>> windows_;
 };
-extern WindowRegistry gWindows;
 
 // The capture engine's error, raised only by the archive step and caught only by the pass.
 struct TessaronError {
@@ -129,7 +129,6 @@ RecordWords recordWords(const std::string& address, std::string_view pageText);
 // Forgets that the address was archived and the words its records held (they were deleted), so that it gets
 // its full text again.
 void forgetVisitedURL(const std::string& address);
-void clearVisitedURLsForTests();
 // ----- what is never recorded, and what the person takes back
 
 // Why a listed browser window was not recorded; logged once when it starts, never naming the page.
@@ -139,16 +138,9 @@ void noteUnrecorded(std::uint32_t windowID, Unrecorded reason);
 void forgetUnrecorded(std::uint32_t windowID);
 // Drops the notes of windows no longer listed.
 void pruneUnrecorded(const std::vector<std::uint32_t>& listed);
-void clearUnrecordedWindowsForTests();
 // Says once per process, in the log and in a desktop notice, that a browser's pages cannot be read because it
 // is not on the accessibility bus.
 void noteUnreadablePages(const platform::RunningApplication& application);
-// Every unknown application is said again (discovery says each once).
-void forgetUnknownApplicationsForTests();
-
-// Held by each pass from its start to its end, and by whatever deletes records: no record is deleted
-// half-written, and no pass writes into a day folder that is being deleted.
-extern std::mutex gArchiveMutex;
 
 // The settings file is read again (when it changed) at the start of each pass; a change is logged without
 // naming any site.
@@ -163,7 +155,8 @@ std::size_t forgetRecords(std::chrono::system_clock::time_point since);
 // Forgets the records of the last 15 minutes by the platform's clock and logs how many went.
 std::size_t forgetRecentRecords();
 // Deletes the records of the day folders that the settings' keepDays and maxArchiveGB leave out, oldest
-// first; never today's folder, nor anything in a day folder but its records. The caller holds gArchiveMutex.
+// first; never today's folder, nor anything in a day folder but its records. The caller holds the engine's
+// archive lock.
 std::size_t enforceArchiveBudget(const settings::Settings& budget, const std::filesystem::path& dataFolder,
                                  const std::string& today);
 inline constexpr std::chrono::hours budgetCheckPeriod{1};
@@ -178,9 +171,6 @@ std::uint64_t freeSpaceFloor(const settings::Settings& settings, std::uint64_t f
 // Each change is logged once and shown as a notice; a file system that cannot be asked counts as roomy (a
 // write that then fails leaves nothing behind).
 bool roomToSave(const settings::Settings& settings, const std::filesystem::path& dataFolder);
-
-// Tests: forgets every window, visit, note and setting the engine keeps.
-void resetCaptureStateForTests();
 
 // ----- page content
 

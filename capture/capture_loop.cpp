@@ -1,16 +1,13 @@
 // The capture loop, one pass, and the window registry.
 #include <algorithm>
-#include <set>
-#include <unordered_map>
 
 #include "archive/data_folder.h"
 #include "base/log.h"
 #include "capture/capture.h"
 #include "capture/capture_switch.h"
+#include "capture/engine.h"
 
 namespace tessaron {
-
-WindowRegistry gWindows;
 
 std::shared_ptr<TessaronWindow> WindowRegistry::find(std::uint32_t windowID) const {
   std::lock_guard lock(mutex_);
@@ -61,16 +58,11 @@ std::string TessaronError::description() const {
   return message;
 }
 
-namespace {
-std::mutex unrecordedMutex;
-std::unordered_map<std::uint32_t, Unrecorded> unrecordedWindows;
-std::set<std::int32_t> unreadableProcesses;  // browsers said to be off the accessibility bus
-}  // namespace
-
 void noteUnreadablePages(const platform::RunningApplication& application) {
   {
-    std::lock_guard lock(unrecordedMutex);
-    if (!unreadableProcesses.insert(application.processId).second) return;
+    Engine::Notes& notes = engine().notes;
+    std::lock_guard lock(notes.mutex);
+    if (!notes.unreadableProcesses.insert(application.processId).second) return;
   }
   const platform::Browser* browser = platform::browserNamed(application.applicationName);
   const std::string name = browser ? std::string(browser->name) : application.applicationName;
@@ -88,8 +80,9 @@ void noteUnreadablePages(const platform::RunningApplication& application) {
 
 void noteUnrecorded(std::uint32_t windowID, Unrecorded reason) {
   {
-    std::lock_guard lock(unrecordedMutex);
-    auto [it, added] = unrecordedWindows.try_emplace(windowID, reason);
+    Engine::Notes& notes = engine().notes;
+    std::lock_guard lock(notes.mutex);
+    auto [it, added] = notes.unrecordedWindows.try_emplace(windowID, reason);
     if (!added && it->second == reason) return;
     it->second = reason;
   }
@@ -112,24 +105,17 @@ void noteUnrecorded(std::uint32_t windowID, Unrecorded reason) {
 }
 
 void forgetUnrecorded(std::uint32_t windowID) {
-  std::lock_guard lock(unrecordedMutex);
-  unrecordedWindows.erase(windowID);
+  Engine::Notes& notes = engine().notes;
+  std::lock_guard lock(notes.mutex);
+  notes.unrecordedWindows.erase(windowID);
 }
 
 void pruneUnrecorded(const std::vector<std::uint32_t>& listed) {
-  std::lock_guard lock(unrecordedMutex);
-  std::erase_if(unrecordedWindows, [&](const auto& entry) {
+  Engine::Notes& notes = engine().notes;
+  std::lock_guard lock(notes.mutex);
+  std::erase_if(notes.unrecordedWindows, [&](const auto& entry) {
     return std::find(listed.begin(), listed.end(), entry.first) == listed.end();
   });
-}
-
-void clearUnrecordedWindowsForTests() {
-  {
-    std::lock_guard lock(unrecordedMutex);
-    unrecordedWindows.clear();
-    unreadableProcesses.clear();
-  }
-  forgetUnknownApplicationsForTests();
 }
 
 void captureLoop(std::stop_token stop) {
@@ -137,7 +123,7 @@ void captureLoop(std::stop_token stop) {
   auto& clock = platform::current().clock();
   // A cancelled task retires at its switch test even when the switch is on again: a newer task has taken
   // over, and this one's sleeps would all fail at once.
-  while (gIsCapturing.load() && !stop.stop_requested()) {
+  while (engine().isCapturing.load() && !stop.stop_requested()) {
     capturePass();
     if (!clock.sleepFor(5s, stop))
       log::tessaronApp().error("Error starting screen capture: %{public}s", "CancellationError()");
@@ -145,7 +131,7 @@ void captureLoop(std::stop_token stop) {
 }
 
 void capturePass() {
-  std::lock_guard archive(gArchiveMutex);
+  std::lock_guard archive(engine().archiveMutex);
   log::capturer().log("Start Screen Capturing from logger");
   platform::Platform& p = platform::current();
   // The day is fixed once per pass: a pass that runs past midnight files everything under the day it began.
@@ -173,10 +159,11 @@ void capturePass() {
   std::vector<std::uint32_t> listed;
   for (const auto& w : windows)
     listed.push_back(w.windowID);
-  for (std::uint32_t key : gWindows.keys()) {
+  WindowRegistry& registry = engine().windows;
+  for (std::uint32_t key : registry.keys()) {
     if (std::find(listed.begin(), listed.end(), key) != listed.end()) continue;
     log::capturer().log("WindowID %{public}u is no longer active, removing from gWindows", key);
-    gWindows.remove(key);
+    registry.remove(key);
   }
   pruneUnrecorded(listed);
 
@@ -196,7 +183,7 @@ void capturePass() {
     }
     auto fresh = std::make_shared<TessaronWindow>();
     fresh->window = window;
-    auto record = gWindows.insertIfAbsent(window.windowID, fresh);
+    auto record = registry.insertIfAbsent(window.windowID, fresh);
     if (!record) {
       log::capturer().error("Failed to find tessaronWindow for window ID %{public}u", window.windowID);
       continue;

@@ -13,11 +13,7 @@ class CaptureLoop : public testing::SimDesktopTest {
     SimDesktopTest::SetUp();
     setCaptureLoopBody(captureLoop);
   }
-  void TearDown() override {
-    resetCaptureTaskForTests();
-    setCaptureLoopBody({});
-    SimDesktopTest::TearDown();
-  }
+  void TearDown() override { SimDesktopTest::TearDown(); }
   bool waitForPasses(int passes) {
     for (int i = 0; i < 5000 && desktop->passesStarted() < passes; ++i)
       std::this_thread::sleep_for(1ms);

@@ -1,5 +1,7 @@
 #include "capture/capture_switch.h"
 
+#include "capture/engine.h"
+
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -9,22 +11,7 @@
 
 namespace tessaron {
 
-std::atomic<bool> gIsCapturing{false};
-
 namespace {
-
-std::mutex handleMutex;
-// Never destroyed: at exit a running capture thread must not be joined (exit ends the process at once).
-std::shared_ptr<CaptureTask>& handleSlot() {
-  static auto* slot = new std::shared_ptr<CaptureTask>();
-  return *slot;
-}
-
-std::mutex bodyMutex;
-CaptureTask::Body& bodySlot() {
-  static auto* body = new CaptureTask::Body();
-  return *body;
-}
 
 // Background priority: the lowest a normal thread can have, so capturing never competes with the desktop.
 void lowerThisThreadsPriority() {
@@ -68,43 +55,27 @@ bool CaptureTask::hasEnded() const {
 }
 
 std::shared_ptr<CaptureTask> gCaptureTaskHandle() {
-  std::lock_guard lock(handleMutex);
-  return handleSlot();
+  Engine::Task& task = engine().task;
+  std::lock_guard lock(task.mutex);
+  return task.handle;
 }
 
 void setCaptureLoopBody(CaptureTask::Body body) {
-  std::lock_guard lock(bodyMutex);
-  bodySlot() = std::move(body);
+  Engine::Task& task = engine().task;
+  std::lock_guard lock(task.mutex);
+  task.body = std::move(body);
 }
 
 void startCaptureTask() {
-  gIsCapturing.store(true);
-  CaptureTask::Body body;
-  {
-    std::lock_guard lock(bodyMutex);
-    body = bodySlot();
-  }
-  std::lock_guard lock(handleMutex);
-  handleSlot() = std::make_shared<CaptureTask>(std::move(body), handleSlot());
+  Engine& current = engine();
+  current.isCapturing.store(true);
+  std::lock_guard lock(current.task.mutex);
+  current.task.handle = std::make_shared<CaptureTask>(current.task.body, current.task.handle);
 }
 
 void stopCaptureTask() {
-  gIsCapturing.store(false);
+  engine().isCapturing.store(false);
   if (auto task = gCaptureTaskHandle()) task->cancel();
-}
-
-}  // namespace tessaron
-
-namespace tessaron {
-
-void resetCaptureTaskForTests() {
-  stopCaptureTask();
-  std::shared_ptr<CaptureTask> task;
-  {
-    std::lock_guard lock(handleMutex);
-    task = std::exchange(handleSlot(), nullptr);
-  }
-  if (task) task->waitUntilEnded();
 }
 
 }  // namespace tessaron

@@ -1,5 +1,5 @@
-// The capture switch shared by the launch, the menu and the permission gate: whether capturing is on, and the
-// task that runs the capture loop.
+// The capture switch shared by the launch, the menu and the permission gate: whether capturing is on
+// (Engine::isCapturing), and the task that runs the capture loop.
 //
 // One capture loop at a time, always: a new start first retires the task that runs (cancels it and lets its
 // current pass finish) before its own loop begins, and a cancelled loop ends at its next switch test even
@@ -16,9 +16,6 @@
 #include <thread>
 
 namespace tessaron {
-
-// Capture is switched on. The loop tests it before each pass.
-extern std::atomic<bool> gIsCapturing;
 
 // One asynchronous run of a loop body on its own thread at background priority.
 class CaptureTask {
@@ -47,7 +44,7 @@ class CaptureTask {
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
-// The task most recently started, or null. Read and written under its own lock.
+// The engine's task most recently started, or null.
 std::shared_ptr<CaptureTask> gCaptureTaskHandle();
 
 // Sets the loop body that startCaptureTask runs (the capture loop; tests may put their own).
@@ -57,8 +54,5 @@ void setCaptureLoopBody(CaptureTask::Body body);
 void startCaptureTask();
 // Switch off and cancel the stored task; the handle stays stored.
 void stopCaptureTask();
-
-// Tests: switch off, cancel, wait for the stored task to end, and forget it.
-void resetCaptureTaskForTests();
 
 }  // namespace tessaron

@@ -1,5 +1,6 @@
 // The capture switch with real threads: one loop at a time, whatever the order of starts and stops.
 #include "capture/capture_switch.h"
+#include "capture/engine.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +21,7 @@ struct Probe {
       int now = ++running;
       for (int seen = maxRunning.load(); now > seen && !maxRunning.compare_exchange_weak(seen, now);) {
       }
-      while (gIsCapturing.load() && !stop.stop_requested()) {
+      while (engine().isCapturing.load() && !stop.stop_requested()) {
         ++passes;
         std::this_thread::sleep_for(2ms);
       }
@@ -39,22 +40,23 @@ bool eventually(const std::function<bool()>& condition) {
 
 class CaptureSwitch : public ::testing::Test {
  protected:
-  void SetUp() override { setCaptureLoopBody(probe.body()); }
-  void TearDown() override {
-    resetCaptureTaskForTests();
-    setCaptureLoopBody({});
+  void SetUp() override {
+    engineScope = std::make_unique<ScopedEngine>();
+    setCaptureLoopBody(probe.body());
   }
+  void TearDown() override { engineScope.reset(); }  // switched off, and its task ended
   Probe probe;
+  std::unique_ptr<ScopedEngine> engineScope;
 };
 
 TEST_F(CaptureSwitch, StartRunsTheLoopAndStopEndsIt) {
-  EXPECT_FALSE(gIsCapturing.load());
+  EXPECT_FALSE(engine().isCapturing.load());
   startCaptureTask();
-  EXPECT_TRUE(gIsCapturing.load());
+  EXPECT_TRUE(engine().isCapturing.load());
   ASSERT_TRUE(eventually([&] { return probe.passes > 0; }));
   auto task = gCaptureTaskHandle();
   stopCaptureTask();
-  EXPECT_FALSE(gIsCapturing.load());
+  EXPECT_FALSE(engine().isCapturing.load());
   EXPECT_TRUE(task->isCancelled());
   EXPECT_EQ(gCaptureTaskHandle(), task) << "the handle stays stored";
   task->waitUntilEnded();

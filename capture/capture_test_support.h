@@ -12,6 +12,7 @@
 
 #include "base/log.h"
 #include "capture/capture.h"
+#include "capture/engine.h"
 #include "platform/sim/sim_desktop.h"
 
 namespace tessaron::testing {
@@ -38,10 +39,10 @@ class SimDesktopTest : public ::testing::Test {
     scoped = std::make_unique<platform::ScopedPlatform>(desktop->platform());
     logs = log::useMemorySink();
     output = std::make_unique<OutputCapture>();
-    resetCaptureStateForTests();
+    engineScope = std::make_unique<ScopedEngine>();
   }
   void TearDown() override {
-    resetCaptureStateForTests();
+    engineScope.reset();  // its capture task, if one runs, ends first
     output.reset();
     scoped.reset();
     std::filesystem::remove_all(root);
@@ -54,6 +55,7 @@ class SimDesktopTest : public ::testing::Test {
   std::unique_ptr<platform::ScopedPlatform> scoped;
   std::shared_ptr<log::MemorySink> logs;
   std::unique_ptr<OutputCapture> output;
+  std::unique_ptr<ScopedEngine> engineScope;
 };
 
 }  // namespace tessaron::testing

@@ -5,6 +5,7 @@
 
 #include "base/log.h"
 #include "capture/capture.h"
+#include "capture/engine.h"
 
 namespace tessaron {
 
@@ -12,13 +13,11 @@ namespace {
 
 // Applications on screen that are no browser Tessaron knows, each said once: a browser missing from the table
 // shows up in the log by its name rather than not at all.
-std::mutex unknownApplicationsMutex;
-std::set<std::string> unknownApplications;
-
 void noteUnknownApplication(const std::string& name) {
   {
-    std::lock_guard lock(unknownApplicationsMutex);
-    if (!unknownApplications.insert(name).second) return;
+    Engine::Notes& notes = engine().notes;
+    std::lock_guard lock(notes.mutex);
+    if (!notes.unknownApplications.insert(name).second) return;
   }
   log::capturer().log("Unsupported browser application: %{public}s", name);
 }
@@ -40,11 +39,6 @@ std::vector<platform::WindowDescription> getBrowserWindows() {
   }
   log::capturer().log("Found %ld active browser windows", static_cast<long>(kept.size()));
   return kept;
-}
-
-void forgetUnknownApplicationsForTests() {
-  std::lock_guard lock(unknownApplicationsMutex);
-  unknownApplications.clear();
 }
 
 bool isBrowserWindow(const platform::WindowDescription& window) {

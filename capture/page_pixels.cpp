@@ -7,6 +7,7 @@
 
 #include "base/log.h"
 #include "capture/capture.h"
+#include "capture/engine.h"
 #include "ocr/ocr_worker.h"
 #include "ocr/text_reader.h"
 
@@ -115,7 +116,7 @@ void readWordsInPictures(const platform::PageLayout& layout, double windowWidth,
            return;
          }
          // Forgetting and the passes hold the archive: the record is completed between them, or not at all.
-         std::lock_guard archive(gArchiveMutex);
+         std::lock_guard archive(engine().archiveMutex);
          std::string error;
          if (archive::addRecordWords(textPath, words, fullTextWordLimit, error))
            log::capturer().log("Added the words in the pictures of %s", recordPath);

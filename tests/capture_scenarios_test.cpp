@@ -18,6 +18,7 @@
 
 #include "base/log.h"
 #include "capture/capture.h"
+#include "capture/engine.h"
 #include "platform/sim/sim_scenario.h"
 
 namespace tessaron {
@@ -104,7 +105,7 @@ TEST_P(CaptureScenario, ArchiveLogAndOutputMatch) {
   platform::ScopedPlatform scoped(desktop->platform());
   auto logs = log::useMemorySink();
   OutputCapture output;
-  resetCaptureStateForTests();
+  ScopedEngine engineInForce;
 
   for (int pass = 0; pass < header.passes; ++pass) {
     if (pass > 0) desktop->advance(std::chrono::seconds(5));
@@ -127,12 +128,11 @@ TEST_P(CaptureScenario, ArchiveLogAndOutputMatch) {
   for (const auto& line : output.lines())
     actual += line + "\n";
   actual += "--- registry\n";
-  auto keys = gWindows.keys();
+  auto keys = engine().windows.keys();
   std::sort(keys.begin(), keys.end());
   for (auto key : keys)
     actual += std::to_string(key) + "\n";
 
-  gWindows.clear();
   fs::remove_all(root);
   if (const char* update = std::getenv("TESSARON_UPDATE_GOLDEN"); update && std::string(update) == "1") {
     std::ofstream(expectedFile, std::ios::binary) << actual;

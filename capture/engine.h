@@ -1,0 +1,91 @@
+// Everything the capture engine keeps from one pass to the next, in one object: the capture switch and the
+// task that runs the loop, the window registry, the words each address's records hold, the windows and
+// applications already said in the log, the archive's lock, its upkeep and the settings in force.
+//
+// The program has one engine for its whole run (never destroyed: at exit a running capture thread must not
+// be joined). A test makes its own with ScopedEngine, so nothing one test leaves behind reaches the next.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "capture/capture.h"
+#include "capture/capture_switch.h"
+#include "settings/settings.h"
+
+namespace tessaron {
+
+class Engine {
+ public:
+  Engine() = default;
+  // Switches off, cancels its capture task and waits for the task's pass to end.
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // Capture is switched on. The loop tests it before each pass.
+  std::atomic<bool> isCapturing{false};
+
+  // The task most recently started (none before the first), and the body new tasks run.
+  struct Task {
+    std::mutex mutex;
+    std::shared_ptr<CaptureTask> handle;
+    CaptureTask::Body body;
+  } task;
+
+  // The tracked browser windows, keyed by window number.
+  WindowRegistry windows;
+
+  // Held by each pass from its start to its end, and by whatever deletes or completes records: no record is
+  // deleted half-written, and no pass writes into a day folder that is being deleted.
+  std::mutex archiveMutex;
+
+  // For each address archived in this run, the words its records hold (hashed).
+  struct Visited {
+    std::mutex mutex;
+    std::unordered_map<std::string, std::unordered_set<std::uint64_t>> words;
+  } visited;
+
+  // What the log has said once and need not say again.
+  struct Notes {
+    std::mutex mutex;
+    std::unordered_map<std::uint32_t, Unrecorded> unrecordedWindows;
+    std::set<std::int32_t> unreadableProcesses;  // browsers said to be off the accessibility bus
+    std::set<std::string> unknownApplications;   // applications on screen that are no browser we know
+  } notes;
+
+  // The archive's upkeep between passes, and the settings file.
+  struct Upkeep {
+    std::mutex mutex;
+    bool leftoversRemoved = false;
+    std::unique_ptr<settings::SettingsFile> file;
+    std::optional<std::chrono::system_clock::time_point> lastBudgetCheck;
+    bool savingStopped = false;
+  } upkeep;
+};
+
+// The engine in force: the program's, or the innermost ScopedEngine's.
+Engine& engine();
+
+// A fresh engine in force for the scope's life; the one before is in force again after it.
+class ScopedEngine {
+ public:
+  ScopedEngine();
+  ~ScopedEngine();
+  ScopedEngine(const ScopedEngine&) = delete;
+  ScopedEngine& operator=(const ScopedEngine&) = delete;
+
+ private:
+  std::unique_ptr<Engine> engine_;
+  Engine* previous_;
+};
+
+}  // namespace tessaron
