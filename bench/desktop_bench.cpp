@@ -146,7 +146,10 @@ void perWindow(DesktopSession& session, const std::string& browser, pid_t pid) {
   // Two passes first: the first saves the window, the second finds it unchanged.
   capturePass();
   capturePass();
+  const std::uint64_t askedBefore = platform::wayland::compositorQuestionsAsked();
   const double pass = medianMs(10, [] { capturePass(); });
+  const double questions =
+      static_cast<double>(platform::wayland::compositorQuestionsAsked() - askedBefore) / 10;
 
   auto& p = platform::current();
   std::vector<platform::WindowDescription> windows;
@@ -206,6 +209,8 @@ void perWindow(DesktopSession& session, const std::string& browser, pid_t pid) {
   TreeWalker walker;
   std::size_t nodes = 0;
   const double naive = medianMs(3, [&] { nodes = walker.walkApplication(pid); });
+  if (p.name() == "wayland")
+    std::printf("%-9s compositor questions per unchanged pass: %.1f\n", browser.c_str(), questions);
   std::printf(
       "%-9s %5zu nodes | pass %6.1f ms (list %.1f, match %.1f, screenshot %.1f of %ux%u, hash %.1f) | "
       "plain tree walk %7.1f ms | walk / match %.0fx\n"

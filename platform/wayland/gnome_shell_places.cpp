@@ -58,6 +58,7 @@ int shellMajorVersion() {
 }  // namespace
 
 std::optional<std::string> GnomeShellPlaces::ask() {
+  countCompositorQuestion();
   const auto bus = sessionBus();
   if (!bus) return std::nullopt;
   const freedesktop::Variant reply(

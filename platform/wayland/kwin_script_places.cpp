@@ -173,6 +173,7 @@ KwinScriptPlaces::~KwinScriptPlaces() {
 }
 
 std::optional<std::string> KwinScriptPlaces::ask() {
+  countCompositorQuestion();
   State& s = *state_;
   if (!s.bus || !s.registration) return std::nullopt;
   // A script of this name left by an earlier listing that did not finish goes first.

@@ -1,5 +1,6 @@
 #include "platform/wayland/places.h"
 
+#include <atomic>
 #include <nlohmann/json.hpp>
 
 namespace tessaron::platform::wayland {
@@ -22,6 +23,18 @@ bool overlap(const Rect& a, const Rect& b) {
   return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height && b.y < a.y + a.height;
 }
 }  // namespace
+
+namespace {
+std::atomic<std::uint64_t> questions{0};
+}  // namespace
+
+void countCompositorQuestion() {
+  questions.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::uint64_t compositorQuestionsAsked() {
+  return questions.load(std::memory_order_relaxed);
+}
 
 void markCovered(std::vector<CompositorWindow>& frontToBack) {
   for (std::size_t i = 0; i < frontToBack.size(); ++i) {

@@ -75,6 +75,10 @@ class PixelSource {
 std::optional<std::pair<std::vector<CompositorWindow>, std::vector<CompositorOutput>>> parsePlacesAnswer(
     std::string_view answer);
 
+// Every question to the compositor about its windows is counted, for the benchmarks' figures per pass.
+void countCompositorQuestion();
+std::uint64_t compositorQuestionsAsked();
+
 // The stacking rule every desktop shares: a window is covered by every window listed before it (above it) on
 // the same output whose rectangle overlaps its own.
 void markCovered(std::vector<CompositorWindow>& frontToBack);

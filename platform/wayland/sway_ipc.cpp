@@ -116,6 +116,17 @@ std::vector<CompositorOutput> activeOutputs(const json& outputs) {
   return active;
 }
 
+std::vector<CompositorOutput> treeOutputs(const json& tree) {
+  std::vector<CompositorOutput> outputs;
+  auto children = tree.find("nodes");
+  if (!tree.is_object() || children == tree.end() || !children->is_array()) return outputs;
+  for (const auto& node : *children)
+    if (node.is_object() && text(node, "type") == "output" && !text(node, "name").empty() &&
+        text(node, "name") != "__i3")
+      outputs.push_back({text(node, "name"), rectOf(node, "rect")});
+  return outputs;
+}
+
 SwayIpc::~SwayIpc() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -176,6 +187,7 @@ bool receiveAll(int fd, char* data, std::size_t size, std::chrono::steady_clock:
 }  // namespace
 
 std::optional<std::string> SwayIpc::request(std::uint32_t type, std::string_view payload) {
+  countCompositorQuestion();
   std::lock_guard lock(mutex_);
   // A compositor that restarted closed the old connection: one new attempt.
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -206,6 +218,14 @@ std::optional<std::vector<CompositorWindow>> SwayIpc::windows() {
   json tree = json::parse(*reply, nullptr, false);
   if (tree.is_discarded()) return std::nullopt;
   return shownWindows(tree);
+}
+
+std::optional<PlacesAnswer> SwayIpc::both() {
+  auto reply = request(getTree, {});
+  if (!reply) return std::nullopt;
+  json tree = json::parse(*reply, nullptr, false);
+  if (tree.is_discarded()) return std::nullopt;
+  return PlacesAnswer{shownWindows(tree), treeOutputs(tree)};
 }
 
 std::string SwayIpc::whatIsMissing() {

@@ -21,8 +21,9 @@ namespace tessaron::platform::wayland {
 // not shown, and neither are windows without a process (placeholders).
 std::vector<CompositorWindow> shownWindows(const nlohmann::json& tree);
 
-// The active outputs.
+// The active outputs, from the compositor's list of outputs, or from its tree (which holds only active ones).
 std::vector<CompositorOutput> activeOutputs(const nlohmann::json& outputs);
+std::vector<CompositorOutput> treeOutputs(const nlohmann::json& tree);
 
 class SwayIpc final : public WindowPlaces {
  public:
@@ -36,6 +37,8 @@ class SwayIpc final : public WindowPlaces {
 
   std::optional<std::vector<CompositorWindow>> windows() override;
   std::optional<std::vector<CompositorOutput>> outputs() override;
+  // Both from one tree.
+  std::optional<PlacesAnswer> both() override;
   std::string whatIsMissing() override;
 
  private:

@@ -42,6 +42,16 @@ const CompositorWindow* findListed(const std::vector<CompositorWindow>& windows,
   return it == windows.end() ? nullptr : &*it;
 }
 
+// The window as `windows` shows it, when it is there in the place it was described in and uncovered.
+Outcome<CompositorWindow> placedUncovered(const std::vector<CompositorWindow>& windows,
+                                          const WindowDescription& window) {
+  const CompositorWindow* now = findListed(windows, window.windowID);
+  if (!now) return PlatformError{"Wayland: the window is no longer shown"};
+  if (now->frame != window.frame) return PlatformError{"Wayland: the window moved"};
+  if (!now->coveredBy.empty()) return PlatformError{"Wayland: another window covers part of the window"};
+  return *now;
+}
+
 }  // namespace
 
 std::optional<Rect> placeFrame(const std::vector<CompositorWindow>& windows, std::int32_t processId,
@@ -114,26 +124,18 @@ constexpr auto passLength = std::chrono::seconds(2);
 
 std::optional<std::vector<CompositorWindow>> WaylandWindowServer::listWindows() {
   if (!places_) return std::nullopt;
-  if (portal_) {
-    // Windows and outputs in one question: on KDE each question loads and runs a KWin script.
-    auto places = places_->both();
-    if (!places) return std::nullopt;
-    std::lock_guard lock(listedMutex_);
-    listed_ = places->windows;
-    pass_ = places;
-    passBegan_ = std::chrono::steady_clock::now();
-    return std::move(places->windows);
-  }
-  auto windows = places_->windows();
-  if (windows) {
-    std::lock_guard lock(listedMutex_);
-    listed_ = *windows;
-  }
-  return windows;
+  // Windows and outputs in one question: on KDE each question loads and runs a KWin script.
+  auto places = places_->both();
+  if (!places) return std::nullopt;
+  std::lock_guard lock(listedMutex_);
+  listed_ = places->windows;
+  pass_ = places;
+  passBegan_ = std::chrono::steady_clock::now();
+  return std::move(places->windows);
 }
 
 std::optional<PlacesAnswer> WaylandWindowServer::placesOfThisPass(bool askWhenNone) {
-  if (!portal_ || !places_) return std::nullopt;
+  if (!places_) return std::nullopt;
   {
     std::lock_guard lock(listedMutex_);
     if (pass_ && std::chrono::steady_clock::now() - passBegan_ < passLength) return pass_;
@@ -192,30 +194,24 @@ Outcome<std::vector<WindowDescription>> WaylandWindowServer::shareableContent() 
 Outcome<RgbaImage> WaylandWindowServer::captureWindow(const WindowDescription& window) {
   if (!places_) return PlatformError{"Wayland: " + whatIsMissing()};
   if (portal_) return cutFromCast(window);
-  // The window as the compositor shows it now; what would put other pixels in its rectangle is refused.
-  auto unchanged = [&]() -> Outcome<CompositorWindow> {
-    auto windows = places_->windows();
-    if (!windows) return PlatformError{"Wayland: the compositor did not answer for its windows"};
-    const CompositorWindow* now = findListed(*windows, window.windowID);
-    if (!now) return PlatformError{"Wayland: the window is no longer shown"};
-    if (now->frame != window.frame) return PlatformError{"Wayland: the window moved"};
-    if (!now->coveredBy.empty()) return PlatformError{"Wayland: another window covers part of the window"};
-    return *now;
-  };
-  auto before = unchanged();
+  // The window as the pass's listing shows it; what would put other pixels in its rectangle is refused.
+  auto places = placesOfThisPass(true);
+  if (!places) return PlatformError{"Wayland: the compositor did not answer for its windows"};
+  auto before = placedUncovered(places->windows, window);
   if (!before) return before.error();
-  auto outputs = places_->outputs();
-  if (!outputs) return PlatformError{"Wayland: the compositor did not answer for its outputs"};
-  auto output = std::find_if(outputs->begin(), outputs->end(), [&](const CompositorOutput& candidate) {
-    return candidate.name == before.value().output;
-  });
-  if (output == outputs->end()) return PlatformError{"Wayland: the window's output is gone"};
+  auto output = std::find_if(
+      places->outputs.begin(), places->outputs.end(),
+      [&](const CompositorOutput& candidate) { return candidate.name == before.value().output; });
+  if (output == places->outputs.end()) return PlatformError{"Wayland: the window's output is gone"};
   const Rect region{window.frame.x - output->rect.x, window.frame.y - output->rect.y, window.frame.width,
                     window.frame.height};
   auto image = pixels_->capture(*output, region);
   if (!image) return image;
-  auto after = unchanged();
-  if (!after) return after.error();
+  // The copy is of the screen as it is now, so the compositor is asked once more: a window that moved,
+  // closed or had another put over it meanwhile is skipped rather than saved with other pixels.
+  auto now = places_->windows();
+  if (!now) return PlatformError{"Wayland: the compositor did not answer for its windows"};
+  if (auto after = placedUncovered(*now, window); !after) return after.error();
   return image;
 }
 
@@ -225,10 +221,9 @@ Outcome<RgbaImage> WaylandWindowServer::captureWindow(const WindowDescription& w
 Outcome<RgbaImage> WaylandWindowServer::cutFromCast(const WindowDescription& window) {
   auto places = placesOfThisPass(true);
   if (!places) return PlatformError{"Wayland: the compositor did not answer for its windows"};
-  const CompositorWindow* now = findListed(places->windows, window.windowID);
-  if (!now) return PlatformError{"Wayland: the window is no longer shown"};
-  if (now->frame != window.frame) return PlatformError{"Wayland: the window moved"};
-  if (!now->coveredBy.empty()) return PlatformError{"Wayland: another window covers part of the window"};
+  auto placed = placedUncovered(places->windows, window);
+  if (!placed) return placed.error();
+  const CompositorWindow* now = &placed.value();
   auto output =
       std::find_if(places->outputs.begin(), places->outputs.end(),
                    [&](const CompositorOutput& candidate) { return candidate.name == now->output; });
@@ -247,8 +242,8 @@ bool WaylandWindowServer::canReadScreen() {
 std::string WaylandWindowServer::whatIsMissing() {
   if (!places_)
     return "This desktop tells programs nothing about where windows are, and Tessaron does not read its own "
-           "interfaces yet: it reads windows on sway (and other compositors that speak sway's IPC) and on "
-           "GNOME.";
+           "interfaces yet: it reads windows on sway (and other compositors that speak sway's IPC), on GNOME "
+           "and on KDE Plasma.";
   // A listing of this pass shows the places answer; only without one is the desktop asked again.
   if (!placesOfThisPass(false))
     if (std::string missing = places_->whatIsMissing(); !missing.empty()) return missing;

@@ -108,6 +108,20 @@ TEST(ShownWindows, ToleratesWhatACompositorMayLeaveOut) {
   EXPECT_TRUE(shownWindows(json::array()).empty());
 }
 
+// One tree answers for the outputs too (the tree holds only active ones), so a pass asks sway once.
+TEST(ActiveOutputs, AreReadFromTheTreeWithoutTheScratchpad) {
+  json scratchpad = output("__i3", json::array());
+  scratchpad["rect"] = rect(0, 0, 1600, 1000);
+  json first = output("HEADLESS-1", json::array());
+  first["rect"] = rect(0, 0, 1600, 1000);
+  json second = output("DP-2", json::array());
+  second["rect"] = rect(1600, 0, 1920, 1080);
+  EXPECT_EQ(treeOutputs(tree(json::array({scratchpad, first, second}))),
+            (std::vector<CompositorOutput>{{"HEADLESS-1", Rect{0, 0, 1600, 1000}},
+                                           {"DP-2", Rect{1600, 0, 1920, 1080}}}));
+  EXPECT_TRUE(treeOutputs(json::array()).empty());
+}
+
 TEST(ActiveOutputs, NamesTheActiveOnesWithTheirPlace) {
   const json outputs =
       json::array({{{"name", "HEADLESS-1"}, {"active", true}, {"rect", rect(0, 0, 1600, 1000)}},
