@@ -42,3 +42,20 @@ function(tessaron_test name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
+
+# tessaron_wayland_protocol(target xml name): client glue for a Wayland protocol, generated from its
+# description by wayland-scanner: a static library `target` whose header is "<name>-client.h".
+function(tessaron_wayland_protocol target xml name)
+  find_program(WAYLAND_SCANNER wayland-scanner REQUIRED)
+  set(dir "${CMAKE_CURRENT_BINARY_DIR}/${target}")
+  add_custom_command(
+    OUTPUT "${dir}/${name}-client.h" "${dir}/${name}-protocol.c"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${dir}"
+    COMMAND ${WAYLAND_SCANNER} client-header "${xml}" "${dir}/${name}-client.h"
+    COMMAND ${WAYLAND_SCANNER} private-code "${xml}" "${dir}/${name}-protocol.c"
+    DEPENDS "${xml}")
+  add_library(${target} STATIC "${dir}/${name}-protocol.c" "${dir}/${name}-client.h")
+  target_include_directories(${target} PUBLIC "${dir}")
+  pkg_check_modules(WAYLAND_CLIENT REQUIRED IMPORTED_TARGET wayland-client)
+  target_link_libraries(${target} PUBLIC PkgConfig::WAYLAND_CLIENT)
+endfunction()

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -62,6 +63,23 @@ inline std::optional<DecodedPng> decodePngFile(const std::filesystem::path& png)
   }
   spng_ctx_free(context);
   return decoded;
+}
+
+// A colour as the real-desktop suites look for it in a screenshot: a pixel is near it within 12 a channel.
+struct Pixel {
+  int r, g, b;
+  bool near(const Pixel& other) const {
+    return std::abs(r - other.r) <= 12 && std::abs(g - other.g) <= 12 && std::abs(b - other.b) <= 12;
+  }
+};
+
+// The share of an image's pixels near the colour.
+inline double shareOf(const DecodedPng& image, const Pixel& colour) {
+  std::size_t close = 0;
+  const std::size_t count = static_cast<std::size_t>(image.width) * image.height;
+  for (std::size_t i = 0; i < count; ++i)
+    close += Pixel{image.rgba[4 * i], image.rgba[4 * i + 1], image.rgba[4 * i + 2]}.near(colour);
+  return count ? static_cast<double>(close) / static_cast<double>(count) : 0;
 }
 
 }  // namespace tessaron::testing

@@ -7,7 +7,9 @@
 
 #include <chrono>
 
+#include "tests/archive_files.h"
 #include "tests/desktop_session.h"
+#include "tests/sample_pages.h"
 
 namespace tessaron::testing {
 
@@ -38,6 +40,20 @@ class DesktopSuite : public ::testing::Test {
     const std::size_t start = countInLog("Start Screen Capturing from logger");
     return waitFor([&] { return countInLog("Start Screen Capturing from logger") >= start + count + 1; },
                    limit);
+  }
+
+  // A record of a page shown in a browser window cut from the screen: its title and words, never the
+  // password, and the pixels of its own window with nothing of the other one's.
+  static void expectRecordOfItsOwnWindow(const ArchivedRecord& record, const SamplePage& page,
+                                         const Pixel& own, const Pixel& other) {
+    EXPECT_TRUE(record.title.starts_with(page.title)) << record.title;
+    EXPECT_NE(record.body.find(page.marker + " heading"), std::string::npos) << record.body;
+    EXPECT_EQ(record.body.find("hunter2secret"), std::string::npos);
+    fs::path png = record.text;
+    const auto image = decodePngFile(png.replace_extension(".png"));
+    ASSERT_TRUE(image);
+    EXPECT_GT(shareOf(*image, own), 0.2) << page.title;
+    EXPECT_LT(shareOf(*image, other), 0.01) << page.title << ": nothing of the other browser's window";
   }
 
   static inline DesktopSession* session = nullptr;

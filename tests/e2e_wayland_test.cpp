@@ -28,22 +28,6 @@ const SamplePage chromiumNext{"/chromium/delta.html",
                               "left:0;top:0;width:1000px;height:420px",
                               "#000"};
 
-struct Pixel {
-  int r, g, b;
-  bool near(const Pixel& other) const {
-    return std::abs(r - other.r) <= 12 && std::abs(g - other.g) <= 12 && std::abs(b - other.b) <= 12;
-  }
-};
-
-// The share of an image's pixels close to the colour.
-double shareOf(const DecodedPng& image, const Pixel& colour) {
-  std::size_t close = 0;
-  const std::size_t count = static_cast<std::size_t>(image.width) * image.height;
-  for (std::size_t i = 0; i < count; ++i)
-    close += Pixel{image.rgba[4 * i], image.rgba[4 * i + 1], image.rgba[4 * i + 2]}.near(colour);
-  return count ? static_cast<double>(close) / static_cast<double>(count) : 0;
-}
-
 const Pixel chromiumBlue{40, 110, 220};
 const Pixel firefoxOrange{220, 80, 40};
 const Pixel incognitoGreen{30, 140, 90};
