@@ -20,15 +20,10 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
   auto info = copyWindowInfo(window.windowID);
   if (!info) return;  // the window left the screen since discovery
 
-  std::optional<std::int32_t> pid;
-  const std::string* windowName = nullptr;
-  if (auto it = info->find(platform::kCGWindowOwnerPID); it != info->end())
-    pid = platform::exactInt32(it->second);
-  if (auto it = info->find(platform::kCGWindowName); it != info->end())
-    windowName = platform::valueAs<std::string>(it->second);
-  if (!pid || !windowName) throw TessaronError::AXWindowError("Can't get pid and windowName");
+  const std::optional<std::int32_t> pid = info->processId;
+  if (!pid || !info->title) throw TessaronError::AXWindowError("Can't get pid and windowName");
 
-  const std::string title = cleanTitle(*windowName);
+  const std::string title = cleanTitle(*info->title);
   if (variant == BrowserVariant::chrome) log::getChromeContent().log("curr title: %s", title);
 
   platform::ElementRef application = platform::current().accessibility().createApplication(*pid);

@@ -94,7 +94,7 @@ void capturePass();
 std::vector<platform::WindowDescription> getBrowserWindows();
 bool isBrowserWindow(const platform::WindowDescription& window);
 // The current on-screen window-list entry of the window, or none.
-std::optional<platform::WindowInfo> copyWindowInfo(std::uint32_t windowID);
+std::optional<platform::ListedWindow> copyWindowInfo(std::uint32_t windowID);
 
 // ----- the archive step (throws TessaronError)
 

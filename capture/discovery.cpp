@@ -49,19 +49,16 @@ bool isBrowserWindow(const platform::WindowDescription& window) {
     log::capturer().error("Error: Window info is nil");
     return false;
   }
-  return info->contains(platform::kCGWindowName);
+  return info->title.has_value();
 }
 
-std::optional<platform::WindowInfo> copyWindowInfo(std::uint32_t windowID) {
+std::optional<platform::ListedWindow> copyWindowInfo(std::uint32_t windowID) {
   auto list = platform::current().windows().copyOnScreenWindowList();
   if (!list) return std::nullopt;
-  for (auto& entry : *list) {
-    auto number = entry.find(platform::kCGWindowNumber);
-    if (number == entry.end()) continue;
-    if (auto value = platform::exactUInt32(number->second); value && *value == windowID)
-      return std::move(entry);
-  }
-  return std::nullopt;
+  auto entry =
+      std::find_if(list->begin(), list->end(), [&](const auto& listed) { return listed.number == windowID; });
+  if (entry == list->end()) return std::nullopt;
+  return std::move(*entry);
 }
 
 BrowserVariant variantOf(const platform::Browser& browser) {

@@ -22,9 +22,6 @@ std::optional<Int> exactInteger(const Value& value) {
 }
 }  // namespace
 
-std::optional<std::uint32_t> exactUInt32(const Value& value) {
-  return exactInteger<std::uint32_t>(value);
-}
 std::optional<std::int32_t> exactInt32(const Value& value) {
   return exactInteger<std::int32_t>(value);
 }

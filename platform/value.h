@@ -29,16 +29,11 @@ class Element;
 using ElementRef = std::shared_ptr<Element>;
 using ElementArray = std::vector<ElementRef>;
 
-// A dynamically typed value, as window-list entries and accessibility attributes deliver them: the reader
-// checks the type it needs, so "missing or of another type" stays expressible.
+// A dynamically typed value, as accessibility attributes deliver them: the reader checks the type it needs,
+// so "missing or of another type" stays expressible.
 using Value = std::variant<std::monostate, bool, std::int64_t, double, std::string, Url, Rect, ElementArray>;
 
-// One entry of the on-screen window list: text keys to values of varying type.
-using WindowInfo = std::map<std::string, Value, std::less<>>;
-
-// The value as an unsigned 32-bit integer when it converts exactly (an integer or integral double in range).
-std::optional<std::uint32_t> exactUInt32(const Value& value);
-// The value as a signed 32-bit integer when it converts exactly.
+// The value as a signed 32-bit integer when it converts exactly (an integer or integral double in range).
 std::optional<std::int32_t> exactInt32(const Value& value);
 
 template <class T>

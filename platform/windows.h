@@ -12,10 +12,14 @@
 
 namespace tessaron::platform {
 
-// Keys of a window-list entry, spelled as the window list spells them.
-inline constexpr const char* kCGWindowNumber = "kCGWindowNumber";
-inline constexpr const char* kCGWindowName = "kCGWindowName";
-inline constexpr const char* kCGWindowOwnerPID = "kCGWindowOwnerPID";
+// A window as the desktop's window list shows it: its number, and its owner's process and its title, each
+// absent when the desktop does not tell it.
+struct ListedWindow {
+  std::uint32_t number = 0;
+  std::optional<std::int32_t> processId;
+  std::optional<std::string> title;
+  bool operator==(const ListedWindow&) const = default;
+};
 
 // The application that owns a window, as the desktop names it.
 struct RunningApplication {
@@ -62,7 +66,7 @@ class WindowServer {
   virtual ~WindowServer() = default;
 
   // The on-screen windows, one entry each, front to back; nothing when the list cannot be had.
-  virtual std::optional<std::vector<WindowInfo>> copyOnScreenWindowList() = 0;
+  virtual std::optional<std::vector<ListedWindow>> copyOnScreenWindowList() = 0;
 
   // Every window that can be captured now (desktop windows included), in the desktop's order, each with its
   // privacy; an error when the desktop cannot be asked.

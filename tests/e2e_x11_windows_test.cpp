@@ -127,14 +127,14 @@ TEST_F(X11WindowsTest, ListsWindowsWithTitlePidClassAndClientFrame) {
   ASSERT_TRUE(list);
   bool found = false;
   for (const auto& entry : *list) {
-    if (platform::exactUInt32(entry.at(platform::kCGWindowNumber)) != window) continue;
+    if (entry.number != window) continue;
     found = true;
-    EXPECT_EQ(*platform::valueAs<std::string>(entry.at(platform::kCGWindowName)), title);
-    EXPECT_EQ(platform::exactInt32(entry.at(platform::kCGWindowOwnerPID)), ::getpid());
+    EXPECT_EQ(entry.title, title);
+    EXPECT_EQ(entry.processId, ::getpid());
   }
   EXPECT_TRUE(found);
   // Front to back: the window made last is on top.
-  EXPECT_EQ(platform::exactUInt32(list->front().at(platform::kCGWindowNumber)), other);
+  EXPECT_EQ(list->front().number, other);
   xcb_destroy_window(connection, window);
   xcb_destroy_window(connection, other);
   xcb_flush(connection);

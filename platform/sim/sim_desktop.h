@@ -53,9 +53,11 @@ struct Window {
   std::optional<std::string> application;  // the owning application's display name
   std::int32_t processId = 0;
   bool onScreen = true;
-  bool inWindowList = true;                    // whether the on-screen window list has an entry for it
-  WindowInfo windowInfoOverrides;              // values that replace or add keys of its window-list entry
-  std::vector<std::string> windowInfoMissing;  // keys removed from its entry
+  bool inWindowList = true;  // whether the on-screen window list has an entry for it
+  // How its window-list entry differs from the window: another process or title, or neither told (a
+  // desktop that gives no process, or one the list cannot read).
+  std::optional<std::optional<std::int32_t>> listedProcessId;
+  std::optional<std::optional<std::string>> listedTitle;
   ImageSource image;
   WindowPrivacy privacy = WindowPrivacy::ordinary;  // what the desktop says of the window's browsing
   bool onAccessibilityBus = true;                   // whether its application could give its pages

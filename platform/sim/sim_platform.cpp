@@ -77,20 +77,12 @@ class SimWindowServer final : public WindowServer {
  public:
   explicit SimWindowServer(Desktop& d) : desktop_(d) {}
 
-  std::optional<std::vector<WindowInfo>> copyOnScreenWindowList() override {
+  std::optional<std::vector<ListedWindow>> copyOnScreenWindowList() override {
     if (!desktop_.windowListAvailable) return std::nullopt;
-    std::vector<WindowInfo> list;
+    std::vector<ListedWindow> list;
     for (const Window& w : desktop_.windows()) {
       if (!w.onScreen || !w.inWindowList) continue;
-      WindowInfo info{{kCGWindowNumber, std::int64_t{w.number}},
-                      {kCGWindowOwnerPID, std::int64_t{w.processId}}};
-      if (w.title) info[kCGWindowName] = *w.title;
-      if (w.application) info["kCGWindowOwnerName"] = *w.application;
-      for (const auto& [key, value] : w.windowInfoOverrides)
-        info[key] = value;
-      for (const auto& key : w.windowInfoMissing)
-        info.erase(key);
-      list.push_back(std::move(info));
+      list.push_back({w.number, w.listedProcessId.value_or(w.processId), w.listedTitle.value_or(w.title)});
     }
     return list;
   }

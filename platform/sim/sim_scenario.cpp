@@ -161,15 +161,31 @@ class Reader {
     if (j.contains("pid")) w.processId = integer<std::int32_t>(j["pid"], place + "/pid", 0, INT32_MAX);
     if (j.contains("onScreen")) w.onScreen = boolean(j["onScreen"], place + "/onScreen");
     if (j.contains("inWindowList")) w.inWindowList = boolean(j["inWindowList"], place + "/inWindowList");
+    // The window list's entry, in the keys a window list of the other kind spells: a process id that is no
+    // number is one the list cannot tell.
     if (j.contains("windowInfo")) {
       object(j["windowInfo"], place + "/windowInfo");
-      for (const auto& [key, v] : j["windowInfo"].items())
-        w.windowInfoOverrides[key] = value(v, place + "/windowInfo/" + key);
+      for (const auto& [key, v] : j["windowInfo"].items()) {
+        const std::string at = place + "/windowInfo/" + key;
+        if (key == "kCGWindowOwnerPID")
+          w.listedProcessId = exactInt32(value(v, at));
+        else if (key == "kCGWindowName")
+          w.listedTitle = string(v, at);
+        else
+          fail(at, "expected \"kCGWindowOwnerPID\" or \"kCGWindowName\"");
+      }
     }
     if (j.contains("windowInfoMissing"))
-      for (std::size_t i = 0; i < array(j["windowInfoMissing"], place + "/windowInfoMissing").size(); ++i)
-        w.windowInfoMissing.push_back(
-            string(j["windowInfoMissing"][i], place + "/windowInfoMissing/" + std::to_string(i)));
+      for (std::size_t i = 0; i < array(j["windowInfoMissing"], place + "/windowInfoMissing").size(); ++i) {
+        const std::string at = place + "/windowInfoMissing/" + std::to_string(i);
+        const std::string key = string(j["windowInfoMissing"][i], at);
+        if (key == "kCGWindowOwnerPID")
+          w.listedProcessId = std::optional<std::int32_t>();
+        else if (key == "kCGWindowName")
+          w.listedTitle = std::optional<std::string>();
+        else
+          fail(at, "expected \"kCGWindowOwnerPID\" or \"kCGWindowName\"");
+      }
     if (j.contains("image")) w.image = image(j["image"], place + "/image");
     if (j.contains("onAccessibilityBus"))
       w.onAccessibilityBus = boolean(j["onAccessibilityBus"], place + "/onAccessibilityBus");

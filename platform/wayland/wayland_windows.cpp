@@ -156,19 +156,14 @@ std::optional<Rect> WaylandWindowServer::placeFrame(std::int32_t processId, cons
   return wayland::placeFrame(windows, processId, frameName, extents);
 }
 
-std::optional<std::vector<WindowInfo>> WaylandWindowServer::copyOnScreenWindowList() {
+std::optional<std::vector<ListedWindow>> WaylandWindowServer::copyOnScreenWindowList() {
   auto pass = placesOfThisPass(false);
   auto windows = pass ? std::optional(std::move(pass->windows)) : listWindows();
   if (!windows) return std::nullopt;
-  std::vector<WindowInfo> list;
+  std::vector<ListedWindow> list;
   list.reserve(windows->size());
-  for (const auto& window : *windows) {
-    WindowInfo entry;
-    entry[kCGWindowNumber] = std::int64_t{window.id};
-    entry[kCGWindowOwnerPID] = std::int64_t{window.processId};
-    entry[kCGWindowName] = window.title;
-    list.push_back(std::move(entry));
-  }
+  for (const auto& window : *windows)
+    list.push_back({window.id, window.processId, window.title});
   return list;
 }
 

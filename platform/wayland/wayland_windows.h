@@ -46,7 +46,7 @@ class WaylandWindowServer final : public WindowServer {
   WaylandWindowServer(const WaylandWindowServer&) = delete;
   WaylandWindowServer& operator=(const WaylandWindowServer&) = delete;
 
-  std::optional<std::vector<WindowInfo>> copyOnScreenWindowList() override;
+  std::optional<std::vector<ListedWindow>> copyOnScreenWindowList() override;
   Outcome<std::vector<WindowDescription>> shareableContent() override;
   // The window's rectangle of its output, read only while the window is still there, in the same place, and
   // uncovered, before and after the copy: the pixels are never another program's.

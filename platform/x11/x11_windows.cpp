@@ -353,18 +353,13 @@ X11WindowServer::X11WindowServer(ApplicationFacts facts)
 
 X11WindowServer::~X11WindowServer() = default;
 
-std::optional<std::vector<WindowInfo>> X11WindowServer::copyOnScreenWindowList() {
+std::optional<std::vector<ListedWindow>> X11WindowServer::copyOnScreenWindowList() {
   auto clients = display_->clients();
   if (!clients) return std::nullopt;
-  std::vector<WindowInfo> list;
+  std::vector<ListedWindow> list;
   list.reserve(clients->size());
-  for (const auto& client : *clients) {
-    WindowInfo entry;
-    entry[kCGWindowNumber] = std::int64_t{client.id};
-    if (client.pid) entry[kCGWindowOwnerPID] = std::int64_t{*client.pid};
-    if (client.title) entry[kCGWindowName] = *client.title;
-    list.push_back(std::move(entry));
-  }
+  for (const auto& client : *clients)
+    list.push_back({client.id, client.pid, client.title});
   return list;
 }
 
