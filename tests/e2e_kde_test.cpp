@@ -330,6 +330,8 @@ int clickThroughKwin(double x, double y) {
   wl_display_roundtrip(display);
   if (!fake) {
     std::fprintf(stderr, "KWin did not offer its fake input to this program\n");
+    wl_registry_destroy(registry);
+    wl_display_disconnect(display);
     return 3;
   }
   org_kde_kwin_fake_input_authenticate(fake, "Tessaron tests", "answers a dialog as a person would");
@@ -340,6 +342,8 @@ int clickThroughKwin(double x, double y) {
   wl_display_roundtrip(display);
   org_kde_kwin_fake_input_button(fake, leftButton, WL_POINTER_BUTTON_STATE_RELEASED);
   wl_display_roundtrip(display);
+  org_kde_kwin_fake_input_destroy(fake);
+  wl_registry_destroy(registry);
   wl_display_disconnect(display);
   return 0;
 }
