@@ -291,6 +291,13 @@ pid_t DesktopSession::start(const std::string& name, const std::vector<std::stri
   return pid;
 }
 
+int DesktopSession::run(const std::string& name, const std::vector<std::string>& argv,
+                        std::chrono::milliseconds limit) {
+  const pid_t pid = start(name, argv);
+  waitFor([&] { return !running(pid); }, limit);
+  return stop(pid, 1s);
+}
+
 bool DesktopSession::running(pid_t pid) {
   std::lock_guard lock(processesMutex_);
   for (auto& process : processes_) {
@@ -457,10 +464,10 @@ function init() {
     disable() {},
   };
 })";
-  const pid_t enabler = start("gsettings", {"gsettings", "set", "org.gnome.shell", "enabled-extensions",
-                                            std::string("['") + platform::wayland::gnomeExtensionUuid +
-                                                "', 'leave-overview@tests.tessaron']"});
-  waitFor([&] { return !running(enabler); }, 10s);
+  run("gsettings",
+      {"gsettings", "set", "org.gnome.shell", "enabled-extensions",
+       std::string("['") + platform::wayland::gnomeExtensionUuid + "', 'leave-overview@tests.tessaron']"},
+      10s);
   const pid_t shell =
       start("gnome-shell", {"gnome-shell", "--headless", "--wayland", "--no-x11", "--virtual-monitor",
                             "1600x1000", "--wayland-display", "wayland-0"});
@@ -517,9 +524,7 @@ void DesktopSession::startKde() {
         << fs::canonical(clickHelper_).string()
         << "\nNoDisplay=true\n"
            "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n";
-    const pid_t cache = start("kbuildsycoca5", {"kbuildsycoca5"});
-    waitFor([&] { return !running(cache); }, 30s);
-    if (stop(cache, 1s) != 0) fail("kbuildsycoca5 failed", "kbuildsycoca5");
+    if (run("kbuildsycoca5", {"kbuildsycoca5"}, 30s) != 0) fail("kbuildsycoca5 failed", "kbuildsycoca5");
   }
 
   // kwin_wayland carries a file capability (cap_sys_resource) that a container's bounding set may lack, and
@@ -543,11 +548,11 @@ std::string DesktopSession::runKwinScript(const std::string& source) {
   const fs::path file = folder_ / (name + ".js");
   std::ofstream(file) << source;
   const std::size_t before = log("kwin").size();
-  const pid_t load =
-      start(name, {"gdbus", "call", "--session", "--dest", "org.kde.KWin", "--object-path", "/Scripting",
-                   "--method", "org.kde.kwin.Scripting.loadScript", file.string(), name});
-  waitFor([&] { return !running(load); }, 10s);
-  if (stop(load, 1s) != 0) fail("KWin did not load a script", name);
+  if (run(name,
+          {"gdbus", "call", "--session", "--dest", "org.kde.KWin", "--object-path", "/Scripting", "--method",
+           "org.kde.kwin.Scripting.loadScript", file.string(), name},
+          10s) != 0)
+    fail("KWin did not load a script", name);
   std::string id = log(name);
   id.erase(std::remove_if(id.begin(), id.end(),
                           [](char c) { return !std::isdigit(static_cast<unsigned char>(c)); }),
@@ -566,10 +571,8 @@ std::string DesktopSession::runKwinScript(const std::string& source) {
 }
 
 bool DesktopSession::clickAt(int x, int y) {
-  const pid_t click =
-      start("click", {clickHelper_.string(), "--kwin-click", std::to_string(x), std::to_string(y)});
-  waitFor([&] { return !running(click); }, 10s);
-  return stop(click, 1s) == 0;
+  return run("click", {clickHelper_.string(), "--kwin-click", std::to_string(x), std::to_string(y)}, 10s) ==
+         0;
 }
 
 void DesktopSession::startBuses() {
@@ -597,9 +600,7 @@ void DesktopSession::startBuses() {
 bool DesktopSession::sessionBusCall(const std::vector<std::string>& call) {
   std::vector<std::string> argv = {"gdbus", "call", "--session"};
   argv.insert(argv.end(), call.begin(), call.end());
-  const pid_t probe = start("gdbus", argv);
-  waitFor([&] { return !running(probe); }, 5s);
-  return stop(probe, 1s) == 0;
+  return run("gdbus", argv, 5s) == 0;
 }
 
 bool DesktopSession::switchAccessibility(bool on) {
@@ -792,9 +793,8 @@ pid_t DesktopSession::startEpiphany(const std::string& url, const std::string& e
            {"org.gnome.Epiphany.web:/org/gnome/epiphany/web/", "enable-safe-browsing"},
            {"org.gnome.Epiphany", "use-google-search-suggestions"},
            {"org.gnome.Epiphany", "ask-for-default"}}) {
-    const pid_t setting = start("gsettings", {"gsettings", "set", schema, key, "false"});
-    waitFor([&] { return !running(setting); }, 10s);
-    if (stop(setting, 1s) != 0) fail("cannot set " + schema + " " + key, "gsettings");
+    if (run("gsettings", {"gsettings", "set", schema, key, "false"}, 10s) != 0)
+      fail("cannot set " + schema + " " + key, "gsettings");
   }
   const fs::path folder = folder_ / profile;
   fs::create_directories(folder);

@@ -112,6 +112,8 @@ class DesktopSession {
   // stopped before.
   pid_t start(const std::string& name, const std::vector<std::string>& argv,
               const std::map<std::string, std::string>& extraEnvironment = {});
+  // Runs a short program of this desktop to its end (stopped after `limit`); its exit status.
+  int run(const std::string& name, const std::vector<std::string>& argv, std::chrono::milliseconds limit);
   // Stops a program started here: SIGTERM to its group, SIGKILL after `grace`, then waits (bounded) until
   // nothing of its group is left. Returns its exit status (128 + signal when a signal ended it).
   int stop(pid_t pid, std::chrono::milliseconds grace = std::chrono::seconds(5));

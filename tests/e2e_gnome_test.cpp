@@ -21,10 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const SamplePage chromiumPage{"/chromium/harbour.html", "Harbour Lights", "harbourmarker",
-                              "rgb(40, 110, 220)"};
-const SamplePage firefoxPage{"/firefox/orchard.html", "Orchard Rows", "orchardmarker", "rgb(220, 80, 40)"};
-
 // The applications on the accessibility bus and the named nodes of the portal's, for a failure message.
 std::string accessibleOverview() {
   std::string out;
@@ -49,10 +45,10 @@ class GnomeTest : public DesktopSuite {
     session = new DesktopSession(fs::temp_directory_path() / ("tessaron-gnome-" + std::to_string(::getpid())),
                                  DisplayServer::gnome);
     atspi_init();
-    for (const auto& page : {chromiumPage, firefoxPage})
+    for (const auto& page : {harbourPage, orchardPage})
       addSamplePage(session->pages(), page);
-    session->startChromium(session->pages().url(chromiumPage.path), chromiumPage.title);
-    session->startFirefox(session->pages().url(firefoxPage.path), firefoxPage.title);
+    session->startChromium(session->pages().url(harbourPage.path), harbourPage.title);
+    session->startFirefox(session->pages().url(orchardPage.path), orchardPage.title);
     tessaron = startTessaron("tessaron");
   }
 
@@ -94,11 +90,10 @@ TEST_F(GnomeTest, TheFirstStartAsksThroughTheDesktopsDialogOnceThenRecordsBothBr
   // The desktop's dialog: the screen is picked and shared, as a person would.
   ASSERT_TRUE(answerScreenCastDialog(30s)) << accessibleOverview() << session->log("tessaron");
 
-  ASSERT_TRUE(
-      waitFor([] { return !recordsOf(chromiumPage).empty() && !recordsOf(firefoxPage).empty(); }, 60s))
+  ASSERT_TRUE(waitFor([] { return !recordsOf(harbourPage).empty() && !recordsOf(orchardPage).empty(); }, 60s))
       << session->log("tessaron");
-  for (const auto& [page, own, other] : {std::tuple{chromiumPage, Pixel{40, 110, 220}, Pixel{220, 80, 40}},
-                                         std::tuple{firefoxPage, Pixel{220, 80, 40}, Pixel{40, 110, 220}}}) {
+  for (const auto& [page, own, other] : {std::tuple{harbourPage, Pixel{40, 110, 220}, Pixel{220, 80, 40}},
+                                         std::tuple{orchardPage, Pixel{220, 80, 40}, Pixel{40, 110, 220}}}) {
     expectRecordOfItsOwnWindow(recordsOf(page).front(), page, own, other);
   }
   struct stat status {};
@@ -108,9 +103,9 @@ TEST_F(GnomeTest, TheFirstStartAsksThroughTheDesktopsDialogOnceThenRecordsBothBr
 
 TEST_F(GnomeTest, ASecondStartRestoresTheGrantWithoutAnyDialog) {
   ASSERT_EQ(session->stop(tessaron, 10s), 0) << session->log("tessaron");
-  const std::size_t before = recordsOf(chromiumPage).size();
+  const std::size_t before = recordsOf(harbourPage).size();
   tessaron = startTessaron("tessaron-again");
-  EXPECT_TRUE(waitFor([&] { return recordsOf(chromiumPage).size() > before; }, 40s))
+  EXPECT_TRUE(waitFor([&] { return recordsOf(harbourPage).size() > before; }, 40s))
       << session->log("tessaron-again");
   EXPECT_FALSE(screenCastShareButton()) << "the desktop asked again";
   EXPECT_EQ(occurrences(session->log("tessaron-again"), "User just granted Screen Capturing"), 1U);

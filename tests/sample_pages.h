@@ -56,4 +56,11 @@ inline void addSamplePage(PageServer& pages, const SamplePage& page) {
   pages.add(framePath, sampleFrameHtml(page.marker + "framed"));
 }
 
+// The two pages of the suites whose windows are cut from a shared screen (GNOME, KDE): a blue one for
+// Chromium and an orange one for Firefox, told apart by their pixels.
+inline const SamplePage harbourPage{"/chromium/harbour.html", "Harbour Lights", "harbourmarker",
+                                    "rgb(40, 110, 220)"};
+inline const SamplePage orchardPage{"/firefox/orchard.html", "Orchard Rows", "orchardmarker",
+                                    "rgb(220, 80, 40)"};
+
 }  // namespace tessaron::testing

@@ -128,7 +128,6 @@ std::optional<std::vector<CompositorWindow>> WaylandWindowServer::listWindows() 
   auto places = places_->both();
   if (!places) return std::nullopt;
   std::lock_guard lock(listedMutex_);
-  listed_ = places->windows;
   pass_ = places;
   passBegan_ = std::chrono::steady_clock::now();
   return std::move(places->windows);
@@ -150,7 +149,7 @@ std::optional<Rect> WaylandWindowServer::placeFrame(std::int32_t processId, cons
   std::vector<CompositorWindow> windows;
   {
     std::lock_guard lock(listedMutex_);
-    windows = listed_;
+    if (pass_) windows = pass_->windows;
   }
   if (windows.empty()) windows = listWindows().value_or(std::vector<CompositorWindow>{});
   return wayland::placeFrame(windows, processId, frameName, extents);

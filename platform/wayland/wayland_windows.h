@@ -68,8 +68,8 @@ class WaylandWindowServer final : public WindowServer {
 
  private:
   std::optional<std::vector<CompositorWindow>> listWindows();
-  // The places of this pass: where pixels come from the screen cast, the listing that began the pass (or one
-  // question when none is recent); elsewhere nothing, and every question goes to the compositor.
+  // The places of this pass: the listing that began the pass, or one question when none is recent (none
+  // when `askWhenNone` is false).
   std::optional<PlacesAnswer> placesOfThisPass(bool askWhenNone);
   Outcome<RgbaImage> cutFromCast(const WindowDescription& window);
 
@@ -81,8 +81,7 @@ class WaylandWindowServer final : public WindowServer {
   bool kde_ = false;
   std::once_flag restoreOnce_;
   std::mutex listedMutex_;
-  std::vector<CompositorWindow> listed_;  // the last listing, which frames are placed against
-  std::optional<PlacesAnswer> pass_;      // the last listing with its outputs, where pixels are the cast's
+  std::optional<PlacesAnswer> pass_;  // the last listing with its outputs; frames are placed against it
   std::chrono::steady_clock::time_point passBegan_;
 };
 
