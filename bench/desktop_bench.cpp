@@ -155,26 +155,22 @@ void perWindow(DesktopSession& session, const std::string& browser, pid_t pid) {
   std::vector<platform::WindowDescription> windows;
   const double list = medianMs(10, [&] { windows = getBrowserWindows(); });
   const platform::WindowDescription window = windows.at(0);
+  const platform::Browser& table = *platform::browserNamed(browser);
+  const auto variant = variantOf(table);
   const double match = medianMs(10, [&] {
-    auto application = p.accessibility().createApplication(pid);
-    if (auto names = application->copyAttributeNames())
-      for (const auto& name : *names)
-        (void)application->copyAttributeValue(name);
-    auto axWindows = application->copyAttributeValue("AXWindows");
-    const auto variant = browser == "Chromium" ? BrowserVariant::chrome : BrowserVariant::safari;
-    if (!findMatchingAXWindow(*platform::valueAs<platform::ElementArray>(axWindows.value),
-                              cleanTitle(window.title.value_or("")), window.frame, variant))
+    auto pageWindows = p.pages().windowsOf(pid, table);
+    if (!pageWindows ||
+        !findMatchingAXWindow(*pageWindows, cleanTitle(window.title.value_or("")), window.frame, variant))
       std::fprintf(stderr, "bench: %s window did not match\n", browser.c_str());
   });
   // Reading the page's text happens only when a screenshot is saved: the pipelined read tessaron uses, side
   // by side with the serial walk it replaced, which must give the same text.
-  const auto variant = browser == "Chromium" ? BrowserVariant::chrome : BrowserVariant::safari;
-  auto pageText = [&](platform::Accessibility& accessibility) {
-    auto application = accessibility.createApplication(pid);
-    auto axWindows = application->copyAttributeValue("AXWindows");
-    auto matched = findMatchingAXWindow(*platform::valueAs<platform::ElementArray>(axWindows.value),
-                                        cleanTitle(window.title.value_or("")), window.frame, variant);
-    return matched ? collectStaticText(matched) : std::string();
+  auto pageText = [&](platform::PageReader& reader) {
+    auto pageWindows = reader.windowsOf(pid, table);
+    auto matched = pageWindows ? findMatchingAXWindow(*pageWindows, cleanTitle(window.title.value_or("")),
+                                                      window.frame, variant)
+                               : nullptr;
+    return matched ? matched->text() : std::string();
   };
   // Under Wayland, frames are placed on windows as the backend places them.
   std::unique_ptr<platform::wayland::WaylandWindowServer> places;
@@ -187,10 +183,8 @@ void perWindow(DesktopSession& session, const std::string& browser, pid_t pid) {
       return places->placeFrame(process, name, extents);
     };
   }
-  platform::freedesktop::AtspiAccessibility serialReader(platform::freedesktop::TextReading::serial,
-                                                         placement);
-  platform::freedesktop::AtspiAccessibility pipelinedReader(platform::freedesktop::TextReading::pipelined,
-                                                            placement);
+  platform::freedesktop::AtspiPages serialReader(platform::freedesktop::TextReading::serial, placement);
+  platform::freedesktop::AtspiPages pipelinedReader(platform::freedesktop::TextReading::pipelined, placement);
   std::string serialText, pipelinedText;
   // The first read finds the page as the browser has it after loading, before any walk went through it.
   const double first = medianMs(1, [&] { pipelinedText = pageText(pipelinedReader); });

@@ -12,8 +12,10 @@ const log::Channel& contentChannel(BrowserVariant variant) {
   return variant == BrowserVariant::chrome ? log::getChromeContent() : log::getSafariContent();
 }
 
-void archiveWindow(BrowserVariant variant, const platform::WindowDescription& window, const std::string& day,
-                   const std::filesystem::path& dayFolder, const std::shared_ptr<TessaronWindow>& record) {
+void archiveWindow(const platform::Browser& browser, const platform::WindowDescription& window,
+                   const std::string& day, const std::filesystem::path& dayFolder,
+                   const std::shared_ptr<TessaronWindow>& record) {
+  const BrowserVariant variant = variantOf(browser);
   // The page's address decides whether the window may be named at all; until it is known, lines that name the
   // window wait (and are written as they would have been when it may, or when the step fails).
   log::HeldLines namingLines;
@@ -26,22 +28,18 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
   const std::string title = cleanTitle(*info->title);
   if (variant == BrowserVariant::chrome) log::getChromeContent().log("curr title: %s", title);
 
-  platform::ElementRef application = platform::current().accessibility().createApplication(*pid);
-  if (auto names = application->copyAttributeNames())
-    for (const auto& name : *names)
-      (void)application->copyAttributeValue(name);
-  auto axWindows = application->copyAttributeValue("AXWindows");
-  const auto* windows = platform::valueAs<platform::ElementArray>(axWindows.value);
+  const auto windows = platform::current().pages().windowsOf(*pid, browser);
   if (!windows) throw TessaronError::AXWindowError("Can't find AXWindows for the application");
 
-  platform::ElementRef matched = findMatchingAXWindow(*windows, title, window.frame, variant);
+  platform::PageWindowRef matched = findMatchingAXWindow(*windows, title, window.frame, variant);
   if (!matched) {
     std::string message = "Can't find matching AXWindow for " + title;
     if (variant == BrowserVariant::safari) standardOutputLine(message);
     throw TessaronError::AXWindowError(message);
   }
 
-  const std::string address = findWebArea(matched, variant).address;
+  const auto page = matched->page();
+  const std::string address = page ? page->address : std::string();
   // Without its address a page cannot be checked against the excluded sites: then it is not recorded.
   if (address.empty() && !settingsInForce().excludedSites.empty()) {
     namingLines.discard();
@@ -62,11 +60,11 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
   // Pages of one site often share a layout that the hash sees as unchanged, and an application can change its
   // address in place: a page other than the last one recorded, once it has settled, is archived however alike
   // the two look.
-  const auto page = std::make_pair(address, recordTitle);
+  const auto shown = std::make_pair(address, recordTitle);
   bool newPage = false;
-  if (record->savedPage && *record->savedPage != page) {
-    newPage = record->pendingPage == page;
-    record->pendingPage = page;
+  if (record->savedPage && *record->savedPage != shown) {
+    newPage = record->pendingPage == shown;
+    record->pendingPage = shown;
   }
   const std::string stamp = captureTimestamp();
   const archive::RecordPaths paths = archive::claimRecordPaths(day, dayFolder, stamp);
@@ -74,10 +72,10 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
     log::capturer().log("no screenshot captured so abort archiving this time.");
     return;
   }
-  record->savedPage = page;
+  record->savedPage = shown;
   record->pendingPage.reset();
 
-  const std::string text = collectStaticText(matched);
+  const std::string text = matched->text();
   const RecordWords words = recordWords(address, text);
   if (words.repeat)
     contentChannel(variant).log("Url %s already visited, don't save off-screen text again!", address);
@@ -101,23 +99,23 @@ void archiveWindow(BrowserVariant variant, const platform::WindowDescription& wi
   // A page recorded with its full text may draw words its tree does not have; one whose tree gives almost no
   // text has nothing else to go by, visit after visit.
   if (!words.repeat || text.size() < ocr::almostNoText)
-    if (auto layout = pageLayoutOf(matched))
+    if (auto layout = matched->layout())
       readWordsInPictures(*layout, window.frame.width, record->prevImage, text.size(), paths.textPath,
                           paths.recordPath);
 }
 
 }  // namespace
 
-void archiveChromeWindow(const platform::WindowDescription& window, const std::string& dayName,
-                         const std::filesystem::path& dayFolder,
+void archiveChromeWindow(const platform::Browser& browser, const platform::WindowDescription& window,
+                         const std::string& dayName, const std::filesystem::path& dayFolder,
                          const std::shared_ptr<TessaronWindow>& record) {
-  archiveWindow(BrowserVariant::chrome, window, dayName, dayFolder, record);
+  archiveWindow(browser, window, dayName, dayFolder, record);
 }
 
-void archiveSafariWindow(const platform::WindowDescription& window, const std::string& dayName,
-                         const std::filesystem::path& dayFolder,
+void archiveSafariWindow(const platform::Browser& browser, const platform::WindowDescription& window,
+                         const std::string& dayName, const std::filesystem::path& dayFolder,
                          const std::shared_ptr<TessaronWindow>& record) {
-  archiveWindow(BrowserVariant::safari, window, dayName, dayFolder, record);
+  archiveWindow(browser, window, dayName, dayFolder, record);
 }
 
 }  // namespace tessaron

@@ -11,8 +11,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using platform::Url;
-using platform::Value;
+using platform::sim::Url;
+using platform::sim::Value;
 using platform::sim::AXApplication;
 using platform::sim::TreeBuilder;
 

@@ -35,7 +35,7 @@ struct TessaronWindow {
   OSData prevImage;  // PNG bytes of the last screenshot saved; empty until one is
   std::string url;   // carried, never assigned
   std::optional<platform::WindowDescription> window;  // refreshed every pass that reaches the window
-  platform::ElementRef axWindow;                      // carried, never assigned
+  platform::PageWindowRef axWindow;                   // carried, never assigned
   // The DCT hash of prevImage, kept so the previous image is never decoded again; none until one is saved.
   std::optional<OSHashType> prevImageHash;
   // The page address and title of the last record saved for the window, and of another page it showed at the
@@ -98,11 +98,11 @@ std::optional<platform::ListedWindow> copyWindowInfo(std::uint32_t windowID);
 
 // ----- the archive step (throws TessaronError)
 
-void archiveChromeWindow(const platform::WindowDescription& window, const std::string& dayName,
-                         const std::filesystem::path& dayFolder,
+void archiveChromeWindow(const platform::Browser& browser, const platform::WindowDescription& window,
+                         const std::string& dayName, const std::filesystem::path& dayFolder,
                          const std::shared_ptr<TessaronWindow>& record);
-void archiveSafariWindow(const platform::WindowDescription& window, const std::string& dayName,
-                         const std::filesystem::path& dayFolder,
+void archiveSafariWindow(const platform::Browser& browser, const platform::WindowDescription& window,
+                         const std::string& dayName, const std::filesystem::path& dayFolder,
                          const std::shared_ptr<TessaronWindow>& record);
 
 // ----- archive layout
@@ -181,17 +181,11 @@ bool titlesEqual(std::string_view a, std::string_view b);
 // The application name lower-cased with the full Unicode mapping.
 std::string lowercased(std::string_view text);
 
-struct WebArea {
-  std::string title;
-  std::string address;
-};
-platform::ElementRef findMatchingAXWindow(const platform::ElementArray& windows, const std::string& title,
-                                          const platform::Rect& frame, BrowserVariant variant);
-WebArea findWebArea(const platform::ElementRef& element, BrowserVariant variant);
-std::string collectStaticText(const platform::ElementRef& element);
-// The parts the page below `element` draws, as read with its text (so after collectStaticText); none when the
-// backend cannot tell.
-std::optional<platform::PageLayout> pageLayoutOf(const platform::ElementRef& element);
+// Of the browser's windows as its page reader gives them, the one at exactly `frame` whose page, if it has a
+// title, bears `title`; the first such, or none. Each window it tries is logged with its page's title.
+platform::PageWindowRef findMatchingAXWindow(const std::vector<platform::PageWindowRef>& windows,
+                                             const std::string& title, const platform::Rect& frame,
+                                             BrowserVariant variant);
 
 // ----- screenshots and the duplicate filter
 

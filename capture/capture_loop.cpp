@@ -201,9 +201,9 @@ void capturePass() {
     }
     try {
       if (variantOf(*browser) == BrowserVariant::chrome)
-        archiveChromeWindow(window, day, dayFolder, record);
+        archiveChromeWindow(*browser, window, day, dayFolder, record);
       else
-        archiveSafariWindow(window, day, dayFolder, record);
+        archiveSafariWindow(*browser, window, day, dayFolder, record);
     } catch (const TessaronError& error) {
       log::capturer().error("Error capturing AX content: %{public}@", error);
     }

@@ -9,7 +9,7 @@
 
 #include "imagehash/os_image_hashing.h"
 #include "ocr/regions.h"
-#include "platform/accessibility.h"
+#include "platform/pages.h"
 
 namespace tessaron {
 

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 
 namespace tessaron::platform {
 
@@ -213,6 +214,49 @@ std::optional<std::vector<std::string>> processArguments(std::int32_t processId)
   if (arguments.empty()) return std::nullopt;  // a process that is gone, or a kernel thread
   arguments.erase(arguments.begin());
   return arguments;
+}
+
+std::span<const std::string_view> addressAttributes(BrowserFamily family) {
+  static constexpr std::string_view chromiums[] = {"URI"};
+  static constexpr std::string_view firefoxes[] = {"DocURL"};
+  static constexpr std::string_view others[] = {"DocURL", "URI"};
+  switch (family) {
+    case chromium:
+      return chromiums;
+    case firefox:
+      return firefoxes;
+    case webKitGtk:
+    case qtWebEngine:
+    case safari:
+      break;
+  }
+  return others;
+}
+
+namespace {
+
+bool isMarkedFrameName(std::string_view frameName, std::string_view title) {
+  if (!frameName.starts_with(title)) return false;
+  std::string_view mark = frameName.substr(title.size());
+  if (mark.starts_with(" ")) mark.remove_prefix(1);
+  constexpr std::pair<std::string_view, std::string_view> brackets[] = {
+      {"(", ")"},
+      {"[", "]"},
+      {"\xEF\xBC\x88", "\xEF\xBC\x89"},  // （ ）
+      {"\xEF\xBC\xBB", "\xEF\xBC\xBD"},  // ［ ］
+      {"\xE3\x80\x90", "\xE3\x80\x91"},  // 【 】
+      {"\xE3\x80\x8C", "\xE3\x80\x8D"},  // 「 」
+  };
+  for (const auto& [open, close] : brackets)
+    if (mark.size() > open.size() + close.size() && mark.starts_with(open) && mark.ends_with(close))
+      return true;
+  return false;
+}
+
+}  // namespace
+
+bool frameNamesWindow(std::string_view frameName, std::string_view title) {
+  return frameName == title || isMarkedFrameName(frameName, title);
 }
 
 }  // namespace tessaron::platform

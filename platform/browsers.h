@@ -38,6 +38,16 @@ struct Browser {
 
 std::span<const Browser> knownBrowsers();
 
+// The document attributes that give the address of a page of this family, in the order they are asked:
+// Firefox gives "DocURL"; Chromium leaves that empty and gives "URI"; the others give one or the other.
+std::span<const std::string_view> addressAttributes(BrowserFamily family);
+
+// Whether an accessible frame of this name is the window of this title: its name is the title, or (a private
+// window of Chromium's family) the title followed by a bracketed mark of its kind of window, with or without
+// a space before it, in ASCII, full-width, corner or lenticular brackets as the browser's language writes
+// them.
+bool frameNamesWindow(std::string_view frameName, std::string_view title);
+
 // The browser with this accessible name, window class, app id, executable or sandbox id; none when unknown.
 const Browser* browserNamed(std::string_view name);
 

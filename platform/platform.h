@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/accessibility.h"
 #include "platform/desktop.h"
+#include "platform/pages.h"
 #include "platform/system.h"
 #include "platform/value.h"
 #include "platform/windows.h"
@@ -25,7 +25,7 @@ class Platform {
   virtual std::string_view name() const = 0;
 
   virtual WindowServer& windows() = 0;
-  virtual Accessibility& accessibility() = 0;
+  virtual PageReader& pages() = 0;
   virtual Workspace& workspace() = 0;
   virtual Alerts& alerts() = 0;
   virtual StatusBar& statusBar() = 0;

@@ -16,37 +16,12 @@
 //   and so is a window with no frame to go by (the accessibility bus does not know the browser, or the title
 //   is changing): in doubt, private.
 #include <algorithm>
-#include <utility>
 
 #include "platform/browsers.h"
 #include "platform/firefox_private_titles.h"
 #include "platform/windows.h"
 
 namespace tessaron::platform {
-
-namespace {
-
-// The frame's name is the window's title followed by a bracketed mark of its kind of window, with or without
-// a space before it: ASCII, full-width, corner or lenticular brackets.
-bool isMarkedVariantOf(std::string_view name, std::string_view title) {
-  if (!name.starts_with(title)) return false;
-  std::string_view mark = name.substr(title.size());
-  if (mark.starts_with(" ")) mark.remove_prefix(1);
-  constexpr std::pair<std::string_view, std::string_view> brackets[] = {
-      {"(", ")"},
-      {"[", "]"},
-      {"\xEF\xBC\x88", "\xEF\xBC\x89"},  // （ ）
-      {"\xEF\xBC\xBB", "\xEF\xBC\xBD"},  // ［ ］
-      {"\xE3\x80\x90", "\xE3\x80\x91"},  // 【 】
-      {"\xE3\x80\x8C", "\xE3\x80\x8D"},  // 「 」
-  };
-  for (const auto& [open, close] : brackets)
-    if (mark.size() > open.size() + close.size() && mark.starts_with(open) && mark.ends_with(close))
-      return true;
-  return false;
-}
-
-}  // namespace
 
 WindowPrivacy browsingPrivacy(
     std::string_view applicationName, std::string_view title, const Rect& frame,
@@ -81,7 +56,7 @@ WindowPrivacy browsingPrivacy(
   if (!frames) return WindowPrivacy::undetermined;
   std::vector<const AccessibleFrame*> candidates;
   for (const auto& candidate : *frames)
-    if (candidate.name == title || isMarkedVariantOf(candidate.name, title)) candidates.push_back(&candidate);
+    if (frameNamesWindow(candidate.name, title)) candidates.push_back(&candidate);
   // Windows of one title are told apart by place; where none is at the window's place, all of them count.
   std::vector<const AccessibleFrame*> placed;
   std::copy_if(candidates.begin(), candidates.end(), std::back_inserter(placed),

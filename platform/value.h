@@ -19,28 +19,6 @@ struct Rect {
   bool operator==(const Rect&) const = default;
 };
 
-// A URL value, as opposed to a string that merely looks like one.
-struct Url {
-  std::string absoluteString;
-  bool operator==(const Url&) const = default;
-};
-
-class Element;
-using ElementRef = std::shared_ptr<Element>;
-using ElementArray = std::vector<ElementRef>;
-
-// A dynamically typed value, as accessibility attributes deliver them: the reader checks the type it needs,
-// so "missing or of another type" stays expressible.
-using Value = std::variant<std::monostate, bool, std::int64_t, double, std::string, Url, Rect, ElementArray>;
-
-// The value as a signed 32-bit integer when it converts exactly (an integer or integral double in range).
-std::optional<std::int32_t> exactInt32(const Value& value);
-
-template <class T>
-const T* valueAs(const Value& value) {
-  return std::get_if<T>(&value);
-}
-
 // A failure reported by the platform, with the text it describes itself by.
 struct PlatformError {
   std::string text;

@@ -670,18 +670,13 @@ void DesktopSession::startWindowManager() {
 }
 
 std::string DesktopSession::shownAddress(pid_t browser) {
-  static platform::freedesktop::AtspiAccessibility accessibility;
-  auto application = accessibility.createApplication(browser);
-  auto windows = application->copyAttributeValue("AXWindows");
-  const auto* list = platform::valueAs<platform::ElementArray>(windows.value);
-  if (!list) return {};
-  for (const auto& window : *list) {
-    auto children = window->copyAttributeValue("AXChildren");
-    const auto* documents = platform::valueAs<platform::ElementArray>(children.value);
-    if (!documents || documents->empty()) continue;
-    auto address = documents->front()->copyAttributeValue("AXURL");
-    if (const auto* url = platform::valueAs<platform::Url>(address.value)) return url->absoluteString;
-  }
+  static platform::freedesktop::AtspiPages pages;
+  const platform::Browser* known = platform::browserOfProcess(browser);
+  if (!known) return {};
+  auto windows = pages.windowsOf(browser, *known);
+  if (!windows) return {};
+  for (const auto& window : *windows)
+    if (auto page = window->page()) return page->address;
   return {};
 }
 

@@ -168,23 +168,22 @@ TEST_F(ArchiveTest, AScrollingPageWithATickingClockDoesNotFillTheArchive) {
 }
 
 TEST_F(ArchiveTest, ThePipelinedTextReadGivesTheSerialWalksText) {
-  platform::freedesktop::AtspiAccessibility serial(platform::freedesktop::TextReading::serial);
-  platform::freedesktop::AtspiAccessibility pipelined(platform::freedesktop::TextReading::pipelined);
+  platform::freedesktop::AtspiPages serial(platform::freedesktop::TextReading::serial);
+  platform::freedesktop::AtspiPages pipelined(platform::freedesktop::TextReading::pipelined);
   struct Window {
     pid_t pid;
+    const char* browser;
     const char* title;
   };
   // The windows' last pages (the long register's clock would change its text between the two reads).
-  for (const Window& window : {Window{chromium, "Ledger App"}, Window{firefox, "Ledger App"}}) {
-    auto text = [&](platform::Accessibility& accessibility) -> std::optional<std::string> {
-      auto application = accessibility.createApplication(window.pid);
-      auto windows = application->copyAttributeValue("AXWindows");
-      const auto* list = platform::valueAs<platform::ElementArray>(windows.value);
-      if (!list) return std::nullopt;
-      for (const auto& candidate : *list) {
-        auto title = candidate->copyAttributeValue("AXTitle");
-        const auto* name = platform::valueAs<std::string>(title.value);
-        if (name && name->starts_with(window.title)) return collectStaticText(candidate);
+  for (const Window& window :
+       {Window{chromium, "Chromium", "Ledger App"}, Window{firefox, "Firefox", "Ledger App"}}) {
+    auto text = [&](platform::PageReader& reader) -> std::optional<std::string> {
+      auto windows = reader.windowsOf(window.pid, *platform::browserNamed(window.browser));
+      if (!windows) return std::nullopt;
+      for (const auto& candidate : *windows) {
+        const auto page = candidate->page();
+        if (page && page->title.starts_with(window.title)) return candidate->text();
       }
       return std::nullopt;
     };

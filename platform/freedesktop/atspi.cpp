@@ -1,9 +1,9 @@
-// The accessibility backend: AT-SPI2 objects (through the bus client, atspi_bus.h) presented as the elements
-// page-content extraction reads, with the page's text from the page reader (page_reader.h).
+// The page reader: AT-SPI2 frames (through the bus client, atspi_bus.h) as page windows, with the page's text
+// from the pipelined reader (page_reader.h).
 //
-// Each read is a round trip to the browser (0.3-0.5 ms), so answers are cached per element for the element's
-// life (one pass of the capture loop), the page's document is found with one Collection query instead of a
-// walk through the browser's own interface, and children come in one GetChildren call.
+// Each read is a round trip to the browser (0.3-0.5 ms), so a window keeps what it has read for its life (one
+// pass of the capture loop), the page's document is found with one Collection query instead of a walk
+// through the browser's own interface, and children come in one GetChildren call.
 #include "platform/freedesktop/atspi.h"
 
 #include "platform/freedesktop/atspi_bus.h"
@@ -14,15 +14,9 @@
 #include <systemd/sd-bus.h>
 
 #include <chrono>
-#include <deque>
-#include <fstream>
-#include <functional>
-#include <map>
 #include <mutex>
-#include <set>
-#include <sstream>
+#include <span>
 #include <thread>
-#include <unordered_map>
 #include <utility>
 
 namespace tessaron::platform::freedesktop {
@@ -31,131 +25,72 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// What an element presents.
-enum class Kind { application, window, document, staticText };
-
-class AtspiElement final : public Element {
+class AtspiPageWindow final : public PageWindow {
  public:
-  AtspiElement(std::shared_ptr<AtspiBus> bus, Kind kind, Reference object, std::string text,
-               std::int32_t processId = 0)
+  AtspiPageWindow(std::shared_ptr<AtspiBus> bus, std::int32_t processId, Reference frame, std::string name,
+                  std::span<const std::string_view> addressAttributes)
       : bus_(std::move(bus)),
-        kind_(kind),
-        object_(std::move(object)),
-        text_(std::move(text)),
         pid_(processId),
-        identity_(kind == Kind::application
-                      ? static_cast<std::uintptr_t>(processId)
-                      : (object_.valid() ? std::hash<std::string>{}(object_.bus + '\n' + object_.path)
-                                         : reinterpret_cast<std::uintptr_t>(this))) {}
+        window_(std::move(frame)),
+        name_(std::move(name)),
+        addressAttributes_(addressAttributes) {}
 
-  std::optional<std::vector<std::string>> copyAttributeNames() override {
-    switch (kind_) {
-      case Kind::application:
-        if (!resolveApplication()) return std::nullopt;
-        return std::vector<std::string>{"AXRole", "AXTitle", "AXWindows"};
-      case Kind::window:
-        return std::vector<std::string>{"AXRole", "AXTitle", "AXFrame", "AXChildren"};
-      case Kind::document:
-        return std::vector<std::string>{"AXRole", "AXTitle", "AXDescription", "AXURL", "AXChildren"};
-      case Kind::staticText:
-        return std::vector<std::string>{"AXRole", "AXValue"};
-    }
-    return std::nullopt;
-  }
-
-  AttributeResult copyAttributeValue(std::string_view name) override {
+  Outcome<Rect> frame() override {
     std::lock_guard lock(mutex_);
-    if (auto it = answers_.find(name); it != answers_.end()) return it->second;
-    AttributeResult result = compute(name);
-    answers_.emplace(std::string(name), result);
-    return result;
+    if (!frame_) {
+      if (auto extents = bus_->placedExtents(pid_, name_, window_))
+        frame_ = *extents;
+      else
+        frame_ = PlatformError{"the accessibility bus gives no place for the frame \"" + name_ + "\""};
+    }
+    return *frame_;
   }
 
-  // Two elements for the same remote object have the same bus name and path; text lines have neither.
-  std::uintptr_t identity() const override { return identity_; }
+  std::optional<Page> page() override {
+    std::lock_guard lock(mutex_);
+    if (!page_) {
+      page_.emplace();
+      if (const auto& document = shownDocument())
+        if (auto address = addressOf(*document)) page_->emplace(Page{name_, std::move(*address)});
+    }
+    return *page_;
+  }
 
-  std::optional<PageLayout> pageLayout() override {
+  std::string text() override {
+    std::lock_guard lock(mutex_);
+    if (!text_) text_ = shownDocument() ? visibleText(*shownDocument()) : std::string();
+    return *text_;
+  }
+
+  std::optional<PageLayout> layout() override {
     std::lock_guard lock(mutex_);
     return layout_;
   }
 
  private:
-  static AttributeResult success(Value value) { return {AXStatus::success, std::move(value)}; }
-  static AttributeResult unsupported() { return {AXStatus::attributeUnsupported, {}}; }
-  static AttributeResult failed() { return {AXStatus::cannotComplete, {}}; }
-
-  ElementRef make(Kind kind, Reference object, std::string text) const {
-    return std::make_shared<AtspiElement>(bus_, kind, std::move(object), std::move(text), pid_);
-  }
-
-  bool resolveApplication() {
-    std::lock_guard lock(resolveMutex_);
-    if (!resolved_) {
-      resolved_ = true;
-      if (auto app = bus_->application(pid_)) {
-        object_ = app->root;
-        text_ = app->name;
-      }
+  // The document the window shows, found once.
+  const std::optional<Reference>& shownDocument() {
+    if (!documentSought_) {
+      documentSought_ = true;
+      document_ = findShownDocument();
     }
-    return object_.valid();
+    return document_;
   }
 
-  AttributeResult compute(std::string_view name) {
-    switch (kind_) {
-      case Kind::application:
-        if (!resolveApplication()) return failed();
-        if (name == "AXRole") return success(std::string("AXApplication"));
-        if (name == "AXTitle") return success(text_);
-        if (name == "AXWindows") return windows();
-        return unsupported();
-      case Kind::window:
-        if (name == "AXRole") return success(std::string("AXWindow"));
-        if (name == "AXTitle") return success(text_);
-        if (name == "AXFrame") return frame();
-        if (name == "AXChildren") return shownDocument();
-        return unsupported();
-      case Kind::document:
-        if (name == "AXRole") return success(std::string("AXWebArea"));
-        if (name == "AXTitle" || name == "AXDescription") return success(text_);
-        if (name == "AXURL") return address();
-        if (name == "AXChildren") return visibleText();
-        return unsupported();
-      case Kind::staticText:
-        if (name == "AXRole") return success(std::string("AXStaticText"));
-        if (name == "AXValue") return success(text_);
-        if (name == "AXChildren") return success(ElementArray{});
-        return unsupported();
-    }
-    return unsupported();
+  // Only the page the window shows. Its document is the first SHOWING one in document order: a document in an
+  // iframe comes after its page, and hidden tabs' documents are not SHOWING. A window covered completely
+  // shows nothing, so Firefox then marks only the focused document. A page in another process (GNOME Web)
+  // and a page not built yet (Chromium) come last: they cost more to find.
+  std::optional<Reference> findShownDocument() {
+    std::optional<Reference> document = firstDocumentWith(window_, ATSPI_STATE_SHOWING);
+    if (!document) document = outermostFocusedDocument();
+    if (!document) document = embeddedDocument();
+    if (!document) document = wakeDocuments();
+    return document;
   }
 
-  // The application's named top-level frames: Chromium's extra unnamed frames have no window.
-  AttributeResult windows() {
-    Variant reply = bus_->call(object_, "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))");
-    if (!reply) {
-      bus_->forget(pid_);
-      return failed();
-    }
-    ElementArray frames;
-    for (Reference& child : referencesFrom(reply.child(0))) {
-      if (bus_->role(child) != ATSPI_ROLE_FRAME) continue;
-      std::string title = bus_->stringProperty(child, "org.a11y.atspi.Accessible", "Name").value_or("");
-      if (!title.empty()) frames.push_back(make(Kind::window, std::move(child), std::move(title)));
-    }
-    return success(std::move(frames));
-  }
-
-  AttributeResult frame() {
-    auto extents = bus_->placedExtents(pid_, text_, object_);
-    return extents ? success(*extents) : failed();
-  }
-
-  // The first web document below this frame, in document order, that has the state. ("traverse" must be set
-  // for the browsers to look below the frame's direct children at all.)
-  std::optional<Reference> firstDocumentWith(AtspiStateType state) {
-    return firstDocumentWith(object_, state);
-  }
-
+  // The first web document below `root`, in document order, that has the state. ("traverse" must be set for
+  // the browsers to look below the root's direct children at all.)
   std::optional<Reference> firstDocumentWith(const Reference& root, AtspiStateType state) {
     gint32 states[2] = {0, 0};
     states[state / 32] |= static_cast<gint32>(1u << (state % 32));
@@ -180,31 +115,11 @@ class AtspiElement final : public Element {
     return found.front();
   }
 
-  // Only the page the window shows. Its document is the first SHOWING one in document order: a document in an
-  // iframe comes after its page, and hidden tabs' documents are not SHOWING. A window covered completely
-  // shows nothing, so Firefox then marks only the focused document. A page in another process (GNOME Web)
-  // and a page not built yet (Chromium) come last: they cost more to find.
-  AttributeResult shownDocument() {
-    std::optional<Reference> document = firstDocumentWith(ATSPI_STATE_SHOWING);
-    if (!document) document = outermostFocusedDocument();
-    if (!document) document = embeddedDocument();
-    if (!document) document = wakeDocuments();
-    // The page's title as the window shows it: here the browsers add their own name to the page's title, and
-    // it is this title that identifies the window, on screen and in the window list alike.
-    ElementArray children;
-    if (document) {
-      auto page = std::make_shared<AtspiElement>(bus_, Kind::document, *document, text_, pid_);
-      page->window_ = object_;  // what the page's parts are placed against
-      children.push_back(std::move(page));
-    }
-    return success(std::move(children));
-  }
-
   // The focused document may sit in an iframe: the page is its outermost document.
   std::optional<Reference> outermostFocusedDocument() {
-    std::optional<Reference> document = firstDocumentWith(ATSPI_STATE_FOCUSED);
+    std::optional<Reference> document = firstDocumentWith(window_, ATSPI_STATE_FOCUSED);
     std::optional<Reference> at = document;
-    for (int depth = 0; at && !(*at == object_) && depth < 64; ++depth) {
+    for (int depth = 0; at && !(*at == window_) && depth < 64; ++depth) {
       Variant parent = bus_->property(*at, "org.a11y.atspi.Accessible", "Parent");
       if (!parent || !g_variant_is_of_type(parent.get(), G_VARIANT_TYPE("(so)"))) break;
       Reference up = referenceFrom(parent.get());
@@ -220,18 +135,18 @@ class AtspiElement final : public Element {
   // search of its own. So the window's tree is walked, within bounds, until an object of another application
   // below it can search its part of the tree for the page; that object is remembered for the next read.
   std::optional<Reference> embeddedDocument() {
-    if (auto root = bus_->embeddedRoot(object_))
+    if (auto root = bus_->embeddedRoot(window_))
       if (auto document = firstDocumentWith(*root, ATSPI_STATE_SHOWING)) return document;
-    std::vector<Reference> level{object_};
+    std::vector<Reference> level{window_};
     std::size_t visited = 0;
     for (int depth = 0; depth < maxEmbedDepth && !level.empty(); ++depth) {
       std::vector<Reference> next;
       for (const Reference& node : level)
         for (Reference& child : bus_->childrenAcrossSockets(node)) {
           if (++visited > maxEmbedWalk) return std::nullopt;
-          if (child.bus != object_.bus)
+          if (child.bus != window_.bus)
             if (auto document = firstDocumentWith(child, ATSPI_STATE_SHOWING)) {
-              bus_->rememberEmbeddedRoot(object_, child);
+              bus_->rememberEmbeddedRoot(window_, child);
               return document;
             }
           next.push_back(std::move(child));
@@ -249,57 +164,60 @@ class AtspiElement final : public Element {
   // Asking the frame is that signal; the page's tree follows a moment later, so the first time for an
   // application its document is waited for.
   std::optional<Reference> wakeDocuments() {
-    (void)bus_->call(object_, "org.a11y.atspi.Accessible", "GetAttributes", nullptr, "(a{ss})");
-    if (!bus_->firstWake(object_.bus)) return std::nullopt;
+    (void)bus_->call(window_, "org.a11y.atspi.Accessible", "GetAttributes", nullptr, "(a{ss})");
+    if (!bus_->firstWake(window_.bus)) return std::nullopt;
     std::optional<Reference> document;
     const auto end = std::chrono::steady_clock::now() + documentWakeTime;
     while (!document && std::chrono::steady_clock::now() < end) {
       std::this_thread::sleep_for(50ms);
-      document = firstDocumentWith(ATSPI_STATE_SHOWING);
+      document = firstDocumentWith(window_, ATSPI_STATE_SHOWING);
     }
     return document;
   }
   static constexpr auto documentWakeTime = 3s;
 
-  // Firefox gives the address as "DocURL"; Chromium leaves that empty and gives "URI".
-  AttributeResult address() {
-    Variant reply = bus_->call(object_, "org.a11y.atspi.Document", "GetAttributes", nullptr, "(a{ss})");
-    if (!reply) return failed();
+  // The address, from the first of the browser's address attributes the document gives.
+  std::optional<std::string> addressOf(const Reference& document) {
+    Variant reply = bus_->call(document, "org.a11y.atspi.Document", "GetAttributes", nullptr, "(a{ss})");
+    if (!reply) return std::nullopt;
     Variant attributes = reply.child(0);
-    for (const char* key : {"DocURL", "URI"}) {
+    for (std::string_view key : addressAttributes_) {
       const gchar* value = nullptr;
-      if (g_variant_lookup(attributes.get(), key, "&s", &value) && value && *value)
-        return success(Url{value});
+      if (g_variant_lookup(attributes.get(), std::string(key).c_str(), "&s", &value) && value && *value)
+        return std::string(value);
     }
-    return {AXStatus::noValue, {}};
+    return std::nullopt;
   }
 
-  AttributeResult visibleText() {
+  // The page's lines, one after another, apart by a space (records split words at spaces).
+  std::string visibleText(const Reference& document) {
     bool unsettled = false;
-    std::string text = readText(unsettled);
+    std::string text = readText(document, unsettled);
     // Firefox creates a page's accessibles when they are first asked for and fills in their text a moment
     // later: a block that is still empty then is read again once the page has had time to settle, and so is a
     // page that showed neither text nor anything drawn (a canvas appears only then).
     if (unsettled || (!layout_ && visibleTextLines(text).empty())) {
       std::this_thread::sleep_for(settleTime);
-      text = readText(unsettled);
+      text = readText(document, unsettled);
     }
-    ElementArray lines;
-    for (auto& line : visibleTextLines(text))
-      lines.push_back(make(Kind::staticText, {}, std::move(line)));
-    return success(std::move(lines));
+    std::string lines;
+    for (const auto& line : visibleTextLines(text)) {
+      if (!lines.empty()) lines.push_back(' ');
+      lines += line;
+    }
+    return lines;
   }
 
-  std::string readText(bool& unsettled) {
+  std::string readText(const Reference& document, bool& unsettled) {
     unsettled = false;
     std::string text;
     if (bus_->textReading == TextReading::pipelined) {
       std::optional<std::string> read;
       std::vector<PagePart> parts;
       std::optional<Rect> page;
-      bus_->withDirectConnection({object_.bus, rootPath}, [&](sd_bus* bus) {
-        PipelinedTextRead reading(bus, object_.bus);
-        read = reading.run(object_, unsettled);
+      bus_->withDirectConnection({document.bus, rootPath}, [&](sd_bus* bus) {
+        PipelinedTextRead reading(bus, document.bus);
+        read = reading.run(document, unsettled);
         parts = reading.parts();
         page = reading.pageExtents();
       });
@@ -309,14 +227,13 @@ class AtspiElement final : public Element {
       unsettled = false;
     }
     std::size_t budget = maxTextNodes;
-    appendText(object_, text, 0, budget, unsettled);
+    appendText(document, text, 0, budget, unsettled);
     return text;
   }
 
   // The page's parts relative to its window: both are read in the same coordinates, whatever those are (the
   // screen's under X11, a surface's under Wayland), so the difference is the window's own.
   void placeParts(const std::vector<PagePart>& parts, std::optional<Rect> page) {
-    if (!window_.valid()) return;
     const auto window = bus_->screenExtents(window_);
     if (!window) return;
     auto placed = [](const Rect& rect) { return rect.width > 0 && rect.height > 0; };
@@ -349,7 +266,7 @@ class AtspiElement final : public Element {
     for (const PagePart& part : parts)
       if (placed(part.frame))
         layout.parts.push_back({part.kind, relative(part.frame), part.descriptionCharacters});
-    layout_ = std::move(layout);  // (the attribute being computed holds mutex_)
+    layout_ = std::move(layout);  // (the text being read holds mutex_)
   }
 
   // Text of a node in reading order: its Text with each embedded-object character replaced by that child's
@@ -417,38 +334,53 @@ class AtspiElement final : public Element {
   }
 
   std::shared_ptr<AtspiBus> bus_;
-  const Kind kind_;
-  Reference object_;
-  std::string
-      text_;  // application and window: the name; document: its window's title; static text: the value
   const std::int32_t pid_;
-  const std::uintptr_t identity_;
+  const Reference window_;
+  const std::string name_;
+  const std::span<const std::string_view> addressAttributes_;
 
-  std::mutex resolveMutex_;
-  bool resolved_ = false;
   std::mutex mutex_;
-  Reference window_;                  // a page's window, for placing its parts
-  std::optional<PageLayout> layout_;  // a page's parts, once its text is read
-  std::map<std::string, AttributeResult, std::less<>> answers_;
+  std::optional<Outcome<Rect>> frame_;
+  bool documentSought_ = false;
+  std::optional<Reference> document_;
+  std::optional<std::optional<Page>> page_;
+  std::optional<std::string> text_;
+  std::optional<PageLayout> layout_;  // the page's parts, once its text is read
 };
 
 }  // namespace
 
-AtspiAccessibility::AtspiAccessibility(TextReading reading, FramePlacement placement)
+AtspiPages::AtspiPages(TextReading reading, FramePlacement placement)
     : bus_(std::make_shared<AtspiBus>(reading, std::move(placement))) {}
 
-AtspiAccessibility::~AtspiAccessibility() = default;
+AtspiPages::~AtspiPages() = default;
 
-ElementRef AtspiAccessibility::createApplication(std::int32_t processId) {
-  return std::make_shared<AtspiElement>(bus_, Kind::application, Reference{}, std::string{}, processId);
+std::optional<std::vector<PageWindowRef>> AtspiPages::windowsOf(std::int32_t processId,
+                                                                const Browser& browser) {
+  auto app = bus_->application(processId);
+  if (!app) return std::nullopt;
+  Variant reply = bus_->call(app->root, "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))");
+  if (!reply) {
+    bus_->forget(processId);
+    return std::nullopt;
+  }
+  std::vector<PageWindowRef> windows;
+  for (Reference& child : referencesFrom(reply.child(0))) {
+    if (bus_->role(child) != ATSPI_ROLE_FRAME) continue;
+    std::string name = bus_->stringProperty(child, "org.a11y.atspi.Accessible", "Name").value_or("");
+    if (name.empty()) continue;  // Chromium's extra frames, which have no window
+    windows.push_back(std::make_shared<AtspiPageWindow>(bus_, processId, std::move(child), std::move(name),
+                                                        addressAttributes(browser.family)));
+  }
+  return windows;
 }
 
-std::optional<std::string> AtspiAccessibility::applicationName(std::int32_t processId) {
+std::optional<std::string> AtspiPages::applicationName(std::int32_t processId) {
   if (auto app = bus_->application(processId)) return app->name;
   return std::nullopt;
 }
 
-std::optional<std::vector<AccessibleFrame>> AtspiAccessibility::frames(std::int32_t processId) {
+std::optional<std::vector<AccessibleFrame>> AtspiPages::frames(std::int32_t processId) {
   auto app = bus_->application(processId);
   if (!app) return std::nullopt;
   Variant reply = bus_->call(app->root, "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))");

@@ -1,17 +1,14 @@
-// The accessibility half of both Linux backends: AT-SPI2 objects presented under the AX attribute model that
-// page-content extraction reads.
-//
-// Presented tree: an application ("AXApplication": "AXTitle", "AXWindows") holds its named top-level frames
-// ("AXWindow": "AXTitle", "AXFrame" in the window list's coordinates, "AXChildren"); a frame's only child is
-// the document the window shows ("AXWebArea": "AXTitle" and "AXDescription" both the window's title, which is
-// how the page's title shows here, "AXURL", "AXChildren"); a document's children are its visible text, one
-// "AXStaticText" ("AXValue") per line in reading order. Browser chrome, background tabs and preloaded pages
-// are not presented; password fields are never read.
+// The page reader of both Linux backends: a browser's top-level frames on the AT-SPI2 accessibility bus as
+// page windows. A named frame is a window; its page is the document it shows (browser chrome, background tabs
+// and preloaded pages are not read), titled as the frame is (that is how the page's title shows here: the
+// browsers add their own name to it, as the window list does) and addressed by the document attribute the
+// browser table names; its words are its visible text, a line per block in reading order, password fields
+// never read.
 //
 // The reads go over a private connection to the accessibility bus (GDBus, thread-safe), never through
 // libatspi's process-wide one: in this process that connection also carries the toolkit's own accessibility
 // bridge, whose handlers libatspi would run on whatever thread happened to be waiting for a reply.
-// Elements may be used from any thread.
+// Windows may be used from any thread.
 #pragma once
 
 #include <cstdint>
@@ -22,15 +19,16 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/accessibility.h"
+#include "platform/pages.h"
 #include "platform/windows.h"
 
 namespace tessaron::platform::freedesktop {
 
 class AtspiBus;
 
-// A block of text as AT-SPI gives it, as the lines a document presents: trimmed, without the characters that
-// stand for embedded objects (U+FFFC) or that Firefox adds after emoji (U+FEFF), empty lines dropped.
+// A block of text as AT-SPI gives it, as the lines a page's words are read in: trimmed, without the
+// characters that stand for embedded objects (U+FFFC) or that Firefox adds after emoji (U+FEFF), empty lines
+// dropped.
 std::vector<std::string> visibleTextLines(std::string_view text);
 
 // How a page's text is read: many calls in flight at once, or one after the other (the reference the fast
@@ -50,14 +48,15 @@ struct ApplicationFacts {
   std::function<std::optional<std::vector<AccessibleFrame>>(std::int32_t processId)> frames;
 };
 
-class AtspiAccessibility final : public Accessibility {
+class AtspiPages final : public PageReader {
  public:
-  explicit AtspiAccessibility(TextReading reading = TextReading::pipelined, FramePlacement placement = {});
-  ~AtspiAccessibility() override;
-  AtspiAccessibility(const AtspiAccessibility&) = delete;
-  AtspiAccessibility& operator=(const AtspiAccessibility&) = delete;
+  explicit AtspiPages(TextReading reading = TextReading::pipelined, FramePlacement placement = {});
+  ~AtspiPages() override;
+  AtspiPages(const AtspiPages&) = delete;
+  AtspiPages& operator=(const AtspiPages&) = delete;
 
-  ElementRef createApplication(std::int32_t processId) override;
+  std::optional<std::vector<PageWindowRef>> windowsOf(std::int32_t processId,
+                                                      const Browser& browser) override;
 
   // The name the accessibility bus gives the application running as this process, when it has one.
   std::optional<std::string> applicationName(std::int32_t processId);

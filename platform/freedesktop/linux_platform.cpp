@@ -10,7 +10,7 @@ std::filesystem::path executable() {
 }  // namespace
 
 LinuxDesktopPlatform::LinuxDesktopPlatform(FramePlacement placement)
-    : accessibility_(TextReading::pipelined, std::move(placement)),
+    : pages_(TextReading::pipelined, std::move(placement)),
       workspace_(bundle_, processes_),
       alerts_(bundle_),
       statusBar_(bundle_, bundle_.bundleIdentifier().value_or("tessaron")),
@@ -19,8 +19,8 @@ LinuxDesktopPlatform::LinuxDesktopPlatform(FramePlacement placement)
                   executable(), bundle_.resourcePath("AppIcon.png")) {}
 
 ApplicationFacts LinuxDesktopPlatform::applicationFacts() {
-  return {[this](std::int32_t pid) { return accessibility_.applicationName(pid); },
-          [this](std::int32_t pid) { return accessibility_.frames(pid); }};
+  return {[this](std::int32_t pid) { return pages_.applicationName(pid); },
+          [this](std::int32_t pid) { return pages_.frames(pid); }};
 }
 
 }  // namespace tessaron::platform::freedesktop

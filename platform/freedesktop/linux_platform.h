@@ -23,7 +23,7 @@ class LinuxGrants : public Grants {
 
 class LinuxDesktopPlatform : public Platform {
  public:
-  Accessibility& accessibility() override { return accessibility_; }
+  PageReader& pages() override { return pages_; }
   Workspace& workspace() override { return workspace_; }
   Alerts& alerts() override { return alerts_; }
   StatusBar& statusBar() override { return statusBar_; }
@@ -45,7 +45,7 @@ class LinuxDesktopPlatform : public Platform {
   posix::FileUserDefaults userDefaults_;
   posix::PosixProcesses processes_;
   posix::SystemClock clock_;
-  AtspiAccessibility accessibility_;
+  AtspiPages pages_;
   XdgWorkspace workspace_;
   GtkAlerts alerts_;
   IndicatorStatusBar statusBar_;

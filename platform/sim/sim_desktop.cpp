@@ -132,11 +132,6 @@ Outcome<RgbaImage> renderImage(const ImageSource& source, const Rect& frame) {
   return image;
 }
 
-std::size_t AXTree::add(AXNode node) {
-  nodes_.push_back(std::move(node));
-  return nodes_.size() - 1;
-}
-
 Desktop::Desktop(ClockSettings clock) : clockSettings(clock) {}
 
 Desktop::~Desktop() = default;
@@ -266,31 +261,6 @@ void Desktop::advanceTo(std::chrono::nanoseconds target) {
   std::int64_t current = elapsedNs_.load();
   while (current < target.count() && !elapsedNs_.compare_exchange_weak(current, target.count())) {
   }
-}
-
-std::size_t TreeBuilder::node(std::map<std::string, Value, std::less<>> attributes,
-                              std::vector<std::size_t> children) {
-  AXNode n;
-  for (auto& [name, value] : attributes)
-    n.attributes[name] = {AXStatus::success, std::move(value)};
-  n.elementLists["AXChildren"] = std::move(children);
-  return tree_.add(std::move(n));
-}
-
-std::size_t TreeBuilder::staticText(std::string text, std::vector<std::size_t> children) {
-  return node({{"AXRole", std::string("AXStaticText")}, {"AXValue", std::move(text)}}, std::move(children));
-}
-
-std::size_t TreeBuilder::webArea(std::optional<std::string> title, std::optional<Value> url,
-                                 std::vector<std::size_t> children, const char* titleAttribute) {
-  std::map<std::string, Value, std::less<>> attributes{{"AXRole", std::string("AXWebArea")}};
-  if (title) attributes[titleAttribute] = *title;
-  if (url) attributes["AXURL"] = *url;
-  return node(std::move(attributes), std::move(children));
-}
-
-std::size_t TreeBuilder::window(Rect frame, std::vector<std::size_t> children) {
-  return node({{"AXRole", std::string("AXWindow")}, {"AXFrame", frame}}, std::move(children));
 }
 
 }  // namespace tessaron::platform::sim

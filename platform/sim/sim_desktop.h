@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/sim/ax_tree.h"
 
 namespace tessaron::platform::sim {
 
@@ -61,33 +62,6 @@ struct Window {
   ImageSource image;
   WindowPrivacy privacy = WindowPrivacy::ordinary;  // what the desktop says of the window's browsing
   bool onAccessibilityBus = true;                   // whether its application could give its pages
-};
-
-// An accessibility tree of one application: nodes by index, children by index, so cycles are expressible.
-struct AXNode {
-  std::map<std::string, AttributeResult, std::less<>> attributes;
-  // Attributes whose value is an array of other nodes of the tree ("AXChildren", "AXWindows").
-  std::map<std::string, std::vector<std::size_t>, std::less<>> elementLists;
-  bool namesFail = false;  // copyAttributeNames fails
-};
-
-class AXTree {
- public:
-  // Adds a node and returns its index.
-  std::size_t add(AXNode node);
-  AXNode& node(std::size_t index) { return nodes_.at(index); }
-  const AXNode& node(std::size_t index) const { return nodes_.at(index); }
-  std::size_t size() const { return nodes_.size(); }
-
- private:
-  std::vector<AXNode> nodes_;
-};
-
-// An application as accessibility sees it: its element is node `root` of `tree` (its "AXWindows" usually
-// lists the window nodes).
-struct AXApplication {
-  std::shared_ptr<AXTree> tree = std::make_shared<AXTree>();
-  std::size_t root = 0;
 };
 
 // Grants that may change with virtual time or on request.
@@ -218,21 +192,6 @@ class Desktop : public std::enable_shared_from_this<Desktop> {
   StatusItemState statusItem_;
   std::atomic<std::int64_t> elapsedNs_{0};
   std::unique_ptr<Platform> platform_;
-};
-
-// Builds accessibility trees compactly in tests.
-class TreeBuilder {
- public:
-  explicit TreeBuilder(AXTree& tree) : tree_(tree) {}
-  std::size_t node(std::map<std::string, Value, std::less<>> attributes,
-                   std::vector<std::size_t> children = {});
-  std::size_t staticText(std::string text, std::vector<std::size_t> children = {});
-  std::size_t webArea(std::optional<std::string> title, std::optional<Value> url,
-                      std::vector<std::size_t> children, const char* titleAttribute = "AXTitle");
-  std::size_t window(Rect frame, std::vector<std::size_t> children);
-
- private:
-  AXTree& tree_;
 };
 
 }  // namespace tessaron::platform::sim

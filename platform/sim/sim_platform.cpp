@@ -25,54 +25,6 @@ void trace(const Desktop& desktop, const std::string& line) {
   std::fflush(stderr);
 }
 
-class SimElement final : public Element {
- public:
-  SimElement(std::shared_ptr<AXTree> tree, std::size_t index) : tree_(std::move(tree)), index_(index) {}
-
-  std::optional<std::vector<std::string>> copyAttributeNames() override {
-    const AXNode& n = tree_->node(index_);
-    if (n.namesFail) return std::nullopt;
-    std::vector<std::string> names;
-    for (const auto& [name, result] : n.attributes)
-      names.push_back(name);
-    for (const auto& [name, list] : n.elementLists)
-      if (!n.attributes.contains(name)) names.push_back(name);
-    return names;
-  }
-
-  AttributeResult copyAttributeValue(std::string_view name) override {
-    const AXNode& n = tree_->node(index_);
-    if (auto it = n.attributes.find(name); it != n.attributes.end()) return it->second;
-    if (auto it = n.elementLists.find(name); it != n.elementLists.end()) {
-      ElementArray elements;
-      for (std::size_t index : it->second)
-        elements.push_back(std::make_shared<SimElement>(tree_, index));
-      return {AXStatus::success, std::move(elements)};
-    }
-    return {AXStatus::attributeUnsupported, {}};
-  }
-
-  std::uintptr_t identity() const override {
-    return reinterpret_cast<std::uintptr_t>(tree_.get()) ^ (index_ * 0x9e3779b97f4a7c15ULL);
-  }
-
- private:
-  std::shared_ptr<AXTree> tree_;
-  std::size_t index_;
-};
-
-// An application nobody runs: every read fails as it would for a dead process.
-class MissingApplication final : public Element {
- public:
-  explicit MissingApplication(std::int32_t pid) : pid_(pid) {}
-  std::optional<std::vector<std::string>> copyAttributeNames() override { return std::nullopt; }
-  AttributeResult copyAttributeValue(std::string_view) override { return {AXStatus::cannotComplete, {}}; }
-  std::uintptr_t identity() const override { return static_cast<std::uintptr_t>(pid_); }
-
- private:
-  std::int32_t pid_;
-};
-
 class SimWindowServer final : public WindowServer {
  public:
   explicit SimWindowServer(Desktop& d) : desktop_(d) {}
@@ -113,13 +65,14 @@ class SimWindowServer final : public WindowServer {
   Desktop& desktop_;
 };
 
-class SimAccessibility final : public Accessibility {
+class SimPageReader final : public PageReader {
  public:
-  explicit SimAccessibility(Desktop& d) : desktop_(d) {}
-  ElementRef createApplication(std::int32_t pid) override {
-    auto known = desktop_.findApplication(pid);
-    if (!known || known->tree->size() == 0) return std::make_shared<MissingApplication>(pid);
-    return std::make_shared<SimElement>(known->tree, known->root);
+  explicit SimPageReader(Desktop& d) : desktop_(d) {}
+  std::optional<std::vector<PageWindowRef>> windowsOf(std::int32_t processId,
+                                                      const Browser& browser) override {
+    auto known = desktop_.findApplication(processId);
+    if (!known) return std::nullopt;
+    return pageWindowsOf(*known, browser);
   }
 
  private:
@@ -460,7 +413,7 @@ class SimPlatform final : public Platform {
  public:
   explicit SimPlatform(Desktop& desktop)
       : windows_(desktop),
-        accessibility_(desktop),
+        pages_(desktop),
         workspace_(desktop),
         alerts_(desktop),
         statusBar_(desktop),
@@ -473,7 +426,7 @@ class SimPlatform final : public Platform {
 
   std::string_view name() const override { return "sim"; }
   WindowServer& windows() override { return windows_; }
-  Accessibility& accessibility() override { return accessibility_; }
+  PageReader& pages() override { return pages_; }
   Workspace& workspace() override { return workspace_; }
   Alerts& alerts() override { return alerts_; }
   StatusBar& statusBar() override { return statusBar_; }
@@ -487,7 +440,7 @@ class SimPlatform final : public Platform {
 
  private:
   SimWindowServer windows_;
-  SimAccessibility accessibility_;
+  SimPageReader pages_;
   SimWorkspace workspace_;
   SimAlerts alerts_;
   SimStatusBar statusBar_;

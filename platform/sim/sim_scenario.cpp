@@ -203,7 +203,7 @@ class Reader {
 
   // Builds one application's tree; "ref" children point at nodes named by "id" anywhere in the same tree.
   AXApplication application(const json& j, const std::string& place, std::int32_t& pid) const {
-    onlyKeys(j, place, {"pid", "name", "attributes", "windows", "namesFail"});
+    onlyKeys(j, place, {"pid", "name", "attributes", "windows"});
     if (!j.contains("pid")) fail(place, "an application needs a \"pid\"");
     pid = integer<std::int32_t>(j["pid"], place + "/pid", 0, INT32_MAX);
     TreeState state;
@@ -214,7 +214,6 @@ class Reader {
     root.attributes["AXRole"] = {AXStatus::success, std::string("AXApplication")};
     if (j.contains("name"))
       root.attributes["AXTitle"] = {AXStatus::success, string(j["name"], place + "/name")};
-    if (j.contains("namesFail")) root.namesFail = boolean(j["namesFail"], place + "/namesFail");
     if (j.contains("attributes")) readAttributes(j["attributes"], place + "/attributes", root);
     app.root = app.tree->add(std::move(root));
     if (j.contains("windows")) {
@@ -253,8 +252,7 @@ class Reader {
 
   std::size_t node(const json& j, const std::string& place, TreeState& state) const {
     onlyKeys(j, place,
-             {"id", "role", "title", "description", "url", "value", "frame", "attributes", "children",
-              "namesFail"});
+             {"id", "role", "title", "description", "url", "value", "frame", "attributes", "children"});
     AXNode n;
     auto shorthand = [&](const char* key, const char* attribute) {
       if (j.contains(key)) n.attributes[attribute] = {AXStatus::success, string(j[key], place + "/" + key)};
@@ -266,7 +264,6 @@ class Reader {
     if (j.contains("url")) n.attributes["AXURL"] = {AXStatus::success, Url{string(j["url"], place + "/url")}};
     if (j.contains("frame"))
       n.attributes["AXFrame"] = {AXStatus::success, rect(j["frame"], place + "/frame")};
-    if (j.contains("namesFail")) n.namesFail = boolean(j["namesFail"], place + "/namesFail");
     if (j.contains("attributes")) readAttributes(j["attributes"], place + "/attributes", n);
     std::size_t index = state.tree->add(std::move(n));
     if (j.contains("id")) {

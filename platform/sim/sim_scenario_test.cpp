@@ -71,18 +71,21 @@ TEST(Scenario, LoadsEveryKindOfState) {
   EXPECT_FALSE(list->at(0).title) << "listed without its title";
   EXPECT_FALSE(list->at(0).processId) << "a process id that is no number is none";
 
-  auto app = platform->accessibility().createApplication(100);
-  auto axWindows = app->copyAttributeValue("AXWindows");
-  ASSERT_EQ(axWindows.status, AXStatus::success);
-  auto window = std::get<ElementArray>(axWindows.value).at(0);
-  auto webArea = std::get<ElementArray>(window->copyAttributeValue("AXChildren").value).at(0);
-  EXPECT_EQ(std::get<Url>(webArea->copyAttributeValue("AXURL").value).absoluteString, "https://example.org/");
-  EXPECT_EQ(webArea->copyAttributeValue("AXDescription").status, AXStatus::noValue);
-  EXPECT_EQ(std::get<std::string>(webArea->copyAttributeValue("AXURLText").value), "x");
-  auto cycle = std::get<ElementArray>(webArea->copyAttributeValue("AXChildren").value).at(0);
-  EXPECT_EQ(cycle->identity(), window->identity()) << "a ref child is the same node";
-  EXPECT_EQ(platform->accessibility().createApplication(999)->copyAttributeValue("AXWindows").status,
-            AXStatus::cannotComplete);
+  const auto app = desktop->findApplication(100);
+  ASSERT_TRUE(app);
+  const AXNode& appNode = app->tree->node(app->root);
+  const std::size_t window = appNode.elementLists.at("AXWindows").at(0);
+  const std::size_t webArea = app->tree->node(window).elementLists.at("AXChildren").at(0);
+  EXPECT_EQ(app->tree->node(webArea).attributes.at("AXDescription").status, AXStatus::noValue);
+  EXPECT_EQ(std::get<std::string>(app->tree->node(webArea).attributes.at("AXURLText").value), "x");
+  EXPECT_EQ(app->tree->node(webArea).elementLists.at("AXChildren").at(0), window)
+      << "a ref child is the node";
+  auto pages = platform->pages().windowsOf(100, *browserNamed("Google Chrome"));
+  ASSERT_TRUE(pages && pages->size() == 1);
+  EXPECT_EQ(pages->at(0)->page(), (Page{"Example", "https://example.org/"}));
+  EXPECT_EQ(pages->at(0)->frame().value(), (Rect{0, 25, 1280, 775}));
+  EXPECT_EQ(platform->pages().windowsOf(999, *browserNamed("Google Chrome")), std::nullopt)
+      << "nobody runs process 999";
 
   // The local time of the pinned clock follows the scenario's offset.
   EXPECT_EQ(platform->clock().localTime(platform->clock().now()), (LocalDateTime{2024, 3, 1, 23, 30, 0}));

@@ -30,13 +30,6 @@ std::optional<double> shadowAround(const Rect& extents, const Rect& window) {
   return horizontal + vertical;
 }
 
-// Chromium marks incognito and guest frames with a parenthesised suffix the window's title lacks.
-bool namesWindow(const std::string& frameName, const std::string& title) {
-  if (frameName == title) return true;
-  return frameName.size() > title.size() + 3 && frameName.starts_with(title) &&
-         frameName.compare(title.size(), 2, " (") == 0 && frameName.back() == ')';
-}
-
 const CompositorWindow* findListed(const std::vector<CompositorWindow>& windows, std::uint32_t id) {
   auto it = std::find_if(windows.begin(), windows.end(), [&](const auto& window) { return window.id == id; });
   return it == windows.end() ? nullptr : &*it;
@@ -60,7 +53,7 @@ std::optional<Rect> placeFrame(const std::vector<CompositorWindow>& windows, std
   std::optional<Rect> best;
   double bestShadow = 0;
   for (const auto& window : windows) {
-    if (window.processId != processId || !namesWindow(frameName, window.title)) continue;
+    if (window.processId != processId || !frameNamesWindow(frameName, window.title)) continue;
     const auto shadow = shadowAround(extents, window.frame);
     if (shadow && (!best || *shadow < bestShadow)) {
       best = window.frame;
