@@ -49,7 +49,7 @@ void handleSignal(int signal) {
 }
 
 void registerLoginItem() {
-  auto& items = platform::current().loginItems();
+  auto& items = platform::current().shell().loginItems();
   const platform::LoginItemStatus status = items.status();
   if (status != platform::LoginItemStatus::notRegistered && status != platform::LoginItemStatus::notFound) {
     if (status == platform::LoginItemStatus::enabled)
@@ -65,7 +65,7 @@ void registerLoginItem() {
 }
 
 std::shared_ptr<platform::StatusItem> AppDelegate::statusBarItem() {
-  if (!statusBarItem_) statusBarItem_ = platform::current().statusBar().statusItemWithVariableLength();
+  if (!statusBarItem_) statusBarItem_ = platform::current().shell().statusBar().addStatusItem();
   return statusBarItem_;
 }
 
@@ -75,7 +75,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   standardOutputLine(identifier.value_or(""));
 
   int sameIdentifier = 0;
-  for (const auto& app : p.workspace().runningApplications())
+  for (const auto& app : p.shell().workspace().runningApplications())
     if (app.bundleIdentifier == identifier) ++sameIdentifier;
   if (sameIdentifier >= 2) {
     log::tessaronApp().error("App already running.");
@@ -85,10 +85,10 @@ void AppDelegate::applicationDidFinishLaunching() {
   registerLoginItem();
 
   auto item = statusBarItem();
-  if (item->hasButton()) item->setButtonImage("logo", platform::imagePositionImageLeading);
+  if (item->hasButton()) item->setButtonImage("logo");
   panel_ = menu_.createMenu(item);
 
-  if (!p.grants().isAccessibilityTrusted()) showAccessibilityAlert();
+  if (!p.shell().grants().isAccessibilityTrusted()) showAccessibilityAlert();
 
   std::make_shared<PermissionsService>()->schedulePermissionCheck();
 }

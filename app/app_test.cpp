@@ -61,7 +61,7 @@ class Shell : public ::testing::Test {
     fs::remove_all(root);
   }
   std::shared_ptr<ContentView> menu() {
-    item = platform::current().statusBar().statusItemWithVariableLength();
+    item = platform::current().shell().statusBar().addStatusItem();
     return ApplicationMenu().createMenu(item);
   }
   fs::path root;

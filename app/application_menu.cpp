@@ -89,17 +89,17 @@ void performAction(ActionType action, ContentView& view) {
       // Only Tessaron's own server may have the person's searches.
       if (auto why = whySearchIsUnavailable()) {
         log::contentView().error("The search page is not opened: %s", *why);
-        p.alerts().runModal({"tessaron", *why, platform::AlertStyle::warning, {"OK"}, "AppIcon"});
+        p.shell().alerts().runModal({"tessaron", *why, platform::AlertStyle::warning, {"OK"}, "AppIcon"});
         return;
       }
-      p.workspace().openURL(searchPageAddress);
+      p.shell().workspace().openURL(searchPageAddress);
       return;
     case ActionType::inspect:
       log::contentView().log("Inspect action");
-      if (auto folder = appDataFolder()) p.workspace().activateFileViewerSelecting({*folder});
+      if (auto folder = appDataFolder()) p.shell().workspace().activateFileViewerSelecting({*folder});
       return;
     case ActionType::learnMore:
-      p.workspace().openURL(productPageAddress());
+      p.shell().workspace().openURL(productPageAddress());
       return;
     case ActionType::quit:
       log::contentView().log("Quit action");

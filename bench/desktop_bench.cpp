@@ -255,7 +255,7 @@ bool measure(const fs::path& work, DisplayServer server, Part part = Part::both)
     session.pages().add("/firefox/big.html", bigPage("Big Firefox Page"));
     auto platform = server == DisplayServer::x11 ? platform::x11::create() : platform::wayland::create();
     platform::ScopedPlatform installed(platform);
-    platform->grants().isScreenCaptureAllowed();  // restores a kept screen-cast grant
+    platform->shell().grants().isScreenCaptureAllowed();  // restores a kept screen-cast grant
 
     const pid_t chromium =
         session.startChromium(session.pages().url("/chromium/big.html"), "Big Chromium Page");

@@ -128,7 +128,7 @@ bool roomToSave(const settings::Settings& settings, const fs::path& dataFolder) 
     notice = {"Tessaron saves pages again",
               "The disk that holds your archive has " + bytesForPeople(available) + " free."};
   }
-  platform::current().statusBar().postNotice(notice);
+  platform::current().shell().statusBar().postNotice(notice);
   return !stop;
 }
 

@@ -70,7 +70,7 @@ void noteUnreadablePages(const platform::RunningApplication& application) {
       "%{public}s (process %d) is not on the accessibility bus: its pages' addresses and words "
       "cannot be read until it is restarted",
       name, application.processId);
-  platform::current().statusBar().postNotice(
+  platform::current().shell().statusBar().postNotice(
       {"Tessaron cannot read " + name + "'s pages",
        name +
            " was started before accessibility was switched on, so Tessaron gets neither the address nor "

@@ -26,8 +26,8 @@ const char* const screenRecordingAlertInformativeText =
     "5. Hit 'Quit & Reopen the app\"";
 
 PermissionsService::PermissionsService()
-    : isScreenCaptureGranted(platform::current().grants().isScreenCaptureAllowed()),
-      isAccessibilityGranted(platform::current().grants().isAccessibilityTrusted()) {}
+    : isScreenCaptureGranted(platform::current().shell().grants().isScreenCaptureAllowed()),
+      isAccessibilityGranted(platform::current().shell().grants().isAccessibilityTrusted()) {}
 
 void PermissionsService::schedulePermissionCheck() {
   platform::current().mainQueue().runAfter(std::chrono::seconds(1),
@@ -35,7 +35,7 @@ void PermissionsService::schedulePermissionCheck() {
 }
 
 void PermissionsService::checkPermissions() {
-  auto& grants = platform::current().grants();
+  auto& grants = platform::current().shell().grants();
   if (grants.isAccessibilityTrusted()) {
     if (grants.isScreenCaptureAllowed()) {
       log::tessaronApp().log("User just granted Screen Capturing Priviledge.");
@@ -71,21 +71,21 @@ platform::AlertSpec grantAlert(const char* title, const char* informativeText,
 void showAccessibilityAlert() {
   platform::AlertSpec alert =
       grantAlert("Accessibility Permissions Required", accessibilityAlertInformativeText,
-                 platform::current().grants().accessibilityWording());
+                 platform::current().shell().grants().accessibilityWording());
   // Switched on elsewhere (the desktop's settings, another program) while the alert is open: it goes away.
-  alert.dismissWhen = [] { return platform::current().grants().isAccessibilityTrusted(); };
-  if (platform::current().alerts().runModal(alert) == platform::alertFirstButtonReturn)
-    platform::current().grants().requestAccessibility();
+  alert.dismissWhen = [] { return platform::current().shell().grants().isAccessibilityTrusted(); };
+  if (platform::current().shell().alerts().runModal(alert) == 0)
+    platform::current().shell().grants().requestAccessibility();
 }
 
 void showScreenRecordingAlert() {
   if (!gMayShowScreenRecordingAlert.load()) return;
   const platform::AlertSpec alert =
       grantAlert("Screen Recording Permissions Required", screenRecordingAlertInformativeText,
-                 platform::current().grants().screenCaptureWording());
-  const int answer = platform::current().alerts().runModal(alert);
+                 platform::current().shell().grants().screenCaptureWording());
+  const std::size_t answer = platform::current().shell().alerts().runModal(alert);
   gMayShowScreenRecordingAlert.store(false);
-  if (answer == platform::alertFirstButtonReturn) platform::current().grants().requestScreenCapture();
+  if (answer == 0) platform::current().shell().grants().requestScreenCapture();
 }
 
 }  // namespace tessaron

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/desktop.h"
 #include "platform/pages.h"
+#include "platform/shell.h"
 #include "platform/system.h"
 #include "platform/value.h"
 #include "platform/windows.h"
@@ -24,13 +24,12 @@ class Platform {
   virtual ~Platform() = default;
   virtual std::string_view name() const = 0;
 
+  // What the capture engine reads: the windows on screen with their pixels, and the pages they show.
   virtual WindowServer& windows() = 0;
   virtual PageReader& pages() = 0;
-  virtual Workspace& workspace() = 0;
-  virtual Alerts& alerts() = 0;
-  virtual StatusBar& statusBar() = 0;
-  virtual LoginItems& loginItems() = 0;
-  virtual Grants& grants() = 0;
+  // What the person sees and touches outside the browsers.
+  virtual DesktopShell& shell() = 0;
+  // The process's own services.
   virtual Bundle& bundle() = 0;
   virtual UserDefaults& userDefaults() = 0;
   virtual Processes& processes() = 0;

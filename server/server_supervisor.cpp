@@ -93,7 +93,7 @@ void tellPortHeldByAnotherUser(std::uint32_t user) {
       user);
   static std::atomic<bool> told{false};
   if (told.exchange(true)) return;
-  platform::current().alerts().runModal(
+  platform::current().shell().alerts().runModal(
       {"tessaron",
        "Another user of this computer has a program on port 5000, where Tessaron's search runs. Tessaron "
        "keeps recording, but you cannot search until that port is free: your searches must not go to "
@@ -165,7 +165,7 @@ PortCheckResult checkPort() {
                             platform::AlertStyle::warning,
                             {"Yes", "No"},
                             "AppIcon"};
-  if (platform::current().alerts().runModal(alert) != platform::alertFirstButtonReturn) {
+  if (platform::current().shell().alerts().runModal(alert) != 0) {
     refusedByPerson = true;
     return PortCheckResult::abort;
   }
@@ -238,7 +238,7 @@ void serverEnded(const std::shared_ptr<std::int32_t>& launched, int status) {
     log::utils().error(
         "The search server keeps ending (%d times in a row): Tessaron keeps starting it, less often.",
         failuresToTell);
-    platform::current().statusBar().postNotice(
+    platform::current().shell().statusBar().postNotice(
         {"Tessaron's search keeps stopping", "Its server has ended " + std::to_string(failuresToTell) +
                                                  " times in a row. Tessaron keeps recording and keeps "
                                                  "starting it again; the log says why it ends."});

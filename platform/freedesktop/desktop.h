@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/desktop.h"
+#include "platform/shell.h"
 #include "platform/system.h"
 
 namespace tessaron::platform::freedesktop {

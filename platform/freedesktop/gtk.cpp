@@ -100,9 +100,9 @@ void GtkMainQueue::stop() {
     stopRequested = true;
 }
 
-int GtkAlerts::runModal(const AlertSpec& alert) {
+std::size_t GtkAlerts::runModal(const AlertSpec& alert) {
   if (!onMainThread()) {
-    std::promise<int> answer;
+    std::promise<std::size_t> answer;
     postToMain([&] { answer.set_value(runModal(alert)); });
     return answer.get_future().get();
   }
@@ -145,7 +145,7 @@ int GtkAlerts::runModal(const AlertSpec& alert) {
   gtk_widget_destroy(dialog);
   if (response < 0 || static_cast<std::size_t>(response) >= buttons.size())
     response = static_cast<gint>(buttons.size() - 1);
-  return alertFirstButtonReturn + response;
+  return static_cast<std::size_t>(response);
 }
 
 namespace {
@@ -168,7 +168,7 @@ class IndicatorStatusItem final : public StatusItem {
 
   bool hasButton() override { return true; }
 
-  void setButtonImage(const std::string& imageName, int) override {
+  void setButtonImage(const std::string& imageName) override {
     onMain([this, imageName] { app_indicator_set_icon_full(indicator_, imageName.c_str(), "Tessaron"); });
   }
 
@@ -219,7 +219,7 @@ class IndicatorStatusItem final : public StatusItem {
 
 }  // namespace
 
-std::shared_ptr<StatusItem> IndicatorStatusBar::statusItemWithVariableLength() {
+std::shared_ptr<StatusItem> IndicatorStatusBar::addStatusItem() {
   return std::make_shared<IndicatorStatusItem>(bundle_, identifier_);
 }
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/desktop.h"
+#include "platform/shell.h"
 #include "platform/system.h"
 
 namespace tessaron::platform::freedesktop {
@@ -28,7 +28,7 @@ class GtkAlerts final : public Alerts {
   explicit GtkAlerts(Bundle& bundle) : bundle_(bundle) {}
   // Buttons stand right to left in the given order, so the first is the rightmost and the default; closing
   // the dialog answers as its last button (the one that declines).
-  int runModal(const AlertSpec& alert) override;
+  std::size_t runModal(const AlertSpec& alert) override;
 
  private:
   Bundle& bundle_;
@@ -38,7 +38,7 @@ class IndicatorStatusBar final : public StatusBar {
  public:
   IndicatorStatusBar(Bundle& bundle, std::string identifier)
       : bundle_(bundle), identifier_(std::move(identifier)) {}
-  std::shared_ptr<StatusItem> statusItemWithVariableLength() override;
+  std::shared_ptr<StatusItem> addStatusItem() override;
   // A notification through the desktop's notification service on the session bus.
   void postNotice(const Notice& notice) override;
 

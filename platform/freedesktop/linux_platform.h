@@ -21,9 +21,10 @@ class LinuxGrants : public Grants {
   std::optional<GrantWording> accessibilityWording() override { return freedesktop::accessibilityWording(); }
 };
 
-class LinuxDesktopPlatform : public Platform {
+class LinuxDesktopPlatform : public Platform, public DesktopShell {
  public:
   PageReader& pages() override { return pages_; }
+  DesktopShell& shell() override { return *this; }
   Workspace& workspace() override { return workspace_; }
   Alerts& alerts() override { return alerts_; }
   StatusBar& statusBar() override { return statusBar_; }

@@ -75,14 +75,13 @@ struct GrantState {
 
 struct ShownAlert {
   AlertSpec alert;
-  int answer = 0;
+  std::size_t answer = 0;  // the pressed button's index
 };
 
 struct StatusItemState {
   bool created = false;
   bool hasButton = true;
   std::optional<std::string> buttonImage;
-  int imagePosition = 0;
   std::optional<std::string> panelImage;
   std::vector<MenuEntry> entries;
 };
@@ -127,8 +126,8 @@ class Desktop : public std::enable_shared_from_this<Desktop> {
   GrantState accessibility;
   GrantState screenCapture;
 
-  std::deque<int> alertAnswers;  // answered in order; then `defaultAlertAnswer`
-  int defaultAlertAnswer = alertFirstButtonReturn + 1;
+  std::deque<std::size_t> alertAnswers;  // buttons pressed in order (0 is the first); then the default
+  std::size_t defaultAlertAnswer = 1;
   double alertHoldSeconds = 0;  // real seconds an alert stays open before it is answered
   // Writes what a person would see (alerts, opened addresses, revealed folders, the status item) to standard
   // error as "sim: ..." lines, so tests of a whole process can follow it.

@@ -63,7 +63,7 @@ TEST(SimDesktop, GrantsChangeWithTimeAndOnRequest) {
   auto desktop = std::make_shared<Desktop>();
   desktop->screenCapture.grantedAfterSeconds = 3;
   desktop->accessibility.grantedOnRequest = true;
-  auto& grants = desktop->platform()->grants();
+  auto& grants = desktop->platform()->shell().grants();
   EXPECT_FALSE(grants.isScreenCaptureAllowed());
   desktop->advance(3s);
   EXPECT_TRUE(grants.isScreenCaptureAllowed());
@@ -94,10 +94,10 @@ TEST(SimDesktop, CapturesEachWindowsCurrentImageOrItsFailure) {
 
 TEST(SimDesktop, AlertsAreAnsweredInOrderThenByDefault) {
   auto desktop = std::make_shared<Desktop>();
-  desktop->alertAnswers = {alertFirstButtonReturn};
-  auto& alerts = desktop->platform()->alerts();
-  EXPECT_EQ(alerts.runModal({.messageText = "one"}), 1000);
-  EXPECT_EQ(alerts.runModal({.messageText = "two"}), 1001);
+  desktop->alertAnswers = {0};
+  auto& alerts = desktop->platform()->shell().alerts();
+  EXPECT_EQ(alerts.runModal({.messageText = "one"}), 0U);
+  EXPECT_EQ(alerts.runModal({.messageText = "two"}), 1U);
   ASSERT_EQ(desktop->shownAlerts().size(), 2U);
   EXPECT_EQ(desktop->shownAlerts()[1].alert.messageText, "two");
 }

@@ -109,14 +109,13 @@ class SimWorkspace final : public Workspace {
 class SimAlerts final : public Alerts {
  public:
   explicit SimAlerts(Desktop& d) : desktop_(d) {}
-  int runModal(const AlertSpec& alert) override {
+  std::size_t runModal(const AlertSpec& alert) override {
     trace(desktop_, "alert shown: " + alert.messageText);
     const auto held =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(desktop_.alertHoldSeconds);
     while (std::chrono::steady_clock::now() < held) {
       if (alert.dismissWhen && alert.dismissWhen()) {
-        const int last =
-            alertFirstButtonReturn + static_cast<int>(std::max<std::size_t>(alert.buttons.size(), 1) - 1);
+        const std::size_t last = std::max<std::size_t>(alert.buttons.size(), 1) - 1;
         desktop_.recordAlert({alert, last});
         trace(desktop_, "alert dismissed: " + alert.messageText);
         return last;
@@ -128,7 +127,7 @@ class SimAlerts final : public Alerts {
         desktop_.advance(
             std::chrono::duration_cast<std::chrono::nanoseconds>(step * desktop_.clockSettings.speed));
     }
-    int answer = desktop_.defaultAlertAnswer;
+    std::size_t answer = desktop_.defaultAlertAnswer;
     {
       std::lock_guard lock(desktop_.mutex());
       if (!desktop_.alertAnswers.empty()) {
@@ -149,10 +148,9 @@ class SimStatusItem final : public StatusItem {
  public:
   explicit SimStatusItem(Desktop& d) : desktop_(d) {}
   bool hasButton() override { return desktop_.statusItemHasButton; }
-  void setButtonImage(const std::string& name, int position) override {
+  void setButtonImage(const std::string& name) override {
     std::lock_guard lock(desktop_.mutex());
     desktop_.statusItemState().buttonImage = name;
-    desktop_.statusItemState().imagePosition = position;
   }
   void setMenu(const std::string& panelImage, std::vector<MenuEntry> entries) override {
     {
@@ -186,7 +184,7 @@ class SimStatusItem final : public StatusItem {
 class SimStatusBar final : public StatusBar {
  public:
   explicit SimStatusBar(Desktop& d) : desktop_(d) {}
-  std::shared_ptr<StatusItem> statusItemWithVariableLength() override {
+  std::shared_ptr<StatusItem> addStatusItem() override {
     {
       std::lock_guard lock(desktop_.mutex());
       desktop_.statusItemState().created = true;
@@ -409,7 +407,7 @@ class SimMainQueue final : public MainQueue {
   bool stopped_ = false;
 };
 
-class SimPlatform final : public Platform {
+class SimPlatform final : public Platform, public DesktopShell {
  public:
   explicit SimPlatform(Desktop& desktop)
       : windows_(desktop),
@@ -427,6 +425,7 @@ class SimPlatform final : public Platform {
   std::string_view name() const override { return "sim"; }
   WindowServer& windows() override { return windows_; }
   PageReader& pages() override { return pages_; }
+  DesktopShell& shell() override { return *this; }
   Workspace& workspace() override { return workspace_; }
   Alerts& alerts() override { return alerts_; }
   StatusBar& statusBar() override { return statusBar_; }

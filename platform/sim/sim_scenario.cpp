@@ -300,14 +300,14 @@ GrantState grant(const Reader& r, const json& j, const std::string& place) {
   return g;
 }
 
-int alertAnswer(const Reader& r, const json& j, const std::string& place) {
+std::size_t alertAnswer(const Reader& r, const json& j, const std::string& place) {
   if (j.is_string()) {
     std::string name = j.get<std::string>();
-    if (name == "first") return alertFirstButtonReturn;
-    if (name == "second") return alertFirstButtonReturn + 1;
+    if (name == "first") return 0;
+    if (name == "second") return 1;
   }
-  if (j.is_number_integer()) return r.integer<int>(j, place, 1000, 1100);
-  r.fail(place, "expected \"first\", \"second\" or a button answer from 1000");
+  if (j.is_number_integer()) return r.integer<std::size_t>(j, place, 0, 99);
+  r.fail(place, "expected \"first\", \"second\" or a button's index (0 is the first)");
 }
 
 LoginItemStatus loginStatus(const Reader& r, const json& j, const std::string& place) {

@@ -26,7 +26,7 @@ TEST(Scenario, LoadsEveryKindOfState) {
     "clock": {"start": "2024-03-01T21:30:00Z", "utcOffset": "+02:00", "speed": 0},
     "bundle": {"identifier": null, "applicationSupport": "/tmp/x"},
     "grants": {"accessibility": {"granted": true}, "screenCapture": {"grantedAfterSeconds": 3}},
-    "alerts": {"answers": ["first", 1001], "default": "first"},
+    "alerts": {"answers": ["first", 1], "default": "first"},
     "loginItem": {"status": "requiresApproval"},
     "otherInstances": 1,
     "portListeners": [{"pid": 4242, "executable": "/usr/bin/python3"}],
@@ -51,8 +51,8 @@ TEST(Scenario, LoadsEveryKindOfState) {
   EXPECT_EQ(desktop->bundleIdentifier, std::nullopt);
   EXPECT_TRUE(desktop->accessibility.granted);
   EXPECT_EQ(desktop->screenCapture.grantedAfterSeconds, 3.0);
-  EXPECT_EQ(desktop->alertAnswers, (std::deque<int>{1000, 1001}));
-  EXPECT_EQ(desktop->defaultAlertAnswer, 1000);
+  EXPECT_EQ(desktop->alertAnswers, (std::deque<std::size_t>{0, 1}));
+  EXPECT_EQ(desktop->defaultAlertAnswer, 0U);
   EXPECT_EQ(desktop->loginItemStatus, LoginItemStatus::requiresApproval);
   EXPECT_EQ(desktop->otherInstances, 1);
   ASSERT_TRUE(desktop->portListeners);

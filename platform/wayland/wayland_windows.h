@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 #include <vector>
-#include "platform/desktop.h"
+#include "platform/shell.h"
 
 #include <filesystem>
 

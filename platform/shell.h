@@ -1,5 +1,6 @@
-// What a person sees and touches: running applications, addresses and folders opened for the user, modal
-// alerts, the status item with its menu, the login item and the two grants.
+// The desktop shell: what a person sees and touches outside the browsers. Running applications, addresses
+// and folders opened for the user, modal alerts, the tray item with its menu and notices, starting at login,
+// and the two grants.
 #pragma once
 
 #include <cstdint>
@@ -29,9 +30,6 @@ class Workspace {
   virtual void activateFileViewerSelecting(const std::vector<std::filesystem::path>& items) = 0;
 };
 
-// The answer of the first button; the second is one more, and so on.
-inline constexpr int alertFirstButtonReturn = 1000;
-
 enum class AlertStyle { warning = 0, informational = 1, critical = 2 };
 
 struct AlertSpec {
@@ -48,8 +46,9 @@ struct AlertSpec {
 class Alerts {
  public:
   virtual ~Alerts() = default;
-  // Shows the alert modally on the calling (main) thread and returns the pressed button's answer.
-  virtual int runModal(const AlertSpec& alert) = 0;
+  // Shows the alert modally on the calling (main) thread and returns the pressed button's index (the first
+  // button's is 0); an alert closed without a button counts as answered by its last one.
+  virtual std::size_t runModal(const AlertSpec& alert) = 0;
 };
 
 // One entry of the status item's menu; the press runs on the main thread.
@@ -58,15 +57,13 @@ struct MenuEntry {
   std::function<void()> onPress;
 };
 
-// The image leading the title in the status item's button.
-inline constexpr int imagePositionImageLeading = 7;
-
 class StatusItem {
  public:
   virtual ~StatusItem() = default;
   // Whether the item has a button that can show an image.
   virtual bool hasButton() = 0;
-  virtual void setButtonImage(const std::string& imageName, int imagePosition) = 0;
+  // Shows the named image in the button, before its title.
+  virtual void setButtonImage(const std::string& imageName) = 0;
   // Attaches the menu: a panel showing the named image beside the entries, in order.
   virtual void setMenu(const std::string& panelImageName, std::vector<MenuEntry> entries) = 0;
   // Changes the title of one entry (the toggle's label follows the capture state).
@@ -84,8 +81,8 @@ struct Notice {
 class StatusBar {
  public:
   virtual ~StatusBar() = default;
-  // A new item of variable length in the desktop's status area.
-  virtual std::shared_ptr<StatusItem> statusItemWithVariableLength() = 0;
+  // A new item in the desktop's status area, as wide as what it shows.
+  virtual std::shared_ptr<StatusItem> addStatusItem() = 0;
   // Shows the notice; callable from any thread. A desktop that shows no notices drops it: whatever posts one
   // also writes it to the log.
   virtual void postNotice(const Notice& notice) = 0;
@@ -120,6 +117,16 @@ class Grants {
   // What the alerts say on this desktop; nothing where the program's first desktop's words fit.
   virtual std::optional<GrantWording> accessibilityWording() { return std::nullopt; }
   virtual std::optional<GrantWording> screenCaptureWording() { return std::nullopt; }
+};
+
+class DesktopShell {
+ public:
+  virtual ~DesktopShell() = default;
+  virtual Workspace& workspace() = 0;
+  virtual Alerts& alerts() = 0;
+  virtual StatusBar& statusBar() = 0;
+  virtual LoginItems& loginItems() = 0;
+  virtual Grants& grants() = 0;
 };
 
 }  // namespace tessaron::platform
