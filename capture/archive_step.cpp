@@ -19,8 +19,8 @@ void archiveWindow(const platform::Browser& browser, const platform::WindowDescr
   // The page's address decides whether the window may be named at all; until it is known, lines that name the
   // window wait (and are written as they would have been when it may, or when the step fails).
   log::HeldLines namingLines;
-  auto info = copyWindowInfo(window.windowID);
-  if (!info) return;  // the window left the screen since discovery
+  const auto& info = copyWindowInfo(window);
+  if (!info) return;  // the window list has no entry for it
 
   const std::optional<std::int32_t> pid = info->processId;
   if (!pid || !info->title) throw TessaronError::AXWindowError("Can't get pid and windowName");

@@ -93,8 +93,8 @@ void capturePass();
 // The on-screen windows of the supported browsers that have a title in the window list; empty on failure.
 std::vector<platform::WindowDescription> getBrowserWindows();
 bool isBrowserWindow(const platform::WindowDescription& window);
-// The current on-screen window-list entry of the window, or none.
-std::optional<platform::ListedWindow> copyWindowInfo(std::uint32_t windowID);
+// The window's entry in the pass's on-screen window list, or none.
+const std::optional<platform::ListedWindow>& copyWindowInfo(const platform::WindowDescription& window);
 
 // ----- the archive step (throws TessaronError)
 

@@ -44,7 +44,7 @@ std::vector<platform::WindowDescription> getBrowserWindows() {
 bool isBrowserWindow(const platform::WindowDescription& window) {
   if (!window.owningApplication || !platform::browserNamed(window.owningApplication->applicationName))
     return false;
-  auto info = copyWindowInfo(window.windowID);
+  auto info = copyWindowInfo(window);
   if (!info) {
     log::capturer().error("Error: Window info is nil");
     return false;
@@ -52,13 +52,8 @@ bool isBrowserWindow(const platform::WindowDescription& window) {
   return info->title.has_value();
 }
 
-std::optional<platform::ListedWindow> copyWindowInfo(std::uint32_t windowID) {
-  auto list = platform::current().windows().copyOnScreenWindowList();
-  if (!list) return std::nullopt;
-  auto entry =
-      std::find_if(list->begin(), list->end(), [&](const auto& listed) { return listed.number == windowID; });
-  if (entry == list->end()) return std::nullopt;
-  return std::move(*entry);
+const std::optional<platform::ListedWindow>& copyWindowInfo(const platform::WindowDescription& window) {
+  return window.listed;
 }
 
 BrowserVariant variantOf(const platform::Browser& browser) {

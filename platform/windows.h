@@ -1,4 +1,5 @@
-// Windows on screen: the window list, shareable window descriptions and single-window screenshots.
+// Windows on screen: what one pass works from (each shown window, as the desktop tells it, from one
+// question), and one window's pixels.
 #pragma once
 
 #include <cstdint>
@@ -32,8 +33,15 @@ struct RunningApplication {
 // tell; `undetermined` when it cannot tell a browser window from a private one.
 enum class WindowPrivacy { ordinary, privateBrowsing, undetermined };
 
-// A window that can be captured: number, title if any, frame in root coordinates, owner if known, and whether
-// it shows private browsing.
+// A screen of the desktop, where the desktop gives pixels per screen: its name and its place.
+struct Output {
+  std::string name;
+  Rect frame;
+  bool operator==(const Output&) const = default;
+};
+
+// A window that can be captured, as one pass sees it: number, title if any, frame in root coordinates, owner
+// if known, and whether it shows private browsing; its entry in the window list; and where its pixels are.
 struct WindowDescription {
   std::uint32_t windowID = 0;
   std::optional<std::string> title;
@@ -43,6 +51,12 @@ struct WindowDescription {
   // Whether its application is on the accessibility bus: one that is not (a browser started before
   // accessibility was switched on) gives neither the page's address nor its words.
   bool onAccessibilityBus = true;
+  // Its entry in the on-screen window list; none when the list has none for it or cannot be had.
+  std::optional<ListedWindow> listed;
+  // The screen it is shown on, where pixels are cut from a screen's (none where each window gives its own),
+  // and whether another window covers part of it there.
+  std::optional<Output> output;
+  bool covered = false;
   bool operator==(const WindowDescription&) const = default;
 };
 
@@ -65,15 +79,13 @@ class WindowServer {
  public:
   virtual ~WindowServer() = default;
 
-  // The on-screen windows, one entry each, front to back; nothing when the list cannot be had.
-  virtual std::optional<std::vector<ListedWindow>> copyOnScreenWindowList() = 0;
-
   // Every window that can be captured now (desktop windows included), in the desktop's order, each with its
-  // privacy; an error when the desktop cannot be asked.
+  // privacy, its window-list entry and its place: what one pass works from, from one question to the
+  // desktop; an error when the desktop cannot be asked.
   virtual Outcome<std::vector<WindowDescription>> shareableContent() = 0;
 
-  // One screenshot of exactly this window at its pixel size; an error when it vanished, is minimised or
-  // cannot be read. Blocks until the pixels are there.
+  // One screenshot of exactly this window, as the pass's description places it, at its pixel size; an error
+  // when it vanished, is minimised, covered or cannot be read. Blocks until the pixels are there.
   virtual Outcome<RgbaImage> captureWindow(const WindowDescription& window) = 0;
 };
 

@@ -12,7 +12,6 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "archive/record_file.h"
 #include "searchserver/index.h"
 #include "searchserver/index_keeper.h"
 #include "searchserver/indexer.h"
@@ -75,10 +74,7 @@ class Archive : public ::testing::Test {
 
   void add(const std::string& day, const std::string& stem, const std::string& address,
            const std::string& title, const std::string& body) {
-    writeFile(archive / day / (stem + ".txt"),
-              tessaron::archive::recordText(address, day + "/" + stem, stem.substr(0, 20), title, body));
-    fs::copy_file(TESSARON_SAMPLE_IMAGE, archive / day / (stem + ".png"),
-                  fs::copy_options::overwrite_existing);
+    testing::writeRecord(archive, day, stem, address, title, body);
   }
 
   fs::path root, archive;

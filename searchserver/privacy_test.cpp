@@ -14,7 +14,6 @@
 
 #include <httplib.h>
 
-#include "archive/record_file.h"
 #include "searchserver/server_test_support.h"
 #include "tests/process_harness.h"
 
@@ -43,10 +42,7 @@ class ServerOnArchive : public ::testing::Test {
   }
   void add(const std::string& day, const std::string& stem, const std::string& title, const std::string& body,
            bool screenshot = true) {
-    writeFile(archive / day / (stem + ".txt"),
-              tessaron::archive::recordText("https://example.org/" + stem, day + "/" + stem,
-                                            stem.substr(0, 20), title, body));
-    if (screenshot) fs::copy_file(TESSARON_SAMPLE_IMAGE, archive / day / (stem + ".png"));
+    testing::writeRecord(archive, day, stem, "https://example.org/" + stem, title, body, screenshot);
   }
   void start(std::size_t records) {
     server = testing::startServer(root, archive, records, {{"TZ", "UTC"}});

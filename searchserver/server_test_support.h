@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "archive/record_file.h"
 #include "tests/process_harness.h"
 
 namespace tessaron::search::testing {
@@ -16,6 +17,17 @@ namespace tessaron::search::testing {
 inline void writeFile(const std::filesystem::path& path, const std::string& bytes) {
   std::filesystem::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// One record of a made-up archive: its text and, unless `screenshot` is false, a sample screenshot.
+inline void writeRecord(const std::filesystem::path& archive, const std::string& day, const std::string& stem,
+                        const std::string& address, const std::string& title, const std::string& body,
+                        bool screenshot = true) {
+  writeFile(archive / day / (stem + ".txt"),
+            tessaron::archive::recordText(address, day + "/" + stem, stem.substr(0, 20), title, body));
+  if (screenshot)
+    std::filesystem::copy_file(TESSARON_SAMPLE_IMAGE, archive / day / (stem + ".png"),
+                               std::filesystem::copy_options::overwrite_existing);
 }
 
 // The server over `archive`, its cache and settings under `root`, once it has indexed `records` records.

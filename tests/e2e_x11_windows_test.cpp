@@ -123,18 +123,14 @@ TEST_F(X11WindowsTest, ListsWindowsWithTitlePidClassAndClientFrame) {
   EXPECT_EQ(description.owningApplication->processId, ::getpid());
   EXPECT_EQ(listed(other)->title, "Caf\xC3\xA9");  // WM_NAME is Latin-1
 
-  auto list = windows->copyOnScreenWindowList();
-  ASSERT_TRUE(list);
-  bool found = false;
-  for (const auto& entry : *list) {
-    if (entry.number != window) continue;
-    found = true;
-    EXPECT_EQ(entry.title, title);
-    EXPECT_EQ(entry.processId, ::getpid());
-  }
-  EXPECT_TRUE(found);
+  ASSERT_TRUE(description.listed) << "the window list's entry comes with the window";
+  EXPECT_EQ(description.listed->number, window);
+  EXPECT_EQ(description.listed->title, title);
+  EXPECT_EQ(description.listed->processId, ::getpid());
   // Front to back: the window made last is on top.
-  EXPECT_EQ(list->front().number, other);
+  auto content = windows->shareableContent();
+  ASSERT_TRUE(content && !content.value().empty());
+  EXPECT_EQ(content.value().front().windowID, other);
   xcb_destroy_window(connection, window);
   xcb_destroy_window(connection, other);
   xcb_flush(connection);

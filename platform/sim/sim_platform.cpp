@@ -29,16 +29,6 @@ class SimWindowServer final : public WindowServer {
  public:
   explicit SimWindowServer(Desktop& d) : desktop_(d) {}
 
-  std::optional<std::vector<ListedWindow>> copyOnScreenWindowList() override {
-    if (!desktop_.windowListAvailable) return std::nullopt;
-    std::vector<ListedWindow> list;
-    for (const Window& w : desktop_.windows()) {
-      if (!w.onScreen || !w.inWindowList) continue;
-      list.push_back({w.number, w.listedProcessId.value_or(w.processId), w.listedTitle.value_or(w.title)});
-    }
-    return list;
-  }
-
   Outcome<std::vector<WindowDescription>> shareableContent() override {
     desktop_.beginPass();
     if (desktop_.shareableContentError) return PlatformError{*desktop_.shareableContentError};
@@ -47,6 +37,9 @@ class SimWindowServer final : public WindowServer {
       if (!w.onScreen) continue;
       WindowDescription d{w.number, w.title, w.frame, std::nullopt, w.privacy, w.onAccessibilityBus};
       if (w.application) d.owningApplication = RunningApplication{*w.application, w.processId};
+      if (desktop_.windowListAvailable && w.inWindowList)
+        d.listed =
+            ListedWindow{w.number, w.listedProcessId.value_or(w.processId), w.listedTitle.value_or(w.title)};
       out.push_back(std::move(d));
     }
     return out;

@@ -115,7 +115,7 @@ WaylandWindowServer::~WaylandWindowServer() = default;
 // Passes are 5 s apart and take well under a second: a listing younger than this began the current pass.
 constexpr auto passLength = std::chrono::seconds(2);
 
-std::optional<std::vector<CompositorWindow>> WaylandWindowServer::listWindows() {
+std::optional<PlacesAnswer> WaylandWindowServer::listPlaces() {
   if (!places_) return std::nullopt;
   // Windows and outputs in one question: on KDE each question loads and runs a KWin script.
   auto places = places_->both();
@@ -123,18 +123,12 @@ std::optional<std::vector<CompositorWindow>> WaylandWindowServer::listWindows() 
   std::lock_guard lock(listedMutex_);
   pass_ = places;
   passBegan_ = std::chrono::steady_clock::now();
-  return std::move(places->windows);
+  return places;
 }
 
-std::optional<PlacesAnswer> WaylandWindowServer::placesOfThisPass(bool askWhenNone) {
-  if (!places_) return std::nullopt;
-  {
-    std::lock_guard lock(listedMutex_);
-    if (pass_ && std::chrono::steady_clock::now() - passBegan_ < passLength) return pass_;
-  }
-  if (!askWhenNone || !listWindows()) return std::nullopt;
+bool WaylandWindowServer::listedThisPass() {
   std::lock_guard lock(listedMutex_);
-  return pass_;
+  return pass_ && std::chrono::steady_clock::now() - passBegan_ < passLength;
 }
 
 std::optional<Rect> WaylandWindowServer::placeFrame(std::int32_t processId, const std::string& frameName,
@@ -144,80 +138,53 @@ std::optional<Rect> WaylandWindowServer::placeFrame(std::int32_t processId, cons
     std::lock_guard lock(listedMutex_);
     if (pass_) windows = pass_->windows;
   }
-  if (windows.empty()) windows = listWindows().value_or(std::vector<CompositorWindow>{});
+  if (windows.empty())
+    if (auto places = listPlaces()) windows = std::move(places->windows);
   return wayland::placeFrame(windows, processId, frameName, extents);
 }
 
-std::optional<std::vector<ListedWindow>> WaylandWindowServer::copyOnScreenWindowList() {
-  auto pass = placesOfThisPass(false);
-  auto windows = pass ? std::optional(std::move(pass->windows)) : listWindows();
-  if (!windows) return std::nullopt;
-  std::vector<ListedWindow> list;
-  list.reserve(windows->size());
-  for (const auto& window : *windows)
-    list.push_back({window.id, window.processId, window.title});
-  return list;
-}
-
 Outcome<std::vector<WindowDescription>> WaylandWindowServer::shareableContent() {
-  auto windows = listWindows();
-  if (!windows) {
+  auto places = listPlaces();
+  if (!places) {
     std::string missing = whatIsMissing();
     return PlatformError{missing.empty() ? "Wayland: the compositor did not answer for its windows"
                                          : missing};
   }
   std::vector<WindowDescription> descriptions;
-  descriptions.reserve(windows->size());
+  descriptions.reserve(places->windows.size());
   freedesktop::WindowOwners owners(facts_);
-  for (const auto& window : *windows) {
+  for (const auto& window : places->windows) {
     WindowDescription description{window.id, window.title, window.frame, std::nullopt};
     owners.describe(description, window.processId,
                     window.appId.empty() ? std::nullopt : std::optional<std::string>(window.appId));
+    description.listed = ListedWindow{window.id, window.processId, window.title};
+    auto output =
+        std::find_if(places->outputs.begin(), places->outputs.end(),
+                     [&](const CompositorOutput& candidate) { return candidate.name == window.output; });
+    if (output != places->outputs.end()) description.output = Output{output->name, output->rect};
+    description.covered = !window.coveredBy.empty();
     descriptions.push_back(std::move(description));
   }
   return descriptions;
 }
 
+// The window's rectangle of its output as the pass placed it. Where the pixels are a copy of the screen as it
+// is now (sway's screen copy), the compositor is asked once more after the copy: a window that moved, closed
+// or had another put over it meanwhile is skipped rather than saved with other pixels. The screen cast's kept
+// frame is the screen as it was last drawn, not as it is at the moment of a question, so there asking again
+// would guard nothing.
 Outcome<RgbaImage> WaylandWindowServer::captureWindow(const WindowDescription& window) {
   if (!places_) return PlatformError{"Wayland: " + whatIsMissing()};
-  if (portal_) return cutFromCast(window);
-  // The window as the pass's listing shows it; what would put other pixels in its rectangle is refused.
-  auto places = placesOfThisPass(true);
-  if (!places) return PlatformError{"Wayland: the compositor did not answer for its windows"};
-  auto before = placedUncovered(places->windows, window);
-  if (!before) return before.error();
-  auto output = std::find_if(
-      places->outputs.begin(), places->outputs.end(),
-      [&](const CompositorOutput& candidate) { return candidate.name == before.value().output; });
-  if (output == places->outputs.end()) return PlatformError{"Wayland: the window's output is gone"};
-  const Rect region{window.frame.x - output->rect.x, window.frame.y - output->rect.y, window.frame.width,
-                    window.frame.height};
-  auto image = pixels_->capture(*output, region);
-  if (!image) return image;
-  // The copy is of the screen as it is now, so the compositor is asked once more: a window that moved,
-  // closed or had another put over it meanwhile is skipped rather than saved with other pixels.
+  if (window.covered) return PlatformError{"Wayland: another window covers part of the window"};
+  if (!window.output) return PlatformError{"Wayland: the window's output is gone"};
+  const Rect region{window.frame.x - window.output->frame.x, window.frame.y - window.output->frame.y,
+                    window.frame.width, window.frame.height};
+  auto image = pixels_->capture({window.output->name, window.output->frame}, region);
+  if (!image || portal_) return image;
   auto now = places_->windows();
   if (!now) return PlatformError{"Wayland: the compositor did not answer for its windows"};
   if (auto after = placedUncovered(*now, window); !after) return after.error();
   return image;
-}
-
-// The cast's kept frame is the screen as it was last drawn, not as it is at the moment of a question, so
-// asking the compositor again around the cut would guard nothing; the pass's listing places the window, and
-// a window it shows covered or elsewhere is refused.
-Outcome<RgbaImage> WaylandWindowServer::cutFromCast(const WindowDescription& window) {
-  auto places = placesOfThisPass(true);
-  if (!places) return PlatformError{"Wayland: the compositor did not answer for its windows"};
-  auto placed = placedUncovered(places->windows, window);
-  if (!placed) return placed.error();
-  const CompositorWindow* now = &placed.value();
-  auto output =
-      std::find_if(places->outputs.begin(), places->outputs.end(),
-                   [&](const CompositorOutput& candidate) { return candidate.name == now->output; });
-  if (output == places->outputs.end()) return PlatformError{"Wayland: the window's output is gone"};
-  const Rect region{window.frame.x - output->rect.x, window.frame.y - output->rect.y, window.frame.width,
-                    window.frame.height};
-  return pixels_->capture(*output, region);
 }
 
 bool WaylandWindowServer::canReadScreen() {
@@ -232,7 +199,7 @@ std::string WaylandWindowServer::whatIsMissing() {
            "interfaces yet: it reads windows on sway (and other compositors that speak sway's IPC), on GNOME "
            "and on KDE Plasma.";
   // A listing of this pass shows the places answer; only without one is the desktop asked again.
-  if (!placesOfThisPass(false))
+  if (!listedThisPass())
     if (std::string missing = places_->whatIsMissing(); !missing.empty()) return missing;
   return pixels_->whatIsMissing();
 }

@@ -46,10 +46,9 @@ class WaylandWindowServer final : public WindowServer {
   WaylandWindowServer(const WaylandWindowServer&) = delete;
   WaylandWindowServer& operator=(const WaylandWindowServer&) = delete;
 
-  std::optional<std::vector<ListedWindow>> copyOnScreenWindowList() override;
   Outcome<std::vector<WindowDescription>> shareableContent() override;
-  // The window's rectangle of its output, read only while the window is still there, in the same place, and
-  // uncovered, before and after the copy: the pixels are never another program's.
+  // The window's rectangle of its output, read only where the pass found it uncovered and, where the copy is
+  // of the live screen, only while it is still there after the copy: the pixels are never another program's.
   Outcome<RgbaImage> captureWindow(const WindowDescription& window) override;
 
   // Whether this desktop gives both window places and pixels now. Where a stored screen-cast grant exists,
@@ -67,11 +66,10 @@ class WaylandWindowServer final : public WindowServer {
   std::optional<Rect> placeFrame(std::int32_t processId, const std::string& frameName, const Rect& extents);
 
  private:
-  std::optional<std::vector<CompositorWindow>> listWindows();
-  // The places of this pass: the listing that began the pass, or one question when none is recent (none
-  // when `askWhenNone` is false).
-  std::optional<PlacesAnswer> placesOfThisPass(bool askWhenNone);
-  Outcome<RgbaImage> cutFromCast(const WindowDescription& window);
+  // Windows and outputs, one question; kept as the pass's listing.
+  std::optional<PlacesAnswer> listPlaces();
+  // Whether a listing began the current pass.
+  bool listedThisPass();
 
   freedesktop::ApplicationFacts facts_;
   std::unique_ptr<WindowPlaces> places_;

@@ -353,16 +353,6 @@ X11WindowServer::X11WindowServer(ApplicationFacts facts)
 
 X11WindowServer::~X11WindowServer() = default;
 
-std::optional<std::vector<ListedWindow>> X11WindowServer::copyOnScreenWindowList() {
-  auto clients = display_->clients();
-  if (!clients) return std::nullopt;
-  std::vector<ListedWindow> list;
-  list.reserve(clients->size());
-  for (const auto& client : *clients)
-    list.push_back({client.id, client.pid, client.title});
-  return list;
-}
-
 Outcome<std::vector<WindowDescription>> X11WindowServer::shareableContent() {
   auto clients = display_->clients();
   if (!clients)
@@ -372,7 +362,8 @@ Outcome<std::vector<WindowDescription>> X11WindowServer::shareableContent() {
   windows.reserve(clients->size());
   freedesktop::WindowOwners owners(facts_);
   for (auto& client : *clients) {
-    WindowDescription window{client.id, std::move(client.title), client.frame, std::nullopt};
+    WindowDescription window{client.id, client.title, client.frame, std::nullopt};
+    window.listed = ListedWindow{client.id, client.pid, std::move(client.title)};
     if (client.pid) owners.describe(window, *client.pid, client.windowClass);
     windows.push_back(std::move(window));
   }

@@ -23,7 +23,6 @@ class X11WindowServer final : public WindowServer {
   X11WindowServer(const X11WindowServer&) = delete;
   X11WindowServer& operator=(const X11WindowServer&) = delete;
 
-  std::optional<std::vector<ListedWindow>> copyOnScreenWindowList() override;
   Outcome<std::vector<WindowDescription>> shareableContent() override;
   Outcome<RgbaImage> captureWindow(const WindowDescription& window) override;
 
