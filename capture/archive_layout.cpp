@@ -56,7 +56,7 @@ fs::path createDayFolder(const fs::path& parent, const std::string& name) {
 }
 
 std::string captureTimestamp() {
-  return archive::formatStamp(platform::current().clock().now());
+  return archive::formatStamp(engine().platform().clock().now());
 }
 
 namespace {

@@ -2,6 +2,7 @@
 // with the page's address and text.
 #include "base/log.h"
 #include "capture/capture.h"
+#include "capture/engine.h"
 #include "capture/page_pixels.h"
 
 namespace tessaron {
@@ -28,7 +29,7 @@ void archiveWindow(const platform::Browser& browser, const platform::WindowDescr
   const std::string title = cleanTitle(*info->title);
   if (variant == BrowserVariant::chrome) log::getChromeContent().log("curr title: %s", title);
 
-  const auto windows = platform::current().pages().windowsOf(*pid, browser);
+  const auto windows = engine().platform().pages().windowsOf(*pid, browser);
   if (!windows) throw TessaronError::AXWindowError("Can't find AXWindows for the application");
 
   platform::PageWindowRef matched = findMatchingAXWindow(*windows, title, window.frame, variant);

@@ -10,7 +10,6 @@
 #include <fstream>
 #include <utility>
 
-#include "archive/data_folder.h"
 #include "base/log.h"
 #include "capture/capture.h"
 #include "capture/engine.h"
@@ -128,7 +127,7 @@ bool roomToSave(const settings::Settings& settings, const fs::path& dataFolder) 
     notice = {"Tessaron saves pages again",
               "The disk that holds your archive has " + bytesForPeople(available) + " free."};
   }
-  platform::current().shell().statusBar().postNotice(notice);
+  engine().platform().shell().statusBar().postNotice(notice);
   return !stop;
 }
 
@@ -142,7 +141,7 @@ settings::Settings refreshSettings() {
   Engine::Upkeep& state = engine().upkeep;
   std::lock_guard lock(state.mutex);
   if (!state.file) {
-    auto file = settings::defaultFile();
+    auto file = engine().settingsFile();
     state.file = std::make_unique<settings::SettingsFile>(
         file.value_or(fs::path()), [](const std::string& line) { log::tessaronApp().error("%s", line); });
   }
@@ -155,9 +154,9 @@ settings::Settings refreshSettings() {
 
 std::size_t forgetRecords(Clock::time_point since) {
   std::lock_guard archive(engine().archiveMutex);
-  auto dataFolder = appDataFolder();
+  auto dataFolder = engine().dataFolder();
   if (!dataFolder) return 0;
-  auto& clock = platform::current().clock();
+  auto& clock = engine().platform().clock();
   // Records are filed under the local day their pass began; a day back covers every time zone's shift.
   const std::string firstDay = dayName(clock.localTime(since - std::chrono::hours(24)));
   std::size_t forgotten = 0;
@@ -169,7 +168,7 @@ std::size_t forgetRecords(Clock::time_point since) {
 }
 
 std::size_t forgetRecentRecords() {
-  const auto since = platform::current().clock().now() - forgetWindow;
+  const auto since = engine().platform().clock().now() - forgetWindow;
   const std::size_t forgotten = forgetRecords(since);
   log::tessaronApp().log("Forgot %ld records of the last 15 minutes", static_cast<long>(forgotten));
   return forgotten;
@@ -215,7 +214,7 @@ std::size_t enforceArchiveBudget(const settings::Settings& budget, const fs::pat
 
 void archiveUpkeepBeforePass(const fs::path& dataFolder, const std::string& today) {
   const settings::Settings in = refreshSettings();
-  const auto now = platform::current().clock().now();
+  const auto now = engine().platform().clock().now();
   {
     Engine::Upkeep& state = engine().upkeep;
     std::lock_guard lock(state.mutex);

@@ -11,10 +11,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using platform::sim::Url;
-using platform::sim::Value;
 using platform::sim::AXApplication;
 using platform::sim::TreeBuilder;
+using platform::sim::Url;
+using platform::sim::Value;
 
 class ArchiveUpkeep : public testing::SimDesktopTest {
  protected:
@@ -82,6 +82,22 @@ TEST_F(ArchiveUpkeep, ForgetTakesTheLastFifteenMinutesAndNothingElse) {
   EXPECT_TRUE(logs->contains("Forgot 4 records of the last 15 minutes"));
   EXPECT_FALSE(recordWords("https://new.example/", "words").repeat)
       << "a forgotten address gets its full text when seen again";
+}
+
+TEST_F(ArchiveUpkeep, AnEngineKeepsItsArchiveAndReadsItsSettingsWhereItWasBuiltTo) {
+  writeSettings(R"({"keepDays": 9})");  // the person's: not this engine's
+  const fs::path own = root / "own";
+  fs::create_directories(own / "AppData");
+  std::ofstream(own / "settings.json") << R"({"keepDays": 3})";
+  ScopedEngine engineInForce({.dataFolder = [&] { return std::optional(own / "AppData"); },
+                              .settingsFile = [&] { return std::optional(own / "settings.json"); }});
+  addChangingWindow();
+  capturePass();
+  EXPECT_EQ(settingsInForce().keepDays, 3);
+  EXPECT_FALSE(fs::exists(dataFolder() / "20240301")) << "nothing in the person's archive";
+  ASSERT_TRUE(fs::exists(own / "AppData" / "20240301" / "2024-03-01T14:05:09Z.txt"));
+  EXPECT_EQ(forgetRecentRecords(), 1U);
+  EXPECT_FALSE(fs::exists(own / "AppData" / "20240301" / "2024-03-01T14:05:09Z.txt"));
 }
 
 TEST_F(ArchiveUpkeep, ARecordBeingWrittenWhileForgetRunsIsForgottenWhole) {

@@ -1,7 +1,6 @@
 // The capture loop, one pass, and the window registry.
 #include <algorithm>
 
-#include "archive/data_folder.h"
 #include "base/log.h"
 #include "capture/capture.h"
 #include "capture/capture_switch.h"
@@ -70,7 +69,7 @@ void noteUnreadablePages(const platform::RunningApplication& application) {
       "%{public}s (process %d) is not on the accessibility bus: its pages' addresses and words "
       "cannot be read until it is restarted",
       name, application.processId);
-  platform::current().shell().statusBar().postNotice(
+  engine().platform().shell().statusBar().postNotice(
       {"Tessaron cannot read " + name + "'s pages",
        name +
            " was started before accessibility was switched on, so Tessaron gets neither the address nor "
@@ -120,7 +119,7 @@ void pruneUnrecorded(const std::vector<std::uint32_t>& listed) {
 
 void captureLoop(std::stop_token stop) {
   using namespace std::chrono_literals;
-  auto& clock = platform::current().clock();
+  auto& clock = engine().platform().clock();
   // A cancelled task retires at its switch test even when the switch is on again: a newer task has taken
   // over, and this one's sleeps would all fail at once.
   while (engine().isCapturing.load() && !stop.stop_requested()) {
@@ -133,10 +132,10 @@ void captureLoop(std::stop_token stop) {
 void capturePass() {
   std::lock_guard archive(engine().archiveMutex);
   log::capturer().log("Start Screen Capturing from logger");
-  platform::Platform& p = platform::current();
+  platform::Platform& p = engine().platform();
   // The day is fixed once per pass: a pass that runs past midnight files everything under the day it began.
   const std::string day = dayName(p.clock().localTime(p.clock().now()));
-  auto dataFolder = appDataFolder();
+  auto dataFolder = engine().dataFolder();
   if (!dataFolder) {
     log::capturer().log("Could not get app support folder URL");
     return;

@@ -25,7 +25,7 @@ void noteUnknownApplication(const std::string& name) {
 }  // namespace
 
 std::vector<platform::WindowDescription> getBrowserWindows() {
-  auto content = platform::current().windows().shareableContent();
+  auto content = engine().platform().windows().shareableContent();
   if (!content) {
     log::capturer().error("Error getting all browser windows: %s", content.error().text);
     return {};

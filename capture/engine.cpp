@@ -1,5 +1,7 @@
 #include "capture/engine.h"
 
+#include "archive/data_folder.h"
+
 namespace tessaron {
 
 namespace {
@@ -12,6 +14,20 @@ Engine& programEngine() {
 std::atomic<Engine*> current{nullptr};
 
 }  // namespace
+
+Engine::Engine(EngineSources sources) : sources_(std::move(sources)) {}
+
+platform::Platform& Engine::platform() const {
+  return sources_.platform ? *sources_.platform : platform::current();
+}
+
+std::optional<std::filesystem::path> Engine::dataFolder() const {
+  return sources_.dataFolder ? sources_.dataFolder() : appDataFolder();
+}
+
+std::optional<std::filesystem::path> Engine::settingsFile() const {
+  return sources_.settingsFile ? sources_.settingsFile() : settings::defaultFile();
+}
 
 Engine::~Engine() {
   isCapturing.store(false);
@@ -31,8 +47,8 @@ Engine& engine() {
   return inForce ? *inForce : programEngine();
 }
 
-ScopedEngine::ScopedEngine()
-    : engine_(std::make_unique<Engine>()), previous_(current.exchange(engine_.get())) {}
+ScopedEngine::ScopedEngine(EngineSources sources)
+    : engine_(std::make_unique<Engine>(std::move(sources))), previous_(current.exchange(engine_.get())) {}
 
 ScopedEngine::~ScopedEngine() {
   current.store(previous_);

@@ -1,6 +1,7 @@
-// Everything the capture engine keeps from one pass to the next, in one object: the capture switch and the
-// task that runs the loop, the window registry, the words each address's records hold, the windows and
-// applications already said in the log, the archive's lock, its upkeep and the settings in force.
+// Everything the capture engine keeps from one pass to the next, in one object, built from what it works
+// with (the desktop, where the archive is, the settings file): the capture switch and the task that runs the
+// loop, the window registry, the words each address's records hold, the windows and applications already
+// said in the log, the archive's lock, its upkeep and the settings in force.
 //
 // The program has one engine for its whole run (never destroyed: at exit a running capture thread must not
 // be joined). A test makes its own with ScopedEngine, so nothing one test leaves behind reaches the next.
@@ -9,6 +10,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,13 +26,27 @@
 
 namespace tessaron {
 
+// What an engine works with. Each that is not given is the program's own: the installed platform, the
+// person's data folder (appDataFolder) and settings file (settings::defaultFile).
+struct EngineSources {
+  platform::Platform* platform = nullptr;
+  // Asked at each pass and each deletion: the folder may appear, or become unusable, while the program runs.
+  std::function<std::optional<std::filesystem::path>()> dataFolder;
+  std::function<std::optional<std::filesystem::path>()> settingsFile;
+};
+
 class Engine {
  public:
-  Engine() = default;
+  explicit Engine(EngineSources sources = {});
   // Switches off, cancels its capture task and waits for the task's pass to end.
   ~Engine();
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
+
+  platform::Platform& platform() const;
+  // The archive's folder, created when missing; none when there is none.
+  std::optional<std::filesystem::path> dataFolder() const;
+  std::optional<std::filesystem::path> settingsFile() const;
 
   // Capture is switched on. The loop tests it before each pass.
   std::atomic<bool> isCapturing{false};
@@ -70,6 +87,9 @@ class Engine {
     std::optional<std::chrono::system_clock::time_point> lastBudgetCheck;
     bool savingStopped = false;
   } upkeep;
+
+ private:
+  EngineSources sources_;
 };
 
 // The engine in force: the program's, or the innermost ScopedEngine's.
@@ -78,7 +98,7 @@ Engine& engine();
 // A fresh engine in force for the scope's life; the one before is in force again after it.
 class ScopedEngine {
  public:
-  ScopedEngine();
+  explicit ScopedEngine(EngineSources sources = {});
   ~ScopedEngine();
   ScopedEngine(const ScopedEngine&) = delete;
   ScopedEngine& operator=(const ScopedEngine&) = delete;

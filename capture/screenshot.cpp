@@ -10,6 +10,7 @@
 
 #include "base/log.h"
 #include "capture/capture.h"
+#include "capture/engine.h"
 
 namespace tessaron {
 
@@ -50,7 +51,7 @@ bool captureScreenshot(TessaronWindow& record, const std::filesystem::path& dest
     log::capturer().error("Failed to fetch screenshot.");
     return false;
   }
-  auto shot = platform::current().windows().captureWindow(*record.window);
+  auto shot = engine().platform().windows().captureWindow(*record.window);
   if (!shot || shot.value().empty()) {
     log::capturer().error("Failed to fetch screenshot.");
     return false;

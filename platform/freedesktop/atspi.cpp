@@ -41,7 +41,7 @@ class AtspiPageWindow final : public PageWindow {
       if (auto extents = bus_->placedExtents(pid_, name_, window_))
         frame_ = *extents;
       else
-        frame_ = PlatformError{"the accessibility bus gives no place for the frame \"" + name_ + "\""};
+        frame_ = PlatformError{"the accessibility bus gives no place for it"};
     }
     return *frame_;
   }
