@@ -192,7 +192,7 @@ void capturePass() {
       log::capturer().log("Application name not available for browser window.");
       continue;
     }
-    const platform::Browser* browser = platform::browserNamed(window.owningApplication->applicationName);
+    const platform::Browser* browser = window.browser;
     if (!browser) {
       log::capturer().log("Unsupported browser application: %{public}s",
                           lowercased(window.owningApplication->applicationName));

@@ -32,8 +32,7 @@ std::vector<platform::WindowDescription> getBrowserWindows() {
   }
   std::vector<platform::WindowDescription> kept;
   for (const auto& window : content.value()) {
-    if (window.owningApplication && window.title &&
-        !platform::browserNamed(window.owningApplication->applicationName))
+    if (window.owningApplication && window.title && !window.browser)
       noteUnknownApplication(lowercased(window.owningApplication->applicationName));
     if (isBrowserWindow(window)) kept.push_back(window);
   }
@@ -42,8 +41,7 @@ std::vector<platform::WindowDescription> getBrowserWindows() {
 }
 
 bool isBrowserWindow(const platform::WindowDescription& window) {
-  if (!window.owningApplication || !platform::browserNamed(window.owningApplication->applicationName))
-    return false;
+  if (!window.owningApplication || !window.browser) return false;
   auto info = copyWindowInfo(window);
   if (!info) {
     log::capturer().error("Error: Window info is nil");

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/browsers.h"
 #include "platform/value.h"
 
 namespace tessaron::platform {
@@ -41,12 +42,14 @@ struct Output {
 };
 
 // A window that can be captured, as one pass sees it: number, title if any, frame in root coordinates, owner
-// if known, and whether it shows private browsing; its entry in the window list; and where its pixels are.
+// and its browser if known, and whether it shows private browsing; its entry in the window list; and where
+// its pixels are.
 struct WindowDescription {
   std::uint32_t windowID = 0;
   std::optional<std::string> title;
   Rect frame;
   std::optional<RunningApplication> owningApplication;
+  const Browser* browser = nullptr;  // the owner's row in the browser table; none for any other application
   WindowPrivacy privacy = WindowPrivacy::ordinary;
   // Whether its application is on the accessibility bus: one that is not (a browser started before
   // accessibility was switched on) gives neither the page's address nor its words.

@@ -13,6 +13,7 @@ void WindowOwners::describe(WindowDescription& window, std::int32_t processId,
     if (const Browser* browser = browserOfProcess(processId)) name = std::string(browser->name);
   if (!name) return;
   window.owningApplication = RunningApplication{*name, processId};
+  window.browser = browserNamed(*name);
   window.privacy = browsingPrivacy(
       *name, window.title.value_or(""), window.frame,
       [&] {

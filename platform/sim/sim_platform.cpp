@@ -35,8 +35,15 @@ class SimWindowServer final : public WindowServer {
     std::vector<WindowDescription> out;
     for (const Window& w : desktop_.windows()) {
       if (!w.onScreen) continue;
-      WindowDescription d{w.number, w.title, w.frame, std::nullopt, w.privacy, w.onAccessibilityBus};
-      if (w.application) d.owningApplication = RunningApplication{*w.application, w.processId};
+      WindowDescription d{.windowID = w.number,
+                          .title = w.title,
+                          .frame = w.frame,
+                          .privacy = w.privacy,
+                          .onAccessibilityBus = w.onAccessibilityBus};
+      if (w.application) {
+        d.owningApplication = RunningApplication{*w.application, w.processId};
+        d.browser = browserNamed(*w.application);
+      }
       if (desktop_.windowListAvailable && w.inWindowList)
         d.listed =
             ListedWindow{w.number, w.listedProcessId.value_or(w.processId), w.listedTitle.value_or(w.title)};
