@@ -355,8 +355,7 @@ AtspiPages::AtspiPages(TextReading reading, FramePlacement placement)
 
 AtspiPages::~AtspiPages() = default;
 
-std::optional<std::vector<PageWindowRef>> AtspiPages::windowsOf(std::int32_t processId,
-                                                                const Browser& browser) {
+std::optional<std::vector<Reference>> AtspiPages::topLevel(std::int32_t processId) {
   auto app = bus_->application(processId);
   if (!app) return std::nullopt;
   Variant reply = bus_->call(app->root, "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))");
@@ -364,8 +363,15 @@ std::optional<std::vector<PageWindowRef>> AtspiPages::windowsOf(std::int32_t pro
     bus_->forget(processId);
     return std::nullopt;
   }
+  return referencesFrom(reply.child(0));
+}
+
+std::optional<std::vector<PageWindowRef>> AtspiPages::windowsOf(std::int32_t processId,
+                                                                const Browser& browser) {
+  auto children = topLevel(processId);
+  if (!children) return std::nullopt;
   std::vector<PageWindowRef> windows;
-  for (Reference& child : referencesFrom(reply.child(0))) {
+  for (Reference& child : *children) {
     if (bus_->role(child) != ATSPI_ROLE_FRAME) continue;
     std::string name = bus_->stringProperty(child, "org.a11y.atspi.Accessible", "Name").value_or("");
     if (name.empty()) continue;  // Chromium's extra frames, which have no window
@@ -381,15 +387,10 @@ std::optional<std::string> AtspiPages::applicationName(std::int32_t processId) {
 }
 
 std::optional<std::vector<AccessibleFrame>> AtspiPages::frames(std::int32_t processId) {
-  auto app = bus_->application(processId);
-  if (!app) return std::nullopt;
-  Variant reply = bus_->call(app->root, "org.a11y.atspi.Accessible", "GetChildren", nullptr, "(a(so))");
-  if (!reply) {
-    bus_->forget(processId);
-    return std::nullopt;
-  }
+  auto children = topLevel(processId);
+  if (!children) return std::nullopt;
   std::vector<AccessibleFrame> frames;
-  for (const Reference& child : referencesFrom(reply.child(0))) {
+  for (const Reference& child : *children) {
     std::string name = bus_->stringProperty(child, "org.a11y.atspi.Accessible", "Name").value_or("");
     if (name.empty()) continue;  // Chromium's extra frames, which have no window
     AccessibleFrame frame{std::move(name), std::nullopt};

@@ -25,6 +25,7 @@
 namespace tessaron::platform::freedesktop {
 
 class AtspiBus;
+struct Reference;
 
 // A block of text as AT-SPI gives it, as the lines a page's words are read in: trimmed, without the
 // characters that stand for embedded objects (U+FFFC) or that Firefox adds after emoji (U+FEFF), empty lines
@@ -64,6 +65,9 @@ class AtspiPages final : public PageReader {
   std::optional<std::vector<AccessibleFrame>> frames(std::int32_t processId);
 
  private:
+  // The application's top-level objects; none when the bus does not know it.
+  std::optional<std::vector<Reference>> topLevel(std::int32_t processId);
+
   std::shared_ptr<AtspiBus> bus_;
 };
 
