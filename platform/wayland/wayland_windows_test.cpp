@@ -146,9 +146,14 @@ TEST(PlaceFrame, AFrameIsTheWindowOfItsProcessAndNameThatItFitsWithinAShadow) {
   // Firefox reports no shadow.
   EXPECT_EQ(placeFrame(windows, 200, "Beta — Mozilla Firefox", Rect{0, 0, 800, 1000}),
             (Rect{800, 0, 800, 1000}));
-  // An incognito frame's name carries a mark the window's title lacks.
+  // An incognito frame's name carries a mark the window's title lacks, bracketed as its language writes it.
   EXPECT_EQ(placeFrame(windows, 100, "Alpha - Chromium (Incognito)", Rect{0, 0, 820, 1020}),
             (Rect{0, 0, 800, 1000}));
+  EXPECT_EQ(
+      placeFrame(windows, 100, "Alpha - Chromium\xEF\xBC\x88\xE3\x82\xB7\xEF\xBC\x89", Rect{0, 0, 820, 1020}),
+      (Rect{0, 0, 800, 1000}));
+  EXPECT_EQ(placeFrame(windows, 100, "Alpha - Chromium ()", Rect{0, 0, 820, 1020}), std::nullopt)
+      << "an empty mark is no mark";
 
   EXPECT_EQ(placeFrame(windows, 200, "Alpha - Chromium", Rect{0, 0, 820, 1020}), std::nullopt)
       << "other process";
