@@ -235,19 +235,20 @@ std::span<const std::string_view> addressAttributes(BrowserFamily family) {
 
 namespace {
 
+constexpr std::pair<std::string_view, std::string_view> markBrackets[] = {
+    {"(", ")"},
+    {"[", "]"},
+    {"\xEF\xBC\x88", "\xEF\xBC\x89"},  // （ ）
+    {"\xEF\xBC\xBB", "\xEF\xBC\xBD"},  // ［ ］
+    {"\xE3\x80\x90", "\xE3\x80\x91"},  // 【 】
+    {"\xE3\x80\x8C", "\xE3\x80\x8D"},  // 「 」
+};
+
 bool isMarkedFrameName(std::string_view frameName, std::string_view title) {
   if (!frameName.starts_with(title)) return false;
   std::string_view mark = frameName.substr(title.size());
   if (mark.starts_with(" ")) mark.remove_prefix(1);
-  constexpr std::pair<std::string_view, std::string_view> brackets[] = {
-      {"(", ")"},
-      {"[", "]"},
-      {"\xEF\xBC\x88", "\xEF\xBC\x89"},  // （ ）
-      {"\xEF\xBC\xBB", "\xEF\xBC\xBD"},  // ［ ］
-      {"\xE3\x80\x90", "\xE3\x80\x91"},  // 【 】
-      {"\xE3\x80\x8C", "\xE3\x80\x8D"},  // 「 」
-  };
-  for (const auto& [open, close] : brackets)
+  for (const auto& [open, close] : markBrackets)
     if (mark.size() > open.size() + close.size() && mark.starts_with(open) && mark.ends_with(close))
       return true;
   return false;
@@ -257,6 +258,16 @@ bool isMarkedFrameName(std::string_view frameName, std::string_view title) {
 
 bool frameNamesWindow(std::string_view frameName, std::string_view title) {
   return frameName == title || isMarkedFrameName(frameName, title);
+}
+
+bool endsInFrameMark(std::string_view frameName) {
+  for (const auto& [open, close] : markBrackets) {
+    if (!frameName.ends_with(close)) continue;
+    const std::string_view before = frameName.substr(0, frameName.size() - close.size());
+    const auto at = before.rfind(open);
+    if (at != std::string_view::npos && at + open.size() < before.size()) return true;
+  }
+  return false;
 }
 
 }  // namespace tessaron::platform

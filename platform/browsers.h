@@ -47,6 +47,8 @@ std::span<const std::string_view> addressAttributes(BrowserFamily family);
 // a space before it, in ASCII, full-width, corner or lenticular brackets as the browser's language writes
 // them.
 bool frameNamesWindow(std::string_view frameName, std::string_view title);
+// Whether the frame's name ends in such a mark, whatever the title before it.
+bool endsInFrameMark(std::string_view frameName);
 
 // The browser with this accessible name, window class, app id, executable or sandbox id; none when unknown.
 const Browser* browserNamed(std::string_view name);

@@ -59,6 +59,15 @@ TEST(BrowsingPrivacy, ChromiumsMarkInItsTranslationsBrackets) {
       << "an empty mark is no mark";
 }
 
+TEST(BrowsingPrivacy, AFrameEndingInAMarkIsTakenForPrivateWhateverItsTitle) {
+  EXPECT_TRUE(endsInFrameMark("Tide tables - Chromium (Incognito)"));
+  EXPECT_TRUE(endsInFrameMark("Tide tables - Chromium\xEF\xBC\x88\xE3\x82\xB7\xEF\xBC\x89"));
+  EXPECT_TRUE(endsInFrameMark("(Guest)"));
+  EXPECT_FALSE(endsInFrameMark("Inbox (3) - Chromium")) << "an ordinary frame ends in the browser's name";
+  EXPECT_FALSE(endsInFrameMark("Tide tables - Chromium ()"));
+  EXPECT_FALSE(endsInFrameMark("Tide tables - Chromium)"));
+}
+
 TEST(BrowsingPrivacy, ChromiumWithoutAFrameToGoByIsInDoubt) {
   const std::string title = "Tide tables - Chromium";
   EXPECT_EQ(

@@ -673,7 +673,10 @@ std::string DesktopSession::shownAddress(pid_t browser) {
   static platform::freedesktop::AtspiPages pages;
   const platform::Browser* known = platform::browserOfProcess(browser);
   if (!known) return {};
-  auto windows = pages.windowsOf(browser, *known);
+  // What the browser shows, private windows included (the page reader passes over marked frames).
+  platform::Browser everyWindow = *known;
+  everyWindow.privateWindows = platform::PrivateWindows::none;
+  auto windows = pages.windowsOf(browser, everyWindow);
   if (!windows) return {};
   for (const auto& window : *windows)
     if (auto page = window->page()) return page->address;
