@@ -69,4 +69,20 @@ WindowPrivacy browsingPrivacy(
   return allOrdinary ? WindowPrivacy::ordinary : WindowPrivacy::privateBrowsing;
 }
 
+bool frameMayBePrivate(const Browser& browser, std::string_view frameName) {
+  switch (browser.privateWindows) {
+    case PrivateWindows::frameMark:
+      return endsInFrameMark(frameName);
+    case PrivateWindows::title:
+      return isFirefoxPrivateTitle(frameName);
+    case PrivateWindows::untellable:
+    case PrivateWindows::always:
+      return true;
+    case PrivateWindows::processFlag:  // a private window has a process of its own, told before reading
+    case PrivateWindows::none:
+      break;
+  }
+  return false;
+}
+
 }  // namespace tessaron::platform

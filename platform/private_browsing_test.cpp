@@ -59,7 +59,17 @@ TEST(BrowsingPrivacy, ChromiumsMarkInItsTranslationsBrackets) {
       << "an empty mark is no mark";
 }
 
-TEST(BrowsingPrivacy, AFrameEndingInAMarkIsTakenForPrivateWhateverItsTitle) {
+TEST(BrowsingPrivacy, AFrameThatMayBeAPrivateWindowsIsToldByItsNameAlone) {
+  const Browser& chromium = *browserNamed("Chromium");
+  const Browser& firefox = *browserNamed("Firefox");
+  EXPECT_TRUE(frameMayBePrivate(chromium, "Tide tables - Chromium (Incognito)"));
+  EXPECT_FALSE(frameMayBePrivate(chromium, "Tide tables - Chromium"));
+  EXPECT_TRUE(frameMayBePrivate(firefox, "Tide tables \u2014 Mozilla Firefox Private Browsing"));
+  EXPECT_FALSE(frameMayBePrivate(firefox, "Tide tables \u2014 Mozilla Firefox"));
+  EXPECT_FALSE(frameMayBePrivate(firefox, "Tide tables - Chromium (Incognito)")) << "Firefox marks no frame";
+  EXPECT_TRUE(frameMayBePrivate(*browserNamed("qutebrowser"), "Tide tables - qutebrowser"))
+      << "its private windows cannot be told";
+
   EXPECT_TRUE(endsInFrameMark("Tide tables - Chromium (Incognito)"));
   EXPECT_TRUE(endsInFrameMark("Tide tables - Chromium\xEF\xBC\x88\xE3\x82\xB7\xEF\xBC\x89"));
   EXPECT_TRUE(endsInFrameMark("(Guest)"));

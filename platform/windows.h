@@ -78,6 +78,11 @@ WindowPrivacy browsingPrivacy(
     const std::function<std::optional<std::vector<AccessibleFrame>>()>& accessibleFrames,
     const std::function<std::optional<std::vector<std::string>>()>& processArguments = {});
 
+// Whether an accessible frame of the browser may be a private window's, by its name alone (Chromium's marks,
+// Firefox's private titles; every frame of a browser whose private windows cannot be told): a page reader
+// passes such a frame over before reading anything of it.
+bool frameMayBePrivate(const Browser& browser, std::string_view frameName);
+
 class WindowServer {
  public:
   virtual ~WindowServer() = default;

@@ -375,9 +375,9 @@ std::optional<std::vector<PageWindowRef>> AtspiPages::windowsOf(std::int32_t pro
     if (bus_->role(child) != ATSPI_ROLE_FRAME) continue;
     std::string name = bus_->stringProperty(child, "org.a11y.atspi.Accessible", "Name").value_or("");
     if (name.empty()) continue;  // Chromium's extra frames, which have no window
-    // A frame marked as a private window's is passed over before anything of it is read, so that matching
+    // A frame that may be a private window's is passed over before anything of it is read, so that matching
     // an ordinary window never reads or logs a private one of the same process.
-    if (browser.privateWindows == PrivateWindows::frameMark && endsInFrameMark(name)) continue;
+    if (frameMayBePrivate(browser, name)) continue;
     windows.push_back(std::make_shared<AtspiPageWindow>(bus_, processId, std::move(child), std::move(name),
                                                         addressAttributes(browser.family)));
   }
