@@ -13,10 +13,9 @@ const log::Channel& contentChannel(BrowserVariant variant) {
   return variant == BrowserVariant::chrome ? log::getChromeContent() : log::getSafariContent();
 }
 
-void archiveWindow(const platform::Browser& browser, const platform::WindowDescription& window,
-                   const std::string& day, const std::filesystem::path& dayFolder,
-                   const std::shared_ptr<TessaronWindow>& record) {
-  const BrowserVariant variant = variantOf(browser);
+void archiveWindow(BrowserVariant variant, const platform::Browser& browser,
+                   const platform::WindowDescription& window, const std::string& day,
+                   const std::filesystem::path& dayFolder, const std::shared_ptr<TessaronWindow>& record) {
   // The page's address decides whether the window may be named at all; until it is known, lines that name the
   // window wait (and are written as they would have been when it may, or when the step fails).
   log::HeldLines namingLines;
@@ -110,13 +109,13 @@ void archiveWindow(const platform::Browser& browser, const platform::WindowDescr
 void archiveChromeWindow(const platform::Browser& browser, const platform::WindowDescription& window,
                          const std::string& dayName, const std::filesystem::path& dayFolder,
                          const std::shared_ptr<TessaronWindow>& record) {
-  archiveWindow(browser, window, dayName, dayFolder, record);
+  archiveWindow(BrowserVariant::chrome, browser, window, dayName, dayFolder, record);
 }
 
 void archiveSafariWindow(const platform::Browser& browser, const platform::WindowDescription& window,
                          const std::string& dayName, const std::filesystem::path& dayFolder,
                          const std::shared_ptr<TessaronWindow>& record) {
-  archiveWindow(browser, window, dayName, dayFolder, record);
+  archiveWindow(BrowserVariant::safari, browser, window, dayName, dayFolder, record);
 }
 
 }  // namespace tessaron

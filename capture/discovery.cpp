@@ -42,7 +42,7 @@ std::vector<platform::WindowDescription> getBrowserWindows() {
 
 bool isBrowserWindow(const platform::WindowDescription& window) {
   if (!window.owningApplication || !window.browser) return false;
-  auto info = copyWindowInfo(window);
+  const auto& info = copyWindowInfo(window);
   if (!info) {
     log::capturer().error("Error: Window info is nil");
     return false;

@@ -58,7 +58,10 @@ class AtspiPageWindow final : public PageWindow {
 
   std::string text() override {
     std::lock_guard lock(mutex_);
-    if (!text_) text_ = shownDocument() ? visibleText(*shownDocument()) : std::string();
+    if (!text_) {
+      const auto& document = shownDocument();
+      text_ = document ? visibleText(*document) : std::string();
+    }
     return *text_;
   }
 
