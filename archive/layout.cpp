@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 
 #include <fmt/format.h>
 
@@ -120,6 +121,34 @@ RecordPaths claimRecordPaths(const std::string& day, const fs::path& dayFolder, 
         !fs::exists(fs::symlink_status(paths.textPath, ec)))
       return paths;
   }
+}
+
+}  // namespace tessaron::archive
+
+namespace tessaron::archive {
+
+std::string indexFileName(const std::filesystem::path& archiveFolder) {
+  // FNV-1a: a name, not a secret; it only has to differ between folders.
+  std::uint64_t hash = 1469598103934665603ULL;
+  for (unsigned char c : archiveFolder.string())
+    hash = (hash ^ c) * 1099511628211ULL;
+  return fmt::format("index-{:016x}.sqlite", hash);
+}
+
+std::optional<std::filesystem::path> userCacheFolder() {
+  if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache == '/')
+    return std::filesystem::path(cache) / "tessaron";
+  if (const char* home = std::getenv("HOME"); home && *home)
+    return std::filesystem::path(home) / ".cache" / "tessaron";
+  return std::nullopt;
+}
+
+void removeIndexCache(const std::filesystem::path& cacheFolder, const std::filesystem::path& archiveFolder) {
+  const std::filesystem::path index = cacheFolder / indexFileName(archiveFolder);
+  std::error_code ec;
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+    std::filesystem::remove(index.string() + suffix, ec);
+  std::filesystem::remove_all(std::filesystem::path(index).replace_extension(".thumbnails"), ec);
 }
 
 }  // namespace tessaron::archive

@@ -55,3 +55,15 @@ RecordPaths claimRecordPaths(const std::string& day, const std::filesystem::path
                              const std::string& stamp);
 
 }  // namespace tessaron::archive
+
+namespace tessaron::archive {
+
+// The search server's cache of one archive (its index and thumbnails) is named after the archive folder's
+// path: "index-<16 hex digits>.sqlite", with "<same>.thumbnails" beside it.
+std::string indexFileName(const std::filesystem::path& archiveFolder);
+// $XDG_CACHE_HOME/tessaron, else ~/.cache/tessaron; none without either.
+std::optional<std::filesystem::path> userCacheFolder();
+// Removes the search server's cache of an archive from `cacheFolder` (index, its journals, thumbnails).
+void removeIndexCache(const std::filesystem::path& cacheFolder, const std::filesystem::path& archiveFolder);
+
+}  // namespace tessaron::archive

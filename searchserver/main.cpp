@@ -14,6 +14,7 @@
 #include <string_view>
 #include <thread>
 
+#include "archive/layout.h"
 #include "archive/private_files.h"
 #include "searchserver/http_server.h"
 #include "searchserver/index_keeper.h"
@@ -35,9 +36,7 @@ fs::path ownFolderIn(const fs::path& shared, const std::string& name) {
 }
 
 fs::path cacheFolder() {
-  if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache == '/')
-    return fs::path(cache) / "tessaron";
-  if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / ".cache" / "tessaron";
+  if (auto folder = tessaron::archive::userCacheFolder()) return *folder;
   static const fs::path shared =
       ownFolderIn(fs::temp_directory_path(), "tessaron-cache-" + std::to_string(::getuid()));
   return shared;
@@ -48,16 +47,6 @@ fs::path memoryFolder() {
   if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/')
     return fs::path(runtime) / "tessaron";
   return ownFolderIn("/dev/shm", "tessaron-" + std::to_string(::getuid()));
-}
-
-// One index per archive folder, named after the folder's path.
-std::string indexNameFor(const fs::path& archive) {
-  std::uint64_t hash = 1469598103934665603ULL;
-  for (unsigned char c : archive.string())
-    hash = (hash ^ c) * 1099511628211ULL;
-  char name[40];
-  std::snprintf(name, sizeof name, "index-%016llx.sqlite", static_cast<unsigned long long>(hash));
-  return name;
 }
 
 }  // namespace
@@ -84,7 +73,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   try {
-    const std::string indexName = indexNameFor(archive);
+    const std::string indexName = tessaron::archive::indexFileName(archive);
     // Caches made before were as open as the umask left them.
     if (auto tightened = tessaron::archive::makePrivate(cacheFolder()); tightened && *tightened > 0)
       std::fprintf(stderr,
