@@ -1,5 +1,7 @@
 #include "base/log.h"
 
+#include <glib.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -184,6 +186,49 @@ std::string subsystem() {
 
 Channel::Channel(std::string subsystem, Category category)
     : subsystem_(std::move(subsystem)), category_(category) {}
+
+namespace {
+
+std::atomic<bool> namingBySetting{false};
+std::atomic<int> namingForTests{0};
+
+// The run's key for tags, from the kernel's random source.
+const std::array<unsigned char, 32>& tagKey() {
+  static const std::array<unsigned char, 32> key = [] {
+    std::array<unsigned char, 32> bytes{};
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+      const ssize_t got = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+      if (got > 0) filled += static_cast<std::size_t>(got);
+    }
+    return bytes;
+  }();
+  return key;
+}
+
+}  // namespace
+
+std::string seen(std::string_view text) {
+  if (text.empty() || namingBySetting.load() || namingForTests.load() > 0) return std::string(text);
+  const auto& key = tagKey();
+  gchar* digest = g_compute_hmac_for_data(G_CHECKSUM_SHA256, key.data(), key.size(),
+                                          reinterpret_cast<const guchar*>(text.data()), text.size());
+  std::string tag = "[seen " + std::string(digest, 8) + "]";
+  g_free(digest);
+  return tag;
+}
+
+void nameWhatWasSeen(bool on) {
+  namingBySetting = on;
+}
+
+NamingWhatWasSeen::NamingWhatWasSeen() {
+  ++namingForTests;
+}
+
+NamingWhatWasSeen::~NamingWhatWasSeen() {
+  --namingForTests;
+}
 
 void Channel::emit(Level level, std::string text) const {
   Message message{subsystem_, std::string(categoryName(category_)), level, std::move(text)};

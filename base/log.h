@@ -122,6 +122,23 @@ class HeldLines {
   bool active_ = true;
 };
 
+// What a person saw (a page's title, its address, its words) is named in the log only while naming is on (the
+// person's "fullLogging" setting, for a debugging session): the log outlives what is forgotten from the
+// archive, and others may read it. Otherwise each such text is given as a short tag, "[seen 1a2b3c4d]", the
+// same for the same text throughout one run (a keyed hash whose key is made anew at each start, so that a
+// tag cannot be turned back into its text by trying likely ones). An empty text stays empty.
+std::string seen(std::string_view text);
+// The person's setting.
+void nameWhatWasSeen(bool on);
+// The scripted desktop's tests pin the exact lines of a run, names and all.
+class NamingWhatWasSeen {
+ public:
+  NamingWhatWasSeen();
+  ~NamingWhatWasSeen();
+  NamingWhatWasSeen(const NamingWhatWasSeen&) = delete;
+  NamingWhatWasSeen& operator=(const NamingWhatWasSeen&) = delete;
+};
+
 // The six channels, each created on first use and kept for the life of the process.
 const Channel& tessaronApp();
 const Channel& contentView();

@@ -19,6 +19,26 @@ class LogTest : public ::testing::Test {
   std::shared_ptr<MemorySink> sink;
 };
 
+TEST(WhatWasSeen, IsATagTheSameForTheSameTextUnlessTheLogMayNameIt) {
+  const std::string tag = seen("Konto Bücher - Chromium");
+  ASSERT_EQ(tag.size(), std::string("[seen 12345678]").size()) << tag;
+  EXPECT_TRUE(tag.starts_with("[seen ")) << tag;
+  EXPECT_EQ(tag.substr(6, 8).find_first_not_of("0123456789abcdef"), std::string::npos) << tag;
+  EXPECT_EQ(seen("Konto Bücher - Chromium"), tag);
+  EXPECT_NE(seen("Konto Bücher - Chromium "), tag);
+  EXPECT_EQ(seen(""), "") << "an empty title says that there is none";
+
+  nameWhatWasSeen(true);
+  EXPECT_EQ(seen("https://bank.example/"), "https://bank.example/");
+  nameWhatWasSeen(false);
+  EXPECT_NE(seen("https://bank.example/"), "https://bank.example/");
+  {
+    const NamingWhatWasSeen pinned;
+    EXPECT_EQ(seen("https://bank.example/"), "https://bank.example/");
+  }
+  EXPECT_EQ(seen("https://bank.example/").find("bank"), std::string::npos);
+}
+
 TEST_F(LogTest, RendersEveryPlaceholderKind) {
   capturer().log("WindowID %{public}u is no longer active, removing from gWindows", std::uint32_t{42});
   capturer().log("Found %ld active browser windows", 3L);

@@ -26,14 +26,14 @@ void archiveWindow(BrowserVariant variant, const platform::Browser& browser,
   if (!pid || !info->title) throw TessaronError::AXWindowError("Can't get pid and windowName");
 
   const std::string title = cleanTitle(*info->title);
-  if (variant == BrowserVariant::chrome) log::getChromeContent().log("curr title: %s", title);
+  if (variant == BrowserVariant::chrome) log::getChromeContent().log("curr title: %s", log::seen(title));
 
   const auto windows = engine().platform().pages().windowsOf(*pid, browser);
   if (!windows) throw TessaronError::AXWindowError("Can't find AXWindows for the application");
 
   platform::PageWindowRef matched = findMatchingAXWindow(*windows, title, window.frame, variant);
   if (!matched) {
-    std::string message = "Can't find matching AXWindow for " + title;
+    std::string message = "Can't find matching AXWindow for " + log::seen(title);
     if (variant == BrowserVariant::safari) standardOutputLine(message);
     throw TessaronError::AXWindowError(message);
   }
@@ -78,7 +78,8 @@ void archiveWindow(BrowserVariant variant, const platform::Browser& browser,
   const std::string text = matched->text();
   const RecordWords words = recordWords(address, text);
   if (words.repeat)
-    contentChannel(variant).log("Url %s already visited, don't save off-screen text again!", address);
+    contentChannel(variant).log("Url %s already visited, don't save off-screen text again!",
+                                log::seen(address));
   std::string error;
   standardOutputLine(std::to_string(words.limit));
   if (!archive::writeRecordText(paths.textPath, address, paths.recordPath, stamp, recordTitle, text,

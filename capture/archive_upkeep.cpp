@@ -146,6 +146,7 @@ settings::Settings refreshSettings() {
         file.value_or(fs::path()), [](const std::string& line) { log::tessaronApp().error("%s", line); });
   }
   if (state.file->refresh()) {
+    log::nameWhatWasSeen(state.file->current().fullLogging);
     logSettings(state.file->current());
     state.lastBudgetCheck.reset();  // new limits apply at once
   }

@@ -94,7 +94,7 @@ platform::PageWindowRef findMatchingAXWindow(const std::vector<platform::PageWin
     }
     const auto page = window->page();
     const std::string pageTitle = page ? cleanTitle(page->title) : std::string();
-    channel.log("AXTitle: %s, SCTitle: %s", pageTitle, title);
+    channel.log("AXTitle: %s, SCTitle: %s", log::seen(pageTitle), log::seen(title));
     if ((pageTitle.empty() || titlesEqual(pageTitle, title)) && place.value() == frame) return window;
   }
   return nullptr;

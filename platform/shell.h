@@ -43,12 +43,39 @@ struct AlertSpec {
   std::function<bool()> dismissWhen;
 };
 
+struct SecretAnswer {
+  std::size_t button = 0;
+  std::string text;  // what was typed into the field
+};
+
 class Alerts {
  public:
   virtual ~Alerts() = default;
   // Shows the alert modally on the calling (main) thread and returns the pressed button's index (the first
   // button's is 0); an alert closed without a button counts as answered by its last one.
   virtual std::size_t runModal(const AlertSpec& alert) = 0;
+  // The same, with a field under the texts whose typing is not shown (a key, a passphrase), labelled
+  // `fieldLabel`; Enter presses the first button.
+  virtual SecretAnswer runModalAskingSecret(const AlertSpec& alert, const std::string& fieldLabel) = 0;
+};
+
+// The desktop's keyring (the Secret Service: GNOME Keyring, KWallet, KeePassXC): secrets kept for this user
+// and opened with their login. Nothing here ever prompts: a locked keyring is said to be locked.
+struct KeyringLookup {
+  enum class State { found, absent, locked, unavailable };
+  State state = State::unavailable;
+  std::string secret;  // when found
+  std::string why;     // when locked or unavailable: what the keyring service said
+};
+
+class Keyring {
+ public:
+  virtual ~Keyring() = default;
+  // The secret kept under `name`.
+  virtual KeyringLookup lookUp(const std::string& name) = 0;
+  // Keeps `secret` under `name` (replacing one kept before), shown to the person as `label`.
+  virtual std::optional<PlatformError> store(const std::string& name, const std::string& label,
+                                             const std::string& secret) = 0;
 };
 
 // One entry of the status item's menu; the press runs on the main thread.
@@ -127,6 +154,7 @@ class DesktopShell {
   virtual StatusBar& statusBar() = 0;
   virtual LoginItems& loginItems() = 0;
   virtual Grants& grants() = 0;
+  virtual Keyring& keyring() = 0;
 };
 
 }  // namespace tessaron::platform

@@ -190,10 +190,21 @@ Parsed parse(std::string_view text) {
         settings.ocr = value.get<bool>();
       else
         wrong(place, "true or false (false: words in pictures are not read)");
+    } else if (key == "encryptArchive") {
+      if (value.is_boolean())
+        settings.encryptArchive = value.get<bool>();
+      else
+        wrong(place, "true or false (false: a new archive is kept in plain files)");
+    } else if (key == "fullLogging") {
+      if (value.is_boolean())
+        settings.fullLogging = value.get<bool>();
+      else
+        wrong(place, "true or false (true: the log names the pages it works on)");
     } else {
-      out.problems.push_back(
-          placeOf(place) +
-          ": unknown setting, ignored (known: excludedSites, keepDays, maxArchiveGB, minFreeGB, ocr)");
+      out.problems.push_back(placeOf(place) +
+                             ": unknown setting, ignored (known: excludedSites, keepDays, maxArchiveGB, "
+                             "minFreeGB, ocr, encryptArchive, "
+                             "fullLogging)");
     }
   }
   if (usable) out.settings = std::move(settings);

@@ -1,7 +1,7 @@
 // The person's settings: an optional JSON file, $XDG_CONFIG_HOME/tessaron/settings.json, such as
 //
 //   {"excludedSites": ["bank.example", "*.health.example"], "keepDays": 0, "maxArchiveGB": 0, "minFreeGB": 5,
-//    "ocr": false}
+//    "ocr": false, "encryptArchive": true, "fullLogging": false}
 //
 // Read by tessaron (which sites it never records, how much archive it keeps) and by the search server (which
 // shows the rules in force). A file that cannot be used never loosens them: the last good settings stay.
@@ -44,6 +44,11 @@ struct Settings {
   std::optional<double> minFreeGB;
   // Whether words that only a page's pixels carry (a canvas, a picture of text) are read with OCR.
   bool ocr = true;
+  // Whether a new archive is sealed (encrypted, its key in the desktop's keyring); a sealed one stays sealed.
+  bool encryptArchive = true;
+  // Whether the log names the pages it works on (their titles and addresses), for a debugging session; else
+  // it gives each a short tag instead.
+  bool fullLogging = false;
   bool operator==(const Settings&) const = default;
 };
 

@@ -104,6 +104,7 @@ TEST_P(CaptureScenario, ArchiveLogAndOutputMatch) {
     std::ofstream(root / "config" / "tessaron" / "settings.json") << header.settings;
   platform::ScopedPlatform scoped(desktop->platform());
   auto logs = log::useMemorySink();
+  const log::NamingWhatWasSeen namesPinned;  // the expected lines name the pages
   OutputCapture output;
   ScopedEngine engineInForce;
 

@@ -101,9 +101,17 @@ void GtkMainQueue::stop() {
 }
 
 std::size_t GtkAlerts::runModal(const AlertSpec& alert) {
+  return show(alert, nullptr).button;
+}
+
+SecretAnswer GtkAlerts::runModalAskingSecret(const AlertSpec& alert, const std::string& fieldLabel) {
+  return show(alert, &fieldLabel);
+}
+
+SecretAnswer GtkAlerts::show(const AlertSpec& alert, const std::string* fieldLabel) {
   if (!onMainThread()) {
-    std::promise<std::size_t> answer;
-    postToMain([&] { answer.set_value(runModal(alert)); });
+    std::promise<SecretAnswer> answer;
+    postToMain([&] { answer.set_value(show(alert, fieldLabel)); });
     return answer.get_future().get();
   }
   GtkMessageType type = GTK_MESSAGE_WARNING;
@@ -124,6 +132,17 @@ std::size_t GtkAlerts::runModal(const AlertSpec& alert) {
   for (std::size_t i = buttons.size(); i-- > 0;)
     gtk_dialog_add_button(GTK_DIALOG(dialog), buttons[i].c_str(), static_cast<gint>(i));
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
+  GtkWidget* field = nullptr;
+  if (fieldLabel) {
+    GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
+    gtk_container_add(GTK_CONTAINER(area), gtk_label_new(fieldLabel->c_str()));
+    field = gtk_entry_new();
+    gtk_entry_set_visibility(GTK_ENTRY(field), FALSE);
+    gtk_entry_set_activates_default(GTK_ENTRY(field), TRUE);
+    gtk_container_add(GTK_CONTAINER(area), field);
+    gtk_widget_show_all(area);
+    gtk_widget_grab_focus(field);
+  }
   struct Watch {
     GtkWidget* dialog;
     const std::function<bool()>& dismissWhen;
@@ -142,10 +161,13 @@ std::size_t GtkAlerts::runModal(const AlertSpec& alert) {
                              : 0;
   gint response = gtk_dialog_run(GTK_DIALOG(dialog));
   if (watching) g_source_remove(watching);
+  SecretAnswer answer;
+  if (field) answer.text = gtk_entry_get_text(GTK_ENTRY(field));
   gtk_widget_destroy(dialog);
   if (response < 0 || static_cast<std::size_t>(response) >= buttons.size())
     response = static_cast<gint>(buttons.size() - 1);
-  return static_cast<std::size_t>(response);
+  answer.button = static_cast<std::size_t>(response);
+  return answer;
 }
 
 namespace {

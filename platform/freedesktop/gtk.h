@@ -29,8 +29,10 @@ class GtkAlerts final : public Alerts {
   // Buttons stand right to left in the given order, so the first is the rightmost and the default; closing
   // the dialog answers as its last button (the one that declines).
   std::size_t runModal(const AlertSpec& alert) override;
+  SecretAnswer runModalAskingSecret(const AlertSpec& alert, const std::string& fieldLabel) override;
 
  private:
+  SecretAnswer show(const AlertSpec& alert, const std::string* fieldLabel);
   Bundle& bundle_;
 };
 

@@ -7,6 +7,7 @@
 #include "platform/freedesktop/atspi.h"
 #include "platform/freedesktop/desktop.h"
 #include "platform/freedesktop/gtk.h"
+#include "platform/freedesktop/secret_keyring.h"
 #include "platform/platform.h"
 #include "platform/posix_services.h"
 
@@ -29,6 +30,7 @@ class LinuxDesktopPlatform : public Platform, public DesktopShell {
   Alerts& alerts() override { return alerts_; }
   StatusBar& statusBar() override { return statusBar_; }
   LoginItems& loginItems() override { return loginItems_; }
+  Keyring& keyring() override { return keyring_; }
   Bundle& bundle() override { return bundle_; }
   UserDefaults& userDefaults() override { return userDefaults_; }
   Processes& processes() override { return processes_; }
@@ -52,6 +54,7 @@ class LinuxDesktopPlatform : public Platform, public DesktopShell {
   IndicatorStatusBar statusBar_;
   AutostartLoginItems loginItems_;
   GtkMainQueue mainQueue_;
+  SecretServiceKeyring keyring_;
 };
 
 }  // namespace tessaron::platform::freedesktop

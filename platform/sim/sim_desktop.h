@@ -127,12 +127,19 @@ class Desktop : public std::enable_shared_from_this<Desktop> {
   GrantState screenCapture;
 
   std::deque<std::size_t> alertAnswers;  // buttons pressed in order (0 is the first); then the default
+  std::deque<std::string> typedSecrets;  // typed into alerts that ask for a secret, in order; then nothing
   std::size_t defaultAlertAnswer = 1;
   double alertHoldSeconds = 0;  // real seconds an alert stays open before it is answered
   // Writes what a person would see (alerts, opened addresses, revealed folders, the status item) to standard
   // error as "sim: ..." lines, so tests of a whole process can follow it.
   bool trace = false;
   std::vector<ShownAlert> shownAlerts() const;
+
+  // The keyring: whether it can be reached and is unlocked, and what it keeps.
+  struct SimKeyring {
+    KeyringLookup::State state = KeyringLookup::State::absent;  // absent: reachable and open
+    std::map<std::string, std::string> secrets;
+  } keyring;
 
   LoginItemStatus loginItemStatus = LoginItemStatus::notRegistered;
   std::optional<std::string> loginItemRegisterError;

@@ -109,6 +109,18 @@ class SimWorkspace final : public Workspace {
 class SimAlerts final : public Alerts {
  public:
   explicit SimAlerts(Desktop& d) : desktop_(d) {}
+  SecretAnswer runModalAskingSecret(const AlertSpec& alert, const std::string&) override {
+    SecretAnswer answer;
+    {
+      std::lock_guard lock(desktop_.mutex());
+      if (!desktop_.typedSecrets.empty()) {
+        answer.text = desktop_.typedSecrets.front();
+        desktop_.typedSecrets.pop_front();
+      }
+    }
+    answer.button = runModal(alert);
+    return answer;
+  }
   std::size_t runModal(const AlertSpec& alert) override {
     trace(desktop_, "alert shown: " + alert.messageText);
     const auto held =
@@ -407,6 +419,32 @@ class SimMainQueue final : public MainQueue {
   bool stopped_ = false;
 };
 
+class SimKeyring final : public Keyring {
+ public:
+  explicit SimKeyring(Desktop& d) : desktop_(d) {}
+  KeyringLookup lookUp(const std::string& name) override {
+    std::lock_guard lock(desktop_.mutex());
+    const auto& keyring = desktop_.keyring;
+    if (keyring.state == KeyringLookup::State::unavailable)
+      return {keyring.state, {}, "The name org.freedesktop.secrets was not provided by any .service files"};
+    if (keyring.state == KeyringLookup::State::locked) return {keyring.state, {}, "the keyring is locked"};
+    auto kept = keyring.secrets.find(name);
+    if (kept == keyring.secrets.end()) return {KeyringLookup::State::absent, {}, {}};
+    return {KeyringLookup::State::found, kept->second, {}};
+  }
+  std::optional<PlatformError> store(const std::string& name, const std::string&,
+                                     const std::string& secret) override {
+    std::lock_guard lock(desktop_.mutex());
+    if (desktop_.keyring.state != KeyringLookup::State::absent)
+      return PlatformError{"the keyring cannot be reached"};
+    desktop_.keyring.secrets[name] = secret;
+    return std::nullopt;
+  }
+
+ private:
+  Desktop& desktop_;
+};
+
 class SimPlatform final : public Platform, public DesktopShell {
  public:
   explicit SimPlatform(Desktop& desktop)
@@ -417,6 +455,7 @@ class SimPlatform final : public Platform, public DesktopShell {
         statusBar_(desktop),
         loginItems_(desktop),
         grants_(desktop),
+        keyring_(desktop),
         bundle_(desktop),
         processes_(desktop),
         clock_(desktop),
@@ -431,6 +470,7 @@ class SimPlatform final : public Platform, public DesktopShell {
   StatusBar& statusBar() override { return statusBar_; }
   LoginItems& loginItems() override { return loginItems_; }
   Grants& grants() override { return grants_; }
+  Keyring& keyring() override { return keyring_; }
   Bundle& bundle() override { return bundle_; }
   UserDefaults& userDefaults() override { return userDefaults_; }
   Processes& processes() override { return processes_; }
@@ -445,6 +485,7 @@ class SimPlatform final : public Platform, public DesktopShell {
   SimStatusBar statusBar_;
   SimLoginItems loginItems_;
   SimGrants grants_;
+  SimKeyring keyring_;
   SimBundle bundle_;
   SimUserDefaults userDefaults_;
   SimProcesses processes_;
