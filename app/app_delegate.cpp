@@ -88,6 +88,13 @@ void AppDelegate::applicationDidFinishLaunching() {
   if (item->hasButton()) item->setButtonImage("logo");
   panel_ = menu_.createMenu(item);
 
+  // The archive is opened (or said to be locked) before anything may record into it or serve it.
+  if (auto places = ArchiveAccess::forThisUser()) {
+    archive_ = std::make_unique<ArchiveAccess>(*places);
+    setArchiveLocation([archive = archive_.get()] { return std::optional(archive->location()); });
+    archive_->open();
+  }
+
   if (!p.shell().grants().isAccessibilityTrusted()) showAccessibilityAlert();
 
   std::make_shared<PermissionsService>()->schedulePermissionCheck();

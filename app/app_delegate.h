@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/application_menu.h"
+#include "app/archive_access.h"
 #include "platform/platform.h"
 
 namespace tessaron {
@@ -35,6 +36,7 @@ class AppDelegate {
 
  private:
   std::shared_ptr<platform::StatusItem> statusBarItem_;
+  std::unique_ptr<ArchiveAccess> archive_;
   ApplicationMenu menu_;
   std::shared_ptr<ContentView> panel_;
 };

@@ -45,6 +45,10 @@ class Shell : public ::testing::Test {
     desktop = std::make_shared<platform::sim::Desktop>(clock);
     desktop->applicationSupportOverride = root / "share";
     desktop->bundlePathOverride = root / "Tessaron.app";
+    // The launch opens the archive: these tests keep it plain (the sealed archive's tests are its own).
+    ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+    fs::create_directories(root / "config" / "tessaron");
+    std::ofstream(root / "config" / "tessaron" / "settings.json") << R"({"encryptArchive": false})";
     desktop->portListeners =
         std::vector<platform::PortListener>{};  // nothing on the port, whatever the machine has
     scoped = std::make_unique<platform::ScopedPlatform>(desktop->platform());

@@ -1,6 +1,7 @@
 // The capture loop, one pass, and the window registry.
 #include <algorithm>
 
+#include "archive/data_folder.h"
 #include "base/log.h"
 #include "capture/capture.h"
 #include "capture/capture_switch.h"
@@ -135,6 +136,8 @@ void capturePass() {
   platform::Platform& p = engine().platform();
   // The day is fixed once per pass: a pass that runs past midnight files everything under the day it began.
   const std::string day = dayName(p.clock().localTime(p.clock().now()));
+  // A sealed archive that is locked records nothing, and says so once where it is opened.
+  if (archiveIsLocked()) return;
   auto dataFolder = engine().dataFolder();
   if (!dataFolder) {
     log::capturer().log("Could not get app support folder URL");

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -50,8 +51,11 @@ struct Child {
 
 // Starts a program with pipes for its standard input, output and error. With
 // `endWithThisThread`, the kernel sends it SIGTERM when the calling thread ends (the program's end included).
+// With `outputOutlivesUs`, standard output and error go to a file in memory instead of pipes: whatever it
+// says after this program has ended (a FUSE engine's last words as it unmounts) is written somewhere rather
+// than ending it half-way with SIGPIPE. `output` is then that file, read from its start.
 std::optional<Child> spawn(const std::string& program, const std::vector<std::string>& arguments,
-                           bool endWithThisThread) {
+                           bool endWithThisThread, bool outputOutlivesUs = false) {
   std::vector<std::string> storage{program};
   storage.insert(storage.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -70,11 +74,21 @@ std::optional<Child> spawn(const std::string& program, const std::vector<std::st
     ::close(in[0]), ::close(in[1]), ::close(out[0]), ::close(out[1]);
     return std::nullopt;
   }
+  if (outputOutlivesUs) {
+    const int memory = ::memfd_create("tessaron-engine-output", MFD_CLOEXEC);
+    if (memory < 0) {
+      for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+        ::close(fd);
+      return std::nullopt;
+    }
+    ::close(out[0]), ::close(out[1]), ::close(err[0]), ::close(err[1]);
+    out[0] = memory, out[1] = memory, err[0] = -1, err[1] = memory;
+  }
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) {
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
-      ::close(fd);
+    for (int fd : {in[0], in[1], out[0], err[0]})
+      if (fd >= 0) ::close(fd);
     return std::nullopt;
   }
   if (pid == 0) {
@@ -94,8 +108,7 @@ std::optional<Child> spawn(const std::string& program, const std::vector<std::st
     ::_exit(127);
   }
   ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
+  if (!outputOutlivesUs) ::close(out[1]), ::close(err[1]);
   return Child{pid, in[1], out[0], err[0]};
 }
 
@@ -107,19 +120,6 @@ void writeAll(int fd, std::string_view bytes) {
       return;
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
-// Reads what is there now without waiting; false at the end of the stream.
-bool readAvailable(int fd, std::string& into) {
-  for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 0) <= 0) return true;
-    char buffer[4096];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    into.append(buffer, static_cast<std::size_t>(n));
   }
 }
 
@@ -335,16 +335,25 @@ std::optional<StoreError> SealedStore::mount(const std::string& secret, const fs
   std::error_code ec;
   fs::create_directories(places_.open, ec);
   fs::permissions(places_.open, fs::perms::owner_all, ec);
-  auto child =
-      spawn(*program,
-            {"-fg", "-config", config.string(), "--", places_.sealed.string(), places_.open.string()}, true);
+  // Whatever a program wrote there while the store was not open (one that still held the path when the store
+  // closed) is not the archive's, and the store cannot open over it.
+  for (const auto& entry : fs::directory_iterator(places_.open, ec))
+    fs::remove_all(entry.path(), ec);
+  auto child = spawn(
+      *program, {"-fg", "-config", config.string(), "--", places_.sealed.string(), places_.open.string()},
+      true, true);
   if (!child)
     return StoreError{StoreError::Kind::failed,
                       std::string("cannot start gocryptfs: ") + std::strerror(errno)};
   writeAll(child->input, secret + "\n");
   ::close(child->input);
-  std::string said;
   std::string told;
+  auto readTold = [&] {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::pread(child->output, buffer, sizeof buffer, static_cast<off_t>(told.size()))) > 0)
+      told.append(buffer, static_cast<std::size_t>(n));
+  };
   // Ready once it says so: from then on it unmounts when told to end. Until then an end would leave a mount
   // that nobody serves (its own handle on the mount waiting for an answer from itself).
   auto ready = [&] {
@@ -353,22 +362,19 @@ std::optional<StoreError> SealedStore::mount(const std::string& secret, const fs
   // Unwrapping the key is deliberately slow (scrypt): a second or two on a busy machine, never minutes.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   for (;;) {
-    readAvailable(child->output, told);
+    readTold();
     if (ready()) break;
-    readAvailable(child->errors, said);
     int status = 0;
     if (::waitpid(child->pid, &status, WNOHANG) == child->pid) {
-      readAvailable(child->errors, said);
-      ::close(child->errors);
+      readTold();
       ::close(child->output);
       const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       if (code == exitWrongPassword)
         return StoreError{StoreError::Kind::wrongKey, "the key does not open the archive"};
       return StoreError{StoreError::Kind::failed, "gocryptfs ended (" + std::to_string(code) + ")" +
-                                                      (said.empty() ? "" : ": " + lastLine(said))};
+                                                      (told.empty() ? "" : ": " + lastLine(told))};
     }
     if (std::chrono::steady_clock::now() > deadline) {
-      ::close(child->errors);
       ::close(child->output);
       endEngine(child->pid, places_.open);
       return StoreError{StoreError::Kind::failed, "gocryptfs did not mount the archive within a minute"};
@@ -378,18 +384,7 @@ std::optional<StoreError> SealedStore::mount(const std::string& secret, const fs
   // It sets up its handling of the end right after saying it is ready.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   engine_ = child->pid;
-  // What it says from now on goes to this program's standard error; the pipes are drained so it never blocks.
-  for (int fd : {child->output, child->errors})
-    std::thread([fd] {
-      char buffer[4096];
-      for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        (void)!::write(STDERR_FILENO, buffer, static_cast<std::size_t>(n));
-      }
-      ::close(fd);
-    }).detach();
+  ::close(child->output);  // what it says from now on stays in its own memory file
   return std::nullopt;
 }
 

@@ -278,7 +278,7 @@ HttpResponse text(int status, std::string body) {
 }
 
 // The search page for a query that has been checked: one entry per address, its newest matching visit first.
-std::string searchPage(const HttpRequest& request, Query query, IndexKeeper& keeper,
+std::string searchPage(const HttpRequest& request, Query query, IndexKeeper& keeper, Storage storage,
                        settings::SettingsFile& settings) {
   query.groupByAddress = true;
   Results results = keeper.search(query);
@@ -301,7 +301,11 @@ std::string searchPage(const HttpRequest& request, Query query, IndexKeeper& kee
   html += "<p class=\"note\">Not recorded: private windows, " + std::to_string(excluded) +
           (excluded == 1 ? " excluded site" : " excluded sites") +
           (rules.ocr ? "" : ", words in pictures (OCR is off)") + " (" +
-          htmlEscape(settings.file().string()) + ").</p>";
+          htmlEscape(settings.file().string()) + ")." +
+          (storage == Storage::sealed
+               ? " The archive is sealed: encrypted on the disk, open only while Tessaron runs."
+               : " The archive is kept in plain files: anyone who can read the disk can read it.") +
+          "</p>";
   if (const std::string notice = keeper.notice(); !notice.empty())
     html += "<p class=\"note\" role=\"status\">" + htmlEscape(notice) + "</p>";
   if (const auto progress = keeper.progress(); !progress.done)
@@ -466,8 +470,27 @@ std::optional<std::string> recordPage(const fs::path& archive, const std::string
 
 }  // namespace
 
+HttpHandler makeLockedHandler() {
+  return [](const HttpRequest& request) -> HttpResponse {
+    if (!allowedHost(request.header("Host"))) return text(403, "This server answers only 127.0.0.1:5000.\n");
+    if (request.path == "/style.css") return {200, "text/css; charset=utf-8", stylesheet};
+    if (request.path == "/app.js") return {200, "text/javascript; charset=utf-8", pageScript};
+    HttpResponse locked{
+        503, "text/html; charset=utf-8",
+        pageStart("The archive is locked \u2014 Tessaron search") +
+            "<h1>The archive is locked</h1><p class=\"note\" role=\"status\">Your archive is "
+            "sealed, and Tessaron has not opened it yet: its key is kept in your desktop's "
+            "keyring, or you open it with your passphrase or recovery key. Nothing is recorded "
+            "until then. Tessaron says what it needs in its own alert; this page shows your "
+            "archive as soon as it is open.</p>" +
+            pageEnd};
+    locked.headers["Retry-After"] = "5";
+    return locked;
+  };
+}
+
 HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::SettingsFile& settings,
-                        Thumbnails& thumbnails) {
+                        Thumbnails& thumbnails, Storage storage) {
   // A record's place ("<day>/<stem>") between a route's prefix and suffix, as the archive names them: no
   // "..", no other slashes, no other file.
   const auto placeIn = [](std::string_view path, std::string_view prefix, std::string_view suffix) {
@@ -475,8 +498,8 @@ HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::
       return std::optional<std::pair<std::string, std::string>>();
     return archive::recordPlace(path.substr(prefix.size(), path.size() - prefix.size() - suffix.size()));
   };
-  auto route = [archive, &keeper, &settings, &thumbnails,
-                placeIn](const HttpRequest& request) -> HttpResponse {
+  auto route = [archive, &keeper, &settings, &thumbnails, placeIn,
+                storage](const HttpRequest& request) -> HttpResponse {
     if (!allowedHost(request.header("Host"))) return text(403, "This server answers only 127.0.0.1:5000.\n");
     const std::string origin = request.header("Origin");
     if (!origin.empty() && origin != "http://127.0.0.1:5000" && origin != "http://localhost:5000")
@@ -527,7 +550,7 @@ HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::
     if (request.path == "/") {
       const ParsedQuery parsed = queryFrom(request);
       if (!parsed.problem.empty()) return text(400, parsed.problem + "\n");
-      return {200, "text/html; charset=utf-8", searchPage(request, parsed.query, keeper, settings)};
+      return {200, "text/html; charset=utf-8", searchPage(request, parsed.query, keeper, storage, settings)};
     }
 
     if (request.path == "/timeline") {

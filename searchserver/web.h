@@ -25,8 +25,14 @@ std::string htmlEscape(std::string_view text);
 // Answers every request by the rules above.
 // Bad parameters get a 400 with a short reason. The page shows what the settings keep out of the archive,
 // read again from `settings` when the file changes.
+// How the archive is kept on the disk, which the page says beside what is not recorded.
+enum class Storage { plainFiles, sealed };
 HttpHandler makeHandler(const std::filesystem::path& archive, IndexKeeper& keeper,
-                        settings::SettingsFile& settings, Thumbnails& thumbnails);
+                        settings::SettingsFile& settings, Thumbnails& thumbnails,
+                        Storage storage = Storage::plainFiles);
+
+// While a sealed archive is locked: every page says so (503), and nothing else is served but the style.
+HttpHandler makeLockedHandler();
 
 // Whether a request's work is heavy (a thumbnail may have to be made from a screenshot).
 bool isHeavy(const HttpRequest& request);

@@ -111,7 +111,9 @@ std::optional<std::int32_t> gServerProcess() {
 }
 
 std::pair<std::optional<fs::path>, std::optional<fs::path>> serverPaths() {
-  auto data = appDataFolder();
+  // A sealed archive's server starts while it is locked too: its pages say so until it is open.
+  const auto location = archiveLocation();
+  auto data = location && location->sealedRoot ? std::optional(location->dataFolder) : appDataFolder();
   if (!data) {
     log::utils().log("Unable to get application support folder URL.");
     return {std::nullopt, std::nullopt};
@@ -291,8 +293,11 @@ void launchServer(Start start) {
   auto launched = std::make_shared<std::int32_t>(0);
   auto pid = [&] {
     std::lock_guard lock(serverMutex);
+    std::vector<std::string> arguments{"--appdata=" + data->string()};
+    if (const auto location = archiveLocation(); location && location->sealedRoot)
+      arguments.push_back("--sealed=" + location->sealedRoot->string());
     auto outcome = platform::current().processes().launch(
-        *server, {"--appdata=" + data->string()}, [launched](int status) { serverEnded(launched, status); });
+        *server, arguments, [launched](int status) { serverEnded(launched, status); });
     if (outcome) {
       *launched = outcome.value();
       if (serverSlot()) serverSlot() = outcome.value();

@@ -44,6 +44,9 @@ class TessaronProcess : public ::testing::Test {
     fs::remove_all(home);
     fs::create_directories(home / "runtime");
     fs::permissions(home / "runtime", fs::perms::owner_all);
+    // These tests are about the program around the archive; the sealed archive's own test seals one.
+    fs::create_directories(home / "config" / "tessaron");
+    std::ofstream(home / "config" / "tessaron" / "settings.json") << R"({"encryptArchive": false})";
     ASSERT_TRUE(portFreed(5000)) << "port 5000 is held by a process this test did not start";
   }
   void TearDown() override {
@@ -69,7 +72,8 @@ class TessaronProcess : public ::testing::Test {
                                            {"HOME", home.string()},
                                            {"XDG_DATA_HOME", (home / "share").string()},
                                            {"XDG_CONFIG_HOME", (home / "config").string()},
-                                           {"XDG_RUNTIME_DIR", (home / "runtime").string()}},
+                                           {"XDG_RUNTIME_DIR", (home / "runtime").string()},
+                                           {"TESSARON_SIM_KEYRING", (home / "keyring").string()}},
         home, name));
     return *children.back();
   }
@@ -429,6 +433,80 @@ TEST_F(TessaronProcess, KilledAtRandomMomentsItLeavesOnlyWholeRecordsAfterTheNex
   startsThatFoundLeftovers += next.errHas("whose writing was cut short");
   std::printf("killed 12 times (seed %u): %zu whole records; %zu of 12 next starts removed leftovers\n", seed,
               records, startsThatFoundLeftovers);
+}
+
+// Where a sealed archive's store is open: the one folder tessaron names after it in the runtime folder.
+fs::path openFolderIn(const fs::path& runtime) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(runtime / "tessaron", ec))
+    if (entry.path().filename().string().starts_with("Archive-")) return entry.path();
+  return {};
+}
+
+bool anythingMountedUnder(const fs::path& folder) {
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mounts, line))
+    if (line.find(folder.string()) != std::string::npos) return true;
+  return false;
+}
+
+TEST_F(TessaronProcess,
+       ASealedArchiveKilledAtRandomMomentsKeepsWholeRecordsInCiphertextAndLeavesNothingMounted) {
+  fs::remove(home / "config" / "tessaron" / "settings.json");  // sealed, as on a fresh machine
+  const fs::path busy = scenario("busy", busyScenario());
+  const auto seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> moment(0, 1500);
+  for (int run = 0; run < 4; ++run) {
+    Child& app = start(busy, "run" + std::to_string(run));
+    ASSERT_TRUE(eventually([&] { return app.errHas("Metadata saved at: "); }, 60s)) << app.err();
+    EXPECT_TRUE(app.errHas(run == 0 ? "A sealed archive was made; its recovery key was shown once."
+                                    : "The sealed archive is open."))
+        << app.err();
+    std::this_thread::sleep_for(std::chrono::milliseconds(moment(random)));
+    app.signal(SIGKILL);
+    app.waitExit();
+    EXPECT_TRUE(eventually([&] { return !anythingMountedUnder(home); }, 30s))
+        << "the plain view outlived the killed program (seed " << seed << ")";
+  }
+  Child& next = start(scenario("quiet", granted), "next");
+  ASSERT_TRUE(eventually([&] { return next.errHas("Start Screen Capturing from logger"); })) << next.err();
+  const fs::path open = openFolderIn(home / "runtime");
+  ASSERT_FALSE(open.empty());
+  std::size_t records = 0;
+  for (const auto& day : fs::directory_iterator(open / "AppData"))
+    for (const auto& entry : fs::directory_iterator(day.path())) {
+      const fs::path file = entry.path();
+      SCOPED_TRACE(file.string() + " (seed " + std::to_string(seed) + ")");
+      ASSERT_TRUE(file.extension() == ".png" || file.extension() == ".txt") << "a leftover";
+      fs::path other = file;
+      other.replace_extension(file.extension() == ".png" ? ".txt" : ".png");
+      EXPECT_TRUE(fs::exists(other)) << "half a record";
+      if (file.extension() == ".txt") {
+        ++records;
+        std::ifstream in(file);
+        std::string address;
+        std::getline(in, address);
+        EXPECT_EQ(address, "https://busy.example/");
+      } else {
+        EXPECT_TRUE(decodePngFile(file)) << "a screenshot no reader can open";
+      }
+    }
+  EXPECT_GE(records, 4U);
+  next.signal(SIGTERM);
+  EXPECT_EQ(next.waitExit(), 0);
+  EXPECT_TRUE(eventually([&] { return !anythingMountedUnder(home); }, 30s));
+
+  // Nothing of it in plain form anywhere under the home: not the address, not a title, not a day's name.
+  EXPECT_TRUE(!fs::exists(dataFolder()) || fs::is_empty(dataFolder())) << "a plain record";
+  for (const auto& entry : fs::recursive_directory_iterator(home)) {
+    if (entry.path().filename() == "busy.json" || !entry.is_regular_file()) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* plain : {"busy.example", "Busy"})
+      EXPECT_EQ(bytes.find(plain), std::string::npos) << entry.path() << " holds " << plain;
+  }
 }
 
 }  // namespace

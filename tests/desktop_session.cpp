@@ -222,6 +222,9 @@ DesktopSession::DesktopSession(fs::path folder, DisplayServer server, fs::path c
                   {"NO_AT_BRIDGE", "0"}};
   fs::create_directories(folder_ / "runtime");
   fs::permissions(folder_ / "runtime", fs::perms::owner_all);
+  // The desktops' suites check what is captured; the sealed archive's suite seals its own.
+  fs::create_directories(home_ / ".config" / "tessaron");
+  std::ofstream(home_ / ".config" / "tessaron" / "settings.json") << R"({"encryptArchive": false})";
   try {
     if (server_ == DisplayServer::x11) {
       startDisplay();

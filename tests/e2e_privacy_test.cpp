@@ -49,7 +49,7 @@ class PrivacyTest : public DesktopSuite {
     for (const auto& page : {ordinary, incognito, privateWindow, privateGerman, privateFrench, incognitoWeb,
                              offTheBus, plainExcluded, excluded})
       addSamplePage(session->pages(), page);
-    writeSettings(R"({"excludedSites": ["localhost"]})");
+    writeSettings(R"({"excludedSites": ["localhost"], "encryptArchive": false})");
     // Started before accessibility was switched on, this Chromium never joins the bus: neither its address
     // nor its privacy can be read.
     offTheBusChromium = session->startChromium(session->pages().url(offTheBus.path), offTheBus.title,
@@ -133,7 +133,7 @@ TEST_F(PrivacyTest, PrivateWindowsAndExcludedSitesLeaveNoTrace) {
 }
 
 TEST_F(PrivacyTest, AChangedSettingsFileTakesEffectWithoutARestart) {
-  writeSettings(R"({"excludedSites": []})");
+  writeSettings(R"({"excludedSites": [], "encryptArchive": false})");
   EXPECT_TRUE(waitFor([] { return archived(excluded); }, 60s)) << session->log("tessaron");
   EXPECT_NE(session->log("tessaron").find("Settings in force: 0 excluded sites"), std::string::npos);
   for (const auto& page : {incognito, privateWindow, privateGerman, privateFrench, incognitoWeb, offTheBus})

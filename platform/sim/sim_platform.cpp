@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <stop_token>
 #include <thread>
@@ -419,6 +421,8 @@ class SimMainQueue final : public MainQueue {
   bool stopped_ = false;
 };
 
+// The scripted keyring keeps its secrets in the desktop's memory, or, when TESSARON_SIM_KEYRING names a file,
+// in that file, so that they outlive the process as a real keyring's do (one "name<TAB>secret" line each).
 class SimKeyring final : public Keyring {
  public:
   explicit SimKeyring(Desktop& d) : desktop_(d) {}
@@ -428,20 +432,40 @@ class SimKeyring final : public Keyring {
     if (keyring.state == KeyringLookup::State::unavailable)
       return {keyring.state, {}, "The name org.freedesktop.secrets was not provided by any .service files"};
     if (keyring.state == KeyringLookup::State::locked) return {keyring.state, {}, "the keyring is locked"};
-    auto kept = keyring.secrets.find(name);
-    if (kept == keyring.secrets.end()) return {KeyringLookup::State::absent, {}, {}};
-    return {KeyringLookup::State::found, kept->second, {}};
+    const auto secrets = kept();
+    auto found = secrets.find(name);
+    if (found == secrets.end()) return {KeyringLookup::State::absent, {}, {}};
+    return {KeyringLookup::State::found, found->second, {}};
   }
   std::optional<PlatformError> store(const std::string& name, const std::string&,
                                      const std::string& secret) override {
     std::lock_guard lock(desktop_.mutex());
     if (desktop_.keyring.state != KeyringLookup::State::absent)
       return PlatformError{"the keyring cannot be reached"};
-    desktop_.keyring.secrets[name] = secret;
+    auto secrets = kept();
+    secrets[name] = secret;
+    if (const char* file = std::getenv("TESSARON_SIM_KEYRING"); file && *file) {
+      std::ofstream out(file, std::ios::trunc);
+      for (const auto& [n, s] : secrets)
+        out << n << '\t' << s << '\n';
+    } else {
+      desktop_.keyring.secrets = secrets;
+    }
     return std::nullopt;
   }
 
  private:
+  std::map<std::string, std::string> kept() const {
+    const char* file = std::getenv("TESSARON_SIM_KEYRING");
+    if (!file || !*file) return desktop_.keyring.secrets;
+    std::map<std::string, std::string> secrets;
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line))
+      if (auto tab = line.find('\t'); tab != std::string::npos)
+        secrets[line.substr(0, tab)] = line.substr(tab + 1);
+    return secrets;
+  }
   Desktop& desktop_;
 };
 
