@@ -58,8 +58,8 @@ class SealedTest : public DesktopSuite {
     waitFor(
         [] {
           return session->run("press",
-                              {"xdotool", "search", "--sync", "--name", "^Tessaron$", "windowactivate",
-                               "--sync", "key", "Return"},
+                              {"xdotool", "search", "--sync", "--onlyvisible", "--name", "^Tessaron$",
+                               "windowfocus", "--sync", "key", "Return"},
                               10s) == 0;
         },
         60s);
