@@ -39,9 +39,7 @@ class SealedTest : public DesktopSuite {
     for (const auto& page : {chromiumPage, firefoxPage})
       addSamplePage(session->pages(), page);
     fs::remove(session->home() / ".config" / "tessaron" / "settings.json");  // sealed, as on a fresh machine
-    session->start("keyring", {"sh", "-c",
-                               "printf 'login password' | exec gnome-keyring-daemon --foreground --unlock "
-                               "--components=secrets"});
+    keyringDaemon = startKeyring("keyring");
     // Ready once a secret can be kept: the login keyring made and unlocked.
     keyringReady = waitFor(
         [] {
@@ -65,7 +63,20 @@ class SealedTest : public DesktopSuite {
         60s);
   }
 
+  // Each test may end tessaron and start its own.
+  void SetUp() override {
+    if (!session) GTEST_SKIP() << "no desktop";
+  }
+
   static inline bool keyringReady = false;
+  static inline pid_t keyringDaemon = 0;
+
+  // GNOME Keyring as a login starts it: its login keyring unlocked with the login password.
+  static pid_t startKeyring(const std::string& name) {
+    return session->start(name, {"sh", "-c",
+                                 "printf 'login password' | exec gnome-keyring-daemon --foreground --unlock "
+                                 "--components=secrets"});
+  }
 
   static fs::path openFolder() {
     std::error_code ec;
@@ -143,7 +154,7 @@ TEST_F(SealedTest, RecordsAreSavedAndFoundWhileNothingOnTheDiskOrInTheLogNamesAP
   // Ended, it leaves nothing mounted: the runtime folder holds an empty folder where the store was open.
   const fs::path open = openFolder();
   EXPECT_EQ(session->stop(tessaron, 10s), 0) << session->log("tessaron");
-  tessaron = 0;
+  tessaron = 0;  // the next test starts its own
   EXPECT_TRUE(waitFor(
       [&] {
         std::ifstream mounts("/proc/self/mountinfo");
@@ -153,6 +164,57 @@ TEST_F(SealedTest, RecordsAreSavedAndFoundWhileNothingOnTheDiskOrInTheLogNamesAP
       30s));
   std::error_code ec;
   EXPECT_TRUE(fs::is_empty(open, ec)) << open;
+}
+
+TEST_F(SealedTest, ALockedKeyringRecordsNothingAndUnlockingItStartsRecordingWithoutARestart) {
+  ASSERT_TRUE(keyringReady);
+  const std::size_t before = openFolder().empty() ? 0 : readArchive(openFolder() / "AppData").size();
+  if (tessaron > 0) {
+    EXPECT_EQ(session->stop(tessaron, 10s), 0);
+  }
+  tessaron = 0;
+  ASSERT_EQ(session->run("lock",
+                         {"gdbus", "call", "--session", "--dest", "org.freedesktop.secrets", "--object-path",
+                          "/org/freedesktop/secrets", "--method", "org.freedesktop.Secret.Service.Lock",
+                          "['/org/freedesktop/secrets/collection/login']"},
+                         10s),
+            0)
+      << session->log("lock");
+  tessaron =
+      session->startTessaron("tessaron-locked", {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
+  auto log = [] { return session->log("tessaron-locked"); };
+  ASSERT_TRUE(waitFor(
+      [&] { return log().find("The archive is locked: your keyring is locked.") != std::string::npos; }, 60s))
+      << log();
+  // The alert offers to type the recovery key; the person closes it with nothing typed.
+  waitFor(
+      [] {
+        return session->run("press-locked",
+                            {"xdotool", "search", "--sync", "--onlyvisible", "--name", "^Tessaron$",
+                             "windowfocus", "--sync", "key", "Escape"},
+                            10s) == 0;
+      },
+      60s);
+  ASSERT_TRUE(waitFor([&] { return occurrences(log(), "Start Screen Capturing from logger") >= 3; }, 60s))
+      << log();
+  EXPECT_EQ(occurrences(log(), "The archive is locked"), 1U) << "said once";
+  EXPECT_EQ(log().find("Metadata saved at"), std::string::npos) << "nothing recorded while locked";
+  EXPECT_FALSE(fs::exists(session->home() / ".local/share/tessaron/AppData")) << "never plain files";
+  std::error_code ec;
+  EXPECT_TRUE(fs::is_empty(openFolder(), ec)) << "nothing where the store opens";
+
+  // Then no keyring at all: said once more, with its own reason.
+  session->stop(keyringDaemon);
+  EXPECT_TRUE(waitFor(
+      [&] { return log().find("The archive is locked: no keyring can be reached") != std::string::npos; },
+      90s))
+      << log();
+  EXPECT_EQ(log().find("Metadata saved at"), std::string::npos);
+  // The keyring comes back unlocked, as at the next login: recording starts within the half-minute retry.
+  keyringDaemon = startKeyring("keyring-again");
+  EXPECT_TRUE(waitFor([&] { return log().find("The sealed archive is open.") != std::string::npos; }, 90s))
+      << log();
+  EXPECT_TRUE(waitFor([&] { return readArchive(openFolder() / "AppData").size() > before; }, 60s)) << log();
 }
 
 }  // namespace
