@@ -363,6 +363,38 @@ TEST_F(TessaronProcess, ABadScenarioIsAClearErrorWithStatusTwo) {
 }
 
 // A scenario in which every pass saves a large record: the window's picture changes each time.
+// The records of the busy scenario in a data folder, each checked whole: its screenshot decodes, its text
+// names the page, and nothing else lies beside them. How many there are.
+std::size_t countWholeRecords(const fs::path& data, unsigned seed) {
+  std::size_t records = 0;
+  for (const auto& day : fs::directory_iterator(data)) {
+    for (const auto& entry : fs::directory_iterator(day.path())) {
+      const fs::path file = entry.path();
+      SCOPED_TRACE(file.string() + " (seed " + std::to_string(seed) + ")");
+      EXPECT_TRUE(file.extension() == ".png" || file.extension() == ".txt") << "a leftover";
+      fs::path other = file;
+      other.replace_extension(file.extension() == ".png" ? ".txt" : ".png");
+      EXPECT_TRUE(fs::exists(other)) << "half a record";
+      if (file.extension() == ".png") {
+        EXPECT_TRUE(decodePngFile(file)) << "a screenshot no reader can open";
+        continue;
+      }
+      ++records;
+      std::ifstream in(file);
+      std::string address, recordPath, stamp, title;
+      std::getline(in, address);
+      std::getline(in, recordPath);
+      std::getline(in, stamp);
+      std::getline(in, title);
+      EXPECT_EQ(address, "https://busy.example/");
+      EXPECT_EQ(recordPath, day.path().filename().string() + "/" + file.stem().string());
+      EXPECT_TRUE(file.stem().string().starts_with(stamp)) << stamp;
+      EXPECT_EQ(title, "Busy");
+    }
+  }
+  return records;
+}
+
 std::string busyScenario() {
   std::string json = R"({"clock": {"speed": 100},
     "grants": {"accessibility": {"granted": true}, "screenCapture": {"granted": true}},
@@ -403,32 +435,7 @@ TEST_F(TessaronProcess, KilledAtRandomMomentsItLeavesOnlyWholeRecordsAfterTheNex
   next.signal(SIGTERM);
   EXPECT_EQ(next.waitExit(), 0);
 
-  std::size_t records = 0;
-  for (const auto& day : fs::directory_iterator(dataFolder())) {
-    for (const auto& entry : fs::directory_iterator(day.path())) {
-      const fs::path file = entry.path();
-      SCOPED_TRACE(file.string() + " (seed " + std::to_string(seed) + ")");
-      ASSERT_TRUE(file.extension() == ".png" || file.extension() == ".txt") << "a leftover";
-      fs::path other = file;
-      other.replace_extension(file.extension() == ".png" ? ".txt" : ".png");
-      EXPECT_TRUE(fs::exists(other)) << "half a record";
-      if (file.extension() == ".png") {
-        EXPECT_TRUE(decodePngFile(file)) << "a screenshot no reader can open";
-        continue;
-      }
-      ++records;
-      std::ifstream in(file);
-      std::string address, recordPath, stamp, title;
-      std::getline(in, address);
-      std::getline(in, recordPath);
-      std::getline(in, stamp);
-      std::getline(in, title);
-      EXPECT_EQ(address, "https://busy.example/");
-      EXPECT_EQ(recordPath, day.path().filename().string() + "/" + file.stem().string());
-      EXPECT_TRUE(file.stem().string().starts_with(stamp)) << stamp;
-      EXPECT_EQ(title, "Busy");
-    }
-  }
+  const std::size_t records = countWholeRecords(dataFolder(), seed);
   EXPECT_GE(records, 12U) << "each run saved a record before it was killed";
   startsThatFoundLeftovers += next.errHas("whose writing was cut short");
   std::printf("killed 12 times (seed %u): %zu whole records; %zu of 12 next starts removed leftovers\n", seed,
@@ -474,25 +481,7 @@ TEST_F(TessaronProcess,
   ASSERT_TRUE(eventually([&] { return next.errHas("Start Screen Capturing from logger"); })) << next.err();
   const fs::path open = openFolderIn(home / "runtime");
   ASSERT_FALSE(open.empty());
-  std::size_t records = 0;
-  for (const auto& day : fs::directory_iterator(open / "AppData"))
-    for (const auto& entry : fs::directory_iterator(day.path())) {
-      const fs::path file = entry.path();
-      SCOPED_TRACE(file.string() + " (seed " + std::to_string(seed) + ")");
-      ASSERT_TRUE(file.extension() == ".png" || file.extension() == ".txt") << "a leftover";
-      fs::path other = file;
-      other.replace_extension(file.extension() == ".png" ? ".txt" : ".png");
-      EXPECT_TRUE(fs::exists(other)) << "half a record";
-      if (file.extension() == ".txt") {
-        ++records;
-        std::ifstream in(file);
-        std::string address;
-        std::getline(in, address);
-        EXPECT_EQ(address, "https://busy.example/");
-      } else {
-        EXPECT_TRUE(decodePngFile(file)) << "a screenshot no reader can open";
-      }
-    }
+  const std::size_t records = countWholeRecords(open / "AppData", seed);
   EXPECT_GE(records, 4U);
   next.signal(SIGTERM);
   EXPECT_EQ(next.waitExit(), 0);

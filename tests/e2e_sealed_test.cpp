@@ -53,14 +53,7 @@ class SealedTest : public DesktopSuite {
     session->startFirefox(session->pages().url(firefoxPage.path), firefoxPage.title);
     tessaron = session->startTessaron("tessaron", {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
     // The recovery key is shown once, in a dialog that waits for the person: they press its one button.
-    waitFor(
-        [] {
-          return session->run("press",
-                              {"xdotool", "search", "--sync", "--onlyvisible", "--name", "^Tessaron$",
-                               "windowfocus", "--sync", "key", "Return"},
-                              10s) == 0;
-        },
-        60s);
+    pressInAlert("press", "Return");
   }
 
   // Each test may end tessaron and start its own.
@@ -76,6 +69,18 @@ class SealedTest : public DesktopSuite {
     return session->start(name, {"sh", "-c",
                                  "printf 'login password' | exec gnome-keyring-daemon --foreground --unlock "
                                  "--components=secrets"});
+  }
+
+  // Presses a key in tessaron's alert, once it is shown (the visible window of that name).
+  static void pressInAlert(const std::string& name, const std::string& key) {
+    waitFor(
+        [&] {
+          return session->run(name,
+                              {"xdotool", "search", "--sync", "--onlyvisible", "--name", "^Tessaron$",
+                               "windowfocus", "--sync", "key", key},
+                              10s) == 0;
+        },
+        60s);
   }
 
   static fs::path openFolder() {
@@ -187,14 +192,7 @@ TEST_F(SealedTest, ALockedKeyringRecordsNothingAndUnlockingItStartsRecordingWith
       [&] { return log().find("The archive is locked: your keyring is locked.") != std::string::npos; }, 60s))
       << log();
   // The alert offers to type the recovery key; the person closes it with nothing typed.
-  waitFor(
-      [] {
-        return session->run("press-locked",
-                            {"xdotool", "search", "--sync", "--onlyvisible", "--name", "^Tessaron$",
-                             "windowfocus", "--sync", "key", "Escape"},
-                            10s) == 0;
-      },
-      60s);
+  pressInAlert("press-locked", "Escape");
   ASSERT_TRUE(waitFor([&] { return occurrences(log(), "Start Screen Capturing from logger") >= 3; }, 60s))
       << log();
   EXPECT_EQ(occurrences(log(), "The archive is locked"), 1U) << "said once";
