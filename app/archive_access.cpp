@@ -196,7 +196,9 @@ void ArchiveAccess::openSealed() {
       why = "no keyring can be reached (" + found.why + ")";
       break;
   }
-  if (!(store_->hasPassphrase() && found.state != KeyState::found)) sayLockedOnce(why);
+  if (store_->hasPassphrase() && found.state != KeyState::found)
+    why = "it waits for your passphrase (" + why + ")";
+  sayLockedOnce(why);
   if (!askedForSecret_) {
     askedForSecret_ = true;
     const bool keyringWorks = found.state == KeyState::absent || found.state == KeyState::found;
@@ -261,12 +263,6 @@ void ArchiveAccess::convertPlainRecords() {
         "The archive is sealed: %ld records moved, no plain copy kept%s.", static_cast<long>(done.moved),
         done.personsOwn > 0 ? std::string(" (files of your own in the plain folder stay)") : std::string());
   }).detach();
-}
-
-void ArchiveAccess::close() {
-  if (state_ != State::open) return;
-  state_ = State::locked;
-  store_->close();
 }
 
 }  // namespace tessaron

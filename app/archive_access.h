@@ -47,8 +47,6 @@ class ArchiveAccess {
   State state() const { return state_.load(); }
   // Where the archive is now.
   ArchiveLocation location() const;
-  // Closes a sealed archive (its plain view goes away).
-  void close();
 
  private:
   void openSealed();
