@@ -111,6 +111,18 @@ TEST_F(SealedStoreTest, KeepsNamesAndWordsOnlyAsCiphertextAndOpensWithItsKeyAlon
                                          "2026-03-01T10:00:00Z", "Quillmarsh Ledger", "zanzibarquokka words",
                                          100, error))
         << error;
+    // What is forgotten leaves the ciphertext too: one file in, one file out.
+    auto files = [&] {
+      std::size_t count = 0;
+      for (const auto& entry : fs::recursive_directory_iterator(places.sealed))
+        count += entry.is_regular_file();
+      return count;
+    };
+    const std::size_t withRecord = files();
+    std::ofstream(places.open / "AppData" / "20260301" / "2026-03-01T10:00:05Z.txt") << "forgotten words";
+    EXPECT_EQ(files(), withRecord + 1);
+    fs::remove(places.open / "AppData" / "20260301" / "2026-03-01T10:00:05Z.txt");
+    EXPECT_EQ(files(), withRecord);
     store.close();
     EXPECT_FALSE(store.isOpen());
     EXPECT_FALSE(isMountPoint(places.open));
