@@ -63,7 +63,8 @@ ArchiveLocation ArchiveAccess::location() const {
     case State::open:
       break;
   }
-  return {places_.store.open / "AppData", places_.store.open, true};
+  // Gone from under us (its engine ended): its folder is a plain one on the disk again, never to be written.
+  return {places_.store.open / "AppData", places_.store.open, seal::isMountPoint(places_.store.open)};
 }
 
 std::string ArchiveAccess::keyName() const {

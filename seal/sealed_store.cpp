@@ -94,6 +94,10 @@ std::optional<Child> spawn(const std::string& program, const std::vector<std::st
   if (pid == 0) {
     // Only async-signal-safe calls from here to exec.
     if (endWithThisThread) {
+      // A group of its own: a signal to this program's group (a terminal's Ctrl-C, a supervisor's SIGTERM)
+      // must not take the store down while this program may still be writing into it; it ends after this
+      // program does.
+      ::setpgid(0, 0);
       ::prctl(PR_SET_PDEATHSIG, SIGTERM);
       if (::getppid() != parent) ::_exit(127);  // the parent ended before the line above
     }
