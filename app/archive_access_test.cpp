@@ -10,6 +10,7 @@
 #include "archive/layout.h"
 #include "archive/record_file.h"
 #include "base/log.h"
+#include "capture/capture_test_support.h"
 #include "platform/sim/sim_desktop.h"
 #include "seal/archive_key.h"
 
@@ -21,26 +22,15 @@ using KeyState = platform::KeyringLookup::State;
 
 // Opening the archive on the scripted desktop: its keyring and alerts stand in for the person's, the store is
 // a real encrypted one.
-class ArchiveAccessTest : public ::testing::Test {
+class ArchiveAccessTest : public testing::SimDesktopTest {
  protected:
   void SetUp() override {
-    root = fs::temp_directory_path() / ("tessaron-access-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    seal::unmount(places().store.open);
-    fs::remove_all(root);
-    platform::sim::ClockSettings clock;
-    clock.speed = 0;
-    desktop = std::make_shared<platform::sim::Desktop>(clock);
-    desktop->applicationSupportOverride = root / "share";
-    scoped = std::make_unique<platform::ScopedPlatform>(desktop->platform());
-    logs = log::useMemorySink();
-    ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+    testing::SimDesktopTest::SetUp();
     ::unsetenv("TESSARON_SIM_KEYRING");
   }
   void TearDown() override {
     seal::unmount(places().store.open);
-    scoped.reset();
-    fs::remove_all(root);
+    testing::SimDesktopTest::TearDown();
   }
   ArchiveAccess::Places places() const {
     return ArchiveAccess::Places::of(root / "share" / "tessaron", root / "run");
@@ -62,11 +52,6 @@ class ArchiveAccessTest : public ::testing::Test {
     fs::create_directories(root / "config" / "tessaron");
     std::ofstream(root / "config" / "tessaron" / "settings.json") << text;
   }
-
-  fs::path root;
-  std::shared_ptr<platform::sim::Desktop> desktop;
-  std::unique_ptr<platform::ScopedPlatform> scoped;
-  std::shared_ptr<log::MemorySink> logs;
 };
 
 TEST_F(ArchiveAccessTest, ANewArchiveIsSealedItsKeyKeptAndShownOnceAndItOpensAgainWithoutAWord) {

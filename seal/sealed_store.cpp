@@ -400,7 +400,7 @@ bool SealedStore::isOpen() const {
   if (engine_ < 0) return false;
   int status = 0;
   if (::waitpid(engine_, &status, WNOHANG) == engine_) {
-    const_cast<SealedStore*>(this)->engine_ = -1;  // reaped: it ended by itself
+    engine_ = -1;  // reaped: it ended by itself
     return false;
   }
   return isMountPoint(places_.open);

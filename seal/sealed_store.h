@@ -60,7 +60,7 @@ class SealedStore {
  private:
   std::optional<StoreError> mount(const std::string& secret, const std::filesystem::path& config);
   StorePlaces places_;
-  pid_t engine_ = -1;
+  mutable pid_t engine_ = -1;  // -1 once it has ended, which even a look at it may find
 };
 
 // Whether `folder` is a mount point now (as /proc/self/mountinfo lists them).
