@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "archive/layout.h"
+#include "base/web_address.h"
 
 namespace tessaron::archive {
 
@@ -85,25 +86,6 @@ std::string recordAddress(const fs::path& textFile) {
   return line;
 }
 
-std::string siteOf(std::string_view address) {
-  std::size_t start;
-  if (address.starts_with("https://"))
-    start = 8;
-  else if (address.starts_with("http://"))
-    start = 7;
-  else
-    return {};
-  std::string_view rest = address.substr(start);
-  rest = rest.substr(0, rest.find_first_of("/?#"));
-  if (auto at = rest.rfind('@'); at != std::string_view::npos) rest = rest.substr(at + 1);
-  if (!rest.starts_with('[')) rest = rest.substr(0, rest.find(':'));
-  std::string host(rest);
-  for (char& ch : host)
-    ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  if (host.starts_with("www.")) host.erase(0, 4);
-  return host;
-}
-
 std::optional<Record> parseRecord(std::string_view bytes) {
   std::string_view lines[4];
   std::size_t at = 0;
@@ -130,7 +112,7 @@ std::optional<Record> parseRecord(std::string_view bytes) {
     record.title += "\u2026";
   }
   record.body = validUtf8(bytes.substr(at));
-  record.site = siteOf(record.address);
+  record.site = web::siteOf(record.address);
   return record;
 }
 

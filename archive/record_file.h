@@ -36,8 +36,6 @@ inline constexpr std::size_t maxTitleBytes = 2048;
 // The address on a record text's first line (read alone, however long the rest), or nothing.
 std::string recordAddress(const std::filesystem::path& textFile);
 
-// The host of an http(s) address, lower-cased and without a leading "www."; empty otherwise.
-std::string siteOf(std::string_view address);
 // The text with every invalid UTF-8 sequence replaced by U+FFFD.
 std::string validUtf8(std::string_view bytes);
 

@@ -70,7 +70,6 @@ std::optional<std::string> readTextRecord(const std::filesystem::path& file);
 
 using archive::isRecordFile;
 using archive::parseStamp;
-using archive::siteOf;
 using archive::validUtf8;
 
 }  // namespace tessaron::search

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "archive/layout.h"
+#include "base/web_address.h"
 
 namespace tessaron::search {
 
@@ -206,7 +207,7 @@ ParsedQuery queryFrom(const HttpRequest& request) {
   q.from = localDate(request.param("from"));
   q.to = localDate(request.param("to"), 1);  // the "to" day is included
   const std::string site = request.param("site");
-  q.site = siteOf("http://" + site);
+  q.site = web::siteOf("http://" + site);
   if (!site.empty() && ftsQuery(q.site).empty()) {
     out.problem = "The site must be a host name, such as example.org.";
     return out;
@@ -245,10 +246,6 @@ std::string plainSnippet(std::string snippet) {
   std::erase(snippet, '\x01');
   std::erase(snippet, '\x02');
   return snippet;
-}
-
-bool isWebAddress(const std::string& address) {
-  return address.starts_with("https://") || address.starts_with("http://");
 }
 
 std::string encodeParam(const std::string& value) {
@@ -332,7 +329,7 @@ std::string searchPage(const HttpRequest& request, Query query, IndexKeeper& kee
             "\" width=\"200\" height=\"125\" loading=\"lazy\" alt=\"Screenshot of " + title +
             "\"></a><div><h2><a class=\"open\" href=\"" + htmlEscape(recordLink(hit.recordPath)) + "\">" +
             title + "</a></h2><div class=\"meta\">";
-    if (isWebAddress(hit.address))
+    if (web::isWebAddress(hit.address))
       html += "<a href=\"" + htmlEscape(hit.address) + "\" rel=\"noreferrer noopener\">" +
               htmlEscape(hit.address) + "</a>";
     else
@@ -427,7 +424,7 @@ std::optional<std::string> recordPage(const fs::path& archive, const std::string
   const std::string title = displayTitle(record->title);
   std::string html = pageStart(title + " \u2014 Tessaron");
   html += "<h1>" + htmlEscape(title) + "</h1><p class=\"meta\">";
-  if (isWebAddress(record->address))
+  if (web::isWebAddress(record->address))
     html += "<a href=\"" + htmlEscape(record->address) + "\" rel=\"noreferrer noopener\">" +
             htmlEscape(record->address) + "</a>";
   else

@@ -10,7 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <glib.h>
+
 #include <nlohmann/json.hpp>
+
+#include "base/web_address.h"
 
 namespace tessaron::settings {
 
@@ -18,35 +22,6 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace {
-
-std::string lowerAscii(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) {
-    return c < 0x80 ? static_cast<char>(std::tolower(c)) : static_cast<char>(c);
-  });
-  return out;
-}
-
-// Letters, digits, '-' and '_' in dot-separated labels; bytes of non-ASCII names pass as they are. An IPv6
-// literal keeps its brackets.
-bool isHostName(std::string_view host) {
-  if (host.empty()) return false;
-  if (host.front() == '[')
-    return host.size() > 2 && host.back() == ']' &&
-           host.find_first_not_of("0123456789abcdef:.", 1) == host.size() - 1;
-  std::size_t labelLength = 0;
-  for (unsigned char c : host) {
-    if (c == '.') {
-      if (labelLength == 0) return false;
-      labelLength = 0;
-    } else if (std::isalnum(c) || c == '-' || c == '_' || c >= 0x80) {
-      ++labelLength;
-    } else {
-      return false;
-    }
-  }
-  return labelLength > 0;
-}
 
 std::string placeOf(const json::json_pointer& pointer) {
   const std::string text = pointer.to_string();
@@ -100,13 +75,21 @@ constexpr std::string_view sitesExpected =
 }  // namespace
 
 bool HostPattern::matches(std::string_view host) const {
-  if (host == domain) return true;
-  return withSubdomains && host.size() > domain.size() && host.ends_with(domain) &&
-         host[host.size() - domain.size() - 1] == '.';
+  // "www.bank.example" and "bank.example" are one site whichever of them is written.
+  host = web::withoutWww(host);
+  for (const std::string* form : {&domain, &olderDomain}) {
+    const std::string_view name = web::withoutWww(*form);
+    if (name.empty()) continue;
+    if (host == name) return true;
+    if (withSubdomains && host.size() > name.size() && host.ends_with(name) &&
+        host[host.size() - name.size() - 1] == '.')
+      return true;
+  }
+  return false;
 }
 
 std::string HostPattern::text() const {
-  return (withSubdomains ? "*." : "") + domain;
+  return (withSubdomains ? "*." : "") + written;
 }
 
 std::optional<HostPattern> HostPattern::parse(std::string_view text) {
@@ -114,20 +97,26 @@ std::optional<HostPattern> HostPattern::parse(std::string_view text) {
     text.remove_prefix(1);
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
     text.remove_suffix(1);
-  // People paste addresses; the site meant is the address's host.
-  if (text.find("://") != std::string_view::npos) {
-    std::string host = hostOf(text);
-    if (!isHostName(host)) return std::nullopt;
-    return HostPattern{std::move(host), false};
-  }
   HostPattern pattern;
-  if (text.starts_with("*.")) {
-    pattern.withSubdomains = true;
-    text.remove_prefix(2);
+  std::string name;
+  if (text.find("://") != std::string_view::npos) {
+    // People paste addresses; the site meant is the address's host.
+    name = web::hostOf(text);
+  } else {
+    if (text.starts_with("*.")) {
+      pattern.withSubdomains = true;
+      text.remove_prefix(2);
+    }
+    name = std::string(text);
   }
-  pattern.domain = lowerAscii(text);
-  if (pattern.domain.ends_with('.')) pattern.domain.pop_back();
-  if (!isHostName(pattern.domain)) return std::nullopt;
+  auto ascii = web::asciiHost(name);
+  if (!ascii) return std::nullopt;
+  pattern.domain = std::move(*ascii);
+  pattern.olderDomain = web::olderAsciiHost(name).value_or("");
+  gchar* lowered = g_utf8_strdown(name.data(), static_cast<gssize>(name.size()));
+  pattern.written = lowered;
+  g_free(lowered);
+  if (pattern.written.ends_with('.')) pattern.written.pop_back();
   return pattern;
 }
 
@@ -211,26 +200,9 @@ Parsed parse(std::string_view text) {
   return out;
 }
 
-std::string hostOf(std::string_view address) {
-  const std::size_t scheme = address.find("://");
-  if (scheme == std::string_view::npos) return {};
-  std::string_view authority = address.substr(scheme + 3);
-  authority = authority.substr(0, authority.find_first_of("/?#\\"));
-  if (auto at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
-  std::string_view host = authority;
-  if (host.starts_with('[')) {
-    host = host.substr(0, host.find(']') == std::string_view::npos ? host.size() : host.find(']') + 1);
-  } else {
-    host = host.substr(0, host.find(':'));
-  }
-  std::string out = lowerAscii(host);
-  if (out.ends_with('.')) out.pop_back();
-  return out;
-}
-
 bool isExcluded(const Settings& settings, std::string_view address) {
   if (settings.excludedSites.empty()) return false;
-  const std::string host = hostOf(address);
+  const std::string host = web::hostOf(address);
   if (host.empty()) return false;
   return std::any_of(settings.excludedSites.begin(), settings.excludedSites.end(),
                      [&](const HostPattern& pattern) { return pattern.matches(host); });

@@ -21,9 +21,12 @@
 namespace tessaron::settings {
 
 // An exact host ("bank.example"), or a domain with every subdomain ("*.health.example" covers
-// health.example and a.b.health.example).
+// health.example and a.b.health.example). Matched whatever form the name is written in: Unicode or its
+// "xn--" form, any case, with a trailing dot or a leading "www.".
 struct HostPattern {
-  std::string domain;  // lower case, without a trailing dot
+  std::string domain;       // the name's ASCII form, as browsers give hosts
+  std::string olderDomain;  // its form under the older IDNA rules where that differs, else empty
+  std::string written;      // lower case, as the person wrote it
   bool withSubdomains = false;
 
   bool matches(std::string_view host) const;
@@ -61,9 +64,6 @@ struct Parsed {
 };
 Parsed parse(std::string_view text);
 
-// The host of a page address, lower case, without user, port or trailing dot; empty when the address has none
-// (about:blank, data: and file: addresses).
-std::string hostOf(std::string_view address);
 // Whether the settings keep the page at this address from being recorded.
 bool isExcluded(const Settings& settings, std::string_view address);
 

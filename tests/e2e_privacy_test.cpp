@@ -1,7 +1,8 @@
 // What tessaron must never record, against real browsers on a private X11 desktop: a Chromium incognito
 // window, Firefox private windows in English, German and French, a GNOME Web incognito window, a Chromium
 // that never joined the accessibility bus, and windows on an excluded site in Firefox and in a Chromium
-// started as a desktop launcher starts it, beside an ordinary window. The ordinary page is archived; the
+// started as a desktop launcher starts it, two sites excluded as people write them in Unicode (which Chromium
+// shows under their ASCII names), beside an ordinary window. The ordinary page is archived; the
 // others leave no file, and no log or output line names their title, address or words.
 // The settings file is changed while tessaron runs, and the change takes effect without a restart.
 #include <gtest/gtest.h>
@@ -40,6 +41,9 @@ const SamplePage excluded{"/excluded/vault.html",
                           "rgb(120, 60, 160)",
                           "left:0;top:500px;width:900px;height:200px",
                           "#ff0"};
+// Excluded as people write them (in Unicode) and shown by Chromium under their ASCII host names.
+const SamplePage unicodeBooks{"/unicode/books.html", "Bookshop Orders", "buchermarker", "rgb(70, 130, 70)"};
+const SamplePage unicodeBank{"/unicode/bank.html", "Account Overview", "bankreimarker", "rgb(130, 70, 70)"};
 
 class PrivacyTest : public DesktopSuite {
  protected:
@@ -47,9 +51,10 @@ class PrivacyTest : public DesktopSuite {
     session =
         new DesktopSession(fs::temp_directory_path() / ("tessaron-privacy-" + std::to_string(::getpid())));
     for (const auto& page : {ordinary, incognito, privateWindow, privateGerman, privateFrench, incognitoWeb,
-                             offTheBus, plainExcluded, excluded})
+                             offTheBus, plainExcluded, excluded, unicodeBooks, unicodeBank})
       addSamplePage(session->pages(), page);
-    writeSettings(R"({"excludedSites": ["localhost"], "encryptArchive": false})");
+    writeSettings(
+        R"({"excludedSites": ["localhost", "bücher.example", "*.bank.例え"], "encryptArchive": false})");
     // Started before accessibility was switched on, this Chromium never joins the bus: neither its address
     // nor its privacy can be read.
     offTheBusChromium = session->startChromium(session->pages().url(offTheBus.path), offTheBus.title,
@@ -69,13 +74,22 @@ class PrivacyTest : public DesktopSuite {
     // Its pages' accessibles come only when tessaron asks for them; until then its address is unknown.
     session->startChromium(excludedAddress(plainExcluded), plainExcluded.title, "chromium-plain", {},
                            ChromiumStart::asLaunched);
+    const std::string mapped =
+        "--host-resolver-rules=MAP xn--bcher-kva.example 127.0.0.1, "
+        "MAP www.bank.xn--r8jz45g 127.0.0.1";
+    session->startChromium(addressOn("bücher.example", unicodeBooks), unicodeBooks.title, "chromium-books",
+                           {mapped});
+    session->startChromium(addressOn("www.bank.例え", unicodeBank), unicodeBank.title, "chromium-bank",
+                           {mapped});
     tessaron = session->startTessaron("tessaron", {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
   }
 
   // The excluded page is served by the same server under another host name, so only the host tells it apart.
-  static std::string excludedAddress(const SamplePage& page) {
+  static std::string excludedAddress(const SamplePage& page) { return addressOn("localhost", page); }
+
+  static std::string addressOn(const std::string& host, const SamplePage& page) {
     std::string address = session->pages().url(page.path);
-    address.replace(address.find("127.0.0.1"), 9, "localhost");
+    address.replace(address.find("127.0.0.1"), 9, host);
     return address;
   }
 
@@ -116,15 +130,16 @@ TEST_F(PrivacyTest, PrivateWindowsAndExcludedSitesLeaveNoTrace) {
   // Standard output and standard error both land in this log.
   const std::string log = session->log("tessaron");
   for (const auto& page : {incognito, privateWindow, privateGerman, privateFrench, incognitoWeb, offTheBus,
-                           plainExcluded, excluded})
+                           plainExcluded, excluded, unicodeBooks, unicodeBank})
     for (const std::string& trace : {page.title, page.marker, page.path})
       EXPECT_EQ(log.find(trace), std::string::npos) << "the log names \"" << trace << "\"";
-  EXPECT_EQ(log.find("localhost"), std::string::npos);
+  for (const char* host : {"localhost", "xn--bcher-kva", "xn--r8jz45g", "bücher", "例え"})
+    EXPECT_EQ(log.find(host), std::string::npos) << host;
   for (const char* words : {"Private Browsing", "Privater Modus", "Navigation priv"})
     EXPECT_EQ(log.find(words), std::string::npos) << words;
   EXPECT_EQ(log.find("Can't find matching AXWindow"), std::string::npos);
   EXPECT_EQ(countInLog("is a private browsing window: not recorded"), 5U) << log;
-  EXPECT_EQ(countInLog("shows an excluded site: not recorded"), 2U) << log;
+  EXPECT_EQ(countInLog("shows an excluded site: not recorded"), 4U) << log;
   EXPECT_EQ(countInLog("may be a private browsing window: not recorded"), 1U) << log;
   EXPECT_EQ(countInLog("Chromium (process " + std::to_string(offTheBusChromium) +
                        ") is not on the accessibility bus"),
