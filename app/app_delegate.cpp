@@ -86,7 +86,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
   auto item = statusBarItem();
   if (item->hasButton()) item->setButtonImage("logo");
-  panel_ = menu_.createMenu(item);
+  panel_ = menu_.createMenu(item, engine_);
 
   // The archive is opened (or said to be locked) before anything may record into it or serve it.
   if (auto places = ArchiveAccess::forThisUser()) {
@@ -97,10 +97,10 @@ void AppDelegate::applicationDidFinishLaunching() {
 
   if (!p.shell().grants().isAccessibilityTrusted()) showAccessibilityAlert();
 
-  std::make_shared<PermissionsService>()->schedulePermissionCheck();
+  std::make_shared<PermissionsService>(engine_)->schedulePermissionCheck();
 }
 
-TessaronApp::TessaronApp() {
+TessaronApp::TessaronApp(Engine& engine) : delegate_(engine) {
   installSignalHandlers();
 }
 

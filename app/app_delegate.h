@@ -10,6 +10,8 @@
 
 namespace tessaron {
 
+class Engine;
+
 // What the serial signal thread is named after.
 inline constexpr const char* signalQueueLabel = "com.marrowbeck.interupt";
 
@@ -27,6 +29,7 @@ void registerLoginItem();
 
 class AppDelegate {
  public:
+  explicit AppDelegate(Engine& engine) : engine_(engine) {}
   // The launch sequence: bundle identifier on standard output, single instance, login item, status item and
   // menu, the accessibility alert when needed, then the permission checks.
   void applicationDidFinishLaunching();
@@ -35,6 +38,7 @@ class AppDelegate {
   std::shared_ptr<ContentView> panel() const { return panel_; }
 
  private:
+  Engine& engine_;
   std::shared_ptr<platform::StatusItem> statusBarItem_;
   std::unique_ptr<ArchiveAccess> archive_;
   ApplicationMenu menu_;
@@ -44,7 +48,7 @@ class AppDelegate {
 // The application object: owns the delegate; its creation installs the signal handlers.
 class TessaronApp {
  public:
-  TessaronApp();
+  explicit TessaronApp(Engine& engine);
   AppDelegate& delegate() { return delegate_; }
   // Runs the launch sequence on the main queue, then the main loop until Quit.
   void run();

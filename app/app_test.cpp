@@ -53,27 +53,28 @@ class Shell : public ::testing::Test {
         std::vector<platform::PortListener>{};  // nothing on the port, whatever the machine has
     scoped = std::make_unique<platform::ScopedPlatform>(desktop->platform());
     logs = log::useMemorySink();
-    engineScope = std::make_unique<ScopedEngine>();
-    setCaptureLoopBody([](std::stop_token stop) {
+    engine_ = std::make_unique<Engine>();
+    engine_->task.body = [this](std::stop_token stop) {
       while (engine().isCapturing.load() && !stop.stop_requested())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    });
+    };
   }
   void TearDown() override {
-    engineScope.reset();  // switched off, and its task ended
+    engine_.reset();  // switched off, and its task ended
     scoped.reset();
     fs::remove_all(root);
   }
   std::shared_ptr<ContentView> menu() {
     item = platform::current().shell().statusBar().addStatusItem();
-    return ApplicationMenu().createMenu(item);
+    return ApplicationMenu().createMenu(item, engine());
   }
   fs::path root;
   std::shared_ptr<platform::sim::Desktop> desktop;
   std::unique_ptr<platform::ScopedPlatform> scoped;
   std::shared_ptr<log::MemorySink> logs;
   std::shared_ptr<platform::StatusItem> item;
-  std::unique_ptr<ScopedEngine> engineScope;
+  std::unique_ptr<Engine> engine_;
+  Engine& engine() { return *engine_; }
 };
 
 TEST_F(Shell, TheMenuHoldsTheActionsAndTheToggleStartsAsPause) {
@@ -110,7 +111,7 @@ TEST_F(Shell, ToggleFollowsTheCaptureSwitchInAllFourCombinations) {
   EXPECT_EQ(title(), "Capture");
   EXPECT_EQ(logs->texts(log::Category::contentView),
             (std::vector<std::string>{"Start action", "Pause action", "Start action", "Pause action"}));
-  EXPECT_TRUE(gCaptureTaskHandle()->isCancelled());
+  EXPECT_TRUE(engine().taskHandle()->isCancelled());
 }
 
 TEST_F(Shell, SearchOpensOnlyTessaronsOwnServerAndInspectAndLearnMoreOpenWhatTheyShould) {
@@ -166,7 +167,7 @@ TEST_F(Shell, APressStoresTheActionAndRunsItOffTheMainThread) {
 
 TEST_F(Shell, PauseForAnHourResumesByItselfOnThePlatformsClock) {
   auto view = menu();
-  startCaptureTask();
+  startCaptureTask(engine());
   performAction(ActionType::pauseForAnHour, *view);
   EXPECT_FALSE(engine().isCapturing.load());
   EXPECT_EQ(desktop->statusItem().entries[0].title, "Capture") << "the toggle shows the pause";
@@ -186,7 +187,7 @@ TEST_F(Shell, PauseForAnHourResumesByItselfOnThePlatformsClock) {
 
 TEST_F(Shell, APersonsOwnChoiceWithinTheHourWins) {
   auto view = menu();
-  startCaptureTask();
+  startCaptureTask(engine());
   performAction(ActionType::pauseForAnHour, *view);
   performAction(ActionType::toggle, *view);  // resumed by hand...
   performAction(ActionType::toggle, *view);  // ...and paused for good
@@ -214,7 +215,7 @@ TEST_F(Shell, ForgetFromTheMenuDeletesTheRecentRecords) {
 
 TEST_F(Shell, QuitStopsCapturingThenTheServerThenTerminates) {
   auto view = menu();
-  startCaptureTask();
+  startCaptureTask(engine());
   OutputCapture output;
   performAction(ActionType::quit, *view);
   EXPECT_FALSE(engine().isCapturing.load());
@@ -255,7 +256,7 @@ TEST_F(Shell, StatusItemWithoutAButtonStillGetsItsMenu) {
   desktop->accessibility.granted = true;
   desktop->bundleIdentifier = "com.example.only-one";  // a lock of its own
   OutputCapture output;
-  AppDelegate delegate;
+  AppDelegate delegate(engine());
   delegate.applicationDidFinishLaunching();
   auto state = desktop->statusItem();
   EXPECT_FALSE(state.buttonImage.has_value());

@@ -15,7 +15,8 @@ namespace {
 constexpr const char* actionTypeKey = "ActionType";
 }
 
-ContentView::ContentView(std::shared_ptr<platform::StatusItem> item) : item_(std::move(item)) {}
+ContentView::ContentView(std::shared_ptr<platform::StatusItem> item, Engine& engine)
+    : item_(std::move(item)), engine_(engine) {}
 
 ActionType ContentView::actionType() const {
   auto stored = platform::current().userDefaults().string(actionTypeKey);
@@ -38,8 +39,9 @@ void ContentView::press(ActionType action) {
   std::thread([self = shared_from_this(), action] { performAction(action, *self); }).detach();
 }
 
-std::shared_ptr<ContentView> ApplicationMenu::createMenu(const std::shared_ptr<platform::StatusItem>& item) {
-  auto view = std::make_shared<ContentView>(item);
+std::shared_ptr<ContentView> ApplicationMenu::createMenu(const std::shared_ptr<platform::StatusItem>& item,
+                                                         Engine& engine) {
+  auto view = std::make_shared<ContentView>(item, engine);
   std::vector<platform::MenuEntry> entries;
   for (ActionType action : allActionTypes)
     entries.push_back({buttonTitle(action, view->isCapturing()), [view, action] { view->press(action); }});
@@ -53,37 +55,38 @@ std::string productPageAddress() {
 
 void performAction(ActionType action, ContentView& view) {
   auto& p = platform::current();
+  Engine& engine = view.engine();
   switch (action) {
     case ActionType::toggle:
       view.newPauseGeneration();
-      if (engine().isCapturing.load()) {
+      if (engine.isCapturing.load()) {
         view.setIsCapturing(false);
-        stopCaptureTask();
+        stopCaptureTask(engine);
         log::contentView().log("Pause action");
       } else {
         view.setIsCapturing(true);
         log::contentView().log("Start action");
-        startCaptureTask();
+        startCaptureTask(engine);
       }
       return;
     case ActionType::pauseForAnHour: {
       const std::uint64_t generation = view.newPauseGeneration();
       view.setIsCapturing(false);
-      stopCaptureTask();
+      stopCaptureTask(engine);
       log::contentView().log("Paused for an hour");
       // On the main queue, by the platform's clock; the person's own choices in the meantime win.
-      p.mainQueue().runAfter(timedPauseLength, [weakView = view.weak_from_this(), generation] {
+      p.mainQueue().runAfter(timedPauseLength, [weakView = view.weak_from_this(), generation, &engine] {
         auto pausedView = weakView.lock();
-        if (!pausedView || pausedView->pauseGeneration() != generation || engine().isCapturing.load()) return;
+        if (!pausedView || pausedView->pauseGeneration() != generation || engine.isCapturing.load()) return;
         pausedView->setIsCapturing(true);
         log::contentView().log("The hour's pause is over: capturing again");
-        startCaptureTask();
+        startCaptureTask(engine);
       });
       return;
     }
     case ActionType::forgetRecent:
       log::contentView().log("Forget action");
-      forgetRecentRecords();
+      forgetRecentRecords(engine);
       return;
     case ActionType::search:
       // Only Tessaron's own server may have the person's searches.
@@ -103,7 +106,7 @@ void performAction(ActionType action, ContentView& view) {
       return;
     case ActionType::quit:
       log::contentView().log("Quit action");
-      stopCaptureTask();
+      stopCaptureTask(engine);
       stopServer();
       p.mainQueue().post([&p] { p.mainQueue().stop(); });
       return;

@@ -11,11 +11,15 @@
 
 namespace tessaron {
 
+class Engine;
+
 // The panel's state. The toggle's title follows `isCapturing`; whether it starts or stops capturing is
 // decided by the capture switch.
 class ContentView : public std::enable_shared_from_this<ContentView> {
  public:
-  explicit ContentView(std::shared_ptr<platform::StatusItem> item);
+  ContentView(std::shared_ptr<platform::StatusItem> item, Engine& engine);
+  // The engine whose capturing the panel switches.
+  Engine& engine() const { return engine_; }
   // The last action chosen, persisted under the user default "ActionType" (default: toggle).
   ActionType actionType() const;
   void setActionType(ActionType action);
@@ -30,6 +34,7 @@ class ContentView : public std::enable_shared_from_this<ContentView> {
 
  private:
   std::shared_ptr<platform::StatusItem> item_;
+  Engine& engine_;
   std::atomic<bool> isCapturing_{true};
   std::atomic<std::uint64_t> pauseGeneration_{0};
 };
@@ -40,7 +45,7 @@ inline constexpr std::chrono::hours timedPauseLength{1};
 class ApplicationMenu {
  public:
   // Attaches the panel to the status item and returns it; called once at launch.
-  std::shared_ptr<ContentView> createMenu(const std::shared_ptr<platform::StatusItem>& item);
+  std::shared_ptr<ContentView> createMenu(const std::shared_ptr<platform::StatusItem>& item, Engine& engine);
 };
 
 // Runs one action (off the main thread).

@@ -5,8 +5,7 @@
 #include "app/app_delegate.h"
 #include "base/exit.h"
 #include "base/log.h"
-#include "capture/capture.h"
-#include "capture/capture_switch.h"
+#include "capture/engine.h"
 
 int main() {
   using namespace tessaron;
@@ -22,9 +21,7 @@ int main() {
   log::setSubsystem(selected->bundle().bundleIdentifier().value_or("tessaron"));
   log::tessaronApp().log("Platform backend: %s", std::string(selected->name()));
   platform::setNoticeHandler([](const std::string& text) { log::tessaronApp().log("%s", text); });
-  setCaptureLoopBody(captureLoop);
-
-  TessaronApp app;
+  TessaronApp app(programEngine());
   app.run();
   exitProcess(0);
 }

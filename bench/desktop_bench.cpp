@@ -23,6 +23,7 @@
 
 #include "base/log.h"
 #include "capture/capture.h"
+#include "capture/engine.h"
 #include "platform/freedesktop/atspi.h"
 #include "platform/wayland/portal_screencast.h"
 #include "platform/wayland/wayland_platform.h"
@@ -143,17 +144,18 @@ class TreeWalker {
 };
 
 void perWindow(DesktopSession& session, const std::string& browser, pid_t pid) {
+  Engine& engine = programEngine();
   // Two passes first: the first saves the window, the second finds it unchanged.
-  capturePass();
-  capturePass();
+  capturePass(engine);
+  capturePass(engine);
   const std::uint64_t askedBefore = platform::wayland::compositorQuestionsAsked();
-  const double pass = medianMs(10, [] { capturePass(); });
+  const double pass = medianMs(10, [&] { capturePass(engine); });
   const double questions =
       static_cast<double>(platform::wayland::compositorQuestionsAsked() - askedBefore) / 10;
 
   auto& p = platform::current();
   std::vector<platform::WindowDescription> windows;
-  const double list = medianMs(10, [&] { windows = getBrowserWindows(); });
+  const double list = medianMs(10, [&] { windows = getBrowserWindows(engine); });
   const platform::WindowDescription window = windows.at(0);
   const platform::Browser& table = *platform::browserNamed(browser);
   const auto variant = variantOf(table);

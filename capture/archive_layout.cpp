@@ -55,8 +55,8 @@ fs::path createDayFolder(const fs::path& parent, const std::string& name) {
   return folder;
 }
 
-std::string captureTimestamp() {
-  return archive::formatStamp(engine().platform().clock().now());
+std::string captureTimestamp(Engine& engine) {
+  return archive::formatStamp(engine.platform().clock().now());
 }
 
 namespace {
@@ -67,14 +67,14 @@ constexpr std::size_t heldWordsPerAddress = 100000;
 
 }  // namespace
 
-RecordWords recordWords(const std::string& address, std::string_view pageText) {
+RecordWords recordWords(Engine& engine, const std::string& address, std::string_view pageText) {
   if (address.empty()) {
     standardOutputLine("URL is empty.");
     return {fullTextWordLimit, false};
   }
   std::vector<std::string_view> words = archive::splitWords(pageText);
   if (words.size() > fullTextWordLimit) words.resize(fullTextWordLimit);
-  Engine::Visited& visited = engine().visited;
+  Engine::Visited& visited = engine.visited;
   std::lock_guard lock(visited.mutex);
   auto [held, first] = visited.words.try_emplace(address);
   const std::hash<std::string_view> hash;
@@ -92,8 +92,8 @@ RecordWords recordWords(const std::string& address, std::string_view pageText) {
   return {fullTextWordLimit, false};
 }
 
-void forgetVisitedURL(const std::string& address) {
-  Engine::Visited& visited = engine().visited;
+void forgetVisitedURL(Engine& engine, const std::string& address) {
+  Engine::Visited& visited = engine.visited;
   std::lock_guard lock(visited.mutex);
   visited.words.erase(address);
 }

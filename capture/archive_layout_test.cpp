@@ -45,32 +45,34 @@ TEST_F(ArchiveLayout, StampsAreUtcAndDaysAreLocal) {
   desktop->clockSettings.start = sys_days{year{2024} / 3 / 1} + hours(21) + minutes(30);
   auto& clock = platform::current().clock();
   EXPECT_EQ(dayName(clock.localTime(clock.now())), "20240301");
-  EXPECT_EQ(captureTimestamp(), "2024-03-01T21:30:00Z");
+  EXPECT_EQ(captureTimestamp(engine()), "2024-03-01T21:30:00Z");
   desktop->advance(hours(2));
   EXPECT_EQ(dayName(clock.localTime(clock.now())), "20240302");
-  EXPECT_EQ(captureTimestamp(), "2024-03-01T23:30:00Z");
+  EXPECT_EQ(captureTimestamp(engine()), "2024-03-01T23:30:00Z");
 }
 
 TEST_F(ArchiveLayout, ARevisitRepeatsTwoWordsOnlyWhenItHoldsNothingNew) {
-  EXPECT_EQ(recordWords("https://a/", "Loading").limit, fullTextWordLimit)
+  EXPECT_EQ(recordWords(engine(), "https://a/", "Loading").limit, fullTextWordLimit)
       << "the first record of an address";
-  EXPECT_TRUE(recordWords("https://a/", "Loading").repeat);
-  const RecordWords article = recordWords("https://a/", "Loading Marmalade treatise on oranges");
+  EXPECT_TRUE(recordWords(engine(), "https://a/", "Loading").repeat);
+  const RecordWords article = recordWords(engine(), "https://a/", "Loading Marmalade treatise on oranges");
   EXPECT_EQ(article.limit, fullTextWordLimit) << "words that arrived late get a full record";
   EXPECT_FALSE(article.repeat);
-  EXPECT_TRUE(recordWords("https://a/", "treatise Marmalade").repeat) << "fewer of the same words";
-  EXPECT_EQ(recordWords("https://b/", "treatise").limit, fullTextWordLimit) << "each address on its own";
-  EXPECT_EQ(recordWords("https://a/", "Marmalade treatise, new comment").limit, fullTextWordLimit);
-  EXPECT_TRUE(recordWords("https://a/", "Marmalade treatise 14:05:09 3 new").repeat)
+  EXPECT_TRUE(recordWords(engine(), "https://a/", "treatise Marmalade").repeat) << "fewer of the same words";
+  EXPECT_EQ(recordWords(engine(), "https://b/", "treatise").limit, fullTextWordLimit)
+      << "each address on its own";
+  EXPECT_EQ(recordWords(engine(), "https://a/", "Marmalade treatise, new comment").limit, fullTextWordLimit);
+  EXPECT_TRUE(recordWords(engine(), "https://a/", "Marmalade treatise 14:05:09 3 new").repeat)
       << "a clock or a counter that ticks is no new word";
-  EXPECT_FALSE(recordWords("https://a/", "Marmalade treatise R2D2 returns").repeat)
+  EXPECT_FALSE(recordWords(engine(), "https://a/", "Marmalade treatise R2D2 returns").repeat)
       << "a new word beside one with a digit";
 
-  forgetVisitedURL("https://a/");
-  EXPECT_FALSE(recordWords("https://a/", "Loading").repeat) << "a forgotten address starts afresh";
+  forgetVisitedURL(engine(), "https://a/");
+  EXPECT_FALSE(recordWords(engine(), "https://a/", "Loading").repeat) << "a forgotten address starts afresh";
 
-  EXPECT_EQ(recordWords("", "words").limit, fullTextWordLimit);
-  EXPECT_EQ(recordWords("", "words").limit, fullTextWordLimit) << "the empty address is never recorded";
+  EXPECT_EQ(recordWords(engine(), "", "words").limit, fullTextWordLimit);
+  EXPECT_EQ(recordWords(engine(), "", "words").limit, fullTextWordLimit)
+      << "the empty address is never recorded";
   EXPECT_EQ(output->lines(), (std::vector<std::string>{"URL is empty.", "URL is empty."}));
 }
 

@@ -13,7 +13,7 @@ const log::Channel& contentChannel(BrowserVariant variant) {
   return variant == BrowserVariant::chrome ? log::getChromeContent() : log::getSafariContent();
 }
 
-void archiveWindow(BrowserVariant variant, const platform::Browser& browser,
+void archiveWindow(Engine& engine, BrowserVariant variant, const platform::Browser& browser,
                    const platform::WindowDescription& window, const std::string& day,
                    const std::filesystem::path& dayFolder, const std::shared_ptr<TessaronWindow>& record) {
   // The page's address decides whether the window may be named at all; until it is known, lines that name the
@@ -28,7 +28,7 @@ void archiveWindow(BrowserVariant variant, const platform::Browser& browser,
   const std::string title = cleanTitle(*info->title);
   if (variant == BrowserVariant::chrome) log::getChromeContent().log("curr title: %s", log::seen(title));
 
-  const auto windows = engine().platform().pages().windowsOf(*pid, browser);
+  const auto windows = engine.platform().pages().windowsOf(*pid, browser);
   if (!windows) throw TessaronError::AXWindowError("Can't find AXWindows for the application");
 
   platform::PageWindowRef matched = findMatchingAXWindow(*windows, title, window.frame, variant);
@@ -41,20 +41,20 @@ void archiveWindow(BrowserVariant variant, const platform::Browser& browser,
   const auto page = matched->page();
   const std::string address = page ? page->address : std::string();
   // Without its address a page cannot be checked against the excluded sites: then it is not recorded.
-  if (address.empty() && !settingsInForce().excludedSites.empty()) {
+  if (address.empty() && !settingsInForce(engine).excludedSites.empty()) {
     namingLines.discard();
     if (record->window) record->window->title.reset();
-    noteUnrecorded(window.windowID, Unrecorded::addressUnknown);
+    noteUnrecorded(engine, window.windowID, Unrecorded::addressUnknown);
     return;
   }
-  if (settings::isExcluded(settingsInForce(), address)) {
+  if (settings::isExcluded(settingsInForce(engine), address)) {
     namingLines.discard();
     if (record->window) record->window->title.reset();
-    noteUnrecorded(window.windowID, Unrecorded::excludedSite);
+    noteUnrecorded(engine, window.windowID, Unrecorded::excludedSite);
     return;
   }
   namingLines.release();
-  forgetUnrecorded(window.windowID);
+  forgetUnrecorded(engine, window.windowID);
 
   const std::string recordTitle = cleanTitle(title);
   // Pages of one site often share a layout that the hash sees as unchanged, and an application can change its
@@ -66,9 +66,9 @@ void archiveWindow(BrowserVariant variant, const platform::Browser& browser,
     newPage = record->pendingPage == shown;
     record->pendingPage = shown;
   }
-  const std::string stamp = captureTimestamp();
+  const std::string stamp = captureTimestamp(engine);
   const archive::RecordPaths paths = archive::claimRecordPaths(day, dayFolder, stamp);
-  if (!captureScreenshot(*record, paths.imagePath, newPage)) {
+  if (!captureScreenshot(engine, *record, paths.imagePath, newPage)) {
     log::capturer().log("no screenshot captured so abort archiving this time.");
     return;
   }
@@ -76,7 +76,7 @@ void archiveWindow(BrowserVariant variant, const platform::Browser& browser,
   record->pendingPage.reset();
 
   const std::string text = matched->text();
-  const RecordWords words = recordWords(address, text);
+  const RecordWords words = recordWords(engine, address, text);
   if (words.repeat)
     contentChannel(variant).log("Url %s already visited, don't save off-screen text again!",
                                 log::seen(address));
@@ -93,7 +93,7 @@ void archiveWindow(BrowserVariant variant, const platform::Browser& browser,
     record->prevImageHash.reset();
     record->savedPage.reset();
     record->pendingPage.reset();
-    forgetVisitedURL(address);
+    forgetVisitedURL(engine, address);
     return;
   }
   contentChannel(variant).log("Metadata saved at: %s", paths.textPath.string());
@@ -101,22 +101,24 @@ void archiveWindow(BrowserVariant variant, const platform::Browser& browser,
   // text has nothing else to go by, visit after visit.
   if (!words.repeat || text.size() < ocr::almostNoText)
     if (auto layout = matched->layout())
-      readWordsInPictures(*layout, window.frame.width, record->prevImage, text.size(), paths.textPath,
+      readWordsInPictures(engine, *layout, window.frame.width, record->prevImage, text.size(), paths.textPath,
                           paths.recordPath);
 }
 
 }  // namespace
 
-void archiveChromeWindow(const platform::Browser& browser, const platform::WindowDescription& window,
-                         const std::string& dayName, const std::filesystem::path& dayFolder,
+void archiveChromeWindow(Engine& engine, const platform::Browser& browser,
+                         const platform::WindowDescription& window, const std::string& dayName,
+                         const std::filesystem::path& dayFolder,
                          const std::shared_ptr<TessaronWindow>& record) {
-  archiveWindow(BrowserVariant::chrome, browser, window, dayName, dayFolder, record);
+  archiveWindow(engine, BrowserVariant::chrome, browser, window, dayName, dayFolder, record);
 }
 
-void archiveSafariWindow(const platform::Browser& browser, const platform::WindowDescription& window,
-                         const std::string& dayName, const std::filesystem::path& dayFolder,
+void archiveSafariWindow(Engine& engine, const platform::Browser& browser,
+                         const platform::WindowDescription& window, const std::string& dayName,
+                         const std::filesystem::path& dayFolder,
                          const std::shared_ptr<TessaronWindow>& record) {
-  archiveWindow(BrowserVariant::safari, browser, window, dayName, dayFolder, record);
+  archiveWindow(engine, BrowserVariant::safari, browser, window, dayName, dayFolder, record);
 }
 
 }  // namespace tessaron

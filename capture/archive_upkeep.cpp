@@ -36,7 +36,8 @@ struct Deleted {
 
 // Deletes the records of a day folder that `select` picks by their stamp (both files of each), forgetting
 // their addresses as visited, and the folder itself when nothing else is left in it.
-Deleted deleteRecords(const fs::path& dayFolder, const std::function<bool(Clock::time_point)>& select) {
+Deleted deleteRecords(Engine& engine, const fs::path& dayFolder,
+                      const std::function<bool(Clock::time_point)>& select) {
   std::map<std::string, std::vector<fs::path>> byStem;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(dayFolder, ec)) {
@@ -54,7 +55,7 @@ Deleted deleteRecords(const fs::path& dayFolder, const std::function<bool(Clock:
   for (auto& [stem, files] : byStem) {
     for (const fs::path& file : files) {
       if (file.extension() == ".txt")
-        forgetVisitedURL(archive::recordAddress(file));  // a leftover has no address
+        forgetVisitedURL(engine, archive::recordAddress(file));  // a leftover has no address
       std::error_code sizeError, removeError;
       const auto size = fs::file_size(file, sizeError);
       if (fs::remove(file, removeError) && !sizeError) deleted.bytes += size;
@@ -100,7 +101,7 @@ std::uint64_t freeSpaceFloor(const settings::Settings& settings, std::uint64_t f
   return std::max<std::uint64_t>(1'000'000'000, fileSystemBytes / 50);
 }
 
-bool roomToSave(const settings::Settings& settings, const fs::path& dataFolder) {
+bool roomToSave(Engine& engine, const settings::Settings& settings, const fs::path& dataFolder) {
   struct statvfs space {};
   if (::statvfs(dataFolder.c_str(), &space) != 0) return true;
   const std::uint64_t unit = space.f_frsize ? space.f_frsize : space.f_bsize;
@@ -108,7 +109,7 @@ bool roomToSave(const settings::Settings& settings, const fs::path& dataFolder) 
   const std::uint64_t available = static_cast<std::uint64_t>(space.f_bavail) * unit;
   const std::uint64_t floor = freeSpaceFloor(settings, static_cast<std::uint64_t>(space.f_blocks) * unit);
   const bool stop = available < floor;
-  Engine::Upkeep& state = engine().upkeep;
+  Engine::Upkeep& state = engine.upkeep;
   {
     std::lock_guard lock(state.mutex);
     if (state.savingStopped == stop) return !stop;
@@ -127,21 +128,21 @@ bool roomToSave(const settings::Settings& settings, const fs::path& dataFolder) 
     notice = {"Tessaron saves pages again",
               "The disk that holds your archive has " + bytesForPeople(available) + " free."};
   }
-  engine().platform().shell().statusBar().postNotice(notice);
+  engine.platform().shell().statusBar().postNotice(notice);
   return !stop;
 }
 
-settings::Settings settingsInForce() {
-  Engine::Upkeep& state = engine().upkeep;
+settings::Settings settingsInForce(Engine& engine) {
+  Engine::Upkeep& state = engine.upkeep;
   std::lock_guard lock(state.mutex);
   return state.file ? state.file->current() : settings::Settings{};
 }
 
-settings::Settings refreshSettings() {
-  Engine::Upkeep& state = engine().upkeep;
+settings::Settings refreshSettings(Engine& engine) {
+  Engine::Upkeep& state = engine.upkeep;
   std::lock_guard lock(state.mutex);
   if (!state.file) {
-    auto file = engine().settingsFile();
+    auto file = engine.settingsFile();
     state.file = std::make_unique<settings::SettingsFile>(
         file.value_or(fs::path()), [](const std::string& line) { log::tessaronApp().error("%s", line); });
   }
@@ -153,36 +154,37 @@ settings::Settings refreshSettings() {
   return state.file->current();
 }
 
-std::size_t forgetRecords(Clock::time_point since) {
-  std::lock_guard archive(engine().archiveMutex);
-  auto dataFolder = engine().dataFolder();
+std::size_t forgetRecords(Engine& engine, Clock::time_point since) {
+  std::lock_guard archive(engine.archiveMutex);
+  auto dataFolder = engine.dataFolder();
   if (!dataFolder) return 0;
-  auto& clock = engine().platform().clock();
+  auto& clock = engine.platform().clock();
   // Records are filed under the local day their pass began; a day back covers every time zone's shift.
   const std::string firstDay = dayName(clock.localTime(since - std::chrono::hours(24)));
   std::size_t forgotten = 0;
   for (const auto& [day, folder] : dayFolders(*dataFolder)) {
     if (folder.filename().string() < firstDay) continue;
-    forgotten += deleteRecords(folder, [since](Clock::time_point stamp) { return stamp >= since; }).records;
+    forgotten +=
+        deleteRecords(engine, folder, [since](Clock::time_point stamp) { return stamp >= since; }).records;
   }
   return forgotten;
 }
 
-std::size_t forgetRecentRecords() {
-  const auto since = engine().platform().clock().now() - forgetWindow;
-  const std::size_t forgotten = forgetRecords(since);
+std::size_t forgetRecentRecords(Engine& engine) {
+  const auto since = engine.platform().clock().now() - forgetWindow;
+  const std::size_t forgotten = forgetRecords(engine, since);
   log::tessaronApp().log("Forgot %ld records of the last 15 minutes", static_cast<long>(forgotten));
   return forgotten;
 }
 
-std::size_t enforceArchiveBudget(const settings::Settings& budget, const fs::path& dataFolder,
+std::size_t enforceArchiveBudget(Engine& engine, const settings::Settings& budget, const fs::path& dataFolder,
                                  const std::string& today) {
   if (budget.keepDays <= 0 && budget.maxArchiveGB <= 0) return 0;
   const auto todayDate = archive::dayOfFolder(today);
   auto days = dayFolders(dataFolder);
   std::size_t deletedRecords = 0;
   auto prune = [&](const fs::path& folder, const char* reason) {
-    const Deleted deleted = deleteRecords(folder, [](Clock::time_point) { return true; });
+    const Deleted deleted = deleteRecords(engine, folder, [](Clock::time_point) { return true; });
     deletedRecords += deleted.records;
     log::tessaronApp().log("Deleted %ld records (%lld bytes) of day %s: %s",
                            static_cast<long>(deleted.records), static_cast<long long>(deleted.bytes),
@@ -213,11 +215,11 @@ std::size_t enforceArchiveBudget(const settings::Settings& budget, const fs::pat
   return deletedRecords;
 }
 
-void archiveUpkeepBeforePass(const fs::path& dataFolder, const std::string& today) {
-  const settings::Settings in = refreshSettings();
-  const auto now = engine().platform().clock().now();
+void archiveUpkeepBeforePass(Engine& engine, const fs::path& dataFolder, const std::string& today) {
+  const settings::Settings in = refreshSettings(engine);
+  const auto now = engine.platform().clock().now();
   {
-    Engine::Upkeep& state = engine().upkeep;
+    Engine::Upkeep& state = engine.upkeep;
     std::lock_guard lock(state.mutex);
     // What a write cut short (a kill, a power cut) left behind goes before the first pass writes anything.
     if (!std::exchange(state.leftoversRemoved, true))
@@ -227,7 +229,7 @@ void archiveUpkeepBeforePass(const fs::path& dataFolder, const std::string& toda
     if (state.lastBudgetCheck && now - *state.lastBudgetCheck < budgetCheckPeriod) return;
     state.lastBudgetCheck = now;
   }
-  enforceArchiveBudget(in, dataFolder, today);
+  enforceArchiveBudget(engine, in, dataFolder, today);
 }
 
 }  // namespace tessaron

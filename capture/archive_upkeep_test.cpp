@@ -72,15 +72,15 @@ TEST_F(ArchiveUpkeep, ForgetTakesTheLastFifteenMinutesAndNothingElse) {
   std::ofstream(dataFolder() / "20240301" / "2024-03-01T14:05:01Z.png") << "half a record";  // no text yet
   std::ofstream(dataFolder() / "20240301" / "notes.txt") << "the person's own file";
   addRecord("20240229", "2024-02-29T23:59:59Z");  // another day folder, long ago
-  EXPECT_FALSE(recordWords("https://new.example/", "words").repeat);
-  EXPECT_TRUE(recordWords("https://new.example/", "words").repeat);
+  EXPECT_FALSE(recordWords(engine(), "https://new.example/", "words").repeat);
+  EXPECT_TRUE(recordWords(engine(), "https://new.example/", "words").repeat);
 
-  EXPECT_EQ(forgetRecentRecords(), 4U);
+  EXPECT_EQ(forgetRecentRecords(engine()), 4U);
   EXPECT_EQ(filesOf("20240301"),
             (std::vector<std::string>{"2024-03-01T13:50:08Z.png", "2024-03-01T13:50:08Z.txt", "notes.txt"}));
   EXPECT_EQ(filesOf("20240229").size(), 2U);
   EXPECT_TRUE(logs->contains("Forgot 4 records of the last 15 minutes"));
-  EXPECT_FALSE(recordWords("https://new.example/", "words").repeat)
+  EXPECT_FALSE(recordWords(engine(), "https://new.example/", "words").repeat)
       << "a forgotten address gets its full text when seen again";
 }
 
@@ -89,14 +89,14 @@ TEST_F(ArchiveUpkeep, AnEngineKeepsItsArchiveAndReadsItsSettingsWhereItWasBuiltT
   const fs::path own = root / "own";
   fs::create_directories(own / "AppData");
   std::ofstream(own / "settings.json") << R"({"keepDays": 3})";
-  ScopedEngine engineInForce({.dataFolder = [&] { return std::optional(own / "AppData"); },
-                              .settingsFile = [&] { return std::optional(own / "settings.json"); }});
+  Engine built({.dataFolder = [&] { return std::optional(own / "AppData"); },
+                .settingsFile = [&] { return std::optional(own / "settings.json"); }});
   addChangingWindow();
-  capturePass();
-  EXPECT_EQ(settingsInForce().keepDays, 3);
+  capturePass(built);
+  EXPECT_EQ(settingsInForce(built).keepDays, 3);
   EXPECT_FALSE(fs::exists(dataFolder() / "20240301")) << "nothing in the person's archive";
   ASSERT_TRUE(fs::exists(own / "AppData" / "20240301" / "2024-03-01T14:05:09Z.txt"));
-  EXPECT_EQ(forgetRecentRecords(), 1U);
+  EXPECT_EQ(forgetRecentRecords(built), 1U);
   EXPECT_FALSE(fs::exists(own / "AppData" / "20240301" / "2024-03-01T14:05:09Z.txt"));
 }
 
@@ -107,10 +107,10 @@ TEST_F(ArchiveUpkeep, ARecordBeingWrittenWhileForgetRunsIsForgottenWhole) {
     passStarted.count_down();
     forgetWaiting.wait();  // the pass is under way when Forget is pressed
   });
-  std::thread pass([] { capturePass(); });
+  std::thread pass([this] { capturePass(engine()); });
   passStarted.wait();
   std::size_t forgotten = 0;
-  std::thread forget([&] { forgotten = forgetRecentRecords(); });
+  std::thread forget([&] { forgotten = forgetRecentRecords(engine()); });
   std::this_thread::sleep_for(50ms);  // Forget is now waiting for the pass
   forgetWaiting.count_down();
   pass.join();
@@ -128,7 +128,7 @@ TEST_F(ArchiveUpkeep, ADayFolderThatCannotBeMadeMeansNothingIsSavedAnywhere) {
   // A read-only file system stops even root.
   if (::mount("tmpfs", dataFolder().c_str(), "tmpfs", MS_RDONLY, "size=1m") != 0)
     GTEST_SKIP() << "needs root";
-  capturePass();
+  capturePass(engine());
   ::umount2(dataFolder().c_str(), MNT_DETACH);
   EXPECT_FALSE(fs::exists("/2024-03-01T14:05:09Z.png")) << "the fallback day folder is the root";
   EXPECT_FALSE(logs->contains("Screenshot saved at: /2024-03-01T14:05:09Z.png"));
@@ -142,7 +142,7 @@ TEST_F(ArchiveUpkeep, ARecordWhoseTextCannotBeWrittenLeavesNothingAndIsSavedAgai
   const fs::path blocker = dataFolder() / "20240301" / "2024-03-01T14:05:09Z.txt.partial";
   fs::create_directories(blocker);
   std::ofstream(blocker / "x") << "x";
-  capturePass();
+  capturePass(engine());
   EXPECT_EQ(filesOf("20240301"), std::vector<std::string>{"2024-03-01T14:05:09Z.txt.partial"})
       << "no screenshot without its text";
   EXPECT_TRUE(
@@ -150,7 +150,7 @@ TEST_F(ArchiveUpkeep, ARecordWhoseTextCannotBeWrittenLeavesNothingAndIsSavedAgai
                      "Is a directory"));
   fs::remove_all(blocker);
   desktop->advance(5s);
-  capturePass();
+  capturePass(engine());
   EXPECT_EQ(filesOf("20240301"),
             (std::vector<std::string>{"2024-03-01T14:05:14Z.png", "2024-03-01T14:05:14Z.txt"}))
       << "the next pass saves the page whole";
@@ -220,7 +220,7 @@ class FullDisk : public ArchiveUpkeep {
   void passes(int n) {
     for (int i = 0; i < n; ++i) {
       desktop->advance(5s);
-      capturePass();
+      capturePass(engine());
     }
   }
   bool mounted = false;
@@ -271,7 +271,7 @@ TEST_F(ArchiveUpkeep, KeepDaysDeletesOldRecordsButNeverTodayOrStrayFiles) {
   settings::Settings budget;
   budget.keepDays = 4;
   std::lock_guard archive(engine().archiveMutex);
-  EXPECT_EQ(enforceArchiveBudget(budget, dataFolder(), "20240301"), 2U);
+  EXPECT_EQ(enforceArchiveBudget(engine(), budget, dataFolder(), "20240301"), 2U);
   EXPECT_FALSE(fs::exists(dataFolder() / "20240220"));
   EXPECT_EQ(filesOf("20240226"), std::vector<std::string>{"todo.txt"})
       << "the stray file and its folder stay";
@@ -289,36 +289,36 @@ TEST_F(ArchiveUpkeep, MaxArchiveDeletesOldestDaysUntilItFitsButNeverToday) {
   settings::Settings budget;
   budget.maxArchiveGB = 0.001;  // 1,000,000 bytes: two of the four days fit
   std::lock_guard archive(engine().archiveMutex);
-  EXPECT_EQ(enforceArchiveBudget(budget, dataFolder(), "20240301"), 2U);
+  EXPECT_EQ(enforceArchiveBudget(engine(), budget, dataFolder(), "20240301"), 2U);
   EXPECT_FALSE(fs::exists(dataFolder() / "20240227"));
   EXPECT_FALSE(fs::exists(dataFolder() / "20240228"));
   EXPECT_TRUE(fs::exists(dataFolder() / "20240229"));
 
   budget.maxArchiveGB = 0.0001;  // smaller than today alone
-  EXPECT_EQ(enforceArchiveBudget(budget, dataFolder(), "20240301"), 1U);
+  EXPECT_EQ(enforceArchiveBudget(engine(), budget, dataFolder(), "20240301"), 1U);
   EXPECT_EQ(filesOf("20240301").size(), 2U) << "the day being written is never deleted";
 }
 
 TEST_F(ArchiveUpkeep, TheBudgetIsCheckedAtTheFirstPassHourlyAndWhenTheSettingsChange) {
   writeSettings(R"({"keepDays": 1})");
   addRecord("20240229", "2024-02-29T10:00:00Z");
-  capturePass();
+  capturePass(engine());
   EXPECT_FALSE(fs::exists(dataFolder() / "20240229")) << "checked at the first pass";
   EXPECT_TRUE(logs->contains("Settings in force: 0 excluded sites, keeping 1 days, no size limit"));
 
   addRecord("20240228", "2024-02-28T10:00:00Z");
   desktop->advance(59min);
-  capturePass();
+  capturePass(engine());
   EXPECT_TRUE(fs::exists(dataFolder() / "20240228")) << "not again within the hour";
   desktop->advance(1min);
-  capturePass();
+  capturePass(engine());
   EXPECT_FALSE(fs::exists(dataFolder() / "20240228"));
 
   writeSettings(R"({"keepDays": 0})");
-  capturePass();
+  capturePass(engine());
   addRecord("20240227", "2024-02-27T10:00:00Z");
   writeSettings(R"({"keepDays": 2})");
-  capturePass();
+  capturePass(engine());
   EXPECT_FALSE(fs::exists(dataFolder() / "20240227")) << "a change of settings applies at once";
 }
 

@@ -28,6 +28,8 @@
 
 namespace tessaron {
 
+class Engine;
+
 // ----- the registry
 
 // One tracked browser window. The registry and the archive step running for it share the record.
@@ -84,25 +86,27 @@ BrowserVariant variantOf(const platform::Browser& browser);
 // ----- the loop
 
 // Runs passes 5 seconds apart while the switch is on and this task is not cancelled.
-void captureLoop(std::stop_token stop);
+void captureLoop(Engine& engine, std::stop_token stop);
 // One pass over the current browser windows.
-void capturePass();
+void capturePass(Engine& engine);
 
 // ----- discovery
 
 // The on-screen windows of the supported browsers that have a title in the window list; empty on failure.
-std::vector<platform::WindowDescription> getBrowserWindows();
+std::vector<platform::WindowDescription> getBrowserWindows(Engine& engine);
 bool isBrowserWindow(const platform::WindowDescription& window);
 // The window's entry in the pass's on-screen window list, or none.
 const std::optional<platform::ListedWindow>& copyWindowInfo(const platform::WindowDescription& window);
 
 // ----- the archive step (throws TessaronError)
 
-void archiveChromeWindow(const platform::Browser& browser, const platform::WindowDescription& window,
-                         const std::string& dayName, const std::filesystem::path& dayFolder,
+void archiveChromeWindow(Engine& engine, const platform::Browser& browser,
+                         const platform::WindowDescription& window, const std::string& dayName,
+                         const std::filesystem::path& dayFolder,
                          const std::shared_ptr<TessaronWindow>& record);
-void archiveSafariWindow(const platform::Browser& browser, const platform::WindowDescription& window,
-                         const std::string& dayName, const std::filesystem::path& dayFolder,
+void archiveSafariWindow(Engine& engine, const platform::Browser& browser,
+                         const platform::WindowDescription& window, const std::string& dayName,
+                         const std::filesystem::path& dayFolder,
                          const std::shared_ptr<TessaronWindow>& record);
 
 // ----- archive layout
@@ -115,7 +119,7 @@ std::string dayName(const platform::LocalDateTime& local);
 // The day folder under the data folder, created when missing; "/" when it cannot be created.
 std::filesystem::path createDayFolder(const std::filesystem::path& parent, const std::string& name);
 // The current UTC time as "yyyy-MM-dd'T'HH:mm:ss'Z'".
-std::string captureTimestamp();
+std::string captureTimestamp(Engine& engine);
 // How many words a new record of the address gets. The full text on the first record of an address in this
 // run, and again whenever the page shows words that no record of the address holds yet (an article that
 // arrived late, new comments, an application's new view; words with a digit, which tick, do not count); two
@@ -125,44 +129,45 @@ struct RecordWords {
   std::size_t limit = fullTextWordLimit;
   bool repeat = false;
 };
-RecordWords recordWords(const std::string& address, std::string_view pageText);
+RecordWords recordWords(Engine& engine, const std::string& address, std::string_view pageText);
 // Forgets that the address was archived and the words its records held (they were deleted), so that it gets
 // its full text again.
-void forgetVisitedURL(const std::string& address);
+void forgetVisitedURL(Engine& engine, const std::string& address);
 // ----- what is never recorded, and what the person takes back
 
 // Why a listed browser window was not recorded; logged once when it starts, never naming the page.
 enum class Unrecorded { privateBrowsing, maybePrivate, excludedSite, addressUnknown };
 // Logs the reason when it is new for the window; forgetUnrecorded ends it (the window is recorded again).
-void noteUnrecorded(std::uint32_t windowID, Unrecorded reason);
-void forgetUnrecorded(std::uint32_t windowID);
+void noteUnrecorded(Engine& engine, std::uint32_t windowID, Unrecorded reason);
+void forgetUnrecorded(Engine& engine, std::uint32_t windowID);
 // Drops the notes of windows no longer listed.
-void pruneUnrecorded(const std::vector<std::uint32_t>& listed);
+void pruneUnrecorded(Engine& engine, const std::vector<std::uint32_t>& listed);
 // Says once per process, in the log and in a desktop notice, that a browser's pages cannot be read because it
 // is not on the accessibility bus.
-void noteUnreadablePages(const platform::RunningApplication& application);
+void noteUnreadablePages(Engine& engine, const platform::RunningApplication& application);
 
 // The settings file is read again (when it changed) at the start of each pass; a change is logged without
 // naming any site.
-settings::Settings refreshSettings();
+settings::Settings refreshSettings(Engine& engine);
 // The settings as the last read left them.
-settings::Settings settingsInForce();
+settings::Settings settingsInForce(Engine& engine);
 
 inline constexpr std::chrono::minutes forgetWindow{15};
 // Deletes every record (screenshot and text) whose stamp is at or after `since`, waiting for a pass that is
 // writing one; returns how many records went.
-std::size_t forgetRecords(std::chrono::system_clock::time_point since);
+std::size_t forgetRecords(Engine& engine, std::chrono::system_clock::time_point since);
 // Forgets the records of the last 15 minutes by the platform's clock and logs how many went.
-std::size_t forgetRecentRecords();
+std::size_t forgetRecentRecords(Engine& engine);
 // Deletes the records of the day folders that the settings' keepDays and maxArchiveGB leave out, oldest
 // first; never today's folder, nor anything in a day folder but its records. The caller holds the engine's
 // archive lock.
-std::size_t enforceArchiveBudget(const settings::Settings& budget, const std::filesystem::path& dataFolder,
-                                 const std::string& today);
+std::size_t enforceArchiveBudget(Engine& engine, const settings::Settings& budget,
+                                 const std::filesystem::path& dataFolder, const std::string& today);
 inline constexpr std::chrono::hours budgetCheckPeriod{1};
 // Before a pass: the settings read again, and the budget enforced at the first pass, hourly, and when the
 // settings change.
-void archiveUpkeepBeforePass(const std::filesystem::path& dataFolder, const std::string& today);
+void archiveUpkeepBeforePass(Engine& engine, const std::filesystem::path& dataFolder,
+                             const std::string& today);
 
 // The free space that saving leaves on the archive's file system: the settings' minFreeGB, else the larger of
 // 1 GB and 2 % of the file system's size.
@@ -170,7 +175,7 @@ std::uint64_t freeSpaceFloor(const settings::Settings& settings, std::uint64_t f
 // Whether a pass may save records: not while the data folder's file system has less free than the floor.
 // Each change is logged once and shown as a notice; a file system that cannot be asked counts as roomy (a
 // write that then fails leaves nothing behind).
-bool roomToSave(const settings::Settings& settings, const std::filesystem::path& dataFolder);
+bool roomToSave(Engine& engine, const settings::Settings& settings, const std::filesystem::path& dataFolder);
 
 // ----- page content
 
@@ -192,7 +197,7 @@ platform::PageWindowRef findMatchingAXWindow(const std::vector<platform::PageWin
 // Captures the record's window and saves it to `destination` unless it is a near-duplicate of the last saved
 // image (never when `newPage`: the window shows another page than its last record); true only when a new
 // screenshot was written and stored in the record.
-bool captureScreenshot(TessaronWindow& record, const std::filesystem::path& destination,
+bool captureScreenshot(Engine& engine, TessaronWindow& record, const std::filesystem::path& destination,
                        bool newPage = false);
 // Whether two encoded images are near-duplicates under the DCT hash (distance below its threshold).
 bool isSimilarImage(const OSData& previous, const OSData& current);

@@ -58,9 +58,9 @@ std::string TessaronError::description() const {
   return message;
 }
 
-void noteUnreadablePages(const platform::RunningApplication& application) {
+void noteUnreadablePages(Engine& engine, const platform::RunningApplication& application) {
   {
-    Engine::Notes& notes = engine().notes;
+    Engine::Notes& notes = engine.notes;
     std::lock_guard lock(notes.mutex);
     if (!notes.unreadableProcesses.insert(application.processId).second) return;
   }
@@ -70,7 +70,7 @@ void noteUnreadablePages(const platform::RunningApplication& application) {
       "%{public}s (process %d) is not on the accessibility bus: its pages' addresses and words "
       "cannot be read until it is restarted",
       name, application.processId);
-  engine().platform().shell().statusBar().postNotice(
+  engine.platform().shell().statusBar().postNotice(
       {"Tessaron cannot read " + name + "'s pages",
        name +
            " was started before accessibility was switched on, so Tessaron gets neither the address nor "
@@ -78,9 +78,9 @@ void noteUnreadablePages(const platform::RunningApplication& application) {
            name + " to have them recorded."});
 }
 
-void noteUnrecorded(std::uint32_t windowID, Unrecorded reason) {
+void noteUnrecorded(Engine& engine, std::uint32_t windowID, Unrecorded reason) {
   {
-    Engine::Notes& notes = engine().notes;
+    Engine::Notes& notes = engine.notes;
     std::lock_guard lock(notes.mutex);
     auto [it, added] = notes.unrecordedWindows.try_emplace(windowID, reason);
     if (!added && it->second == reason) return;
@@ -104,47 +104,47 @@ void noteUnrecorded(std::uint32_t windowID, Unrecorded reason) {
   }
 }
 
-void forgetUnrecorded(std::uint32_t windowID) {
-  Engine::Notes& notes = engine().notes;
+void forgetUnrecorded(Engine& engine, std::uint32_t windowID) {
+  Engine::Notes& notes = engine.notes;
   std::lock_guard lock(notes.mutex);
   notes.unrecordedWindows.erase(windowID);
 }
 
-void pruneUnrecorded(const std::vector<std::uint32_t>& listed) {
-  Engine::Notes& notes = engine().notes;
+void pruneUnrecorded(Engine& engine, const std::vector<std::uint32_t>& listed) {
+  Engine::Notes& notes = engine.notes;
   std::lock_guard lock(notes.mutex);
   std::erase_if(notes.unrecordedWindows, [&](const auto& entry) {
     return std::find(listed.begin(), listed.end(), entry.first) == listed.end();
   });
 }
 
-void captureLoop(std::stop_token stop) {
+void captureLoop(Engine& engine, std::stop_token stop) {
   using namespace std::chrono_literals;
-  auto& clock = engine().platform().clock();
+  auto& clock = engine.platform().clock();
   // A cancelled task retires at its switch test even when the switch is on again: a newer task has taken
   // over, and this one's sleeps would all fail at once.
-  while (engine().isCapturing.load() && !stop.stop_requested()) {
-    capturePass();
+  while (engine.isCapturing.load() && !stop.stop_requested()) {
+    capturePass(engine);
     if (!clock.sleepFor(5s, stop))
       log::tessaronApp().error("Error starting screen capture: %{public}s", "CancellationError()");
   }
 }
 
-void capturePass() {
-  std::lock_guard archive(engine().archiveMutex);
+void capturePass(Engine& engine) {
+  std::lock_guard archive(engine.archiveMutex);
   log::capturer().log("Start Screen Capturing from logger");
-  platform::Platform& p = engine().platform();
+  platform::Platform& p = engine.platform();
   // The day is fixed once per pass: a pass that runs past midnight files everything under the day it began.
   const std::string day = dayName(p.clock().localTime(p.clock().now()));
   // A sealed archive that is locked records nothing, and says so once where it is opened.
   if (archiveIsLocked()) return;
-  auto dataFolder = engine().dataFolder();
+  auto dataFolder = engine.dataFolder();
   if (!dataFolder) {
     log::capturer().log("Could not get app support folder URL");
     return;
   }
-  archiveUpkeepBeforePass(*dataFolder, day);
-  if (!roomToSave(settingsInForce(), *dataFolder)) return;
+  archiveUpkeepBeforePass(engine, *dataFolder, day);
+  if (!roomToSave(engine, settingsInForce(engine), *dataFolder)) return;
   const std::filesystem::path dayFolder = createDayFolder(*dataFolder, day);
   // Without its day folder a record has no place: it is never written anywhere else (the fallback is the
   // root of the file system).
@@ -156,27 +156,27 @@ void capturePass() {
     dayWithoutFolder = day;
     return;
   }
-  const std::vector<platform::WindowDescription> windows = getBrowserWindows();
+  const std::vector<platform::WindowDescription> windows = getBrowserWindows(engine);
 
   std::vector<std::uint32_t> listed;
   for (const auto& w : windows)
     listed.push_back(w.windowID);
-  WindowRegistry& registry = engine().windows;
+  WindowRegistry& registry = engine.windows;
   for (std::uint32_t key : registry.keys()) {
     if (std::find(listed.begin(), listed.end(), key) != listed.end()) continue;
     log::capturer().log("WindowID %{public}u is no longer active, removing from gWindows", key);
     registry.remove(key);
   }
-  pruneUnrecorded(listed);
+  pruneUnrecorded(engine, listed);
 
   for (const auto& window : windows) {
     if (!window.onAccessibilityBus && window.owningApplication)
-      noteUnreadablePages(*window.owningApplication);
+      noteUnreadablePages(engine, *window.owningApplication);
     // A private window is passed over before anything of it is kept, compared or logged but its number.
     if (window.privacy != platform::WindowPrivacy::ordinary) {
-      noteUnrecorded(window.windowID, window.privacy == platform::WindowPrivacy::privateBrowsing
-                                          ? Unrecorded::privateBrowsing
-                                          : Unrecorded::maybePrivate);
+      noteUnrecorded(engine, window.windowID,
+                     window.privacy == platform::WindowPrivacy::privateBrowsing ? Unrecorded::privateBrowsing
+                                                                                : Unrecorded::maybePrivate);
       continue;
     }
     if (window.title && *window.title == ownInterfaceTitle) {
@@ -203,9 +203,9 @@ void capturePass() {
     }
     try {
       if (variantOf(*browser) == BrowserVariant::chrome)
-        archiveChromeWindow(*browser, window, day, dayFolder, record);
+        archiveChromeWindow(engine, *browser, window, day, dayFolder, record);
       else
-        archiveSafariWindow(*browser, window, day, dayFolder, record);
+        archiveSafariWindow(engine, *browser, window, day, dayFolder, record);
     } catch (const TessaronError& error) {
       log::capturer().error("Error capturing AX content: %{public}@", error);
     }

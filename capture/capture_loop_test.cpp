@@ -9,11 +9,6 @@ using namespace std::chrono_literals;
 
 class CaptureLoop : public testing::SimDesktopTest {
  protected:
-  void SetUp() override {
-    SimDesktopTest::SetUp();
-    setCaptureLoopBody(captureLoop);
-  }
-  void TearDown() override { SimDesktopTest::TearDown(); }
   bool waitForPasses(int passes) {
     for (int i = 0; i < 5000 && desktop->passesStarted() < passes; ++i)
       std::this_thread::sleep_for(1ms);
@@ -23,10 +18,10 @@ class CaptureLoop : public testing::SimDesktopTest {
 
 TEST_F(CaptureLoop, PassesAreFiveSecondsApartAndTheSwitchEndsTheLoop) {
   desktop->clockSettings.speed = 1000;  // five virtual seconds take five real milliseconds
-  startCaptureTask();
+  startCaptureTask(engine());
   ASSERT_TRUE(waitForPasses(4));
-  stopCaptureTask();
-  auto task = gCaptureTaskHandle();
+  stopCaptureTask(engine());
+  auto task = engine().taskHandle();
   task->waitUntilEnded();
   const int passes = desktop->passesStarted();
   // The clock moves only by the loop's 5-second sleeps: one between every two passes, and perhaps one more
@@ -46,12 +41,12 @@ TEST_F(CaptureLoop, PassesAreFiveSecondsApartAndTheSwitchEndsTheLoop) {
 
 TEST_F(CaptureLoop, PauseWhileSleepingCancelsTheSleepAndLogsOnce) {
   desktop->clockSettings.speed = 1;  // a real 5-second sleep, which the pause must cut short
-  startCaptureTask();
+  startCaptureTask(engine());
   ASSERT_TRUE(waitForPasses(1));
   std::this_thread::sleep_for(20ms);
   auto started = std::chrono::steady_clock::now();
-  stopCaptureTask();
-  gCaptureTaskHandle()->waitUntilEnded();
+  stopCaptureTask(engine());
+  engine().taskHandle()->waitUntilEnded();
   EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
   EXPECT_EQ(logs->texts(log::Category::tessaronApp),
             (std::vector<std::string>{"Error starting screen capture: CancellationError()"}));
@@ -60,11 +55,11 @@ TEST_F(CaptureLoop, PauseWhileSleepingCancelsTheSleepAndLogsOnce) {
 
 TEST_F(CaptureLoop, ARestartWhileSleepingRetiresTheOldLoopAndKeepsOneRunning) {
   desktop->clockSettings.speed = 1;
-  startCaptureTask();
+  startCaptureTask(engine());
   ASSERT_TRUE(waitForPasses(1));
-  auto first = gCaptureTaskHandle();
-  stopCaptureTask();
-  startCaptureTask();  // switched back on before the old loop reached its switch test
+  auto first = engine().taskHandle();
+  stopCaptureTask(engine());
+  startCaptureTask(engine());  // switched back on before the old loop reached its switch test
   first->waitUntilEnded();
   ASSERT_TRUE(waitForPasses(2));
   std::this_thread::sleep_for(50ms);
@@ -85,8 +80,8 @@ TEST_F(UnreadablePages, ABrowserOffTheAccessibilityBusIsNamedOnceInTheLogAndANot
   window.number = 12;
   window.title = "Quarry";
   desktop->addWindow(window);
-  capturePass();
-  capturePass();
+  capturePass(engine());
+  capturePass(engine());
   ASSERT_EQ(desktop->notices().size(), 1U);
   EXPECT_EQ(desktop->notices()[0].title, "Tessaron cannot read Chromium's pages");
   EXPECT_NE(desktop->notices()[0].body.find("Restart Chromium"), std::string::npos);

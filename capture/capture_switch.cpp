@@ -54,28 +54,15 @@ bool CaptureTask::hasEnded() const {
   return state_->hasEnded;
 }
 
-std::shared_ptr<CaptureTask> gCaptureTaskHandle() {
-  Engine::Task& task = engine().task;
-  std::lock_guard lock(task.mutex);
-  return task.handle;
+void startCaptureTask(Engine& engine) {
+  engine.isCapturing.store(true);
+  std::lock_guard lock(engine.task.mutex);
+  engine.task.handle = std::make_shared<CaptureTask>(engine.task.body, engine.task.handle);
 }
 
-void setCaptureLoopBody(CaptureTask::Body body) {
-  Engine::Task& task = engine().task;
-  std::lock_guard lock(task.mutex);
-  task.body = std::move(body);
-}
-
-void startCaptureTask() {
-  Engine& current = engine();
-  current.isCapturing.store(true);
-  std::lock_guard lock(current.task.mutex);
-  current.task.handle = std::make_shared<CaptureTask>(current.task.body, current.task.handle);
-}
-
-void stopCaptureTask() {
-  engine().isCapturing.store(false);
-  if (auto task = gCaptureTaskHandle()) task->cancel();
+void stopCaptureTask(Engine& engine) {
+  engine.isCapturing.store(false);
+  if (auto task = engine.taskHandle()) task->cancel();
 }
 
 }  // namespace tessaron

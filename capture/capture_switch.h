@@ -17,6 +17,8 @@
 
 namespace tessaron {
 
+class Engine;
+
 // One asynchronous run of a loop body on its own thread at background priority.
 class CaptureTask {
  public:
@@ -44,15 +46,9 @@ class CaptureTask {
   std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
-// The engine's task most recently started, or null.
-std::shared_ptr<CaptureTask> gCaptureTaskHandle();
-
-// Sets the loop body that startCaptureTask runs (the capture loop; tests may put their own).
-void setCaptureLoopBody(CaptureTask::Body body);
-
 // Switch on, start a new capture task, store its handle (the previous one is retired first, see above).
-void startCaptureTask();
+void startCaptureTask(Engine& engine);
 // Switch off and cancel the stored task; the handle stays stored.
-void stopCaptureTask();
+void stopCaptureTask(Engine& engine);
 
 }  // namespace tessaron

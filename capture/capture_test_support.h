@@ -39,15 +39,16 @@ class SimDesktopTest : public ::testing::Test {
     scoped = std::make_unique<platform::ScopedPlatform>(desktop->platform());
     logs = log::useMemorySink();
     output = std::make_unique<OutputCapture>();
-    engineScope = std::make_unique<ScopedEngine>();
+    engine_ = std::make_unique<Engine>();
   }
   void TearDown() override {
-    engineScope.reset();  // its capture task, if one runs, ends first
+    engine_.reset();  // its capture task, if one runs, ends first
     output.reset();
     scoped.reset();
     std::filesystem::remove_all(root);
   }
 
+  Engine& engine() { return *engine_; }
   std::filesystem::path dataFolder() const { return root / "share" / "tessaron" / "AppData"; }
 
   std::filesystem::path root;
@@ -55,7 +56,7 @@ class SimDesktopTest : public ::testing::Test {
   std::unique_ptr<platform::ScopedPlatform> scoped;
   std::shared_ptr<log::MemorySink> logs;
   std::unique_ptr<OutputCapture> output;
-  std::unique_ptr<ScopedEngine> engineScope;
+  std::unique_ptr<Engine> engine_;
 };
 
 }  // namespace tessaron::testing

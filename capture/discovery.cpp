@@ -13,9 +13,9 @@ namespace {
 
 // Applications on screen that are no browser Tessaron knows, each said once: a browser missing from the table
 // shows up in the log by its name rather than not at all.
-void noteUnknownApplication(const std::string& name) {
+void noteUnknownApplication(Engine& engine, const std::string& name) {
   {
-    Engine::Notes& notes = engine().notes;
+    Engine::Notes& notes = engine.notes;
     std::lock_guard lock(notes.mutex);
     if (!notes.unknownApplications.insert(name).second) return;
   }
@@ -24,8 +24,8 @@ void noteUnknownApplication(const std::string& name) {
 
 }  // namespace
 
-std::vector<platform::WindowDescription> getBrowserWindows() {
-  auto content = engine().platform().windows().shareableContent();
+std::vector<platform::WindowDescription> getBrowserWindows(Engine& engine) {
+  auto content = engine.platform().windows().shareableContent();
   if (!content) {
     log::capturer().error("Error getting all browser windows: %s", content.error().text);
     return {};
@@ -33,7 +33,7 @@ std::vector<platform::WindowDescription> getBrowserWindows() {
   std::vector<platform::WindowDescription> kept;
   for (const auto& window : content.value()) {
     if (window.owningApplication && window.title && !window.browser)
-      noteUnknownApplication(lowercased(window.owningApplication->applicationName));
+      noteUnknownApplication(engine, lowercased(window.owningApplication->applicationName));
     if (isBrowserWindow(window)) kept.push_back(window);
   }
   log::capturer().log("Found %ld active browser windows", static_cast<long>(kept.size()));

@@ -1,21 +1,23 @@
 #include "capture/engine.h"
 
 #include "archive/data_folder.h"
+#include "capture/page_pixels.h"
 
 namespace tessaron {
-
-namespace {
 
 Engine& programEngine() {
   static auto* program = new Engine();
   return *program;
 }
 
-std::atomic<Engine*> current{nullptr};
+Engine::Engine(EngineSources sources) : sources_(std::move(sources)) {
+  task.body = [this](std::stop_token stop) { captureLoop(*this, stop); };
+}
 
-}  // namespace
-
-Engine::Engine(EngineSources sources) : sources_(std::move(sources)) {}
+std::shared_ptr<CaptureTask> Engine::taskHandle() {
+  std::lock_guard lock(task.mutex);
+  return task.handle;
+}
 
 platform::Platform& Engine::platform() const {
   return sources_.platform ? *sources_.platform : platform::current();
@@ -40,19 +42,8 @@ Engine::~Engine() {
     running->cancel();
     running->waitUntilEnded();
   }
-}
-
-Engine& engine() {
-  Engine* inForce = current.load();
-  return inForce ? *inForce : programEngine();
-}
-
-ScopedEngine::ScopedEngine(EngineSources sources)
-    : engine_(std::make_unique<Engine>(std::move(sources))), previous_(current.exchange(engine_.get())) {}
-
-ScopedEngine::~ScopedEngine() {
-  current.store(previous_);
-  engine_.reset();
+  // Readings of pictures it queued complete its records; none may outlive it.
+  waitForWordsInPictures();
 }
 
 }  // namespace tessaron

@@ -3,8 +3,10 @@
 // loop, the window registry, the words each address's records hold, the windows and applications already
 // said in the log, the archive's lock, its upkeep and the settings in force.
 //
-// The program has one engine for its whole run (never destroyed: at exit a running capture thread must not
-// be joined). A test makes its own with ScopedEngine, so nothing one test leaves behind reaches the next.
+// Everything of the capture path takes the engine it works for, so work that finishes late (a reading of
+// pictures) completes the record of the engine that asked. The program has one engine for its whole run
+// (never destroyed: at exit a running capture thread must not be joined); a test makes its own, so nothing
+// one test leaves behind reaches the next.
 #pragma once
 
 #include <atomic>
@@ -51,12 +53,14 @@ class Engine {
   // Capture is switched on. The loop tests it before each pass.
   std::atomic<bool> isCapturing{false};
 
-  // The task most recently started (none before the first), and the body new tasks run.
+  // The task most recently started (none before the first), and the body new tasks run: the capture loop,
+  // unless a test puts its own.
   struct Task {
     std::mutex mutex;
     std::shared_ptr<CaptureTask> handle;
     CaptureTask::Body body;
   } task;
+  std::shared_ptr<CaptureTask> taskHandle();
 
   // The tracked browser windows, keyed by window number.
   WindowRegistry windows;
@@ -92,20 +96,7 @@ class Engine {
   EngineSources sources_;
 };
 
-// The engine in force: the program's, or the innermost ScopedEngine's.
-Engine& engine();
-
-// A fresh engine in force for the scope's life; the one before is in force again after it.
-class ScopedEngine {
- public:
-  explicit ScopedEngine(EngineSources sources = {});
-  ~ScopedEngine();
-  ScopedEngine(const ScopedEngine&) = delete;
-  ScopedEngine& operator=(const ScopedEngine&) = delete;
-
- private:
-  std::unique_ptr<Engine> engine_;
-  Engine* previous_;
-};
+// The program's engine, made on first use from the installed platform and the person's folders.
+Engine& programEngine();
 
 }  // namespace tessaron

@@ -1,6 +1,7 @@
 #include "capture/page_pixels.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
@@ -54,9 +55,12 @@ std::string localeName() {
   return {};
 }
 
+std::atomic<bool> workerMade{false};
+
 // Made when first needed, and never taken down: a process that ends mid-read leaves the record's text whole.
 ocr::OcrWorker& worker() {
   static ocr::OcrWorker* shared = [] {
+    workerMade.store(true);
     const auto folder = ocr::languageDataFolder();
     return new ocr::OcrWorker({ocr::localeLanguages(localeName(), folder), folder},
                               [](const std::string& line) { log::capturer().log("%s", line); });
@@ -77,10 +81,10 @@ ocr::PageLayout layoutInPixels(const platform::PageLayout& layout, double window
   return pixels;
 }
 
-void readWordsInPictures(const platform::PageLayout& layout, double windowWidth, const OSData& screenshot,
-                         std::size_t textCharacters, const std::filesystem::path& textPath,
-                         const std::string& recordPath) {
-  if (!settingsInForce().ocr) return;
+void readWordsInPictures(Engine& engine, const platform::PageLayout& layout, double windowWidth,
+                         const OSData& screenshot, std::size_t textCharacters,
+                         const std::filesystem::path& textPath, const std::string& recordPath) {
+  if (!settingsInForce(engine).ocr) return;
   std::uint32_t width = 0, height = 0;
   if (!pngSize(screenshot, width, height)) return;
   const std::vector<ocr::Box> regions =
@@ -110,13 +114,13 @@ void readWordsInPictures(const platform::PageLayout& layout, double windowWidth,
          }
          return crops;
        },
-       [textPath, recordPath](const std::string& words) {
+       [&engine, textPath, recordPath](const std::string& words) {
          if (words.empty()) {
            log::capturer().log("No words in the pictures of %s", recordPath);
            return;
          }
          // Forgetting and the passes hold the archive: the record is completed between them, or not at all.
-         std::lock_guard archive(engine().archiveMutex);
+         std::lock_guard archive(engine.archiveMutex);
          std::string error;
          if (archive::addRecordWords(textPath, words, fullTextWordLimit, error))
            log::capturer().log("Added the words in the pictures of %s", recordPath);
@@ -126,7 +130,7 @@ void readWordsInPictures(const platform::PageLayout& layout, double windowWidth,
 }
 
 void waitForWordsInPictures() {
-  worker().drain();
+  if (workerMade.load()) worker().drain();
 }
 
 }  // namespace tessaron

@@ -13,6 +13,8 @@
 
 namespace tessaron {
 
+class Engine;
+
 // The page's layout in the screenshot's pixels: the window's frame is `windowWidth` wide in the layout's
 // units, the screenshot `imageWidth` x `imageHeight` pixels.
 ocr::PageLayout layoutInPixels(const platform::PageLayout& layout, double windowWidth,
@@ -21,11 +23,11 @@ ocr::PageLayout layoutInPixels(const platform::PageLayout& layout, double window
 
 // Reads the words of the page's parts that the tree lacks from `screenshot` (PNG bytes) and adds them to the
 // record's text (`textPath`), unless the settings switch reading off. Returns at once: the reading is queued.
-void readWordsInPictures(const platform::PageLayout& layout, double windowWidth, const OSData& screenshot,
-                         std::size_t textCharacters, const std::filesystem::path& textPath,
-                         const std::string& recordPath);
+void readWordsInPictures(Engine& engine, const platform::PageLayout& layout, double windowWidth,
+                         const OSData& screenshot, std::size_t textCharacters,
+                         const std::filesystem::path& textPath, const std::string& recordPath);
 
-// Waits until every reading queued so far is done (for tests).
+// Waits until every reading queued so far is done.
 void waitForWordsInPictures();
 
 }  // namespace tessaron

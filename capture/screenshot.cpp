@@ -46,12 +46,13 @@ bool isSimilarImage(const OSData& previous, const OSData& current) {
   return isSimilarHash(previousHash, currentHash);
 }
 
-bool captureScreenshot(TessaronWindow& record, const std::filesystem::path& destination, bool newPage) {
+bool captureScreenshot(Engine& engine, TessaronWindow& record, const std::filesystem::path& destination,
+                       bool newPage) {
   if (!record.window) {
     log::capturer().error("Failed to fetch screenshot.");
     return false;
   }
-  auto shot = engine().platform().windows().captureWindow(*record.window);
+  auto shot = engine.platform().windows().captureWindow(*record.window);
   if (!shot || shot.value().empty()) {
     log::capturer().error("Failed to fetch screenshot.");
     return false;

@@ -82,11 +82,11 @@ class Screenshots : public testing::SimDesktopTest {
 };
 
 TEST_F(Screenshots, TheFirstIsSavedWithoutAnyHashingAndIdenticalOnesAreDropped) {
-  EXPECT_TRUE(captureScreenshot(record, shot(1)));
+  EXPECT_TRUE(captureScreenshot(engine(), record, shot(1)));
   EXPECT_EQ(logs->texts(), (std::vector<std::string>{"Screenshot saved at: " + shot(1).string()}));
   EXPECT_FALSE(record.prevImage.empty());
   logs->clear();
-  EXPECT_FALSE(captureScreenshot(record, shot(2)));
+  EXPECT_FALSE(captureScreenshot(engine(), record, shot(2)));
   EXPECT_FALSE(fs::exists(shot(2)));
   EXPECT_EQ(logs->texts(), (std::vector<std::string>{"Hashed distance: 0, Threshold: 10",
                                                      "Close to duplicate image found, won't archive!"}));
@@ -97,29 +97,30 @@ TEST_F(Screenshots, TheFirstIsSavedWithoutAnyHashingAndIdenticalOnesAreDropped) 
 TEST_F(Screenshots, DistanceTenIsNewDistanceNineIsADuplicate) {
   RgbaImage base = picture(96, 64, 0);
   RgbaImage nine = atDistance(base, 9), ten = atDistance(base, 10);
-  ASSERT_TRUE(captureScreenshot(record, shot(1)));
+  ASSERT_TRUE(captureScreenshot(engine(), record, shot(1)));
   show(nine);
-  EXPECT_FALSE(captureScreenshot(record, shot(2)));
+  EXPECT_FALSE(captureScreenshot(engine(), record, shot(2)));
   show(ten);
-  EXPECT_TRUE(captureScreenshot(record, shot(3)));
+  EXPECT_TRUE(captureScreenshot(engine(), record, shot(3)));
   EXPECT_TRUE(logs->contains("Hashed distance: 9, Threshold: 10"));
   EXPECT_TRUE(logs->contains("Hashed distance: 10, Threshold: 10"));
 }
 
 TEST_F(Screenshots, FailuresLeaveThePreviousImageAndAreLogged) {
-  ASSERT_TRUE(captureScreenshot(record, shot(1)));
+  ASSERT_TRUE(captureScreenshot(engine(), record, shot(1)));
   const OSData saved = record.prevImage;
   show(atDistance(picture(96, 64, 0), 20));
   logs->clear();
-  EXPECT_FALSE(captureScreenshot(record, root / "missing-folder" / "x.png"));
+  EXPECT_FALSE(captureScreenshot(engine(), record, root / "missing-folder" / "x.png"));
   EXPECT_EQ(record.prevImage, saved);
   ASSERT_EQ(logs->messages().back().level, log::Level::error);
   EXPECT_EQ(logs->texts().back().rfind("Error saving screenshot: ", 0), 0U) << logs->texts().back();
-  EXPECT_TRUE(captureScreenshot(record, shot(2))) << "compared with the last saved image, not the failed one";
+  EXPECT_TRUE(captureScreenshot(engine(), record, shot(2)))
+      << "compared with the last saved image, not the failed one";
 
   desktop->window(1)->image = ImageSource::failing();
   logs->clear();
-  EXPECT_FALSE(captureScreenshot(record, shot(3)));
+  EXPECT_FALSE(captureScreenshot(engine(), record, shot(3)));
   EXPECT_EQ(logs->texts(), (std::vector<std::string>{"Failed to fetch screenshot."}));
 }
 
@@ -175,11 +176,11 @@ TEST_F(Screenshots, DecidesExactlyAsTheLiteralPathOnImageSequences) {
     return std::pair{decisions, lines};
   };
   auto literal = run(literalCaptureScreenshot, root / "literal");
-  auto engine =
-      run([](TessaronWindow& window, const fs::path& file) { return captureScreenshot(window, file); },
-          root / "engine");
-  EXPECT_EQ(engine.first, literal.first);
-  EXPECT_EQ(engine.second, literal.second);
+  auto filtered = run([this](TessaronWindow& window,
+                             const fs::path& file) { return captureScreenshot(engine(), window, file); },
+                      root / "engine");
+  EXPECT_EQ(filtered.first, literal.first);
+  EXPECT_EQ(filtered.second, literal.second);
   EXPECT_GE(std::count(literal.first.begin(), literal.first.end(), true), 5);
   EXPECT_GE(std::count(literal.first.begin(), literal.first.end(), false), 5);
   for (std::size_t i = 0; i < sequence.size(); ++i) {

@@ -25,9 +25,10 @@ const char* const screenRecordingAlertInformativeText =
     "4. Add or enable your app in the list.\n"
     "5. Hit 'Quit & Reopen the app\"";
 
-PermissionsService::PermissionsService()
+PermissionsService::PermissionsService(Engine& engine)
     : isScreenCaptureGranted(platform::current().shell().grants().isScreenCaptureAllowed()),
-      isAccessibilityGranted(platform::current().shell().grants().isAccessibilityTrusted()) {}
+      isAccessibilityGranted(platform::current().shell().grants().isAccessibilityTrusted()),
+      engine_(engine) {}
 
 void PermissionsService::schedulePermissionCheck() {
   platform::current().mainQueue().runAfter(std::chrono::seconds(1),
@@ -40,7 +41,7 @@ void PermissionsService::checkPermissions() {
     if (grants.isScreenCaptureAllowed()) {
       log::tessaronApp().log("User just granted Screen Capturing Priviledge.");
       startServer();
-      startCaptureTask();
+      startCaptureTask(engine_);
       return;
     }
     showScreenRecordingAlert();

@@ -11,10 +11,12 @@ namespace tessaron {
 // Whether the screen-recording alert may still be shown; it is shown at most once per process.
 extern std::atomic<bool> gMayShowScreenRecordingAlert;
 
+class Engine;
+
 class PermissionsService : public std::enable_shared_from_this<PermissionsService> {
  public:
-  // Records both grants as they stand now (a snapshot; the check asks afresh).
-  PermissionsService();
+  // Records both grants as they stand now (a snapshot; the check asks afresh). Capturing starts on `engine`.
+  explicit PermissionsService(Engine& engine);
 
   // Runs checkPermissions on the main queue 1.0 s from now; the queued work keeps the service alive.
   void schedulePermissionCheck();
@@ -26,6 +28,9 @@ class PermissionsService : public std::enable_shared_from_this<PermissionsServic
   const bool isAccessibilityGranted;
   const bool displayedScreenCaptureAlert = false;
   const bool displayedAccessibilityAlert = false;
+
+ private:
+  Engine& engine_;
 };
 
 // Modal, in the desktop's own words where its grants have them; the first button ("Open System Preferences")

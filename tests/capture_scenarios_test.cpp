@@ -106,11 +106,11 @@ TEST_P(CaptureScenario, ArchiveLogAndOutputMatch) {
   auto logs = log::useMemorySink();
   const log::NamingWhatWasSeen namesPinned;  // the expected lines name the pages
   OutputCapture output;
-  ScopedEngine engineInForce;
+  Engine engineInForce;
 
   for (int pass = 0; pass < header.passes; ++pass) {
     if (pass > 0) desktop->advance(std::chrono::seconds(5));
-    capturePass();
+    capturePass(engineInForce);
   }
 
   std::string actual = "passes: " + std::to_string(header.passes) + "\n";
@@ -129,7 +129,7 @@ TEST_P(CaptureScenario, ArchiveLogAndOutputMatch) {
   for (const auto& line : output.lines())
     actual += line + "\n";
   actual += "--- registry\n";
-  auto keys = engine().windows.keys();
+  auto keys = engineInForce.windows.keys();
   std::sort(keys.begin(), keys.end());
   for (auto key : keys)
     actual += std::to_string(key) + "\n";
