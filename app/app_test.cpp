@@ -54,8 +54,8 @@ class Shell : public ::testing::Test {
     scoped = std::make_unique<platform::ScopedPlatform>(desktop->platform());
     logs = log::useMemorySink();
     engine_ = std::make_unique<Engine>();
-    engine_->task.body = [this](std::stop_token stop) {
-      while (engine().isCapturing.load() && !stop.stop_requested())
+    engine_->task.body = [engine = engine_.get()](std::stop_token stop) {
+      while (engine->isCapturing.load() && !stop.stop_requested())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
   }

@@ -160,7 +160,7 @@ bool ArchiveAccess::tryKey(const std::string& secret, bool keepInKeyring) {
   auto error = store_->open(secret);
   if (error) return false;
   state_ = State::open;
-  said_.clear();
+  said_.forgetAll();
   log::tessaronApp().log("The sealed archive is open.");
   if (keepInKeyring)
     if (auto kept = platform::current().shell().keyring().store(keyName(), "Tessaron archive key", secret))
@@ -178,7 +178,7 @@ void ArchiveAccess::openSealed() {
     case KeyState::found:
       if (auto error = store_->open(found.secret); !error) {
         state_ = State::open;
-        said_.clear();
+        said_.forgetAll();
         log::tessaronApp().log("The sealed archive is open.");
         if (seal::countPlainRecords(places_.plain) > 0) convertPlainRecords();  // a move cut short goes on
         return;
@@ -237,7 +237,7 @@ std::optional<std::string> ArchiveAccess::askSecret(const std::string& why) {
 
 void ArchiveAccess::sayLockedOnce(const std::string& why) {
   state_ = State::locked;
-  if (!said_.insert(why).second) return;
+  if (!said_.first(why)) return;
   log::tessaronApp().error("The archive is locked: %s. Nothing is recorded until it is open.", why);
 }
 

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "archive/data_folder.h"
+#include "base/once.h"
 #include "seal/sealed_store.h"
 
 namespace tessaron {
@@ -60,7 +61,7 @@ class ArchiveAccess {
   Places places_;
   std::unique_ptr<seal::SealedStore> store_;
   std::atomic<State> state_{State::locked};  // until open() has decided
-  std::set<std::string> said_;               // reasons for being locked, said once each
+  log::Once<> said_;                         // reasons for being locked, said once each
   bool askedForSecret_ = false;
   std::chrono::seconds retry_{30};
 };

@@ -16,6 +16,7 @@
 
 #include "archive/private_files.h"
 #include "base/log.h"
+#include "base/once.h"
 #include "capture/capture.h"
 #include "capture/engine.h"
 
@@ -27,7 +28,7 @@ std::string dayName(const platform::LocalDateTime& local) {
   return archive::dayName(local.year, static_cast<unsigned>(local.month), static_cast<unsigned>(local.day));
 }
 
-fs::path createDayFolder(const fs::path& parent, const std::string& name) {
+std::optional<fs::path> createDayFolder(const fs::path& parent, const std::string& name) {
   fs::path folder = parent / name;
   std::error_code ec;
   const auto status = fs::symlink_status(folder, ec);
@@ -38,18 +39,15 @@ fs::path createDayFolder(const fs::path& parent, const std::string& name) {
   if (fs::exists(status)) {
     // A link would put the person's records wherever it points, out of reach of forgetting and of the
     // search; a file is no folder at all.
-    static std::mutex mutex;
-    static std::string refused;
-    std::lock_guard lock(mutex);
-    if (refused != folder.string())
+    static log::Once<> refused;
+    if (refused.first(folder.string()))
       log::capturer().error("%s is a link or a file, not a day folder: no record is written through it",
                             folder.string());
-    refused = folder.string();
-    return fs::path("/");
+    return std::nullopt;
   }
   if (!archive::createPrivateFolders(folder, ec)) {
     log::capturer().error("Error creating directory: %s", ec.message());
-    return fs::path("/");
+    return std::nullopt;
   }
   log::capturer().log("Successfully created directory %s", folder.string());
   return folder;

@@ -116,8 +116,9 @@ inline constexpr std::size_t revisitWordLimit = 2;
 
 // "yyyyMMdd" of a local date.
 std::string dayName(const platform::LocalDateTime& local);
-// The day folder under the data folder, created when missing; "/" when it cannot be created.
-std::filesystem::path createDayFolder(const std::filesystem::path& parent, const std::string& name);
+// The day folder under the data folder, created when missing; none when it cannot be created.
+std::optional<std::filesystem::path> createDayFolder(const std::filesystem::path& parent,
+                                                     const std::string& name);
 // The current UTC time as "yyyy-MM-dd'T'HH:mm:ss'Z'".
 std::string captureTimestamp(Engine& engine);
 // How many words a new record of the address gets. The full text on the first record of an address in this

@@ -59,11 +59,7 @@ std::string TessaronError::description() const {
 }
 
 void noteUnreadablePages(Engine& engine, const platform::RunningApplication& application) {
-  {
-    Engine::Notes& notes = engine.notes;
-    std::lock_guard lock(notes.mutex);
-    if (!notes.unreadableProcesses.insert(application.processId).second) return;
-  }
+  if (!engine.notes.unreadableProcesses.first(application.processId)) return;
   const platform::Browser* browser = platform::browserNamed(application.applicationName);
   const std::string name = browser ? std::string(browser->name) : application.applicationName;
   log::capturer().log(
@@ -145,15 +141,12 @@ void capturePass(Engine& engine) {
   }
   archiveUpkeepBeforePass(engine, *dataFolder, day);
   if (!roomToSave(engine, settingsInForce(engine), *dataFolder)) return;
-  const std::filesystem::path dayFolder = createDayFolder(*dataFolder, day);
-  // Without its day folder a record has no place: it is never written anywhere else (the fallback is the
-  // root of the file system).
-  if (dayFolder == std::filesystem::path("/")) {
+  const std::optional<std::filesystem::path> dayFolder = createDayFolder(*dataFolder, day);
+  // Without its day folder a record has no place: it is never written anywhere else.
+  if (!dayFolder) {
     // Said once a day: the reason, logged with it, does not change from one pass to the next.
-    static std::string dayWithoutFolder;
-    if (dayWithoutFolder != day)
+    if (engine.notes.daysWithoutFolder.first(day))
       log::capturer().error("No day folder in %s, so nothing is saved in this pass", dataFolder->string());
-    dayWithoutFolder = day;
     return;
   }
   const std::vector<platform::WindowDescription> windows = getBrowserWindows(engine);
@@ -203,9 +196,9 @@ void capturePass(Engine& engine) {
     }
     try {
       if (variantOf(*browser) == BrowserVariant::chrome)
-        archiveChromeWindow(engine, *browser, window, day, dayFolder, record);
+        archiveChromeWindow(engine, *browser, window, day, *dayFolder, record);
       else
-        archiveSafariWindow(engine, *browser, window, day, dayFolder, record);
+        archiveSafariWindow(engine, *browser, window, day, *dayFolder, record);
     } catch (const TessaronError& error) {
       log::capturer().error("Error capturing AX content: %{public}@", error);
     }

@@ -14,11 +14,7 @@ namespace {
 // Applications on screen that are no browser Tessaron knows, each said once: a browser missing from the table
 // shows up in the log by its name rather than not at all.
 void noteUnknownApplication(Engine& engine, const std::string& name) {
-  {
-    Engine::Notes& notes = engine.notes;
-    std::lock_guard lock(notes.mutex);
-    if (!notes.unknownApplications.insert(name).second) return;
-  }
+  if (!engine.notes.unknownApplications.first(name)) return;
   log::capturer().log("Unsupported browser application: %{public}s", name);
 }
 

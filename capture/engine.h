@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "base/once.h"
 #include "capture/capture.h"
 #include "capture/capture_switch.h"
 #include "settings/settings.h"
@@ -78,9 +79,10 @@ class Engine {
   // What the log has said once and need not say again.
   struct Notes {
     std::mutex mutex;
-    std::unordered_map<std::uint32_t, Unrecorded> unrecordedWindows;
-    std::set<std::int32_t> unreadableProcesses;  // browsers said to be off the accessibility bus
-    std::set<std::string> unknownApplications;   // applications on screen that are no browser we know
+    std::unordered_map<std::uint32_t, Unrecorded> unrecordedWindows;  // why each window is not recorded
+    log::Once<std::int32_t> unreadableProcesses;  // browsers said to be off the accessibility bus
+    log::Once<> unknownApplications;              // applications on screen that are no browser we know
+    log::Once<> daysWithoutFolder;                // days whose folder could not be made
   } notes;
 
   // The archive's upkeep between passes, and the settings file.

@@ -43,17 +43,12 @@ OcrWorker::~OcrWorker() {
   wake_.notify_all();
 }
 
-void OcrWorker::sayOnce(bool& said, const std::string& line) {
-  if (said) return;
-  said = true;
-  log_(line);
-}
-
 void OcrWorker::submit(OcrJob job) {
   std::lock_guard lock(mutex_);
   if (waiting_.size() >= options_.queueLimit) {
-    sayOnce(saidDropped_, "Reading words from pictures fell behind: the words in pictures of " +
-                              waiting_.front().name + " and of other pages like it are not read.");
+    if (saidDropped_.first())
+      log_("Reading words from pictures fell behind: the words in pictures of " + waiting_.front().name +
+           " and of other pages like it are not read.");
     waiting_.pop_front();
   }
   waiting_.push_back(std::move(job));
@@ -82,9 +77,10 @@ void OcrWorker::run(std::stop_token stop) {
     // Over the share, the next job waits until enough of the window has passed.
     if (const auto wait = budget.waitFrom(CpuBudget::Clock::now());
         wait > CpuBudget::Clock::duration::zero()) {
-      sayOnce(saidOverShare_, "Reading words from pictures has used its share of a core (" +
-                                  std::to_string(static_cast<int>(options_.share * 100)) +
-                                  " % over a minute): pages wait for it.");
+      if (saidOverShare_.first())
+        log_("Reading words from pictures has used its share of a core (" +
+             std::to_string(static_cast<int>(options_.share * 100)) +
+             " % over a minute): pages wait for it.");
       wake_.wait_for(lock, stop, wait, [] { return false; });
       continue;
     }

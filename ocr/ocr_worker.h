@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/once.h"
 #include "ocr/cpu_budget.h"
 
 namespace tessaron::ocr {
@@ -56,7 +57,6 @@ class OcrWorker {
 
  private:
   void run(std::stop_token stop);
-  void sayOnce(bool& said, const std::string& line);
 
   const Options options_;
   const Log log_;
@@ -64,7 +64,7 @@ class OcrWorker {
   std::condition_variable_any wake_;
   std::deque<OcrJob> waiting_;
   bool working_ = false;
-  bool saidOverShare_ = false, saidDropped_ = false;
+  log::OnceOnly saidOverShare_, saidDropped_;
   double secondsSpent_ = 0;
   std::jthread thread_;
 };

@@ -141,12 +141,8 @@ void IndexKeeper::handleFault(const IndexError& error, Place place) {
 }
 
 void IndexKeeper::say(const std::string& line) {
-  {
-    std::lock_guard lock(mutex_);
-    // A fault that persists is said once, not at every retry.
-    if (!said_.insert(line).second) return;
-  }
-  log_(line);
+  // A fault that persists is said once, not at every retry.
+  if (said_.first(line)) log_(line);
 }
 
 bool IndexKeeper::preferredUsableAgain(Index& fallbackIndex) {
@@ -226,7 +222,7 @@ void IndexKeeper::run(std::stop_token stop, std::chrono::milliseconds period) {
       log_(done);
       {
         std::lock_guard lock(mutex_);
-        said_.clear();                                   // working again: a new fault is news
+        said_.forgetAll();                               // working again: a new fault is news
         if (place == Place::preferred) notice_.clear();  // rebuilt: nothing missing any more
       }
       // Merged step by step, so that a search waits for one step at most.

@@ -22,6 +22,7 @@
 #include <stop_token>
 #include <string>
 
+#include "base/once.h"
 #include "searchserver/index.h"
 #include "searchserver/indexer.h"
 
@@ -91,7 +92,7 @@ class IndexKeeper {
   enum class Cleanup { none, setAside, remove };
   std::pair<std::filesystem::path, Cleanup> cleanup_{{}, Cleanup::none};
   std::chrono::steady_clock::time_point nextRetry_;
-  std::set<std::string> said_;  // log lines of faults said since the index last worked
+  log::Once<> said_;  // log lines of faults said since the index last worked
 };
 
 template <class Read>

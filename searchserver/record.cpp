@@ -14,6 +14,8 @@
 #include <mutex>
 #include <set>
 
+#include "base/once.h"
+
 namespace tessaron::search {
 
 ArchiveFile::ArchiveFile(const std::filesystem::path& file, std::uintmax_t maxBytes) {
@@ -58,11 +60,8 @@ std::optional<std::size_t> ArchiveFile::readInto(char* into, std::size_t size) {
 }
 
 void noteSkipped(const std::filesystem::path& file, const std::string& why) {
-  static std::mutex mutex;
-  static std::set<std::string> said;
-  std::lock_guard lock(mutex);
-  if (said.insert(file.string()).second)
-    std::fprintf(stderr, "server: skipped %s: %s\n", file.c_str(), why.c_str());
+  static log::Once<> said;
+  if (said.first(file.string())) std::fprintf(stderr, "server: skipped %s: %s\n", file.c_str(), why.c_str());
 }
 
 std::optional<std::string> readTextRecord(const std::filesystem::path& file) {

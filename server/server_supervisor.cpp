@@ -14,6 +14,7 @@
 
 #include "base/exit.h"
 #include "base/log.h"
+#include "base/once.h"
 #include "platform/platform.h"
 #include "server/server.h"
 
@@ -91,8 +92,8 @@ void tellPortHeldByAnotherUser(std::uint32_t user) {
       "Port 5000 is held by a program of another user of this computer (user %u): tessaron's search cannot "
       "start until that port is free, and the search page is not opened meanwhile.",
       user);
-  static std::atomic<bool> told{false};
-  if (told.exchange(true)) return;
+  static log::OnceOnly told;
+  if (!told.first()) return;
   platform::current().shell().alerts().runModal(
       {"tessaron",
        "Another user of this computer has a program on port 5000, where Tessaron's search runs. Tessaron "

@@ -21,6 +21,7 @@
 #include <set>
 #include <thread>
 
+#include "base/once.h"
 #include "platform/freedesktop/glib_ownership.h"
 #include "platform/platform.h"
 #include "platform/wayland/pipewire_format.h"
@@ -46,13 +47,8 @@ constexpr std::chrono::seconds noFrameLimit{10};
 // Each failure of the cast is said in the log once per reason: a pass that fails the same way every 5 s says
 // nothing new.
 void sayOnce(const std::string& text) {
-  static std::mutex mutex;
-  static std::set<std::string> said;
-  {
-    std::lock_guard lock(mutex);
-    if (!said.insert(text).second) return;
-  }
-  notice(text);
+  static log::Once<> said;
+  if (said.first(text)) notice(text);
 }
 
 struct Frame {
