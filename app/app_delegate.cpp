@@ -58,7 +58,7 @@ void registerLoginItem() {
       log::tessaronApp().log("Service registration requires approval.");
     return;
   }
-  if (auto error = items.registerAndReturnError())
+  if (auto error = items.registerToStartAtLogin())
     log::tessaronApp().error("Error occurred: %@", *error);
   else
     log::tessaronApp().log("Service registration successful.");
@@ -71,7 +71,7 @@ std::shared_ptr<platform::StatusItem> AppDelegate::statusBarItem() {
 
 void AppDelegate::applicationDidFinishLaunching() {
   auto& p = platform::current();
-  const std::optional<std::string> identifier = p.bundle().bundleIdentifier();
+  const std::optional<std::string> identifier = p.installation().bundleIdentifier();
   standardOutputLine(identifier.value_or(""));
 
   int sameIdentifier = 0;

@@ -143,7 +143,7 @@ TEST_F(Shell, SearchOpensOnlyTessaronsOwnServerAndInspectAndLearnMoreOpenWhatThe
   ASSERT_EQ(alerts.size(), reasons.size());
   std::vector<std::string> expectedLog;
   for (std::size_t i = 0; i < reasons.size(); ++i) {
-    EXPECT_EQ(alerts[i].alert.informativeText, reasons[i]);
+    EXPECT_EQ(alerts[i].alert.explanation, reasons[i]);
     expectedLog.push_back("The search page is not opened: " + reasons[i]);
   }
   expectedLog.push_back("Inspect action");
@@ -158,7 +158,7 @@ TEST_F(Shell, APressStoresTheActionAndRunsItOffTheMainThread) {
   auto& queue = platform::current().mainQueue();
   queue.post([&queue] { queue.stop(); });
   queue.run();
-  EXPECT_EQ(platform::current().userDefaults().string("ActionType"), "Inspect Data");
+  EXPECT_EQ(platform::current().preferences().string("ActionType"), "Inspect Data");
   EXPECT_EQ(view->actionType(), ActionType::inspect);
   for (int i = 0; i < 2000 && desktop->revealedItems().empty(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -236,7 +236,7 @@ TEST_F(Shell, LoginItemStatusesAndRegistrationOutcomes) {
   };
   for (const Case& c :
        {Case{platform::LoginItemStatus::enabled, {}, "Service is already registered.", 0},
-        Case{platform::LoginItemStatus::requiresApproval, {}, "Service registration requires approval.", 0},
+        Case{platform::LoginItemStatus::switchedOff, {}, "Service registration requires approval.", 0},
         Case{platform::LoginItemStatus::notRegistered, {}, "Service registration successful.", 1},
         Case{platform::LoginItemStatus::notFound, {}, "Service registration successful.", 1},
         Case{platform::LoginItemStatus::notRegistered, "denied", "Error occurred: denied", 1}}) {
@@ -271,11 +271,11 @@ TEST_F(Shell, GrantAlertsSpeakTheDesktopsOwnWordsWhereItHasThem) {
   showScreenRecordingAlert();
   const auto shown = desktop->shownAlerts();
   ASSERT_EQ(shown.size(), 2U);
-  EXPECT_EQ(shown[0].alert.messageText, "Accessibility Permissions Required");
-  EXPECT_EQ(shown[0].alert.informativeText, accessibilityAlertInformativeText);
+  EXPECT_EQ(shown[0].alert.title, "Accessibility Permissions Required");
+  EXPECT_EQ(shown[0].alert.explanation, accessibilityAlertInformativeText);
   EXPECT_EQ(shown[0].alert.buttons, (std::vector<std::string>{"Open System Preferences", "Cancel"}));
-  EXPECT_EQ(shown[1].alert.messageText, "Screen Recording Permissions Required");
-  EXPECT_EQ(shown[1].alert.informativeText, "Pick your screen in the dialog.");
+  EXPECT_EQ(shown[1].alert.title, "Screen Recording Permissions Required");
+  EXPECT_EQ(shown[1].alert.explanation, "Pick your screen in the dialog.");
   EXPECT_EQ(shown[1].alert.buttons, (std::vector<std::string>{"Choose Screen", "Cancel"}));
 }
 

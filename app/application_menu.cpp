@@ -19,13 +19,13 @@ ContentView::ContentView(std::shared_ptr<platform::StatusItem> item, Engine& eng
     : item_(std::move(item)), engine_(engine) {}
 
 ActionType ContentView::actionType() const {
-  auto stored = platform::current().userDefaults().string(actionTypeKey);
+  auto stored = platform::current().preferences().string(actionTypeKey);
   auto action = stored ? actionTypeFromRawValue(*stored) : std::nullopt;
   return action.value_or(ActionType::toggle);
 }
 
 void ContentView::setActionType(ActionType action) {
-  platform::current().userDefaults().setString(actionTypeKey, std::string(rawValue(action)));
+  platform::current().preferences().setString(actionTypeKey, std::string(rawValue(action)));
 }
 
 void ContentView::setIsCapturing(bool value) {
@@ -50,7 +50,7 @@ std::shared_ptr<ContentView> ApplicationMenu::createMenu(const std::shared_ptr<p
 }
 
 std::string productPageAddress() {
-  return "file://" + platform::current().bundle().resourcePath("README.html").string();
+  return "file://" + platform::current().installation().resourcePath("README.html").string();
 }
 
 void performAction(ActionType action, ContentView& view) {
@@ -92,14 +92,14 @@ void performAction(ActionType action, ContentView& view) {
       // Only Tessaron's own server may have the person's searches.
       if (auto why = whySearchIsUnavailable()) {
         log::contentView().error("The search page is not opened: %s", *why);
-        p.shell().alerts().runModal({"tessaron", *why, platform::AlertStyle::warning, {"OK"}, "AppIcon"});
+        p.shell().alerts().ask({"tessaron", *why, platform::AlertStyle::warning, {"OK"}, "AppIcon"});
         return;
       }
       p.shell().workspace().openURL(searchPageAddress);
       return;
     case ActionType::inspect:
       log::contentView().log("Inspect action");
-      if (auto folder = appDataFolder()) p.shell().workspace().activateFileViewerSelecting({*folder});
+      if (auto folder = appDataFolder()) p.shell().workspace().showInFileManager({*folder});
       return;
     case ActionType::learnMore:
       p.shell().workspace().openURL(productPageAddress());

@@ -24,7 +24,7 @@ settings::Settings currentSettings() {
 }
 
 std::size_t showAlert(platform::AlertSpec alert) {
-  return platform::current().shell().alerts().runModal(alert);
+  return platform::current().shell().alerts().ask(alert);
 }
 
 }  // namespace
@@ -42,7 +42,7 @@ ArchiveAccess::Places ArchiveAccess::Places::of(const fs::path& support,
 }
 
 std::optional<ArchiveAccess::Places> ArchiveAccess::forThisUser() {
-  auto support = platform::current().bundle().applicationSupportFolder();
+  auto support = platform::current().installation().applicationSupportFolder();
   if (!support) return std::nullopt;
   std::optional<fs::path> runtime;
   // The runtime folder is memory, the user's alone, and goes at logout: the best place for the plain view.
@@ -115,7 +115,7 @@ void ArchiveAccess::createSealed(bool converting) {
   std::optional<std::string> passphrase;
   if (keyring.state == platform::KeyringLookup::State::unavailable ||
       keyring.state == platform::KeyringLookup::State::locked) {
-    const auto answer = shell.alerts().runModalAskingSecret(
+    const auto answer = shell.alerts().askForSecret(
         {"Choose a Passphrase",
          "Tessaron seals your archive, but no keyring can keep its key here (" + keyring.why +
              "). Choose a passphrase: Tessaron asks for it when it starts. The recovery key shown next opens "
@@ -219,7 +219,7 @@ void ArchiveAccess::openSealed() {
 
 std::optional<std::string> ArchiveAccess::askSecret(const std::string& why) {
   const bool passphrase = store_->hasPassphrase();
-  const auto answer = platform::current().shell().alerts().runModalAskingSecret(
+  const auto answer = platform::current().shell().alerts().askForSecret(
       {passphrase ? "Open Your Archive" : "Your Archive Is Locked",
        passphrase
            ? "Type your passphrase (or your recovery key) to open your sealed archive. Tessaron records "

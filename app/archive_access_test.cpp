@@ -39,7 +39,7 @@ class ArchiveAccessTest : public testing::SimDesktopTest {
   std::vector<std::string> alertTitles() const {
     std::vector<std::string> titles;
     for (const auto& shown : desktop->shownAlerts())
-      titles.push_back(shown.alert.messageText);
+      titles.push_back(shown.alert.title);
     return titles;
   }
   std::size_t linesWith(const std::string& text) const {
@@ -63,7 +63,7 @@ TEST_F(ArchiveAccessTest, ANewArchiveIsSealedItsKeyKeptAndShownOnceAndItOpensAga
     ASSERT_EQ(access.state(), ArchiveAccess::State::open) << ::testing::PrintToString(logs->texts());
     ASSERT_EQ(alertTitles(), std::vector<std::string>{"Your Recovery Key"});
     key = desktop->keyring.secrets.at(keyName());
-    EXPECT_NE(desktop->shownAlerts()[0].alert.informativeText.find(key), std::string::npos)
+    EXPECT_NE(desktop->shownAlerts()[0].alert.explanation.find(key), std::string::npos)
         << "the recovery key shown is the key kept";
     EXPECT_EQ(seal::normalizedKey(key), key);
     for (const auto& line : logs->texts())

@@ -18,7 +18,7 @@ int main() {
     return error.exitStatus;
   }
   platform::install(selected);
-  log::setSubsystem(selected->bundle().bundleIdentifier().value_or("tessaron"));
+  log::setSubsystem(selected->installation().bundleIdentifier().value_or("tessaron"));
   log::tessaronApp().log("Platform backend: %s", std::string(selected->name()));
   platform::setNoticeHandler([](const std::string& text) { log::tessaronApp().log("%s", text); });
   TessaronApp app(programEngine());

@@ -38,7 +38,7 @@ bool archiveIsLocked() {
 }
 
 std::optional<std::filesystem::path> plainDataFolder() {
-  auto support = platform::current().bundle().applicationSupportFolder();
+  auto support = platform::current().installation().applicationSupportFolder();
   if (!support) return std::nullopt;
   return support.value() / "tessaron" / "AppData";
 }
@@ -53,7 +53,7 @@ std::optional<std::filesystem::path> appDataFolder() {
     }
     return location->dataFolder;
   }
-  auto support = platform::current().bundle().applicationSupportFolder();
+  auto support = platform::current().installation().applicationSupportFolder();
   if (!support) {
     log::utils().error("Error getting app support folder: %@", support.error());
     return std::nullopt;

@@ -32,9 +32,9 @@ std::string_view categoryName(Category category) {
       return "Utils";
     case Category::capturer:
       return "Capturer";
-    case Category::getChromeContent:
+    case Category::chromiumPages:
       return "GetChromeContent";
-    case Category::getSafariContent:
+    case Category::firefoxLikePages:
       return "GetSafariContent";
   }
   return "Utils";
@@ -282,7 +282,7 @@ void HeldLines::discard() {
 
 const Channel& channel(Category category) {
   // Each channel is made on first use, thread-safely, and lives until the process ends.
-  constexpr std::size_t count = static_cast<std::size_t>(Category::getSafariContent) + 1;
+  constexpr std::size_t count = static_cast<std::size_t>(Category::firefoxLikePages) + 1;
   static std::array<std::once_flag, count> once;
   static std::array<std::optional<Channel>, count> channels;
   auto index = static_cast<std::size_t>(category);
@@ -302,11 +302,11 @@ const Channel& utils() {
 const Channel& capturer() {
   return channel(Category::capturer);
 }
-const Channel& getChromeContent() {
-  return channel(Category::getChromeContent);
+const Channel& chromiumPages() {
+  return channel(Category::chromiumPages);
 }
-const Channel& getSafariContent() {
-  return channel(Category::getSafariContent);
+const Channel& firefoxLikePages() {
+  return channel(Category::firefoxLikePages);
 }
 
 }  // namespace tessaron::log

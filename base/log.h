@@ -25,7 +25,7 @@ namespace tessaron::log {
 enum class Level { normal, error };  // "default" and "error" in the log's own words
 std::string_view levelName(Level level);
 
-enum class Category { tessaronApp, contentView, utils, capturer, getChromeContent, getSafariContent };
+enum class Category { tessaronApp, contentView, utils, capturer, chromiumPages, firefoxLikePages };
 std::string_view categoryName(Category category);
 
 struct Message {
@@ -144,8 +144,8 @@ const Channel& tessaronApp();
 const Channel& contentView();
 const Channel& utils();
 const Channel& capturer();
-const Channel& getChromeContent();
-const Channel& getSafariContent();
+const Channel& chromiumPages();
+const Channel& firefoxLikePages();
 const Channel& channel(Category category);
 
 }  // namespace tessaron::log

@@ -71,8 +71,8 @@ TEST_F(LogTest, RendersEveryPlaceholderKind) {
 TEST_F(LogTest, ChannelsCarryTheirCategoryLevelAndSubsystem) {
   tessaronApp().error("App already running.");
   contentView().log("Quit action");
-  getChromeContent().log("curr title: %s", "A");
-  getSafariContent().log("Url %s already visited, don't save off-screen text again!", "https://x/");
+  chromiumPages().log("curr title: %s", "A");
+  firefoxLikePages().log("Url %s already visited, don't save off-screen text again!", "https://x/");
 
   auto messages = sink->messages();
   ASSERT_EQ(messages.size(), 4U);
@@ -110,7 +110,7 @@ TEST_F(LogTest, HeldLinesGoOutInOrderOnReleaseAndNeverOnDiscard) {
     EXPECT_TRUE(output.lines().empty());
     {
       HeldLines inner;
-      getChromeContent().log("inner");
+      chromiumPages().log("inner");
       inner.release();  // into the enclosing hold, not out
     }
     EXPECT_TRUE(sink->texts().empty());

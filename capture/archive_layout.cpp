@@ -19,6 +19,7 @@
 #include "base/once.h"
 #include "capture/capture.h"
 #include "capture/engine.h"
+#include "capture/log_lines.h"
 
 namespace tessaron {
 
@@ -67,7 +68,7 @@ constexpr std::size_t heldWordsPerAddress = 100000;
 
 RecordWords recordWords(Engine& engine, const std::string& address, std::string_view pageText) {
   if (address.empty()) {
-    standardOutputLine("URL is empty.");
+    standardOutputLine(lines::addressEmpty);
     return {fullTextWordLimit, false};
   }
   std::vector<std::string_view> words = archive::splitWords(pageText);

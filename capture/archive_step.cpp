@@ -3,6 +3,7 @@
 #include "base/log.h"
 #include "capture/capture.h"
 #include "capture/engine.h"
+#include "capture/log_lines.h"
 #include "capture/page_pixels.h"
 
 namespace tessaron {
@@ -10,32 +11,37 @@ namespace tessaron {
 namespace {
 
 const log::Channel& contentChannel(BrowserVariant variant) {
-  return variant == BrowserVariant::chrome ? log::getChromeContent() : log::getSafariContent();
+  return variant == BrowserVariant::chromiumFamily ? log::chromiumPages() : log::firefoxLikePages();
 }
 
-void archiveWindow(Engine& engine, BrowserVariant variant, const platform::Browser& browser,
-                   const platform::WindowDescription& window, const std::string& day,
-                   const std::filesystem::path& dayFolder, const std::shared_ptr<TessaronWindow>& record) {
+}  // namespace
+
+std::optional<PageNotRead> archiveBrowserWindow(Engine& engine, const platform::Browser& browser,
+                                                const platform::WindowDescription& window,
+                                                const std::string& day,
+                                                const std::filesystem::path& dayFolder,
+                                                const std::shared_ptr<TessaronWindow>& record) {
+  const BrowserVariant variant = variantOf(browser);
   // The page's address decides whether the window may be named at all; until it is known, lines that name the
   // window wait (and are written as they would have been when it may, or when the step fails).
   log::HeldLines namingLines;
-  const auto& info = copyWindowInfo(window);
-  if (!info) return;  // the window list has no entry for it
+  const auto& info = window.listed;
+  if (!info) return std::nullopt;  // the window list has no entry for it
 
   const std::optional<std::int32_t> pid = info->processId;
-  if (!pid || !info->title) throw TessaronError::AXWindowError("Can't get pid and windowName");
+  if (!pid || !info->title) return PageNotRead{lines::noProcessOrTitle};
 
   const std::string title = cleanTitle(*info->title);
-  if (variant == BrowserVariant::chrome) log::getChromeContent().log("curr title: %s", log::seen(title));
+  if (variant == BrowserVariant::chromiumFamily) log::chromiumPages().log("curr title: %s", log::seen(title));
 
   const auto windows = engine.platform().pages().windowsOf(*pid, browser);
-  if (!windows) throw TessaronError::AXWindowError("Can't find AXWindows for the application");
+  if (!windows) return PageNotRead{lines::noPageWindows};
 
   platform::PageWindowRef matched = findMatchingAXWindow(*windows, title, window.frame, variant);
   if (!matched) {
-    std::string message = "Can't find matching AXWindow for " + log::seen(title);
-    if (variant == BrowserVariant::safari) standardOutputLine(message);
-    throw TessaronError::AXWindowError(message);
+    std::string message = lines::noMatchingPageWindow + log::seen(title);
+    if (variant == BrowserVariant::firefoxLike) standardOutputLine(message);
+    return PageNotRead{message};
   }
 
   const auto page = matched->page();
@@ -45,13 +51,13 @@ void archiveWindow(Engine& engine, BrowserVariant variant, const platform::Brows
     namingLines.discard();
     if (record->window) record->window->title.reset();
     noteUnrecorded(engine, window.windowID, Unrecorded::addressUnknown);
-    return;
+    return std::nullopt;
   }
   if (settings::isExcluded(settingsInForce(engine), address)) {
     namingLines.discard();
     if (record->window) record->window->title.reset();
     noteUnrecorded(engine, window.windowID, Unrecorded::excludedSite);
-    return;
+    return std::nullopt;
   }
   namingLines.release();
   forgetUnrecorded(engine, window.windowID);
@@ -70,7 +76,7 @@ void archiveWindow(Engine& engine, BrowserVariant variant, const platform::Brows
   const archive::RecordPaths paths = archive::claimRecordPaths(day, dayFolder, stamp);
   if (!captureScreenshot(engine, *record, paths.imagePath, newPage)) {
     log::capturer().log("no screenshot captured so abort archiving this time.");
-    return;
+    return std::nullopt;
   }
   record->savedPage = shown;
   record->pendingPage.reset();
@@ -94,7 +100,7 @@ void archiveWindow(Engine& engine, BrowserVariant variant, const platform::Brows
     record->savedPage.reset();
     record->pendingPage.reset();
     forgetVisitedURL(engine, address);
-    return;
+    return std::nullopt;
   }
   contentChannel(variant).log("Metadata saved at: %s", paths.textPath.string());
   // A page recorded with its full text may draw words its tree does not have; one whose tree gives almost no
@@ -103,22 +109,7 @@ void archiveWindow(Engine& engine, BrowserVariant variant, const platform::Brows
     if (auto layout = matched->layout())
       readWordsInPictures(engine, *layout, window.frame.width, record->prevImage, text.size(), paths.textPath,
                           paths.recordPath);
-}
-
-}  // namespace
-
-void archiveChromeWindow(Engine& engine, const platform::Browser& browser,
-                         const platform::WindowDescription& window, const std::string& dayName,
-                         const std::filesystem::path& dayFolder,
-                         const std::shared_ptr<TessaronWindow>& record) {
-  archiveWindow(engine, BrowserVariant::chrome, browser, window, dayName, dayFolder, record);
-}
-
-void archiveSafariWindow(Engine& engine, const platform::Browser& browser,
-                         const platform::WindowDescription& window, const std::string& dayName,
-                         const std::filesystem::path& dayFolder,
-                         const std::shared_ptr<TessaronWindow>& record) {
-  archiveWindow(engine, BrowserVariant::safari, browser, window, dayName, dayFolder, record);
+  return std::nullopt;
 }
 
 }  // namespace tessaron

@@ -35,9 +35,7 @@ class Engine;
 // One tracked browser window. The registry and the archive step running for it share the record.
 struct TessaronWindow {
   OSData prevImage;  // PNG bytes of the last screenshot saved; empty until one is
-  std::string url;   // carried, never assigned
   std::optional<platform::WindowDescription> window;  // refreshed every pass that reaches the window
-  platform::PageWindowRef axWindow;                   // carried, never assigned
   // The DCT hash of prevImage, kept so the previous image is never decoded again; none until one is saved.
   std::optional<OSHashType> prevImageHash;
   // The page address and title of the last record saved for the window, and of another page it showed at the
@@ -64,23 +62,17 @@ class WindowRegistry {
   std::unordered_map<std::uint32_t, std::shared_ptr<TessaronWindow>> windows_;
 };
 
-// The capture engine's error, raised only by the archive step and caught only by the pass.
-struct TessaronError {
-  enum class Kind { AXWindowError, windowInfoIncomplete, failCreateUIApplication };
-  Kind kind = Kind::AXWindowError;
-  std::string message;
-
-  static TessaronError AXWindowError(std::string message) {
-    return {Kind::AXWindowError, std::move(message)};
-  }
-  // How the pass's log line renders it.
+// Why the archive step could not read a window's page: the pass logs it and goes on with the next window.
+struct PageNotRead {
+  std::string reason;
+  // How the pass's log line gives it.
   std::string description() const;
 };
 
 inline constexpr std::string_view ownInterfaceTitle = "tessaron - Your Personal Web Archive";
-enum class BrowserVariant { chrome, safari };
-// Which archive step serves a browser: Chromium's family has its own; every other family is read as Firefox
-// is.
+// How a browser's windows are read: Chromium's family names its page in the tree's title and logs as its own;
+// every other family is read as Firefox is.
+enum class BrowserVariant { chromiumFamily, firefoxLike };
 BrowserVariant variantOf(const platform::Browser& browser);
 
 // ----- the loop
@@ -95,19 +87,16 @@ void capturePass(Engine& engine);
 // The on-screen windows of the supported browsers that have a title in the window list; empty on failure.
 std::vector<platform::WindowDescription> getBrowserWindows(Engine& engine);
 bool isBrowserWindow(const platform::WindowDescription& window);
-// The window's entry in the pass's on-screen window list, or none.
-const std::optional<platform::ListedWindow>& copyWindowInfo(const platform::WindowDescription& window);
 
-// ----- the archive step (throws TessaronError)
+// ----- the archive step
 
-void archiveChromeWindow(Engine& engine, const platform::Browser& browser,
-                         const platform::WindowDescription& window, const std::string& dayName,
-                         const std::filesystem::path& dayFolder,
-                         const std::shared_ptr<TessaronWindow>& record);
-void archiveSafariWindow(Engine& engine, const platform::Browser& browser,
-                         const platform::WindowDescription& window, const std::string& dayName,
-                         const std::filesystem::path& dayFolder,
-                         const std::shared_ptr<TessaronWindow>& record);
+// Matches the window's page, takes its screenshot and archives a new one with the page's address and words;
+// what kept it from reading the page, if anything did.
+std::optional<PageNotRead> archiveBrowserWindow(Engine& engine, const platform::Browser& browser,
+                                                const platform::WindowDescription& window,
+                                                const std::string& dayName,
+                                                const std::filesystem::path& dayFolder,
+                                                const std::shared_ptr<TessaronWindow>& record);
 
 // ----- archive layout
 

@@ -1,11 +1,14 @@
 // The capture loop, one pass, and the window registry.
 #include <algorithm>
 
+#include <fmt/format.h>
+
 #include "archive/data_folder.h"
 #include "base/log.h"
 #include "capture/capture.h"
 #include "capture/capture_switch.h"
 #include "capture/engine.h"
+#include "capture/log_lines.h"
 
 namespace tessaron {
 
@@ -46,16 +49,8 @@ void WindowRegistry::clear() {
   windows_.clear();
 }
 
-std::string TessaronError::description() const {
-  switch (kind) {
-    case Kind::AXWindowError:
-      return "AXWindowError(\"" + message + "\")";
-    case Kind::windowInfoIncomplete:
-      return "windowInfoIncomplete";
-    case Kind::failCreateUIApplication:
-      return "failCreateUIApplication";
-  }
-  return message;
+std::string PageNotRead::description() const {
+  return fmt::format(lines::pageNotReadReason, reason);
 }
 
 void noteUnreadablePages(Engine& engine, const platform::RunningApplication& application) {
@@ -128,7 +123,7 @@ void captureLoop(Engine& engine, std::stop_token stop) {
 
 void capturePass(Engine& engine) {
   std::lock_guard archive(engine.archiveMutex);
-  log::capturer().log("Start Screen Capturing from logger");
+  log::capturer().log(lines::passStarts);
   platform::Platform& p = engine.platform();
   // The day is fixed once per pass: a pass that runs past midnight files everything under the day it began.
   const std::string day = dayName(p.clock().localTime(p.clock().now()));
@@ -136,7 +131,7 @@ void capturePass(Engine& engine) {
   if (archiveIsLocked()) return;
   auto dataFolder = engine.dataFolder();
   if (!dataFolder) {
-    log::capturer().log("Could not get app support folder URL");
+    log::capturer().log(lines::noDataFolder);
     return;
   }
   archiveUpkeepBeforePass(engine, *dataFolder, day);
@@ -157,7 +152,7 @@ void capturePass(Engine& engine) {
   WindowRegistry& registry = engine.windows;
   for (std::uint32_t key : registry.keys()) {
     if (std::find(listed.begin(), listed.end(), key) != listed.end()) continue;
-    log::capturer().log("WindowID %{public}u is no longer active, removing from gWindows", key);
+    log::capturer().log(lines::windowGone, key);
     registry.remove(key);
   }
   pruneUnrecorded(engine, listed);
@@ -194,14 +189,8 @@ void capturePass(Engine& engine) {
                           lowercased(window.owningApplication->applicationName));
       continue;
     }
-    try {
-      if (variantOf(*browser) == BrowserVariant::chrome)
-        archiveChromeWindow(engine, *browser, window, day, *dayFolder, record);
-      else
-        archiveSafariWindow(engine, *browser, window, day, *dayFolder, record);
-    } catch (const TessaronError& error) {
-      log::capturer().error("Error capturing AX content: %{public}@", error);
-    }
+    if (auto notRead = archiveBrowserWindow(engine, *browser, window, day, *dayFolder, record))
+      log::capturer().error(lines::pageNotRead, notRead->description());
   }
 }
 

@@ -38,7 +38,7 @@ std::vector<platform::WindowDescription> getBrowserWindows(Engine& engine) {
 
 bool isBrowserWindow(const platform::WindowDescription& window) {
   if (!window.owningApplication || !window.browser) return false;
-  const auto& info = copyWindowInfo(window);
+  const auto& info = window.listed;
   if (!info) {
     log::capturer().error("Error: Window info is nil");
     return false;
@@ -46,13 +46,9 @@ bool isBrowserWindow(const platform::WindowDescription& window) {
   return info->title.has_value();
 }
 
-const std::optional<platform::ListedWindow>& copyWindowInfo(const platform::WindowDescription& window) {
-  return window.listed;
-}
-
 BrowserVariant variantOf(const platform::Browser& browser) {
-  return browser.family == platform::BrowserFamily::chromium ? BrowserVariant::chrome
-                                                             : BrowserVariant::safari;
+  return browser.family == platform::BrowserFamily::chromium ? BrowserVariant::chromiumFamily
+                                                             : BrowserVariant::firefoxLike;
 }
 
 }  // namespace tessaron

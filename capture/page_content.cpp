@@ -9,6 +9,7 @@
 
 #include "base/log.h"
 #include "capture/capture.h"
+#include "capture/log_lines.h"
 
 namespace tessaron {
 
@@ -84,7 +85,7 @@ platform::PageWindowRef findMatchingAXWindow(const std::vector<platform::PageWin
                                              const std::string& title, const platform::Rect& frame,
                                              BrowserVariant variant) {
   const log::Channel& channel =
-      variant == BrowserVariant::chrome ? log::getChromeContent() : log::getSafariContent();
+      variant == BrowserVariant::chromiumFamily ? log::chromiumPages() : log::firefoxLikePages();
   for (const auto& window : windows) {
     if (!window) continue;
     auto place = window->frame();
@@ -94,7 +95,7 @@ platform::PageWindowRef findMatchingAXWindow(const std::vector<platform::PageWin
     }
     const auto page = window->page();
     const std::string pageTitle = page ? cleanTitle(page->title) : std::string();
-    channel.log("AXTitle: %s, SCTitle: %s", log::seen(pageTitle), log::seen(title));
+    channel.log(lines::titlesCompared, log::seen(pageTitle), log::seen(title));
     if ((pageTitle.empty() || titlesEqual(pageTitle, title)) && place.value() == frame) return window;
   }
   return nullptr;

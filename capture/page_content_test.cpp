@@ -52,11 +52,11 @@ TEST_F(PageContent, FrameDecidesAndTitleMustAgreeOnlyWhenThePageHasOne) {
   auto untitled = tree.webArea("", Value(Url{"https://blank/"}), {});
   auto ws =
       windows({tree.window({1, 1, 10, 10}, {}), tree.window(frame, {page}), tree.window(frame, {untitled})});
-  EXPECT_EQ(findMatchingAXWindow(ws, "Example", frame, BrowserVariant::chrome), ws[1]);
-  EXPECT_EQ(findMatchingAXWindow(ws, "Other", frame, BrowserVariant::chrome), ws[2])
+  EXPECT_EQ(findMatchingAXWindow(ws, "Example", frame, BrowserVariant::chromiumFamily), ws[1]);
+  EXPECT_EQ(findMatchingAXWindow(ws, "Other", frame, BrowserVariant::chromiumFamily), ws[2])
       << "empty page title: frame alone";
-  EXPECT_EQ(findMatchingAXWindow(ws, "Example", {0, 25, 1280, 776}, BrowserVariant::chrome), nullptr);
-  EXPECT_EQ(logs->texts(log::Category::getChromeContent)[0], "AXTitle: , SCTitle: " + log::seen("Example"))
+  EXPECT_EQ(findMatchingAXWindow(ws, "Example", {0, 25, 1280, 776}, BrowserVariant::chromiumFamily), nullptr);
+  EXPECT_EQ(logs->texts(log::Category::chromiumPages)[0], "AXTitle: , SCTitle: " + log::seen("Example"))
       << "the window with no page gives an empty page title; the window's title is not named";
   for (const std::string& line : logs->texts())
     EXPECT_EQ(line.find("Example"), std::string::npos) << line;
@@ -71,14 +71,14 @@ TEST_F(PageContent, EqualFramesAndTitlesFirstWinsAndUnreadableFramesAreSkippedWi
   auto first = tree.window(frame, {tree.webArea("Same", Value(Url{"https://one/"}), {})});
   auto second = tree.window(frame, {tree.webArea("Same", Value(Url{"https://two/"}), {})});
   auto firefoxWindows = windows({noFrame, notRect, first, second}, "Firefox");
-  EXPECT_EQ(findMatchingAXWindow(firefoxWindows, "Different", frame, BrowserVariant::safari),
+  EXPECT_EQ(findMatchingAXWindow(firefoxWindows, "Different", frame, BrowserVariant::firefoxLike),
             firefoxWindows[2])
       << "Firefox's pages are titled by AXDescription, which these pages lack: no page, so the frame alone "
          "decides";
   logs->clear();
   const log::NamingWhatWasSeen naming;
   auto ws = windows({noFrame, notRect, first, second});
-  EXPECT_EQ(findMatchingAXWindow(ws, "Same", frame, BrowserVariant::chrome), ws[2]);
+  EXPECT_EQ(findMatchingAXWindow(ws, "Same", frame, BrowserVariant::chromiumFamily), ws[2]);
   EXPECT_EQ(ws[2]->page()->address, "https://one/");
   auto messages = logs->messages();
   ASSERT_GE(messages.size(), 3U);

@@ -11,6 +11,7 @@
 #include "base/log.h"
 #include "capture/capture.h"
 #include "capture/engine.h"
+#include "capture/log_lines.h"
 
 namespace tessaron {
 
@@ -61,7 +62,7 @@ bool captureScreenshot(Engine& engine, TessaronWindow& record, const std::filesy
   // Checked before hashing, so that an image that cannot be encoded is reported at the same point as when
   // encoding came first.
   if (!isEncodable(image)) {
-    log::capturer().error("Error converting NSImage to PNG data");
+    log::capturer().error(lines::notEncodable);
     return false;
   }
   auto hashPixels = [&] {
@@ -83,7 +84,7 @@ bool captureScreenshot(Engine& engine, TessaronWindow& record, const std::filesy
   }
   OSData png = encodePng(image);
   if (png.empty()) {
-    log::capturer().error("Error converting NSImage to PNG data");
+    log::capturer().error(lines::notEncodable);
     return false;
   }
   std::string error;

@@ -199,7 +199,7 @@ TEST(Decoding, LimitsRefuseLargeImagesBeforeDecoding) {
   EXPECT_TRUE(RGBABitmapDataForResizedImageWithWidth(data, 8, 8));
 }
 
-TEST(Bundle, FileSizeOfAResourceOrZero) {
+TEST(Installation, FileSizeOfAResourceOrZero) {
   namespace fs = std::filesystem;
   fs::path bundle = fs::temp_directory_path() / "imagehash-test.app";
   fs::create_directories(bundle / "Contents" / "Resources");

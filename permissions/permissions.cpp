@@ -52,16 +52,16 @@ void PermissionsService::checkPermissions() {
 namespace {
 
 // The alert in the desktop's own words where it has them.
-platform::AlertSpec grantAlert(const char* title, const char* informativeText,
+platform::AlertSpec grantAlert(const char* title, const char* explanation,
                                const std::optional<platform::GrantWording>& wording) {
   if (wording)
     return {title,
-            wording->informativeText,
+            wording->explanation,
             platform::AlertStyle::informational,
             {wording->requestButton, "Cancel"},
             std::nullopt};
   return {title,
-          informativeText,
+          explanation,
           platform::AlertStyle::informational,
           {"Open System Preferences", "Cancel"},
           std::nullopt};
@@ -75,7 +75,7 @@ void showAccessibilityAlert() {
                  platform::current().shell().grants().accessibilityWording());
   // Switched on elsewhere (the desktop's settings, another program) while the alert is open: it goes away.
   alert.dismissWhen = [] { return platform::current().shell().grants().isAccessibilityTrusted(); };
-  if (platform::current().shell().alerts().runModal(alert) == 0)
+  if (platform::current().shell().alerts().ask(alert) == 0)
     platform::current().shell().grants().requestAccessibility();
 }
 
@@ -84,7 +84,7 @@ void showScreenRecordingAlert() {
   const platform::AlertSpec alert =
       grantAlert("Screen Recording Permissions Required", screenRecordingAlertInformativeText,
                  platform::current().shell().grants().screenCaptureWording());
-  const std::size_t answer = platform::current().shell().alerts().runModal(alert);
+  const std::size_t answer = platform::current().shell().alerts().ask(alert);
   gMayShowScreenRecordingAlert.store(false);
   if (answer == 0) platform::current().shell().grants().requestScreenCapture();
 }

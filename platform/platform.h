@@ -30,8 +30,8 @@ class Platform {
   // What the person sees and touches outside the browsers.
   virtual DesktopShell& shell() = 0;
   // The process's own services.
-  virtual Bundle& bundle() = 0;
-  virtual UserDefaults& userDefaults() = 0;
+  virtual Installation& installation() = 0;
+  virtual Preferences& preferences() = 0;
   virtual Processes& processes() = 0;
   virtual Clock& clock() = 0;
   virtual MainQueue& mainQueue() = 0;

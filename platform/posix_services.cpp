@@ -254,31 +254,31 @@ std::optional<fs::path> xdgConfigHome() {
   return xdgFolder("XDG_CONFIG_HOME", ".config");
 }
 
-std::optional<std::string> ExecutableBundle::bundleIdentifier() {
+std::optional<std::string> ExecutableInstallation::bundleIdentifier() {
   return std::string(TESSARON_BUNDLE_ID);
 }
 
-std::optional<fs::path> ExecutableBundle::bundlePath() {
+std::optional<fs::path> ExecutableInstallation::bundlePath() {
   std::error_code ec;
   auto exe = fs::read_symlink("/proc/self/exe", ec);
   if (ec) return std::nullopt;
   return bundleAround(exe);
 }
 
-fs::path ExecutableBundle::resourcePath(const std::string& fileName) {
+fs::path ExecutableInstallation::resourcePath(const std::string& fileName) {
   auto bundle = bundlePath();
   return bundle ? *bundle / "Contents" / "Resources" / fileName : fs::path(fileName);
 }
 
-Outcome<fs::path> ExecutableBundle::applicationSupportFolder() {
+Outcome<fs::path> ExecutableInstallation::applicationSupportFolder() {
   auto folder = xdgDataHome();
   if (!folder) return PlatformError{"neither XDG_DATA_HOME nor HOME is set"};
   return *folder;
 }
 
-FileUserDefaults::FileUserDefaults(fs::path file) : file_(std::move(file)) {}
+FilePreferences::FilePreferences(fs::path file) : file_(std::move(file)) {}
 
-fs::path FileUserDefaults::defaultFile() {
+fs::path FilePreferences::defaultFile() {
   auto config = xdgConfigHome();
   return (config ? *config : fs::temp_directory_path()) / "tessaron" / "defaults.json";
 }
@@ -292,7 +292,7 @@ nlohmann::json readDefaults(const fs::path& file) {
 }
 }  // namespace
 
-std::optional<std::string> FileUserDefaults::string(const std::string& key) {
+std::optional<std::string> FilePreferences::string(const std::string& key) {
   std::lock_guard lock(mutex_);
   auto defaults = readDefaults(file_);
   auto it = defaults.find(key);
@@ -300,7 +300,7 @@ std::optional<std::string> FileUserDefaults::string(const std::string& key) {
   return it->get<std::string>();
 }
 
-void FileUserDefaults::setString(const std::string& key, const std::string& value) {
+void FilePreferences::setString(const std::string& key, const std::string& value) {
   std::lock_guard lock(mutex_);
   auto defaults = readDefaults(file_);
   defaults[key] = value;

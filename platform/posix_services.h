@@ -29,7 +29,7 @@ class SystemClock final : public Clock {
 };
 
 // The bundle is the folder named *.app around the running executable (…/Tessaron.app/Contents/MacOS/x).
-class ExecutableBundle final : public Bundle {
+class ExecutableInstallation final : public Installation {
  public:
   std::optional<std::string> bundleIdentifier() override;
   std::optional<std::filesystem::path> bundlePath() override;
@@ -38,9 +38,9 @@ class ExecutableBundle final : public Bundle {
 };
 
 // Defaults kept as a JSON object in $XDG_CONFIG_HOME/tessaron/defaults.json, replaced atomically on change.
-class FileUserDefaults final : public UserDefaults {
+class FilePreferences final : public Preferences {
  public:
-  explicit FileUserDefaults(std::filesystem::path file = defaultFile());
+  explicit FilePreferences(std::filesystem::path file = defaultFile());
   std::optional<std::string> string(const std::string& key) override;
   void setString(const std::string& key, const std::string& value) override;
   static std::filesystem::path defaultFile();

@@ -96,21 +96,21 @@ TEST(PosixProcesses, LaunchStartsADetachedChild) {
   fs::remove(marker);
 }
 
-TEST(Bundle, IsTheAppFolderAroundTheExecutable) {
+TEST(Installation, IsTheAppFolderAroundTheExecutable) {
   EXPECT_EQ(bundleAround("/opt/x/Tessaron.app/Contents/MacOS/tessaron"), fs::path("/opt/x/Tessaron.app"));
   EXPECT_EQ(bundleAround("/usr/bin/tessaron"), std::nullopt);
 }
 
-TEST(FileUserDefaults, SurviveANewInstanceAndKeepOtherKeys) {
+TEST(FilePreferences, SurviveANewInstanceAndKeepOtherKeys) {
   fs::path folder = fs::temp_directory_path() / ("tessaron-defaults-" + std::to_string(::getpid()));
   fs::remove_all(folder);
   {
-    FileUserDefaults defaults(folder / "defaults.json");
+    FilePreferences defaults(folder / "defaults.json");
     EXPECT_EQ(defaults.string("ActionType"), std::nullopt);
     defaults.setString("ActionType", "Inspect Data");
     defaults.setString("Other", "kept");
   }
-  FileUserDefaults reopened(folder / "defaults.json");
+  FilePreferences reopened(folder / "defaults.json");
   EXPECT_EQ(reopened.string("ActionType"), "Inspect Data");
   reopened.setString("ActionType", "Toggle");
   EXPECT_EQ(reopened.string("ActionType"), "Toggle");

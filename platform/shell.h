@@ -27,14 +27,14 @@ class Workspace {
   // Opens the address with the user's default handler; the result is not reported.
   virtual void openURL(const std::string& address) = 0;
   // Brings the file viewer forward with these items selected; the result is not reported.
-  virtual void activateFileViewerSelecting(const std::vector<std::filesystem::path>& items) = 0;
+  virtual void showInFileManager(const std::vector<std::filesystem::path>& items) = 0;
 };
 
 enum class AlertStyle { warning = 0, informational = 1, critical = 2 };
 
 struct AlertSpec {
-  std::string messageText;
-  std::string informativeText;
+  std::string title;
+  std::string explanation;
   AlertStyle style = AlertStyle::warning;
   std::vector<std::string> buttons;
   std::optional<std::string> iconName;  // an image resource of the bundle
@@ -53,10 +53,10 @@ class Alerts {
   virtual ~Alerts() = default;
   // Shows the alert modally on the calling (main) thread and returns the pressed button's index (the first
   // button's is 0); an alert closed without a button counts as answered by its last one.
-  virtual std::size_t runModal(const AlertSpec& alert) = 0;
+  virtual std::size_t ask(const AlertSpec& alert) = 0;
   // The same, with a field under the texts whose typing is not shown (a key, a passphrase), labelled
   // `fieldLabel`; Enter presses the first button.
-  virtual SecretAnswer runModalAskingSecret(const AlertSpec& alert, const std::string& fieldLabel) = 0;
+  virtual SecretAnswer askForSecret(const AlertSpec& alert, const std::string& fieldLabel) = 0;
 };
 
 // The desktop's keyring (the Secret Service: GNOME Keyring, KWallet, KeePassXC): secrets kept for this user
@@ -115,20 +115,20 @@ class StatusBar {
   virtual void postNotice(const Notice& notice) = 0;
 };
 
-enum class LoginItemStatus : int { notRegistered = 0, enabled = 1, requiresApproval = 2, notFound = 3 };
+enum class LoginItemStatus : int { notRegistered = 0, enabled = 1, switchedOff = 2, notFound = 3 };
 
 class LoginItems {
  public:
   virtual ~LoginItems() = default;
   virtual LoginItemStatus status() = 0;
   // Registers the application to start at login; the error when that fails.
-  virtual std::optional<PlatformError> registerAndReturnError() = 0;
+  virtual std::optional<PlatformError> registerToStartAtLogin() = 0;
 };
 
 // How a desktop's own words ask a person for a grant: what the alert explains and the label of the button
 // that makes the request.
 struct GrantWording {
-  std::string informativeText;
+  std::string explanation;
   std::string requestButton;
 };
 

@@ -1,4 +1,5 @@
-// Process-level services: the bundle and folders, user defaults, child processes, time and the main queue.
+// Process-level services: where the program is installed and keeps its files, its preferences, child
+// processes, time and the main queue.
 #pragma once
 
 #include <chrono>
@@ -14,24 +15,26 @@
 
 namespace tessaron::platform {
 
-class Bundle {
+// The installed program: its identifier and the folder it was installed as (Tessaron.app, holding the
+// executables and their resources), and where the user's data goes.
+class Installation {
  public:
-  virtual ~Bundle() = default;
-  // The application's identifier, or none.
+  virtual ~Installation() = default;
+  // The application's identifier (its desktop entry's name), or none.
   virtual std::optional<std::string> bundleIdentifier() = 0;
-  // The bundle around the running executable (the folder named *.app), or none.
+  // The installed folder around the running executable (the folder named *.app), or none.
   virtual std::optional<std::filesystem::path> bundlePath() = 0;
-  // A resource of the bundle ("logo.png"); the path may not exist.
+  // A resource of the installation ("logo.png"); the path may not exist.
   virtual std::filesystem::path resourcePath(const std::string& fileName) = 0;
   // The user's application-support folder (which may not exist yet: the caller makes what it keeps there, as
   // privately as it needs); an error when there is none.
   virtual Outcome<std::filesystem::path> applicationSupportFolder() = 0;
 };
 
-// The user's defaults: small named strings that survive restarts.
-class UserDefaults {
+// The user's preferences: small named strings that survive restarts.
+class Preferences {
  public:
-  virtual ~UserDefaults() = default;
+  virtual ~Preferences() = default;
   virtual std::optional<std::string> string(const std::string& key) = 0;
   virtual void setString(const std::string& key, const std::string& value) = 0;
 };

@@ -94,7 +94,7 @@ void tellPortHeldByAnotherUser(std::uint32_t user) {
       user);
   static log::OnceOnly told;
   if (!told.first()) return;
-  platform::current().shell().alerts().runModal(
+  platform::current().shell().alerts().ask(
       {"tessaron",
        "Another user of this computer has a program on port 5000, where Tessaron's search runs. Tessaron "
        "keeps recording, but you cannot search until that port is free: your searches must not go to "
@@ -120,7 +120,7 @@ std::pair<std::optional<fs::path>, std::optional<fs::path>> serverPaths() {
     return {std::nullopt, std::nullopt};
   }
   log::utils().log("appDataPath: %s", data->string());
-  auto bundle = platform::current().bundle().bundlePath();
+  auto bundle = platform::current().installation().bundlePath();
   if (!bundle) fatalError("Unable to locate the application bundle.");
   fs::path server = *bundle / "Contents" / "MacOS" / "server";
   std::error_code ec;
@@ -168,7 +168,7 @@ PortCheckResult checkPort() {
                             platform::AlertStyle::warning,
                             {"Yes", "No"},
                             "AppIcon"};
-  if (platform::current().shell().alerts().runModal(alert) != 0) {
+  if (platform::current().shell().alerts().ask(alert) != 0) {
     refusedByPerson = true;
     return PortCheckResult::abort;
   }

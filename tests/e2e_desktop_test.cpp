@@ -249,7 +249,7 @@ TEST_F(DesktopTest, TheAccessibilityAlertShowsItsTextsAndItsRequestSwitchesAcces
   // The desktop's own words: no system preferences or lock icon on a Linux desktop.
   const platform::GrantWording wording = platform::freedesktop::accessibilityWording();
   EXPECT_EQ(alert.labels,
-            (std::vector<std::string>{"Accessibility Permissions Required", wording.informativeText}));
+            (std::vector<std::string>{"Accessibility Permissions Required", wording.explanation}));
   // Right to left in the alert's own order: the first button is the rightmost, so it comes last here.
   EXPECT_EQ(alert.buttons, (std::vector<std::string>{"Cancel", "Switch On Accessibility"}));
   keepScreenshot("accessibility-alert.png");

@@ -168,7 +168,7 @@ void XdgWorkspace::openURL(const std::string& address) {
   if (!launched) notice("Cannot open " + address + ": " + launched.error().description());
 }
 
-void XdgWorkspace::activateFileViewerSelecting(const std::vector<fs::path>& items) {
+void XdgWorkspace::showInFileManager(const std::vector<fs::path>& items) {
   if (items.empty()) return;
   GVariantBuilder uris;
   g_variant_builder_init(&uris, G_VARIANT_TYPE("as"));
@@ -197,7 +197,7 @@ LoginItemStatus AutostartLoginItems::status() {
   if (!fs::exists(entry_, ec)) return LoginItemStatus::notRegistered;
   const auto keys = readDesktopEntry(entry_);
   if (isTrue(keys, "Hidden") || isFalse(keys, "X-GNOME-Autostart-enabled"))
-    return LoginItemStatus::requiresApproval;
+    return LoginItemStatus::switchedOff;
   auto exec = keys.find("Exec");
   if (exec == keys.end()) return LoginItemStatus::notFound;
   const std::string program = execProgram(exec->second);
@@ -219,7 +219,7 @@ std::string desktopEntryArgument(const std::string& argument) {
   return quoted + "\"";
 }
 
-std::optional<PlatformError> AutostartLoginItems::registerAndReturnError() {
+std::optional<PlatformError> AutostartLoginItems::registerToStartAtLogin() {
   std::error_code ec;
   fs::create_directories(entry_.parent_path(), ec);
   if (ec) return PlatformError{"Cannot create " + entry_.parent_path().string() + ": " + ec.message()};

@@ -23,15 +23,15 @@ GrantWording accessibilityWording();
 
 class XdgWorkspace final : public Workspace {
  public:
-  XdgWorkspace(Bundle& bundle, Processes& processes) : bundle_(bundle), processes_(processes) {}
+  XdgWorkspace(Installation& bundle, Processes& processes) : bundle_(bundle), processes_(processes) {}
   std::vector<RunningApplicationInfo> runningApplications() override;
   // With xdg-open, the desktop's own choice of handler.
   void openURL(const std::string& address) override;
   // Through the file manager's org.freedesktop.FileManager1 ShowItems; without one, xdg-open on the folder.
-  void activateFileViewerSelecting(const std::vector<std::filesystem::path>& items) override;
+  void showInFileManager(const std::vector<std::filesystem::path>& items) override;
 
  private:
-  Bundle& bundle_;
+  Installation& bundle_;
   Processes& processes_;
 };
 
@@ -43,7 +43,7 @@ class AutostartLoginItems final : public LoginItems {
   AutostartLoginItems(std::filesystem::path entry, std::filesystem::path executable,
                       std::filesystem::path icon);
   LoginItemStatus status() override;
-  std::optional<PlatformError> registerAndReturnError() override;
+  std::optional<PlatformError> registerToStartAtLogin() override;
 
   // The entry for a bundle identifier in the user's configuration folder; none without a home.
   static std::optional<std::filesystem::path> entryPath(const std::string& bundleIdentifier);

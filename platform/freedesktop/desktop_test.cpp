@@ -38,7 +38,7 @@ class AutostartTest : public ::testing::Test {
 TEST_F(AutostartTest, RegisteringWritesAnEntryThatReadsBackAsEnabled) {
   auto login = items();
   EXPECT_EQ(login.status(), LoginItemStatus::notRegistered);
-  EXPECT_FALSE(login.registerAndReturnError());
+  EXPECT_FALSE(login.registerToStartAtLogin());
   EXPECT_EQ(login.status(), LoginItemStatus::enabled);  // the quoted, escaped path leads back to the program
   std::ifstream in(entry());
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -48,18 +48,18 @@ TEST_F(AutostartTest, RegisteringWritesAnEntryThatReadsBackAsEnabled) {
 
 TEST_F(AutostartTest, AnEntryTheUserSwitchedOffNeedsApprovalAndIsLeftAlone) {
   auto login = items();
-  ASSERT_FALSE(login.registerAndReturnError());
+  ASSERT_FALSE(login.registerToStartAtLogin());
   appendToEntry("Hidden=true");
-  EXPECT_EQ(login.status(), LoginItemStatus::requiresApproval);
+  EXPECT_EQ(login.status(), LoginItemStatus::switchedOff);
   fs::remove(entry());
-  ASSERT_FALSE(login.registerAndReturnError());
+  ASSERT_FALSE(login.registerToStartAtLogin());
   appendToEntry("X-GNOME-Autostart-enabled=false");
-  EXPECT_EQ(login.status(), LoginItemStatus::requiresApproval);
+  EXPECT_EQ(login.status(), LoginItemStatus::switchedOff);
 }
 
 TEST_F(AutostartTest, AnEntryWhoseProgramIsGoneIsNotFound) {
   auto login = items();
-  ASSERT_FALSE(login.registerAndReturnError());
+  ASSERT_FALSE(login.registerToStartAtLogin());
   fs::remove(executable_);
   EXPECT_EQ(login.status(), LoginItemStatus::notFound);
   fs::create_directories(entry().parent_path());

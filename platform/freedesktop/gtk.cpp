@@ -100,11 +100,11 @@ void GtkMainQueue::stop() {
     stopRequested = true;
 }
 
-std::size_t GtkAlerts::runModal(const AlertSpec& alert) {
+std::size_t GtkAlerts::ask(const AlertSpec& alert) {
   return show(alert, nullptr).button;
 }
 
-SecretAnswer GtkAlerts::runModalAskingSecret(const AlertSpec& alert, const std::string& fieldLabel) {
+SecretAnswer GtkAlerts::askForSecret(const AlertSpec& alert, const std::string& fieldLabel) {
   return show(alert, &fieldLabel);
 }
 
@@ -117,10 +117,10 @@ SecretAnswer GtkAlerts::show(const AlertSpec& alert, const std::string* fieldLab
   GtkMessageType type = GTK_MESSAGE_WARNING;
   if (alert.style == AlertStyle::informational) type = GTK_MESSAGE_INFO;
   if (alert.style == AlertStyle::critical) type = GTK_MESSAGE_ERROR;
-  GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type, GTK_BUTTONS_NONE, "%s",
-                                             alert.messageText.c_str());
-  if (!alert.informativeText.empty())
-    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", alert.informativeText.c_str());
+  GtkWidget* dialog =
+      gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type, GTK_BUTTONS_NONE, "%s", alert.title.c_str());
+  if (!alert.explanation.empty())
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", alert.explanation.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), "Tessaron");
   gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
   gtk_window_set_keep_above(GTK_WINDOW(dialog), TRUE);
@@ -174,7 +174,7 @@ namespace {
 
 class IndicatorStatusItem final : public StatusItem {
  public:
-  IndicatorStatusItem(Bundle& bundle, const std::string& identifier) : bundle_(bundle) {
+  IndicatorStatusItem(Installation& bundle, const std::string& identifier) : bundle_(bundle) {
     const std::string resources = bundle_.resourcePath("logo.png").parent_path().string();
     onMain([this, identifier, resources] {
       // Where no StatusNotifier host runs, the library's fallback icon looks for this folder in the default
@@ -232,7 +232,7 @@ class IndicatorStatusItem final : public StatusItem {
   }
 
  private:
-  Bundle& bundle_;
+  Installation& bundle_;
   // Main thread only.
   AppIndicator* indicator_ = nullptr;
   std::shared_ptr<std::vector<MenuEntry>> entries_;

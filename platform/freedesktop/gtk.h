@@ -25,27 +25,27 @@ class GtkMainQueue final : public MainQueue {
 
 class GtkAlerts final : public Alerts {
  public:
-  explicit GtkAlerts(Bundle& bundle) : bundle_(bundle) {}
+  explicit GtkAlerts(Installation& bundle) : bundle_(bundle) {}
   // Buttons stand right to left in the given order, so the first is the rightmost and the default; closing
   // the dialog answers as its last button (the one that declines).
-  std::size_t runModal(const AlertSpec& alert) override;
-  SecretAnswer runModalAskingSecret(const AlertSpec& alert, const std::string& fieldLabel) override;
+  std::size_t ask(const AlertSpec& alert) override;
+  SecretAnswer askForSecret(const AlertSpec& alert, const std::string& fieldLabel) override;
 
  private:
   SecretAnswer show(const AlertSpec& alert, const std::string* fieldLabel);
-  Bundle& bundle_;
+  Installation& bundle_;
 };
 
 class IndicatorStatusBar final : public StatusBar {
  public:
-  IndicatorStatusBar(Bundle& bundle, std::string identifier)
+  IndicatorStatusBar(Installation& bundle, std::string identifier)
       : bundle_(bundle), identifier_(std::move(identifier)) {}
   std::shared_ptr<StatusItem> addStatusItem() override;
   // A notification through the desktop's notification service on the session bus.
   void postNotice(const Notice& notice) override;
 
  private:
-  Bundle& bundle_;
+  Installation& bundle_;
   std::string identifier_;
 };
 

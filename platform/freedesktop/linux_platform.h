@@ -31,8 +31,8 @@ class LinuxDesktopPlatform : public Platform, public DesktopShell {
   StatusBar& statusBar() override { return statusBar_; }
   LoginItems& loginItems() override { return loginItems_; }
   Keyring& keyring() override { return keyring_; }
-  Bundle& bundle() override { return bundle_; }
-  UserDefaults& userDefaults() override { return userDefaults_; }
+  Installation& installation() override { return bundle_; }
+  Preferences& preferences() override { return userDefaults_; }
   Processes& processes() override { return processes_; }
   Clock& clock() override { return clock_; }
   MainQueue& mainQueue() override { return mainQueue_; }
@@ -44,8 +44,8 @@ class LinuxDesktopPlatform : public Platform, public DesktopShell {
   // What the accessibility bus tells the window server about a process.
   ApplicationFacts applicationFacts();
 
-  posix::ExecutableBundle bundle_;
-  posix::FileUserDefaults userDefaults_;
+  posix::ExecutableInstallation bundle_;
+  posix::FilePreferences userDefaults_;
   posix::PosixProcesses processes_;
   posix::SystemClock clock_;
   AtspiPages pages_;

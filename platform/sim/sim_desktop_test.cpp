@@ -96,10 +96,10 @@ TEST(SimDesktop, AlertsAreAnsweredInOrderThenByDefault) {
   auto desktop = std::make_shared<Desktop>();
   desktop->alertAnswers = {0};
   auto& alerts = desktop->platform()->shell().alerts();
-  EXPECT_EQ(alerts.runModal({.messageText = "one"}), 0U);
-  EXPECT_EQ(alerts.runModal({.messageText = "two"}), 1U);
+  EXPECT_EQ(alerts.ask({.title = "one"}), 0U);
+  EXPECT_EQ(alerts.ask({.title = "two"}), 1U);
   ASSERT_EQ(desktop->shownAlerts().size(), 2U);
-  EXPECT_EQ(desktop->shownAlerts()[1].alert.messageText, "two");
+  EXPECT_EQ(desktop->shownAlerts()[1].alert.title, "two");
 }
 
 }  // namespace

@@ -98,7 +98,7 @@ class SimWorkspace final : public Workspace {
     trace(desktop_, "open: " + address);
     desktop_.recordOpenedURL(address);
   }
-  void activateFileViewerSelecting(const std::vector<std::filesystem::path>& items) override {
+  void showInFileManager(const std::vector<std::filesystem::path>& items) override {
     for (const auto& item : items)
       trace(desktop_, "reveal: " + item.string());
     desktop_.recordRevealed(items);
@@ -111,7 +111,7 @@ class SimWorkspace final : public Workspace {
 class SimAlerts final : public Alerts {
  public:
   explicit SimAlerts(Desktop& d) : desktop_(d) {}
-  SecretAnswer runModalAskingSecret(const AlertSpec& alert, const std::string&) override {
+  SecretAnswer askForSecret(const AlertSpec& alert, const std::string&) override {
     SecretAnswer answer;
     {
       std::lock_guard lock(desktop_.mutex());
@@ -120,18 +120,18 @@ class SimAlerts final : public Alerts {
         desktop_.typedSecrets.pop_front();
       }
     }
-    answer.button = runModal(alert);
+    answer.button = ask(alert);
     return answer;
   }
-  std::size_t runModal(const AlertSpec& alert) override {
-    trace(desktop_, "alert shown: " + alert.messageText);
+  std::size_t ask(const AlertSpec& alert) override {
+    trace(desktop_, "alert shown: " + alert.title);
     const auto held =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(desktop_.alertHoldSeconds);
     while (std::chrono::steady_clock::now() < held) {
       if (alert.dismissWhen && alert.dismissWhen()) {
         const std::size_t last = std::max<std::size_t>(alert.buttons.size(), 1) - 1;
         desktop_.recordAlert({alert, last});
-        trace(desktop_, "alert dismissed: " + alert.messageText);
+        trace(desktop_, "alert dismissed: " + alert.title);
         return last;
       }
       // The scenario's time goes on while the person looks at the alert.
@@ -150,7 +150,7 @@ class SimAlerts final : public Alerts {
       }
     }
     desktop_.recordAlert({alert, answer});
-    trace(desktop_, "alert answered: " + alert.messageText + ": " + std::to_string(answer));
+    trace(desktop_, "alert answered: " + alert.title + ": " + std::to_string(answer));
     return answer;
   }
 
@@ -220,7 +220,7 @@ class SimLoginItems final : public LoginItems {
  public:
   explicit SimLoginItems(Desktop& d) : desktop_(d) {}
   LoginItemStatus status() override { return desktop_.loginItemStatus; }
-  std::optional<PlatformError> registerAndReturnError() override {
+  std::optional<PlatformError> registerToStartAtLogin() override {
     trace(desktop_, "login item: register");
     std::lock_guard lock(desktop_.mutex());
     ++desktop_.loginItemRegistrations;
@@ -262,7 +262,7 @@ class SimGrants final : public Grants {
   Desktop& desktop_;
 };
 
-class SimBundle final : public Bundle {
+class SimBundle final : public Installation {
  public:
   explicit SimBundle(Desktop& d) : desktop_(d) {}
   std::optional<std::string> bundleIdentifier() override { return desktop_.bundleIdentifier; }
@@ -289,10 +289,10 @@ class SimBundle final : public Bundle {
 
  private:
   Desktop& desktop_;
-  posix::ExecutableBundle real_;
+  posix::ExecutableInstallation real_;
 };
 
-class SimUserDefaults final : public UserDefaults {
+class SimUserDefaults final : public Preferences {
  public:
   std::optional<std::string> string(const std::string& key) override {
     std::lock_guard lock(mutex_);
@@ -495,8 +495,8 @@ class SimPlatform final : public Platform, public DesktopShell {
   LoginItems& loginItems() override { return loginItems_; }
   Grants& grants() override { return grants_; }
   Keyring& keyring() override { return keyring_; }
-  Bundle& bundle() override { return bundle_; }
-  UserDefaults& userDefaults() override { return userDefaults_; }
+  Installation& installation() override { return bundle_; }
+  Preferences& preferences() override { return userDefaults_; }
   Processes& processes() override { return processes_; }
   Clock& clock() override { return clock_; }
   MainQueue& mainQueue() override { return mainQueue_; }

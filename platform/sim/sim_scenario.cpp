@@ -314,9 +314,9 @@ LoginItemStatus loginStatus(const Reader& r, const json& j, const std::string& p
   std::string name = r.string(j, place);
   if (name == "notRegistered") return LoginItemStatus::notRegistered;
   if (name == "enabled") return LoginItemStatus::enabled;
-  if (name == "requiresApproval") return LoginItemStatus::requiresApproval;
+  if (name == "switchedOff") return LoginItemStatus::switchedOff;
   if (name == "notFound") return LoginItemStatus::notFound;
-  r.fail(place, "expected one of notRegistered, enabled, requiresApproval, notFound");
+  r.fail(place, "expected one of notRegistered, enabled, switchedOff, notFound");
 }
 
 void timelineStep(const Reader& r, Desktop& desktop, const json& j, const std::string& place) {

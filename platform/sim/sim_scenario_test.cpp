@@ -27,7 +27,7 @@ TEST(Scenario, LoadsEveryKindOfState) {
     "bundle": {"identifier": null, "applicationSupport": "/tmp/x"},
     "grants": {"accessibility": {"granted": true}, "screenCapture": {"grantedAfterSeconds": 3}},
     "alerts": {"answers": ["first", 1], "default": "first"},
-    "loginItem": {"status": "requiresApproval"},
+    "loginItem": {"status": "switchedOff"},
     "otherInstances": 1,
     "portListeners": [{"pid": 4242, "executable": "/usr/bin/python3"}],
     "windows": [
@@ -53,7 +53,7 @@ TEST(Scenario, LoadsEveryKindOfState) {
   EXPECT_EQ(desktop->screenCapture.grantedAfterSeconds, 3.0);
   EXPECT_EQ(desktop->alertAnswers, (std::deque<std::size_t>{0, 1}));
   EXPECT_EQ(desktop->defaultAlertAnswer, 0U);
-  EXPECT_EQ(desktop->loginItemStatus, LoginItemStatus::requiresApproval);
+  EXPECT_EQ(desktop->loginItemStatus, LoginItemStatus::switchedOff);
   EXPECT_EQ(desktop->otherInstances, 1);
   ASSERT_TRUE(desktop->portListeners);
   EXPECT_EQ(desktop->portListeners->at(0).executablePath, "/usr/bin/python3");
