@@ -111,7 +111,9 @@ TEST_F(ArchiveUpkeep, ARecordBeingWrittenWhileForgetRunsIsForgottenWhole) {
   passStarted.wait();
   std::size_t forgotten = 0;
   std::thread forget([&] { forgotten = forgetRecentRecords(engine()); });
-  std::this_thread::sleep_for(50ms);  // Forget is now waiting for the pass
+  for (int i = 0; i < 10000 && engine().archiveMutex.waiting() == 0; ++i)
+    std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(engine().archiveMutex.waiting(), 1) << "Forget waits for the pass";
   forgetWaiting.count_down();
   pass.join();
   forget.join();

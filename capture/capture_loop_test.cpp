@@ -10,9 +10,12 @@ using namespace std::chrono_literals;
 class CaptureLoop : public testing::SimDesktopTest {
  protected:
   bool waitForPasses(int passes) {
-    for (int i = 0; i < 5000 && desktop->passesStarted() < passes; ++i)
+    return waitUntil([&] { return desktop->passesStarted() >= passes; });
+  }
+  static bool waitUntil(const std::function<bool()>& condition) {
+    for (int i = 0; i < 5000 && !condition(); ++i)
       std::this_thread::sleep_for(1ms);
-    return desktop->passesStarted() >= passes;
+    return condition();
   }
 };
 
@@ -34,16 +37,14 @@ TEST_F(CaptureLoop, PassesAreFiveSecondsApartAndTheSwitchEndsTheLoop) {
   EXPECT_LE(errors.size(), 1U) << "a cancelled sleep logs once, then the loop ends";
   for (const auto& line : errors)
     EXPECT_EQ(line, "Error starting screen capture: CancellationError()");
-  const int after = desktop->passesStarted();
-  std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(desktop->passesStarted(), after) << "no pass after the loop ended";
+  EXPECT_EQ(desktop->sleepsBegun(), passes) << "one sleep after each pass, and nothing after the loop ended";
 }
 
 TEST_F(CaptureLoop, PauseWhileSleepingCancelsTheSleepAndLogsOnce) {
   desktop->clockSettings.speed = 1;  // a real 5-second sleep, which the pause must cut short
   startCaptureTask(engine());
   ASSERT_TRUE(waitForPasses(1));
-  std::this_thread::sleep_for(20ms);
+  ASSERT_TRUE(waitUntil([&] { return desktop->sleepsBegun() == 1; }));
   auto started = std::chrono::steady_clock::now();
   stopCaptureTask(engine());
   engine().taskHandle()->waitUntilEnded();
@@ -62,7 +63,8 @@ TEST_F(CaptureLoop, ARestartWhileSleepingRetiresTheOldLoopAndKeepsOneRunning) {
   startCaptureTask(engine());  // switched back on before the old loop reached its switch test
   first->waitUntilEnded();
   ASSERT_TRUE(waitForPasses(2));
-  std::this_thread::sleep_for(50ms);
+  // The old loop's sleep, then the new loop's after its pass: real 5-second sleeps, which nothing cuts short.
+  ASSERT_TRUE(waitUntil([&] { return desktop->sleepsBegun() == 2; }));
   EXPECT_EQ(desktop->passesStarted(), 2) << "the new loop sleeps its 5 seconds; the old one never runs on";
 }
 

@@ -38,6 +38,23 @@ struct EngineSources {
   std::function<std::optional<std::filesystem::path>()> settingsFile;
 };
 
+// A mutex that tells how many threads wait for it, so that a test can see a deletion waiting for a pass.
+class ArchiveMutex {
+ public:
+  void lock() {
+    ++waiting_;
+    mutex_.lock();
+    --waiting_;
+  }
+  bool try_lock() { return mutex_.try_lock(); }
+  void unlock() { mutex_.unlock(); }
+  int waiting() const { return waiting_.load(); }
+
+ private:
+  std::mutex mutex_;
+  std::atomic<int> waiting_{0};
+};
+
 class Engine {
  public:
   explicit Engine(EngineSources sources = {});
@@ -68,7 +85,7 @@ class Engine {
 
   // Held by each pass from its start to its end, and by whatever deletes or completes records: no record is
   // deleted half-written, and no pass writes into a day folder that is being deleted.
-  std::mutex archiveMutex;
+  ArchiveMutex archiveMutex;
 
   // For each address archived in this run, the words its records hold (hashed).
   struct Visited {

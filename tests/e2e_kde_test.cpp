@@ -165,9 +165,21 @@ class KdeTest : public DesktopSuite {
       return ::testing::AssertionFailure() << "the click failed: " << session->log("click");
     if (!waitFor([] { return hasState(screenEntry(sharingDialog()), ATSPI_STATE_CHECKED); }, 10s))
       return ::testing::AssertionFailure() << "clicking at " << x << "," << y << " did not tick the screen";
-    const Accessible portal = applicationNamed("xdg-desktop-portal-kde");
-    const Accessible share = findNode(portal, ATSPI_ROLE_PUSH_BUTTON, "Share");
-    if (!share || !share.press()) return ::testing::AssertionFailure() << "no Share button to press";
+    // The first time, Plasma is still building the dialog's buttons when the screen is ticked: the button is
+    // waited for, and pressed once it takes the press.
+    // A press that is taken closes the dialog, whatever the call answered.
+    bool tried = false;
+    const bool pressed = waitFor(
+        [&tried] {
+          const Accessible share =
+              findNode(applicationNamed("xdg-desktop-portal-kde"), ATSPI_ROLE_PUSH_BUTTON, "Share");
+          if (!share) return tried;
+          if (!hasState(share, ATSPI_STATE_SENSITIVE)) return false;
+          tried = true;
+          return share.press();
+        },
+        30s);
+    if (!pressed) return ::testing::AssertionFailure() << "no Share button to press";
     return ::testing::AssertionSuccess();
   }
 

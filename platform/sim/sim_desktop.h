@@ -168,6 +168,8 @@ class Desktop : public std::enable_shared_from_this<Desktop> {
 
   ClockSettings clockSettings;
   std::chrono::nanoseconds elapsed() const;  // virtual time since the start
+  int sleepsBegun() const { return sleepsBegun_.load(); }  // the clock's sleeps, begun so far
+  void noteSleepBegun() { ++sleepsBegun_; }
   void advance(std::chrono::nanoseconds duration);
 
   // The platform table over this desktop. The desktop owns it; the pointer returned shares ownership of the
@@ -197,6 +199,7 @@ class Desktop : public std::enable_shared_from_this<Desktop> {
   std::vector<std::filesystem::path> revealed_;
   StatusItemState statusItem_;
   std::atomic<std::int64_t> elapsedNs_{0};
+  std::atomic<int> sleepsBegun_{0};
   std::unique_ptr<Platform> platform_;
 };
 

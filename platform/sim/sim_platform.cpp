@@ -358,6 +358,7 @@ class SimClock final : public Clock {
   }
   bool sleepFor(nanoseconds duration, std::stop_token stop) override {
     auto target = desktop_.elapsed() + duration;
+    desktop_.noteSleepBegun();
     std::mutex mutex;
     std::condition_variable_any wake;
     std::unique_lock lock(mutex);
