@@ -95,7 +95,7 @@ void performAction(ActionType action, ContentView& view) {
         p.shell().alerts().ask({"tessaron", *why, platform::AlertStyle::warning, {"OK"}, "AppIcon"});
         return;
       }
-      p.shell().workspace().openURL(searchPageAddress);
+      p.shell().workspace().openURL(searchPageAddress());
       return;
     case ActionType::inspect:
       log::contentView().log("Inspect action");

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/action_type.h"
+#include "base/search_address.h"
 #include "platform/platform.h"
 
 namespace tessaron {
@@ -54,6 +55,8 @@ void performAction(ActionType action, ContentView& view);
 // The address Learn More opens: the guide installed in the bundle.
 std::string productPageAddress();
 
-inline constexpr const char* searchPageAddress = "http://127.0.0.1:5000/";
+inline std::string searchPageAddress() {
+  return searchOrigin() + "/";
+}
 
 }  // namespace tessaron

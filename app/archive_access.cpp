@@ -6,6 +6,7 @@
 
 #include "archive/layout.h"
 #include "base/log.h"
+#include "base/xdg.h"
 #include "platform/platform.h"
 #include "seal/archive_key.h"
 #include "seal/conversion.h"
@@ -46,8 +47,7 @@ std::optional<ArchiveAccess::Places> ArchiveAccess::forThisUser() {
   if (!support) return std::nullopt;
   std::optional<fs::path> runtime;
   // The runtime folder is memory, the user's alone, and goes at logout: the best place for the plain view.
-  if (const char* dir = std::getenv("XDG_RUNTIME_DIR"); dir && *dir == '/' && ::access(dir, W_OK) == 0)
-    runtime = fs::path(dir);
+  if (auto dir = xdg::runtimeDir(); dir && ::access(dir->c_str(), W_OK) == 0) runtime = dir;
   return Places::of(support.value() / "tessaron", runtime);
 }
 

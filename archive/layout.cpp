@@ -1,5 +1,7 @@
 #include "archive/layout.h"
 
+#include "base/xdg.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -107,7 +109,8 @@ bool isRecordFile(const fs::path& relative) {
 }
 
 RecordPaths makeRecordPaths(const std::string& day, const fs::path& dayFolder, const std::string& stem) {
-  return {dayFolder / (stem + ".png"), dayFolder / (stem + ".txt"), day + "/" + stem};
+  return {dayFolder / (stem + std::string(screenshotExtension)),
+          dayFolder / (stem + std::string(textExtension)), day + "/" + stem};
 }
 
 RecordPaths claimRecordPaths(const std::string& day, const fs::path& dayFolder, const std::string& stamp) {
@@ -136,10 +139,7 @@ std::string indexFileName(const std::filesystem::path& archiveFolder) {
 }
 
 std::optional<std::filesystem::path> userCacheFolder() {
-  if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && *cache == '/')
-    return std::filesystem::path(cache) / "tessaron";
-  if (const char* home = std::getenv("HOME"); home && *home)
-    return std::filesystem::path(home) / ".cache" / "tessaron";
+  if (auto cache = xdg::cacheHome()) return *cache / "tessaron";
   return std::nullopt;
 }
 

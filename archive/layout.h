@@ -41,6 +41,10 @@ std::optional<std::pair<std::string, std::string>> recordPlace(std::string_view 
 // Whether a path relative to the data folder names a record's text file: "<day>/<stem>.txt".
 bool isRecordFile(const std::filesystem::path& relative);
 
+// The two files of a record: "<stem>.png" and "<stem>.txt".
+inline constexpr std::string_view screenshotExtension = ".png";
+inline constexpr std::string_view textExtension = ".txt";
+
 // A record's two files and its place.
 struct RecordPaths {
   std::filesystem::path imagePath;

@@ -47,14 +47,14 @@ Deleted deleteRecords(Engine& engine, const fs::path& dayFolder,
     if (name.string().ends_with(archive::partialSuffix))
       name = name.string().substr(0, name.string().size() - archive::partialSuffix.size());
     const std::string extension = name.extension().string();
-    if (extension != ".png" && extension != ".txt") continue;
+    if (extension != archive::screenshotExtension && extension != archive::textExtension) continue;
     const std::string stem = name.stem().string();
     if (auto stamp = archive::stemTime(stem); stamp && select(*stamp)) byStem[stem].push_back(entry.path());
   }
   Deleted deleted;
   for (auto& [stem, files] : byStem) {
     for (const fs::path& file : files) {
-      if (file.extension() == ".txt")
+      if (file.extension() == archive::textExtension)
         forgetVisitedURL(engine, archive::recordAddress(file));  // a leftover has no address
       std::error_code sizeError, removeError;
       const auto size = fs::file_size(file, sizeError);

@@ -180,6 +180,20 @@ std::span<const Browser> knownBrowsers() {
   return table();
 }
 
+std::string_view pageTitleIn(std::string_view windowTitle) {
+  for (const Browser& browser : knownBrowsers()) {
+    const std::string name(browser.name);
+    // Firefox's family signs its windows with the maker's name before its own.
+    for (const std::string& signature : {name, "Mozilla " + name})
+      for (std::string_view separator : {" - ", " \u2014 "}) {
+        const std::string suffix = std::string(separator) + signature;
+        if (windowTitle.size() > suffix.size() && windowTitle.ends_with(suffix))
+          return windowTitle.substr(0, windowTitle.size() - suffix.size());
+      }
+  }
+  return windowTitle;
+}
+
 const Browser* browserNamed(std::string_view name) {
   const std::string lower = lowerAscii(name);
   for (const auto& browser : table())

@@ -50,6 +50,10 @@ bool frameNamesWindow(std::string_view frameName, std::string_view title);
 // Whether the frame's name ends in such a mark, whatever the title before it.
 bool endsInFrameMark(std::string_view frameName);
 
+// The page's own title in a window title that a browser ends with its name ("Harbour Notes - Chromium",
+// "Orchard — Mozilla Firefox"); the title itself when no known browser's name ends it.
+std::string_view pageTitleIn(std::string_view windowTitle);
+
 // The browser with this accessible name, window class, app id, executable or sandbox id; none when unknown.
 const Browser* browserNamed(std::string_view name);
 

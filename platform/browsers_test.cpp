@@ -138,5 +138,15 @@ TEST(Browsers, ARunningProcessIsKnownByItsExecutableAndItsArgumentsAreRead) {
   fs::remove_all(folder);
 }
 
+TEST(Browsers, ThePageTitleIsTheWindowTitleWithoutTheBrowsersSignature) {
+  EXPECT_EQ(pageTitleIn("Harbour Notes - Chromium"), "Harbour Notes");
+  EXPECT_EQ(pageTitleIn("Orchard \u2014 Mozilla Firefox"), "Orchard");
+  EXPECT_EQ(pageTitleIn("Garnet Atlas \u2014 Konqueror"), "Garnet Atlas");
+  EXPECT_EQ(pageTitleIn("Rust - Brave"), "Rust");
+  EXPECT_EQ(pageTitleIn("Chromium - the browser"), "Chromium - the browser") << "only at the end";
+  EXPECT_EQ(pageTitleIn(" - Chromium"), " - Chromium") << "nothing left would be no title";
+  EXPECT_EQ(pageTitleIn("Notes - Chromiumish"), "Notes - Chromiumish");
+}
+
 }  // namespace
 }  // namespace tessaron::platform

@@ -1,4 +1,5 @@
 #include "platform/posix_services.h"
+#include "base/xdg.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -210,8 +211,8 @@ int otherInstancesHoldingLock(const std::optional<std::string>& bundleIdentifier
   std::lock_guard lock(mutex);
   if (held >= 0) return 0;
   fs::path folder;
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/') {
-    folder = runtime;
+  if (auto runtime = xdg::runtimeDir()) {
+    folder = *runtime;
   } else {
     folder = fs::temp_directory_path() / ("tessaron-" + std::to_string(::getuid()));
     ::mkdir(folder.c_str(), 0700);
@@ -239,21 +240,6 @@ std::optional<fs::path> bundleAround(const fs::path& executable) {
   return std::nullopt;
 }
 
-namespace {
-std::optional<fs::path> xdgFolder(const char* variable, const char* fallbackUnderHome) {
-  if (const char* value = std::getenv(variable); value && *value == '/') return fs::path(value);
-  if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / fallbackUnderHome;
-  return std::nullopt;
-}
-}  // namespace
-
-std::optional<fs::path> xdgDataHome() {
-  return xdgFolder("XDG_DATA_HOME", ".local/share");
-}
-std::optional<fs::path> xdgConfigHome() {
-  return xdgFolder("XDG_CONFIG_HOME", ".config");
-}
-
 std::optional<std::string> ExecutableInstallation::bundleIdentifier() {
   return std::string(TESSARON_BUNDLE_ID);
 }
@@ -271,7 +257,7 @@ fs::path ExecutableInstallation::resourcePath(const std::string& fileName) {
 }
 
 Outcome<fs::path> ExecutableInstallation::applicationSupportFolder() {
-  auto folder = xdgDataHome();
+  auto folder = xdg::dataHome();
   if (!folder) return PlatformError{"neither XDG_DATA_HOME nor HOME is set"};
   return *folder;
 }
@@ -279,7 +265,7 @@ Outcome<fs::path> ExecutableInstallation::applicationSupportFolder() {
 FilePreferences::FilePreferences(fs::path file) : file_(std::move(file)) {}
 
 fs::path FilePreferences::defaultFile() {
-  auto config = xdgConfigHome();
+  auto config = xdg::configHome();
   return (config ? *config : fs::temp_directory_path()) / "tessaron" / "defaults.json";
 }
 

@@ -57,9 +57,5 @@ int otherInstancesHoldingLock(const std::optional<std::string>& bundleIdentifier
 
 // The bundle around an executable path, or none.
 std::optional<std::filesystem::path> bundleAround(const std::filesystem::path& executable);
-// $XDG_DATA_HOME, else $HOME/.local/share; none without either.
-std::optional<std::filesystem::path> xdgDataHome();
-// $XDG_CONFIG_HOME, else $HOME/.config; none without either.
-std::optional<std::filesystem::path> xdgConfigHome();
 
 }  // namespace tessaron::platform::posix

@@ -18,6 +18,7 @@
 
 #include "archive/layout.h"
 #include "archive/private_files.h"
+#include "base/search_address.h"
 #include "seal/sealed_store.h"
 #include "searchserver/http_server.h"
 #include "searchserver/index_keeper.h"
@@ -62,7 +63,8 @@ std::optional<bool> waitUntilOpen(const fs::path& root, const sigset_t& ending) 
   if (isOpen()) return true;
   std::optional<tessaron::search::HttpServer> locked;
   try {
-    locked.emplace(5000, tessaron::search::makeLockedHandler(), tessaron::search::HttpLimits{},
+    locked.emplace(tessaron::searchPort, tessaron::search::makeLockedHandler(),
+                   tessaron::search::HttpLimits{},
                    [](const tessaron::search::HttpRequest&) { return false; });
   } catch (const std::exception& error) {
     std::fprintf(stderr, "server: %s\n", error.what());
@@ -137,7 +139,8 @@ int main(int argc, char** argv) {
     // The port first: a second server leaves the index alone.
     std::optional<tessaron::search::HttpServer> server;
     try {
-      server.emplace(5000, tessaron::search::makeHandler(archive, keeper, settings, thumbnails, storage),
+      server.emplace(tessaron::searchPort,
+                     tessaron::search::makeHandler(archive, keeper, settings, thumbnails, storage),
                      tessaron::search::HttpLimits{}, tessaron::search::isHeavy);
     } catch (const std::exception& error) {
       std::fprintf(stderr, "server: %s\n", error.what());

@@ -1,4 +1,5 @@
 #include "searchserver/screenshot_hashes.h"
+#include "archive/layout.h"
 
 #include "imagehash/os_image_hashing.h"
 #include "searchserver/record.h"
@@ -46,7 +47,8 @@ std::size_t ScreenshotHasher::hashSome(Index& index, std::chrono::milliseconds b
     }
     std::vector<std::pair<std::int64_t, std::optional<std::int64_t>>> hashes;
     for (const auto& record : batch) {
-      hashes.emplace_back(record.id, screenshotHash(archive_ / (record.recordPath + ".png")));
+      hashes.emplace_back(record.id, screenshotHash(archive_ / (record.recordPath +
+                                                                std::string(archive::screenshotExtension))));
       below_ = std::min(below_, record.id);
       newestSeen_ = std::max(newestSeen_, record.id);
       if (std::chrono::steady_clock::now() >= deadline) break;

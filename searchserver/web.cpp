@@ -6,7 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include "archive/layout.h"
+#include "base/search_address.h"
 #include "base/web_address.h"
+#include "platform/browsers.h"
 
 namespace tessaron::search {
 
@@ -101,11 +103,7 @@ document.addEventListener('keydown', function (event) {
 // The browsers add their own name to the page's title; the pages show the page's own. (Record files keep
 // the whole title.)
 std::string displayTitle(const std::string& title) {
-  for (std::string_view suffix : {" - Chromium", " - Google Chrome", " \u2014 Mozilla Firefox",
-                                  " - Mozilla Firefox", " \u2014 Firefox", " - Firefox"})
-    if (title.size() > suffix.size() && title.ends_with(suffix))
-      return title.substr(0, title.size() - suffix.size());
-  return title.empty() ? "(untitled)" : title;
+  return title.empty() ? "(untitled)" : std::string(platform::pageTitleIn(title));
 }
 
 // "yyyyMMdd" as "yyyy-MM-dd".
@@ -154,12 +152,13 @@ std::string momentItem(const Hit& record, const std::string& time, const std::st
 }
 
 std::string momentLink(const std::string& recordPath) {
-  const std::string day = recordPath.substr(0, 8);
-  return "/timeline?day=" + dashedDay(day) + "#t" + recordPath.substr(9);
+  const auto place = archive::recordPlace(recordPath);
+  if (!place) return "/timeline";
+  return "/timeline?day=" + dashedDay(place->first) + "#t" + place->second;
 }
 
 bool allowedHost(const std::string& host) {
-  return host == "127.0.0.1:5000" || host == "localhost:5000";
+  return host == searchHostAndPort() || host == "localhost:" + std::to_string(searchPort);
 }
 
 // "yyyy-mm-dd" in local time, as an HTML date input sends it, to seconds at local midnight.
@@ -396,7 +395,8 @@ std::string timelinePage(const std::string& day, IndexKeeper& keeper) {
       hour = recordHour;
       html += "<section class=\"hour\"><h2>" + hour + "</h2><ul class=\"moments\">";
     }
-    html += momentItem(record, localClock(record.time, "%H:%M:%S"), "t" + record.recordPath.substr(9));
+    const auto place = archive::recordPlace(record.recordPath);
+    html += momentItem(record, localClock(record.time, "%H:%M:%S"), "t" + (place ? place->second : ""));
   }
   if (!hour.empty()) html += "</ul></section>";
   if (records.size() >= timelineLimit)
@@ -409,7 +409,7 @@ std::optional<std::string> recordPage(const fs::path& archive, const std::string
                                       const std::string& stem, IndexKeeper& keeper) {
   // The record's own file has the words; the index knows its neighbours and the other visits. Only a plain
   // file in a real day folder is read.
-  const fs::path file = archive / day / (stem + ".txt");
+  const fs::path file = archive::makeRecordPaths(day, archive / day, stem).textPath;
   std::error_code ec;
   if (!fs::is_regular_file(fs::symlink_status(file, ec)) ||
       !fs::is_directory(fs::symlink_status(file.parent_path(), ec)))
@@ -499,7 +499,8 @@ HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::
                 storage](const HttpRequest& request) -> HttpResponse {
     if (!allowedHost(request.header("Host"))) return text(403, "This server answers only 127.0.0.1:5000.\n");
     const std::string origin = request.header("Origin");
-    if (!origin.empty() && origin != "http://127.0.0.1:5000" && origin != "http://localhost:5000")
+    if (!origin.empty() && origin != searchOrigin() &&
+        origin != "http://localhost:" + std::to_string(searchPort))
       return text(403, "Cross-site requests are refused.\n");
     const std::string fetchSite = request.header("Sec-Fetch-Site");
     if (!fetchSite.empty() && fetchSite != "same-origin" && fetchSite != "none")
@@ -579,8 +580,9 @@ HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::
     }
 
     // Screenshots by record path only; the file must be a plain file inside the archive (no symbolic links).
-    if (auto place = placeIn(request.path, "/shot/", ".png")) {
-      const fs::path file = archive / place->first / (place->second + ".png");
+    if (auto place = placeIn(request.path, "/shot/", archive::screenshotExtension)) {
+      const fs::path file =
+          archive::makeRecordPaths(place->first, archive / place->first, place->second).imagePath;
       std::error_code ec;
       if (!fs::is_directory(fs::symlink_status(file.parent_path(), ec)))
         return text(404, "No such screenshot.\n");

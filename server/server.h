@@ -8,9 +8,9 @@
 #include <string>
 #include <utility>
 
-namespace tessaron {
+#include "base/search_address.h"
 
-inline constexpr std::uint16_t serverPort = 5000;
+namespace tessaron {
 
 // The server executable (Contents/MacOS/server in the bundle; none when no file is there) and the data
 // folder. Ends the process when the application has no bundle.

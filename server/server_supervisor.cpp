@@ -67,7 +67,7 @@ bool portReleased(platform::Processes& processes, const std::vector<platform::Po
                   std::chrono::seconds limit) {
   const auto end = std::chrono::steady_clock::now() + limit;
   for (;;) {
-    auto listeners = processes.listenersOnPort(serverPort);
+    auto listeners = processes.listenersOnPort(searchPort);
     if (listeners &&
         std::none_of(listeners.value().begin(), listeners.value().end(), [&](const auto& listener) {
           return std::any_of(ended.begin(), ended.end(),
@@ -133,7 +133,7 @@ std::pair<std::optional<fs::path>, std::optional<fs::path>> serverPaths() {
 }
 
 PortCheckResult checkPort() {
-  auto listeners = platform::current().processes().listenersOnPort(serverPort);
+  auto listeners = platform::current().processes().listenersOnPort(searchPort);
   std::string output;
   if (listeners)
     for (const auto& listener : listeners.value())
@@ -325,7 +325,7 @@ void startServer() {
 
 void stopServer(Listeners which) {
   auto& processes = platform::current().processes();
-  auto listeners = processes.listenersOnPort(serverPort);
+  auto listeners = processes.listenersOnPort(searchPort);
   const std::optional<fs::path> server = serverPaths().first;
   std::optional<std::int32_t> launched;
   {
@@ -350,12 +350,12 @@ void stopServer(Listeners which) {
     // started right after a stop finds the port free.
     if (!listeners.value().empty() && !portReleased(processes, listeners.value(), portReleaseLimit))
       log::utils().error("Port %d is still held %d seconds after its listeners were killed.",
-                         static_cast<int>(serverPort), static_cast<int>(portReleaseLimit.count()));
+                         static_cast<int>(searchPort), static_cast<int>(portReleaseLimit.count()));
   }
 }
 
 std::optional<std::string> whySearchIsUnavailable() {
-  auto listeners = platform::current().processes().listenersOnPort(serverPort);
+  auto listeners = platform::current().processes().listenersOnPort(searchPort);
   if (!listeners)
     return "Tessaron cannot tell which program is on port 5000: " + listeners.error().description();
   const std::optional<std::int32_t> launched = gServerProcess();

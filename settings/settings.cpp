@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "base/web_address.h"
+#include "base/xdg.h"
 
 namespace tessaron::settings {
 
@@ -209,10 +210,7 @@ bool isExcluded(const Settings& settings, std::string_view address) {
 }
 
 std::optional<fs::path> defaultFile() {
-  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config == '/')
-    return fs::path(config) / "tessaron" / "settings.json";
-  if (const char* home = std::getenv("HOME"); home && *home)
-    return fs::path(home) / ".config" / "tessaron" / "settings.json";
+  if (auto config = xdg::configHome()) return *config / "tessaron" / "settings.json";
   return std::nullopt;
 }
 

@@ -9,6 +9,7 @@
 #include <map>
 #include <sstream>
 
+#include "base/xdg.h"
 #include "platform/freedesktop/glib_ownership.h"
 #include "platform/platform.h"
 #include "platform/posix_services.h"
@@ -187,7 +188,7 @@ AutostartLoginItems::AutostartLoginItems(fs::path entry, fs::path executable, fs
     : entry_(std::move(entry)), executable_(std::move(executable)), icon_(std::move(icon)) {}
 
 std::optional<fs::path> AutostartLoginItems::entryPath(const std::string& bundleIdentifier) {
-  auto config = posix::xdgConfigHome();
+  auto config = xdg::configHome();
   if (!config) return std::nullopt;
   return *config / "autostart" / (bundleIdentifier + ".desktop");
 }

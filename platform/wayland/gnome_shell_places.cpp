@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "base/xdg.h"
 #include "platform/freedesktop/glib_ownership.h"
 #include "platform/platform.h"
 
@@ -14,10 +15,7 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path userExtensionFolder() {
-  const char* data = std::getenv("XDG_DATA_HOME");
-  const char* home = std::getenv("HOME");
-  const fs::path base = data && *data ? fs::path(data) : fs::path(home ? home : "/") / ".local/share";
-  return base / "gnome-shell/extensions" / gnomeExtensionUuid;
+  return xdg::dataHome().value_or("/") / "gnome-shell/extensions" / gnomeExtensionUuid;
 }
 
 // The shared session-bus connection (GSettings' as well), or null. Losing the bus must not end the program,

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/xdg.h"
 #include "platform/freedesktop/glib_ownership.h"
 #include "platform/wayland/places.h"
 #include "platform/wayland/private_bus.h"
@@ -149,9 +150,8 @@ KwinScriptPlaces::KwinScriptPlaces() : state_(std::make_shared<State>()) {
   state_->worker = std::thread([state = state_, &ready] { state->run(ready); });
   started.wait();
   if (state_->bus) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    state_->script = fs::path(runtime && *runtime ? runtime : "/tmp") /
-                     ("tessaron-window-places-" + std::to_string(::getpid()) + ".js");
+    state_->script =
+        xdg::runtimeDir().value_or("/tmp") / ("tessaron-window-places-" + std::to_string(::getpid()) + ".js");
     std::ofstream(state_->script) << kwinPlacesScript(g_dbus_connection_get_unique_name(state_->bus.get()));
   }
 }

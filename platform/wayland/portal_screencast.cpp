@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "base/once.h"
+#include "base/xdg.h"
 #include "platform/freedesktop/glib_ownership.h"
 #include "platform/platform.h"
 #include "platform/wayland/pipewire_format.h"
@@ -523,10 +524,7 @@ std::string whatKdesDialogLacks() {
 }
 
 fs::path PortalScreencast::defaultTokenFile() {
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  const char* home = std::getenv("HOME");
-  const fs::path base = config && *config ? fs::path(config) : fs::path(home ? home : "/") / ".config";
-  return base / "tessaron" / "screencast-restore-token";
+  return xdg::configHome().value_or("/") / "tessaron" / "screencast-restore-token";
 }
 
 PortalScreencast::PortalScreencast(fs::path tokenFile)
