@@ -322,6 +322,13 @@ TEST_F(Pages, ResultsAreGroupedByAddressOnThePageAndOnRequestInTheApi) {
   EXPECT_EQ(grouped["total"], 2);
   EXPECT_EQ(grouped["results"][0]["visits"].size(), 3U);
   EXPECT_EQ(get("/api/search?q=kettle&group=site")->status, 400);
+
+  // Back from a later page: to newer visits in time order, to better matches by relevance.
+  const std::string later = get("/?q=kettle&page=2")->body;
+  EXPECT_NE(later.find("\u2190 Newer</a>"), std::string::npos) << later;
+  const std::string byRelevance = get("/?q=kettle&order=relevance&page=2")->body;
+  EXPECT_NE(byRelevance.find("\u2190 Better matches</a>"), std::string::npos) << byRelevance;
+  EXPECT_EQ(byRelevance.find("Newer"), std::string::npos) << "relevance has no newer and older";
 }
 
 TEST_F(Pages, OnlyTheServersOwnScriptMayRun) {

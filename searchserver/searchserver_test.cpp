@@ -52,6 +52,24 @@ TEST(Queries, UserTextNeverBecomesQuerySyntax) {
   EXPECT_EQ(htmlEscape("<a href=\"x\">'&'</a>"), "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
 }
 
+TEST(Html, WhatTheArchiveHoldsIsOnlyEverText) {
+  const std::string hostile = "\"><script>alert('x')</script>";
+  Html html;
+  html.open("a", {{"href", hostile}, {"id", std::nullopt, true}, {"download"}})
+      .text(hostile)
+      .close("a")
+      .element("p", {{"title", hostile}}, hostile);
+  EXPECT_EQ(html.str().find("<script>"), std::string::npos) << html.str();
+  EXPECT_EQ(html.str().find("\"><"), std::string::npos) << "no value ends its attribute early";
+  EXPECT_TRUE(
+      html.str().starts_with("<a href=\"&quot;&gt;&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;\" "
+                             "download>"))
+      << html.str();
+  EXPECT_EQ(html.str().find(" id"), std::string::npos) << "an attribute without a value is left out";
+  EXPECT_EQ(Html().markup("<mark>").text("<b>").take(), "<mark>&lt;b&gt;")
+      << "only markup() is written as is";
+}
+
 class IndexTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -1,5 +1,6 @@
 #include "searchserver/thumbnails.h"
 #include "archive/layout.h"
+#include "searchserver/assets.h"
 
 #include <spng.h>
 #include <stdio.h>
@@ -216,11 +217,7 @@ void Thumbnails::forgetGoneDays() {
 }
 
 const std::string& Thumbnails::placeholder() {
-  static const std::string svg =
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"320\" height=\"200\" viewBox=\"0 0 320 200\">"
-      "<rect width=\"320\" height=\"200\" fill=\"#d5dbe3\"/><path d=\"M130 70h60v60h-60z\" fill=\"none\" "
-      "stroke=\"#7b8794\" stroke-width=\"4\"/><path d=\"M130 130l20-25 15 15 10-10 15 20\" fill=\"none\" "
-      "stroke=\"#7b8794\" stroke-width=\"4\"/></svg>";
+  static const std::string svg(asset("placeholder.svg"));
   return svg;
 }
 

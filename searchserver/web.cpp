@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <ctime>
+#include <functional>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -9,96 +11,14 @@
 #include "base/search_address.h"
 #include "base/web_address.h"
 #include "platform/browsers.h"
+#include "searchserver/assets.h"
+#include "searchserver/html.h"
 
 namespace tessaron::search {
 
 namespace fs = std::filesystem;
 
-std::string htmlEscape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 16);
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
-
 namespace {
-
-constexpr const char* stylesheet = R"(
-:root{color-scheme:light dark;--text:#1d2733;--muted:#4b5b6b;--line:#d5dbe3;--back:#fff;--link:#1a56a0;
---mark:#ffe48a;--panel:#f3f5f8}
-@media (prefers-color-scheme:dark){:root{--text:#e6edf3;--muted:#a9b6c3;--line:#3a4654;--back:#12181f;
---link:#8cc4ff;--mark:#6b5300;--panel:#1b232c}}
-body{font:15px/1.45 system-ui,sans-serif;max-width:64rem;margin:1.5rem auto;padding:0 1rem;color:var(--text);
-background:var(--back)}
-a{color:var(--link)}a:focus-visible,button:focus-visible,input:focus-visible,select:focus-visible,
-summary:focus-visible{outline:3px solid var(--link);outline-offset:2px}
-header{display:flex;gap:1.5rem;align-items:baseline;margin-bottom:1rem}
-header .brand{font-size:1.3rem;font-weight:700;margin:0}header nav{display:flex;gap:1rem}
-h1{font-size:1.3rem;margin:0 0 1rem}h2{font-size:1.1rem}
-form{display:flex;flex-wrap:wrap;gap:.5rem;align-items:end;margin-bottom:1rem}
-label{display:flex;flex-direction:column;font-size:.85rem;color:var(--muted)}
-input,select,button{font:inherit;padding:.35rem .5rem;color:var(--text);background:var(--back);
-border:1px solid var(--muted);border-radius:3px}input[name=q]{flex:1;min-width:16rem}
-.result{display:flex;gap:1rem;padding:.8rem 0;border-top:1px solid var(--line)}
-.result img,.moment img{border:1px solid var(--line);display:block;object-fit:cover;object-position:top}
-.result img{width:200px;height:125px;flex:none}
-.result h2{font-size:1.05rem;margin:0}.meta{font-size:.85rem;color:var(--muted);word-break:break-all}
-.result p{margin:.3rem 0}details{font-size:.85rem;color:var(--muted)}details ul{margin:.3rem 0}
-mark{background:var(--mark);color:var(--text)}.note{color:var(--muted)}.pages{display:flex;gap:1rem;margin:1rem 0}
-.hour{border-top:1px solid var(--line);margin-top:1rem}
-.moments{display:grid;grid-template-columns:repeat(auto-fill,minmax(200px,1fr));gap:1rem;list-style:none;
-padding:0}
-.moment a{text-decoration:none;color:var(--text);display:block}.moment img{width:100%;height:auto;
-aspect-ratio:16/10}.moment span{display:block;font-size:.85rem}.moment time{color:var(--muted);font-size:.8rem}
-.moment:target{outline:3px solid var(--link)}
-.shot img{max-width:100%;height:auto;border:1px solid var(--line)}
-.words{background:var(--panel);padding:.8rem;white-space:pre-wrap;word-break:break-word;max-height:30rem;
-overflow:auto}
-.around{display:flex;justify-content:space-between;gap:1rem;margin:1rem 0}
-)";
-
-// Keys for the pages: "/" to the query, arrows between results or moments, Enter opens one.
-constexpr const char* pageScript = R"(
-document.addEventListener('keydown', function (event) {
-  if (event.altKey || event.ctrlKey || event.metaKey) return;
-  var target = event.target;
-  var typing = target.matches('input, select, textarea');
-  if (event.key === '/' && !typing) {
-    var query = document.querySelector('input[name=q]');
-    if (query) { event.preventDefault(); query.focus(); query.select(); }
-    return;
-  }
-  if (event.key !== 'ArrowDown' && event.key !== 'ArrowUp') return;
-  if (typing && !(target.name === 'q' && event.key === 'ArrowDown')) return;
-  var links = Array.prototype.slice.call(document.querySelectorAll('a.open'));
-  if (!links.length) return;
-  var at = links.indexOf(document.activeElement);
-  var next = event.key === 'ArrowDown' ? Math.min(at + 1, links.length - 1) : Math.max(at - 1, 0);
-  event.preventDefault();
-  links[next].focus();
-  links[next].scrollIntoView({block: 'nearest'});
-});
-)";
 
 // The browsers add their own name to the page's title; the pages show the page's own. (Record files keep
 // the whole title.)
@@ -124,16 +44,34 @@ std::string localTime(std::int64_t seconds) {
   return localClock(seconds, "%Y-%m-%d %H:%M:%S %Z");
 }
 
-std::string pageStart(const std::string& title) {
-  return "<!doctype html><html lang=\"en\"><head><meta charset=\"utf-8\"><meta name=\"viewport\" "
-         "content=\"width=device-width,initial-scale=1\"><title>" +
-         htmlEscape(title) +
-         "</title><link rel=\"stylesheet\" href=\"/style.css\"><script src=\"/app.js\" defer></script></head>"
-         "<body><header><p class=\"brand\">Tessaron</p><nav aria-label=\"Pages\"><a href=\"/\">Search</a>"
-         "<a href=\"/timeline\">Timeline</a></nav></header><main>";
+// A page's head and the start of its body, up to its main part.
+Html pageStart(const std::string& title) {
+  Html html;
+  html.markup("<!doctype html>")
+      .open("html", {{"lang", "en"}})
+      .open("head")
+      .open("meta", {{"charset", "utf-8"}})
+      .open("meta", {{"name", "viewport"}, {"content", "width=device-width,initial-scale=1"}})
+      .element("title", title)
+      .open("link", {{"rel", "stylesheet"}, {"href", "/style.css"}})
+      .open("script", {{"src", "/app.js"}, {"defer"}})
+      .close("script")
+      .close("head")
+      .open("body")
+      .open("header")
+      .element("p", {{"class", "brand"}}, "Tessaron")
+      .open("nav", {{"aria-label", "Pages"}})
+      .element("a", {{"href", "/"}}, "Search")
+      .element("a", {{"href", "/timeline"}}, "Timeline")
+      .close("nav")
+      .close("header")
+      .open("main");
+  return html;
 }
 
-constexpr const char* pageEnd = "</main></body></html>";
+std::string pageEnd(Html& html) {
+  return html.close("main").close("body").close("html").take();
+}
 
 std::string recordLink(const std::string& recordPath) {
   return "/record/" + recordPath;
@@ -142,13 +80,26 @@ std::string thumbnailLink(const std::string& recordPath) {
   return "/thumb/" + recordPath + ".webp";
 }
 // A record as a thumbnail with its title and time, in a list of moments (`anchor`: the item's id, if any).
-std::string momentItem(const Hit& record, const std::string& time, const std::string& anchor = {}) {
-  return "<li class=\"moment\"" + (anchor.empty() ? std::string() : " id=\"" + htmlEscape(anchor) + "\"") +
-         "><a class=\"open\" href=\"" + htmlEscape(recordLink(record.recordPath)) + "\"><img src=\"" +
-         htmlEscape(thumbnailLink(record.recordPath)) +
-         "\" width=\"320\" height=\"200\" loading=\"lazy\" alt=\"\"><span>" +
-         htmlEscape(displayTitle(record.title)) + "</span><time datetime=\"" + htmlEscape(record.stamp) +
-         "\">" + htmlEscape(time) + "</time></a></li>";
+void momentItem(Html& html, const Hit& record, const std::string& time, const std::string& anchor = {}) {
+  html.open("li", {{"class", "moment"}, {"id", anchor.empty() ? std::nullopt : std::optional(anchor), true}})
+      .open("a", {{"class", "open"}, {"href", recordLink(record.recordPath)}})
+      .open("img", {{"src", thumbnailLink(record.recordPath)},
+                    {"width", "320"},
+                    {"height", "200"},
+                    {"loading", "lazy"},
+                    {"alt", ""}})
+      .element("span", displayTitle(record.title))
+      .element("time", {{"datetime", record.stamp}}, time)
+      .close("a")
+      .close("li");
+}
+
+// A record's address: a link when it is a web page's, else its text.
+void addressOf(Html& html, const std::string& address) {
+  if (web::isWebAddress(address))
+    html.element("a", {{"href", address}, {"rel", "noreferrer noopener"}}, address);
+  else
+    html.text(address);
 }
 
 std::string momentLink(const std::string& recordPath) {
@@ -227,18 +178,16 @@ ParsedQuery queryFrom(const HttpRequest& request) {
   return out;
 }
 
-// Snippet markers (\x01 … \x02) to <mark>, everything else escaped.
-std::string snippetHtml(const std::string& snippet) {
-  std::string out;
+// Snippet markers (\x01 … \x02) as <mark>, everything else as text.
+void snippet(Html& html, const std::string& snippet) {
   std::size_t start = 0;
   for (std::size_t i = 0; i <= snippet.size(); ++i) {
     if (i == snippet.size() || snippet[i] == '\x01' || snippet[i] == '\x02') {
-      out += htmlEscape(std::string_view(snippet).substr(start, i - start));
-      if (i < snippet.size()) out += snippet[i] == '\x01' ? "<mark>" : "</mark>";
+      html.text(std::string_view(snippet).substr(start, i - start));
+      if (i < snippet.size()) html.markup(snippet[i] == '\x01' ? "<mark>" : "</mark>");
       start = i + 1;
     }
   }
-  return out;
 }
 
 std::string plainSnippet(std::string snippet) {
@@ -278,79 +227,108 @@ std::string searchPage(const HttpRequest& request, Query query, IndexKeeper& kee
                        settings::SettingsFile& settings) {
   query.groupByAddress = true;
   Results results = keeper.search(query);
-  std::string html =
-      pageStart(query.text.empty() ? "Tessaron search" : query.text + " \u2014 Tessaron search");
-  html +=
-      "<h1>Search</h1><form method=\"get\" action=\"/\" role=\"search\"><label>Words<input name=\"q\" "
-      "placeholder=\"Search everything you have seen\" value=\"" +
-      htmlEscape(query.text) + "\" autofocus></label>" +
-      "<label>From<input type=\"date\" name=\"from\" value=\"" + htmlEscape(request.param("from")) +
-      "\"></label><label>To<input type=\"date\" name=\"to\" value=\"" + htmlEscape(request.param("to")) +
-      "\"></label><label>Site<input name=\"site\" value=\"" + htmlEscape(request.param("site")) +
-      "\" placeholder=\"example.org\"></label><label>Order<select name=\"order\"><option "
-      "value=\"newest\">Newest first</option><option value=\"relevance\"" +
-      (query.newestFirst ? "" : " selected") +
-      ">Relevance</option></select></label><button>Search</button></form>";
+  Html html = pageStart(query.text.empty() ? "Tessaron search" : query.text + " \u2014 Tessaron search");
+  html.element("h1", "Search")
+      .open("form", {{"method", "get"}, {"action", "/"}, {"role", "search"}})
+      .open("label")
+      .text("Words")
+      .open("input", {{"name", "q"},
+                      {"placeholder", "Search everything you have seen"},
+                      {"value", query.text},
+                      {"autofocus"}})
+      .close("label");
+  for (const auto& [label, name] : {std::pair{"From", "from"}, std::pair{"To", "to"}})
+    html.open("label")
+        .text(label)
+        .open("input", {{"type", "date"}, {"name", name}, {"value", request.param(name)}})
+        .close("label");
+  html.open("label")
+      .text("Site")
+      .open("input", {{"name", "site"}, {"value", request.param("site")}, {"placeholder", "example.org"}})
+      .close("label")
+      .open("label")
+      .text("Order")
+      .open("select", {{"name", "order"}})
+      .element("option", {{"value", "newest"}}, "Newest first")
+      .element("option",
+               {{"value", "relevance"},
+                {"selected", query.newestFirst ? std::nullopt : std::optional<std::string>(""), true}},
+               "Relevance")
+      .close("select")
+      .close("label")
+      .element("button", "Search")
+      .close("form");
   settings.refresh();
   const settings::Settings rules = settings.current();
   const std::size_t excluded = rules.excludedSites.size();
-  html += "<p class=\"note\">Not recorded: private windows, " + std::to_string(excluded) +
-          (excluded == 1 ? " excluded site" : " excluded sites") +
-          (rules.ocr ? "" : ", words in pictures (OCR is off)") + " (" +
-          htmlEscape(settings.file().string()) + ")." +
-          (storage == Storage::sealed
-               ? " The archive is sealed: encrypted on the disk, open only while Tessaron runs."
-               : " The archive is kept in plain files: anyone who can read the disk can read it.") +
-          "</p>";
+  html.element("p", {{"class", "note"}},
+               "Not recorded: private windows, " + std::to_string(excluded) +
+                   (excluded == 1 ? " excluded site" : " excluded sites") +
+                   (rules.ocr ? "" : ", words in pictures (OCR is off)") + " (" + settings.file().string() +
+                   ")." +
+                   (storage == Storage::sealed
+                        ? " The archive is sealed: encrypted on the disk, open only while Tessaron runs."
+                        : " The archive is kept in plain files: anyone who can read the disk can read it."));
   if (const std::string notice = keeper.notice(); !notice.empty())
-    html += "<p class=\"note\" role=\"status\">" + htmlEscape(notice) + "</p>";
+    html.element("p", {{"class", "note"}, {"role", "status"}}, notice);
   if (const auto progress = keeper.progress(); !progress.done)
-    html += "<p class=\"note\">Indexing the archive: " + std::to_string(progress.days) + " of " +
-            std::to_string(progress.daysTotal) + " days so far; search already covers what is done.</p>";
+    html.element("p", {{"class", "note"}},
+                 "Indexing the archive: " + std::to_string(progress.days) + " of " +
+                     std::to_string(progress.daysTotal) +
+                     " days so far; search already covers what is done.");
   if (results.timedOut)
-    html +=
-        "<p class=\"note\" role=\"status\">This search took too long and was stopped: the results may be "
-        "incomplete. Fewer or rarer words answer faster.</p>";
-  html += "<p class=\"note\">" +
-          (results.totalIsLowerBound ? "At least " + std::to_string(results.total)
-                                     : std::to_string(results.total)) +
-          (results.total == 1 && !results.totalIsLowerBound ? " page" : " pages");
-  if (!query.text.empty()) html += " for \u201c" + htmlEscape(query.text) + "\u201d";
-  html += ".</p>";
+    html.element("p", {{"class", "note"}, {"role", "status"}},
+                 "This search took too long and was stopped: the results may be incomplete. Fewer or rarer "
+                 "words answer faster.");
+  const std::string forQuery = query.text.empty() ? std::string() : " for \u201c" + query.text + "\u201d";
+  html.element("p", {{"class", "note"}},
+               (results.totalIsLowerBound ? "At least " + std::to_string(results.total)
+                                          : std::to_string(results.total)) +
+                   (results.total == 1 && !results.totalIsLowerBound ? " page" : " pages") + forQuery + ".");
   if (results.hits.empty())
-    html += "<p>No results" +
-            (query.text.empty() ? std::string() : " for \u201c" + htmlEscape(query.text) + "\u201d") +
-            ". Try fewer words, or another date range or site.</p>";
+    html.element("p", "No results" + forQuery + ". Try fewer words, or another date range or site.");
   for (const auto& hit : results.hits) {
-    const std::string title = htmlEscape(displayTitle(hit.title));
-    html += "<article class=\"result\"><a href=\"" + htmlEscape(recordLink(hit.recordPath)) +
-            "\" tabindex=\"-1\"><img src=\"" + htmlEscape(thumbnailLink(hit.recordPath)) +
-            "\" width=\"200\" height=\"125\" loading=\"lazy\" alt=\"Screenshot of " + title +
-            "\"></a><div><h2><a class=\"open\" href=\"" + htmlEscape(recordLink(hit.recordPath)) + "\">" +
-            title + "</a></h2><div class=\"meta\">";
-    if (web::isWebAddress(hit.address))
-      html += "<a href=\"" + htmlEscape(hit.address) + "\" rel=\"noreferrer noopener\">" +
-              htmlEscape(hit.address) + "</a>";
-    else
-      html += htmlEscape(hit.address);
-    html += " \u00b7 <a href=\"" + htmlEscape(momentLink(hit.recordPath)) + "\">" +
-            htmlEscape(localTime(hit.time)) + "</a></div><p>" + snippetHtml(hit.snippet) + "</p>";
+    const std::string title = displayTitle(hit.title);
+    html.open("article", {{"class", "result"}})
+        .open("a", {{"href", recordLink(hit.recordPath)}, {"tabindex", "-1"}})
+        .open("img", {{"src", thumbnailLink(hit.recordPath)},
+                      {"width", "200"},
+                      {"height", "125"},
+                      {"loading", "lazy"},
+                      {"alt", "Screenshot of " + title}})
+        .close("a")
+        .open("div")
+        .open("h2")
+        .element("a", {{"class", "open"}, {"href", recordLink(hit.recordPath)}}, title)
+        .close("h2")
+        .open("div", {{"class", "meta"}});
+    addressOf(html, hit.address);
+    html.text(" \u00b7 ")
+        .element("a", {{"href", momentLink(hit.recordPath)}}, localTime(hit.time))
+        .close("div");
+    html.open("p");
+    snippet(html, hit.snippet);
+    html.close("p");
     if (hit.visits.size() > 1) {
-      html += "<details><summary>" + std::to_string(hit.visits.size()) + " visits</summary><ul>";
+      html.open("details").element("summary", std::to_string(hit.visits.size()) + " visits").open("ul");
       for (const Visit& visit : hit.visits)
-        html += "<li><a href=\"" + htmlEscape(recordLink(visit.recordPath)) + "\">" +
-                htmlEscape(localTime(visit.time)) + "</a></li>";
-      html += "</ul></details>";
+        html.open("li")
+            .element("a", {{"href", recordLink(visit.recordPath)}}, localTime(visit.time))
+            .close("li");
+      html.close("ul").close("details");
     }
-    html += "</div></article>";
+    html.close("div").close("article");
   }
+  // Newest first, the earlier pages hold newer visits; by relevance, better matches.
   const int page = query.offset / query.limit + 1;
-  html += "<nav class=\"pages\" aria-label=\"Result pages\">";
-  if (page > 1) html += "<a href=\"" + htmlEscape(pageLink(request, page - 1)) + "\">\u2190 Newer</a>";
+  const char* back = query.newestFirst ? "\u2190 Newer" : "\u2190 Better matches";
+  const char* on = query.newestFirst ? "Older \u2192" : "Weaker matches \u2192";
+  html.open("nav", {{"class", "pages"}, {"aria-label", "Result pages"}});
+  if (page > 1) html.element("a", {{"href", pageLink(request, page - 1)}}, back);
   if (results.morePossible(query.offset, query.limit))
-    html += "<a href=\"" + htmlEscape(pageLink(request, page + 1)) + "\">Older \u2192</a>";
-  html += "</nav>";
-  return html + pageEnd;
+    html.element("a", {{"href", pageLink(request, page + 1)}}, on);
+  html.close("nav");
+  return pageEnd(html);
 }
 
 // "yyyy-mm-dd" to a day folder's name, or none.
@@ -369,40 +347,44 @@ std::string timelinePage(const std::string& day, IndexKeeper& keeper) {
   const std::vector<Hit> records = read.value_or(std::vector<Hit>());
   const auto [previous, next] = keeper.read([&](Index& index) { return index.adjacentDays(day); });
   const std::string shown = dashedDay(day);
-  std::string html = pageStart(shown + " \u2014 Tessaron timeline");
-  html += "<h1>Timeline of " + htmlEscape(shown) +
-          "</h1><form method=\"get\" action=\"/timeline\"><label>Day"
-          "<input type=\"date\" name=\"day\" value=\"" +
-          htmlEscape(shown) +
-          "\"></label><button>Show</button>"
-          "</form><nav class=\"around\" aria-label=\"Days\"><span>";
+  Html html = pageStart(shown + " \u2014 Tessaron timeline");
+  html.element("h1", "Timeline of " + shown)
+      .open("form", {{"method", "get"}, {"action", "/timeline"}})
+      .open("label")
+      .text("Day")
+      .open("input", {{"type", "date"}, {"name", "day"}, {"value", shown}})
+      .close("label")
+      .element("button", "Show")
+      .close("form")
+      .open("nav", {{"class", "around"}, {"aria-label", "Days"}})
+      .open("span");
   if (previous)
-    html += "<a href=\"/timeline?day=" + dashedDay(*previous) + "\">\u2190 " + dashedDay(*previous) + "</a>";
-  html += "</span><span>";
-  if (next) html += "<a href=\"/timeline?day=" + dashedDay(*next) + "\">" + dashedDay(*next) + " \u2192</a>";
-  html += "</span></nav>";
+    html.element("a", {{"href", "/timeline?day=" + dashedDay(*previous)}}, "\u2190 " + dashedDay(*previous));
+  html.close("span").open("span");
+  if (next) html.element("a", {{"href", "/timeline?day=" + dashedDay(*next)}}, dashedDay(*next) + " \u2192");
+  html.close("span").close("nav");
   if (!read)
-    html +=
-        "<p>This day cannot be read just now (the index is busy, or being rebuilt): try again in a "
-        "moment.</p>";
+    html.element(
+        "p",
+        "This day cannot be read just now (the index is busy, or being rebuilt): try again in a moment.");
   else if (records.empty())
-    html += "<p>Nothing was recorded on this day.</p>";
+    html.element("p", "Nothing was recorded on this day.");
   std::string hour;
   for (const Hit& record : records) {
     const std::string recordHour = localClock(record.time, "%H:00");
     if (recordHour != hour) {
-      if (!hour.empty()) html += "</ul></section>";
+      if (!hour.empty()) html.close("ul").close("section");
       hour = recordHour;
-      html += "<section class=\"hour\"><h2>" + hour + "</h2><ul class=\"moments\">";
+      html.open("section", {{"class", "hour"}}).element("h2", hour).open("ul", {{"class", "moments"}});
     }
     const auto place = archive::recordPlace(record.recordPath);
-    html += momentItem(record, localClock(record.time, "%H:%M:%S"), "t" + (place ? place->second : ""));
+    momentItem(html, record, localClock(record.time, "%H:%M:%S"), "t" + (place ? place->second : ""));
   }
-  if (!hour.empty()) html += "</ul></section>";
+  if (!hour.empty()) html.close("ul").close("section");
   if (records.size() >= timelineLimit)
-    html += "<p class=\"note\">Only the first " + std::to_string(timelineLimit) +
-            " records of the day are shown.</p>";
-  return html + pageEnd;
+    html.element("p", {{"class", "note"}},
+                 "Only the first " + std::to_string(timelineLimit) + " records of the day are shown.");
+  return pageEnd(html);
 }
 
 std::optional<std::string> recordPage(const fs::path& archive, const std::string& day,
@@ -422,179 +404,111 @@ std::optional<std::string> recordPage(const fs::path& archive, const std::string
   const auto [previous, next] = keeper.read([&](Index& index) { return index.neighbours(path); });
   const auto visits = keeper.read([&](Index& index) { return index.visitsOf(record->address, 51); });
   const std::string title = displayTitle(record->title);
-  std::string html = pageStart(title + " \u2014 Tessaron");
-  html += "<h1>" + htmlEscape(title) + "</h1><p class=\"meta\">";
-  if (web::isWebAddress(record->address))
-    html += "<a href=\"" + htmlEscape(record->address) + "\" rel=\"noreferrer noopener\">" +
-            htmlEscape(record->address) + "</a>";
-  else
-    html += htmlEscape(record->address);
-  html += " \u00b7 <a href=\"" + htmlEscape(momentLink(path)) + "\">" + htmlEscape(localTime(record->time)) +
-          "</a></p><nav class=\"around\" aria-label=\"Records in time\"><span>";
+  Html html = pageStart(title + " \u2014 Tessaron");
+  html.element("h1", title).open("p", {{"class", "meta"}});
+  addressOf(html, record->address);
+  html.text(" \u00b7 ")
+      .element("a", {{"href", momentLink(path)}}, localTime(record->time))
+      .close("p")
+      .open("nav", {{"class", "around"}, {"aria-label", "Records in time"}})
+      .open("span");
   if (previous)
-    html += "<a class=\"open\" href=\"" + htmlEscape(recordLink(previous->recordPath)) +
-            "\" rel=\"prev\">\u2190 " + htmlEscape(displayTitle(previous->title)) + "</a>";
-  html += "</span><span>";
+    html.element("a", {{"class", "open"}, {"href", recordLink(previous->recordPath)}, {"rel", "prev"}},
+                 "\u2190 " + displayTitle(previous->title));
+  html.close("span").open("span");
   if (next)
-    html += "<a class=\"open\" href=\"" + htmlEscape(recordLink(next->recordPath)) + "\" rel=\"next\">" +
-            htmlEscape(displayTitle(next->title)) + " \u2192</a>";
-  html += "</span></nav><p class=\"shot\"><img src=\"/shot/" + htmlEscape(path) +
-          ".png\" alt=\"Screenshot of " + htmlEscape(title) +
-          "\"></p><h2>Words</h2><div class=\"words\" tabindex=\"0\">" + htmlEscape(record->body) + "</div>";
-  std::string others;
+    html.element("a", {{"class", "open"}, {"href", recordLink(next->recordPath)}, {"rel", "next"}},
+                 displayTitle(next->title) + " \u2192");
+  html.close("span")
+      .close("nav")
+      .open("p", {{"class", "shot"}})
+      .open("img", {{"src", "/shot/" + path + std::string(archive::screenshotExtension)},
+                    {"alt", "Screenshot of " + title}})
+      .close("p")
+      .element("h2", "Words")
+      .element("div", {{"class", "words"}, {"tabindex", "0"}}, record->body);
   std::size_t shownVisits = 0;
   for (const Hit& visit : visits) {
     if (visit.recordPath == path || shownVisits == 50) continue;
-    ++shownVisits;
-    others += "<li><a href=\"" + htmlEscape(recordLink(visit.recordPath)) + "\">" +
-              htmlEscape(localTime(visit.time)) + "</a></li>";
+    if (shownVisits++ == 0) html.element("h2", "Other visits").open("ul");
+    html.open("li").element("a", {{"href", recordLink(visit.recordPath)}}, localTime(visit.time)).close("li");
   }
-  if (!others.empty()) html += "<h2>Other visits</h2><ul>" + others + "</ul>";
-  html += "<h2>Looks like this</h2>";
+  if (shownVisits > 0) html.close("ul");
+  html.element("h2", "Looks like this");
   const auto alike = keeper.read([&](Index& index) { return index.looksLike(path, 24); });
-  if (!alike)
-    html += "<p class=\"note\">The screenshots are still being compared; this shows once they are.</p>";
-  else if (alike->empty())
-    html += "<p class=\"note\">No other screenshot in the archive looks like this one.</p>";
-  else {
-    html += "<ul class=\"moments\">";
+  if (!alike) {
+    html.element("p", {{"class", "note"}},
+                 "The screenshots are still being compared; this shows once they are.");
+  } else if (alike->empty()) {
+    html.element("p", {{"class", "note"}}, "No other screenshot in the archive looks like this one.");
+  } else {
+    html.open("ul", {{"class", "moments"}});
     for (const Hit& hit : *alike)
-      html += momentItem(hit, localTime(hit.time));
-    html += "</ul>";
+      momentItem(html, hit, localTime(hit.time));
+    html.close("ul");
   }
-  return html + pageEnd;
+  return pageEnd(html);
 }
 
 }  // namespace
 
-HttpHandler makeLockedHandler() {
-  return [](const HttpRequest& request) -> HttpResponse {
-    if (!allowedHost(request.header("Host"))) return text(403, "This server answers only 127.0.0.1:5000.\n");
-    if (request.path == "/style.css") return {200, "text/css; charset=utf-8", stylesheet};
-    if (request.path == "/app.js") return {200, "text/javascript; charset=utf-8", pageScript};
-    HttpResponse locked{
-        503, "text/html; charset=utf-8",
-        pageStart("The archive is locked \u2014 Tessaron search") +
-            "<h1>The archive is locked</h1><p class=\"note\" role=\"status\">Your archive is "
-            "sealed, and Tessaron has not opened it yet: its key is kept in your desktop's "
-            "keyring, or you open it with your passphrase or recovery key. Nothing is recorded "
-            "until then. Tessaron says what it needs in its own alert; this page shows your "
-            "archive as soon as it is open.</p>" +
-            pageEnd};
-    locked.headers["Retry-After"] = "5";
-    return locked;
-  };
+namespace {
+
+HttpResponse asset(std::string_view name, std::string contentType) {
+  return {200, std::move(contentType), std::string(search::asset(name))};
 }
 
-HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::SettingsFile& settings,
-                        Thumbnails& thumbnails, Storage storage) {
-  // A record's place ("<day>/<stem>") between a route's prefix and suffix, as the archive names them: no
-  // "..", no other slashes, no other file.
-  const auto placeIn = [](std::string_view path, std::string_view prefix, std::string_view suffix) {
-    if (!path.starts_with(prefix) || !path.ends_with(suffix) || path.size() < prefix.size() + suffix.size())
-      return std::optional<std::pair<std::string, std::string>>();
-    return archive::recordPlace(path.substr(prefix.size(), path.size() - prefix.size() - suffix.size()));
-  };
-  auto route = [archive, &keeper, &settings, &thumbnails, placeIn,
-                storage](const HttpRequest& request) -> HttpResponse {
-    if (!allowedHost(request.header("Host"))) return text(403, "This server answers only 127.0.0.1:5000.\n");
-    const std::string origin = request.header("Origin");
-    if (!origin.empty() && origin != searchOrigin() &&
-        origin != "http://localhost:" + std::to_string(searchPort))
-      return text(403, "Cross-site requests are refused.\n");
-    const std::string fetchSite = request.header("Sec-Fetch-Site");
-    if (!fetchSite.empty() && fetchSite != "same-origin" && fetchSite != "none")
-      return text(403, "Cross-site requests are refused.\n");
-    if (request.method != "GET" && request.method != "HEAD") {
-      HttpResponse refused = text(405, "Only GET is served.\n");
-      refused.headers["Allow"] = "GET, HEAD";
-      return refused;
-    }
+HttpResponse page(int status, std::string html) {
+  return {status, "text/html; charset=utf-8", std::move(html)};
+}
 
-    if (request.path == "/style.css") return {200, "text/css; charset=utf-8", stylesheet};
-    if (request.path == "/app.js") return {200, "text/javascript; charset=utf-8", pageScript};
+// The checks every request passes before any route: the server's own host name (no DNS rebinding), no other
+// site's page behind it (Origin, Sec-Fetch-Site), and only reading.
+std::optional<HttpResponse> refusal(const HttpRequest& request) {
+  if (!allowedHost(request.header("Host")))
+    return text(403, "This server answers only " + searchHostAndPort() + ".\n");
+  const std::string origin = request.header("Origin");
+  if (!origin.empty() && origin != searchOrigin() &&
+      origin != "http://localhost:" + std::to_string(searchPort))
+    return text(403, "Cross-site requests are refused.\n");
+  const std::string fetchSite = request.header("Sec-Fetch-Site");
+  if (!fetchSite.empty() && fetchSite != "same-origin" && fetchSite != "none")
+    return text(403, "Cross-site requests are refused.\n");
+  if (request.method != "GET" && request.method != "HEAD") {
+    HttpResponse refused = text(405, "Only GET is served.\n");
+    refused.headers["Allow"] = "GET, HEAD";
+    return refused;
+  }
+  return std::nullopt;
+}
 
-    if (request.path == "/api/search") {
-      ParsedQuery parsed = queryFrom(request);
-      if (!parsed.problem.empty()) return text(400, parsed.problem + "\n");
-      const std::string group = request.param("group");
-      if (group != "" && group != "address") return text(400, "The grouping must be \"address\" or none.\n");
-      Query& query = parsed.query;
-      query.groupByAddress = group == "address";
-      Results results = keeper.search(query);
-      nlohmann::json out = {{"query", query.text},
-                            {"total", results.total},
-                            {"totalIsLowerBound", results.totalIsLowerBound || results.total > countLimit},
-                            {"timedOut", results.timedOut},
-                            {"results", nlohmann::json::array()}};
-      for (const auto& hit : results.hits) {
-        nlohmann::json entry = {{"address", hit.address},
-                                {"title", hit.title},
-                                {"stamp", hit.stamp},
-                                {"recordPath", hit.recordPath},
-                                {"snippet", plainSnippet(hit.snippet)},
-                                {"image", "/shot/" + hit.recordPath + ".png"}};
-        if (query.groupByAddress) {
-          entry["visits"] = nlohmann::json::array();
-          for (const Visit& visit : hit.visits)
-            entry["visits"].push_back({{"recordPath", visit.recordPath}, {"time", visit.time}});
-        }
-        out["results"].push_back(std::move(entry));
-      }
-      return {200, "application/json; charset=utf-8",
-              out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
-    }
+// One route: a fixed path, or a record's place ("<day>/<stem>") between a prefix and a suffix, as the archive
+// names them (no "..", no other slashes, no other file).
+struct Route {
+  using Place = std::pair<std::string, std::string>;
+  std::string_view path;  // the whole path, or the prefix of a place
+  std::optional<std::string_view> placeSuffix;
+  std::function<HttpResponse(const HttpRequest&, const Place&)> answer;
 
-    if (request.path == "/") {
-      const ParsedQuery parsed = queryFrom(request);
-      if (!parsed.problem.empty()) return text(400, parsed.problem + "\n");
-      return {200, "text/html; charset=utf-8", searchPage(request, parsed.query, keeper, storage, settings)};
-    }
+  std::optional<Place> match(std::string_view requested) const {
+    if (!placeSuffix) return requested == path ? std::optional<Place>(Place{}) : std::nullopt;
+    if (!requested.starts_with(path) || !requested.ends_with(*placeSuffix) ||
+        requested.size() < path.size() + placeSuffix->size())
+      return std::nullopt;
+    return archive::recordPlace(
+        requested.substr(path.size(), requested.size() - path.size() - placeSuffix->size()));
+  }
+};
 
-    if (request.path == "/timeline") {
-      const std::string wanted = request.param("day");
-      std::optional<std::string> day = wanted.empty()
-                                           ? std::optional(localClock(std::time(nullptr), "%Y%m%d"))
-                                           : (validUtf8Text(wanted) ? dayFolderOf(wanted) : std::nullopt);
-      if (!day) return text(400, "The day must be a date written yyyy-mm-dd.\n");
-      return {200, "text/html; charset=utf-8", timelinePage(*day, keeper)};
-    }
-
-    if (auto place = placeIn(request.path, "/record/", "")) {
-      if (auto page = recordPage(archive, place->first, place->second, keeper))
-        return {200, "text/html; charset=utf-8", std::move(*page)};
-      return {
-          404, "text/html; charset=utf-8",
-          pageStart("No such record") +
-              "<h1>No such record</h1><p>This record is not in the archive (it may have been deleted), or "
-              "it cannot be read.</p>" +
-              pageEnd};
-    }
-
-    // A thumbnail always answers with a picture: a screenshot that is missing or cannot be read gets the
-    // placeholder.
-    if (auto place = placeIn(request.path, "/thumb/", ".webp")) {
-      if (auto bytes = thumbnails.get(place->first, place->second))
-        return {200, "image/webp", std::move(*bytes)};
-      return {200, "image/svg+xml", Thumbnails::placeholder()};
-    }
-
-    // Screenshots by record path only; the file must be a plain file inside the archive (no symbolic links).
-    if (auto place = placeIn(request.path, "/shot/", archive::screenshotExtension)) {
-      const fs::path file =
-          archive::makeRecordPaths(place->first, archive / place->first, place->second).imagePath;
-      std::error_code ec;
-      if (!fs::is_directory(fs::symlink_status(file.parent_path(), ec)))
-        return text(404, "No such screenshot.\n");
-      ArchiveFile opened(file, maxScreenshotBytes);
-      if (!opened) return text(404, "No such screenshot.\n");
-      const std::uint64_t size = opened.size();
-      return {200, "image/png", {}, {}, std::make_shared<FileBody>(opened.release(), size)};
-    }
-    return text(404, "Not found.\n");
-  };
-  return [route](const HttpRequest& request) {
-    HttpResponse response = route(request);
+// The routes in order, the first that matches answering; `otherwise` answers what none matches.
+HttpHandler withHeaders(std::vector<Route> routes, std::function<HttpResponse()> otherwise) {
+  return [routes = std::move(routes), otherwise = std::move(otherwise)](const HttpRequest& request) {
+    HttpResponse response = [&] {
+      if (auto refused = refusal(request)) return *refused;
+      for (const Route& route : routes)
+        if (auto place = route.match(request.path)) return route.answer(request, *place);
+      return otherwise();
+    }();
     response.headers.insert({
         {"Content-Security-Policy",
          "default-src 'none'; script-src 'self'; img-src 'self'; style-src 'self'; form-action 'self'; "
@@ -606,6 +520,115 @@ HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::
     });
     return response;
   };
+}
+
+std::vector<Route> assetRoutes() {
+  return {{"/style.css", {}, [](auto&, auto&) { return asset("style.css", "text/css; charset=utf-8"); }},
+          {"/app.js", {}, [](auto&, auto&) { return asset("app.js", "text/javascript; charset=utf-8"); }}};
+}
+
+HttpResponse searchApi(const HttpRequest& request, IndexKeeper& keeper) {
+  ParsedQuery parsed = queryFrom(request);
+  if (!parsed.problem.empty()) return text(400, parsed.problem + "\n");
+  const std::string group = request.param("group");
+  if (group != "" && group != "address") return text(400, "The grouping must be \"address\" or none.\n");
+  Query& query = parsed.query;
+  query.groupByAddress = group == "address";
+  Results results = keeper.search(query);
+  nlohmann::json out = {{"query", query.text},
+                        {"total", results.total},
+                        {"totalIsLowerBound", results.totalIsLowerBound || results.total > countLimit},
+                        {"timedOut", results.timedOut},
+                        {"results", nlohmann::json::array()}};
+  for (const auto& hit : results.hits) {
+    nlohmann::json entry = {{"address", hit.address},
+                            {"title", hit.title},
+                            {"stamp", hit.stamp},
+                            {"recordPath", hit.recordPath},
+                            {"snippet", plainSnippet(hit.snippet)},
+                            {"image", "/shot/" + hit.recordPath + std::string(archive::screenshotExtension)}};
+    if (query.groupByAddress) {
+      entry["visits"] = nlohmann::json::array();
+      for (const Visit& visit : hit.visits)
+        entry["visits"].push_back({{"recordPath", visit.recordPath}, {"time", visit.time}});
+    }
+    out["results"].push_back(std::move(entry));
+  }
+  return {200, "application/json; charset=utf-8",
+          out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
+}
+
+HttpResponse screenshot(const fs::path& archive, const Route::Place& place) {
+  // By record path only; the file must be a plain file inside the archive (no symbolic links).
+  const fs::path file = archive::makeRecordPaths(place.first, archive / place.first, place.second).imagePath;
+  std::error_code ec;
+  if (!fs::is_directory(fs::symlink_status(file.parent_path(), ec)))
+    return text(404, "No such screenshot.\n");
+  ArchiveFile opened(file, maxScreenshotBytes);
+  if (!opened) return text(404, "No such screenshot.\n");
+  const std::uint64_t size = opened.size();
+  return {200, "image/png", {}, {}, std::make_shared<FileBody>(opened.release(), size)};
+}
+
+}  // namespace
+
+HttpHandler makeLockedHandler() {
+  // Any other path: the page that says so.
+  return withHeaders(assetRoutes(), [] {
+    Html html = pageStart("The archive is locked \u2014 Tessaron search");
+    html.element("h1", "The archive is locked")
+        .element("p", {{"class", "note"}, {"role", "status"}},
+                 "Your archive is sealed, and Tessaron has not opened it yet: its key is kept in "
+                 "your desktop's keyring, or you open it with your passphrase or recovery key. "
+                 "Nothing is recorded until then. Tessaron says what it needs in its own alert; "
+                 "this page shows your archive as soon as it is open.");
+    HttpResponse locked = page(503, pageEnd(html));
+    locked.headers["Retry-After"] = "5";
+    return locked;
+  });
+}
+
+HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::SettingsFile& settings,
+                        Thumbnails& thumbnails, Storage storage) {
+  std::vector<Route> routes = assetRoutes();
+  routes.push_back({"/api/search", {}, [&keeper](const HttpRequest& request, auto&) {
+                      return searchApi(request, keeper);
+                    }});
+  routes.push_back({"/", {}, [&keeper, &settings, storage](const HttpRequest& request, auto&) {
+                      const ParsedQuery parsed = queryFrom(request);
+                      if (!parsed.problem.empty()) return text(400, parsed.problem + "\n");
+                      return page(200, searchPage(request, parsed.query, keeper, storage, settings));
+                    }});
+  routes.push_back({"/timeline", {}, [&keeper](const HttpRequest& request, auto&) {
+                      const std::string wanted = request.param("day");
+                      std::optional<std::string> day =
+                          wanted.empty() ? std::optional(localClock(std::time(nullptr), "%Y%m%d"))
+                                         : (validUtf8Text(wanted) ? dayFolderOf(wanted) : std::nullopt);
+                      if (!day) return text(400, "The day must be a date written yyyy-mm-dd.\n");
+                      return page(200, timelinePage(*day, keeper));
+                    }});
+  routes.push_back({"/record/", "", [archive, &keeper](const HttpRequest&, const Route::Place& place) {
+                      if (auto found = recordPage(archive, place.first, place.second, keeper))
+                        return page(200, std::move(*found));
+                      Html html = pageStart("No such record");
+                      html.element("h1", "No such record")
+                          .element(
+                              "p",
+                              "This record is not in the archive (it may have been deleted), or it cannot "
+                              "be read.");
+                      return page(404, pageEnd(html));
+                    }});
+  // A thumbnail always answers with a picture: a screenshot that is missing or cannot be read gets the
+  // placeholder.
+  routes.push_back({"/thumb/", ".webp", [&thumbnails](const HttpRequest&, const Route::Place& place) {
+                      if (auto bytes = thumbnails.get(place.first, place.second))
+                        return HttpResponse{200, "image/webp", std::move(*bytes)};
+                      return HttpResponse{200, "image/svg+xml", Thumbnails::placeholder()};
+                    }});
+  routes.push_back(
+      {"/shot/", archive::screenshotExtension,
+       [archive](const HttpRequest&, const Route::Place& place) { return screenshot(archive, place); }});
+  return withHeaders(std::move(routes), [] { return text(404, "Not found.\n"); });
 }
 
 bool isHeavy(const HttpRequest& request) {

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <string>
 
+#include "searchserver/html.h"
 #include "searchserver/http_server.h"
 #include "searchserver/index.h"
 #include "searchserver/index_keeper.h"
@@ -19,8 +20,6 @@
 #include "settings/settings.h"
 
 namespace tessaron::search {
-
-std::string htmlEscape(std::string_view text);
 
 // Answers every request by the rules above.
 // Bad parameters get a 400 with a short reason. The page shows what the settings keep out of the archive,
