@@ -28,23 +28,23 @@ void blockTerminationSignals() {
   ::signal(SIGPIPE, SIG_IGN);  // a closed pipe is an error to handle, not a reason to die
 }
 
-void installSignalHandlers() {
+void installSignalHandlers(ServerSupervisor& server) {
   // The signals stay blocked everywhere; this one thread takes them, one at a time, in order of arrival.
-  std::thread([] {
+  std::thread([&server] {
     std::string_view label = signalQueueLabel;
     pthread_setname_np(pthread_self(), std::string(label.substr(label.rfind('.') + 1)).c_str());
     sigset_t set = terminationSignals();
     for (;;) {
       int signal = 0;
-      if (sigwait(&set, &signal) == 0) handleSignal(signal);
+      if (sigwait(&set, &signal) == 0) handleSignal(signal, server);
     }
   }).detach();
 }
 
-void handleSignal(int signal) {
+void handleSignal(int signal, ServerSupervisor& server) {
   standardOutputLine("Shutting down app and server gracefully");
   if (signal == SIGTERM) log::utils().log("Received termination signal (SIGTERM)");
-  stopServer();
+  server.stop();
   exitProcess(0);
 }
 
@@ -86,7 +86,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
   auto item = statusBarItem();
   if (item->hasButton()) item->setButtonImage("logo");
-  panel_ = menu_.createMenu(item, engine_);
+  panel_ = menu_.createMenu(item, engine_, server_);
 
   // The archive is opened (or said to be locked) before anything may record into it or serve it.
   if (auto places = ArchiveAccess::forThisUser()) {
@@ -97,11 +97,11 @@ void AppDelegate::applicationDidFinishLaunching() {
 
   if (!p.shell().grants().isAccessibilityTrusted()) showAccessibilityAlert();
 
-  std::make_shared<PermissionsService>(engine_)->schedulePermissionCheck();
+  std::make_shared<PermissionsService>(engine_, server_)->schedulePermissionCheck();
 }
 
-TessaronApp::TessaronApp(Engine& engine) : delegate_(engine) {
-  installSignalHandlers();
+TessaronApp::TessaronApp(Engine& engine, ServerSupervisor& server) : delegate_(engine, server) {
+  installSignalHandlers(server);
 }
 
 void TessaronApp::run() {

@@ -11,6 +11,7 @@
 namespace tessaron {
 
 class Engine;
+class ServerSupervisor;
 
 // What the serial signal thread is named after.
 inline constexpr const char* signalQueueLabel = "com.marrowbeck.interupt";
@@ -20,16 +21,16 @@ inline constexpr const char* signalQueueLabel = "com.marrowbeck.interupt";
 void blockTerminationSignals();
 
 // Starts the serial signal thread: each SIGTERM or SIGINT runs handleSignal there.
-void installSignalHandlers();
+void installSignalHandlers(ServerSupervisor& server);
 // Prints the shutdown line, logs SIGTERM, stops the server and exits with status 0.
-[[noreturn]] void handleSignal(int signal);
+[[noreturn]] void handleSignal(int signal, ServerSupervisor& server);
 
 // Registers the application to start at login unless it is registered or awaits approval; logs the outcome.
 void registerLoginItem();
 
 class AppDelegate {
  public:
-  explicit AppDelegate(Engine& engine) : engine_(engine) {}
+  AppDelegate(Engine& engine, ServerSupervisor& server) : engine_(engine), server_(server) {}
   // The launch sequence: bundle identifier on standard output, single instance, login item, status item and
   // menu, the accessibility alert when needed, then the permission checks.
   void applicationDidFinishLaunching();
@@ -39,6 +40,7 @@ class AppDelegate {
 
  private:
   Engine& engine_;
+  ServerSupervisor& server_;
   std::shared_ptr<platform::StatusItem> statusBarItem_;
   std::unique_ptr<ArchiveAccess> archive_;
   ApplicationMenu menu_;
@@ -48,7 +50,7 @@ class AppDelegate {
 // The application object: owns the delegate; its creation installs the signal handlers.
 class TessaronApp {
  public:
-  explicit TessaronApp(Engine& engine);
+  TessaronApp(Engine& engine, ServerSupervisor& server);
   AppDelegate& delegate() { return delegate_; }
   // Runs the launch sequence on the main queue, then the main loop until Quit.
   void run();

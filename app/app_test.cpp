@@ -66,7 +66,7 @@ class Shell : public ::testing::Test {
   }
   std::shared_ptr<ContentView> menu() {
     item = platform::current().shell().statusBar().addStatusItem();
-    return ApplicationMenu().createMenu(item, engine());
+    return ApplicationMenu().createMenu(item, engine(), supervisor);
   }
   fs::path root;
   std::shared_ptr<platform::sim::Desktop> desktop;
@@ -75,6 +75,7 @@ class Shell : public ::testing::Test {
   std::shared_ptr<platform::StatusItem> item;
   std::unique_ptr<Engine> engine_;
   Engine& engine() { return *engine_; }
+  ServerSupervisor supervisor;
 };
 
 TEST_F(Shell, TheMenuHoldsTheActionsAndTheToggleStartsAsPause) {
@@ -221,7 +222,7 @@ TEST_F(Shell, QuitStopsCapturingThenTheServerThenTerminates) {
   EXPECT_FALSE(engine().isCapturing.load());
   EXPECT_EQ(logs->texts(log::Category::contentView), (std::vector<std::string>{"Quit action"}))
       << "no Pause action";
-  EXPECT_EQ(gServerProcess(), std::nullopt);
+  EXPECT_EQ(supervisor.launchedProcess(), std::nullopt);
   // Termination is queued on the main thread: running the queue now ends at once.
   platform::current().mainQueue().run();
   EXPECT_TRUE(output.lines().empty()) << "nothing listened, so nothing was killed";
@@ -256,7 +257,7 @@ TEST_F(Shell, StatusItemWithoutAButtonStillGetsItsMenu) {
   desktop->accessibility.granted = true;
   desktop->bundleIdentifier = "com.example.only-one";  // a lock of its own
   OutputCapture output;
-  AppDelegate delegate(engine());
+  AppDelegate delegate(engine(), supervisor);
   delegate.applicationDidFinishLaunching();
   auto state = desktop->statusItem();
   EXPECT_FALSE(state.buttonImage.has_value());

@@ -15,8 +15,8 @@ namespace {
 constexpr const char* actionTypeKey = "ActionType";
 }
 
-ContentView::ContentView(std::shared_ptr<platform::StatusItem> item, Engine& engine)
-    : item_(std::move(item)), engine_(engine) {}
+ContentView::ContentView(std::shared_ptr<platform::StatusItem> item, Engine& engine, ServerSupervisor& server)
+    : item_(std::move(item)), engine_(engine), server_(server) {}
 
 ActionType ContentView::actionType() const {
   auto stored = platform::current().preferences().string(actionTypeKey);
@@ -40,8 +40,8 @@ void ContentView::press(ActionType action) {
 }
 
 std::shared_ptr<ContentView> ApplicationMenu::createMenu(const std::shared_ptr<platform::StatusItem>& item,
-                                                         Engine& engine) {
-  auto view = std::make_shared<ContentView>(item, engine);
+                                                         Engine& engine, ServerSupervisor& server) {
+  auto view = std::make_shared<ContentView>(item, engine, server);
   std::vector<platform::MenuEntry> entries;
   for (ActionType action : allActionTypes)
     entries.push_back({buttonTitle(action, view->isCapturing()), [view, action] { view->press(action); }});
@@ -90,7 +90,7 @@ void performAction(ActionType action, ContentView& view) {
       return;
     case ActionType::search:
       // Only Tessaron's own server may have the person's searches.
-      if (auto why = whySearchIsUnavailable()) {
+      if (auto why = view.server().whySearchIsUnavailable()) {
         log::contentView().error("The search page is not opened: %s", *why);
         p.shell().alerts().ask({"tessaron", *why, platform::AlertStyle::warning, {"OK"}, "AppIcon"});
         return;
@@ -107,7 +107,7 @@ void performAction(ActionType action, ContentView& view) {
     case ActionType::quit:
       log::contentView().log("Quit action");
       stopCaptureTask(engine);
-      stopServer();
+      view.server().stop();
       p.mainQueue().post([&p] { p.mainQueue().stop(); });
       return;
   }

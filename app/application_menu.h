@@ -13,14 +13,16 @@
 namespace tessaron {
 
 class Engine;
+class ServerSupervisor;
 
 // The panel's state. The toggle's title follows `isCapturing`; whether it starts or stops capturing is
 // decided by the capture switch.
 class ContentView : public std::enable_shared_from_this<ContentView> {
  public:
-  ContentView(std::shared_ptr<platform::StatusItem> item, Engine& engine);
-  // The engine whose capturing the panel switches.
+  ContentView(std::shared_ptr<platform::StatusItem> item, Engine& engine, ServerSupervisor& server);
+  // The engine whose capturing the panel switches, and the search server it opens and quits.
   Engine& engine() const { return engine_; }
+  ServerSupervisor& server() const { return server_; }
   // The last action chosen, persisted under the user default "ActionType" (default: toggle).
   ActionType actionType() const;
   void setActionType(ActionType action);
@@ -36,6 +38,7 @@ class ContentView : public std::enable_shared_from_this<ContentView> {
  private:
   std::shared_ptr<platform::StatusItem> item_;
   Engine& engine_;
+  ServerSupervisor& server_;
   std::atomic<bool> isCapturing_{true};
   std::atomic<std::uint64_t> pauseGeneration_{0};
 };
@@ -46,7 +49,8 @@ inline constexpr std::chrono::hours timedPauseLength{1};
 class ApplicationMenu {
  public:
   // Attaches the panel to the status item and returns it; called once at launch.
-  std::shared_ptr<ContentView> createMenu(const std::shared_ptr<platform::StatusItem>& item, Engine& engine);
+  std::shared_ptr<ContentView> createMenu(const std::shared_ptr<platform::StatusItem>& item, Engine& engine,
+                                          ServerSupervisor& server);
 };
 
 // Runs one action (off the main thread).

@@ -6,6 +6,7 @@
 #include "base/exit.h"
 #include "base/log.h"
 #include "capture/engine.h"
+#include "server/server.h"
 
 int main() {
   using namespace tessaron;
@@ -21,7 +22,7 @@ int main() {
   log::setSubsystem(selected->installation().bundleIdentifier().value_or("tessaron"));
   log::tessaronApp().log("Platform backend: %s", std::string(selected->name()));
   platform::setNoticeHandler([](const std::string& text) { log::tessaronApp().log("%s", text); });
-  TessaronApp app(programEngine());
+  TessaronApp app(programEngine(), programServer());
   app.run();
   exitProcess(0);
 }

@@ -25,10 +25,11 @@ const char* const screenRecordingAlertInformativeText =
     "4. Add or enable your app in the list.\n"
     "5. Hit 'Quit & Reopen the app\"";
 
-PermissionsService::PermissionsService(Engine& engine)
+PermissionsService::PermissionsService(Engine& engine, ServerSupervisor& server)
     : isScreenCaptureGranted(platform::current().shell().grants().isScreenCaptureAllowed()),
       isAccessibilityGranted(platform::current().shell().grants().isAccessibilityTrusted()),
-      engine_(engine) {}
+      engine_(engine),
+      server_(server) {}
 
 void PermissionsService::schedulePermissionCheck() {
   platform::current().mainQueue().runAfter(std::chrono::seconds(1),
@@ -40,7 +41,7 @@ void PermissionsService::checkPermissions() {
   if (grants.isAccessibilityTrusted()) {
     if (grants.isScreenCaptureAllowed()) {
       log::tessaronApp().log("User just granted Screen Capturing Priviledge.");
-      startServer();
+      server_.start();
       startCaptureTask(engine_);
       return;
     }

@@ -12,11 +12,12 @@ namespace tessaron {
 extern std::atomic<bool> gMayShowScreenRecordingAlert;
 
 class Engine;
+class ServerSupervisor;
 
 class PermissionsService : public std::enable_shared_from_this<PermissionsService> {
  public:
   // Records both grants as they stand now (a snapshot; the check asks afresh). Capturing starts on `engine`.
-  explicit PermissionsService(Engine& engine);
+  PermissionsService(Engine& engine, ServerSupervisor& server);
 
   // Runs checkPermissions on the main queue 1.0 s from now; the queued work keeps the service alive.
   void schedulePermissionCheck();
@@ -31,6 +32,7 @@ class PermissionsService : public std::enable_shared_from_this<PermissionsServic
 
  private:
   Engine& engine_;
+  ServerSupervisor& server_;
 };
 
 // Modal, in the desktop's own words where its grants have them; the first button ("Open System Preferences")

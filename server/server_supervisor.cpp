@@ -26,14 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::mutex serverMutex;
-// Whether the last port check ended on the person's "No", so that the way out says what really happened.
-std::atomic<bool> refusedByPerson{false};
-std::optional<std::int32_t>& serverSlot() {
-  static auto* slot = new std::optional<std::int32_t>();
-  return *slot;
-}
-
 bool validUtf8(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
@@ -87,13 +79,27 @@ bool isOurs(const platform::PortListener& listener, std::optional<std::int32_t> 
          (server && trimmed(listener.executablePath) == trimmed(server->string()));
 }
 
-void tellPortHeldByAnotherUser(std::uint32_t user) {
+constexpr auto longRun = std::chrono::seconds(60);
+constexpr auto longestPause = std::chrono::seconds(60);
+constexpr int failuresToTell = 5;
+
+std::string howItEnded(int status) {
+  return status > 128 ? "signal " + std::to_string(status - 128) : "exit status " + std::to_string(status);
+}
+
+}  // namespace
+
+ServerSupervisor& programServer() {
+  static auto* program = new ServerSupervisor();
+  return *program;
+}
+
+void ServerSupervisor::tellPortHeldByAnotherUser(std::uint32_t user) {
   log::utils().error(
       "Port 5000 is held by a program of another user of this computer (user %u): tessaron's search cannot "
       "start until that port is free, and the search page is not opened meanwhile.",
       user);
-  static log::OnceOnly told;
-  if (!told.first()) return;
+  if (!toldPortHeld_.first()) return;
   platform::current().shell().alerts().ask(
       {"tessaron",
        "Another user of this computer has a program on port 5000, where Tessaron's search runs. Tessaron "
@@ -104,11 +110,9 @@ void tellPortHeldByAnotherUser(std::uint32_t user) {
        "AppIcon"});
 }
 
-}  // namespace
-
-std::optional<std::int32_t> gServerProcess() {
-  std::lock_guard lock(serverMutex);
-  return serverSlot();
+std::optional<std::int32_t> ServerSupervisor::launchedProcess() const {
+  std::lock_guard lock(mutex_);
+  return process_;
 }
 
 std::pair<std::optional<fs::path>, std::optional<fs::path>> serverPaths() {
@@ -132,13 +136,13 @@ std::pair<std::optional<fs::path>, std::optional<fs::path>> serverPaths() {
   return {std::nullopt, data};
 }
 
-PortCheckResult checkPort() {
+PortCheckResult ServerSupervisor::checkPort() {
   auto listeners = platform::current().processes().listenersOnPort(searchPort);
   std::string output;
   if (listeners)
     for (const auto& listener : listeners.value())
       output += listener.executablePath + "\n";
-  refusedByPerson = false;
+  refusedByPerson_ = false;
   auto [server, data] = serverPaths();
   if (!data) {
     // Not a missing program: the folder it would serve cannot be had (the reason is logged above).
@@ -169,67 +173,43 @@ PortCheckResult checkPort() {
                             {"Yes", "No"},
                             "AppIcon"};
   if (platform::current().shell().alerts().ask(alert) != 0) {
-    refusedByPerson = true;
+    refusedByPerson_ = true;
     return PortCheckResult::abort;
   }
-  stopServer(Listeners::all);
+  stop(Listeners::all);
   log::utils().log("killed the current process using port 5000");
   return PortCheckResult::proceed;
 }
 
-namespace {
-
-enum class Start { atLaunch, again };
-void launchServer(Start start);
-
-// A server that ended by itself, or a port another user holds: tried again after a pause that doubles while
-// it keeps failing. A server that ran for a while before it ended starts the count afresh.
-struct Restarts {
-  int failures = 0;
-  std::chrono::steady_clock::time_point startedAt;
-  bool scheduled = false;
-};
-Restarts& restarts() {
-  static auto* state = new Restarts();
-  return *state;
-}
-constexpr auto longRun = std::chrono::seconds(60);
-constexpr auto longestPause = std::chrono::seconds(60);
-constexpr int failuresToTell = 5;
-
-// Called with serverMutex held.
-void scheduleRestart() {
-  Restarts& state = restarts();
+// Called with the mutex held.
+void ServerSupervisor::scheduleRestart() {
+  Restarts& state = restarts_;
   if (state.scheduled) return;
   state.scheduled = true;
   const auto pause =
       std::min<std::chrono::seconds>(longestPause, std::chrono::seconds(1 << std::min(state.failures, 6)));
   ++state.failures;
-  platform::current().mainQueue().runAfter(pause, [] {
+  platform::current().mainQueue().runAfter(pause, [this] {
     {
-      std::lock_guard lock(serverMutex);
-      restarts().scheduled = false;
-      if (serverSlot()) return;  // started meanwhile
+      std::lock_guard lock(mutex_);
+      restarts_.scheduled = false;
+      if (process_) return;  // started meanwhile
     }
-    launchServer(Start::again);
+    launch(Start::again);
   });
 }
 
-std::string howItEnded(int status) {
-  return status > 128 ? "signal " + std::to_string(status - 128) : "exit status " + std::to_string(status);
-}
-
-void serverEnded(const std::shared_ptr<std::int32_t>& launched, int status) {
+void ServerSupervisor::ended(const std::shared_ptr<std::int32_t>& launched, int status) {
   bool tellOnce = false, tellPerson = false;
   {
-    std::lock_guard lock(serverMutex);
+    std::lock_guard lock(mutex_);
     const std::int32_t pid = *launched;
     // Stopped on purpose (the slot was emptied first), or already replaced: nothing to do. A server that
     // ends cleanly was asked to (SIGTERM, as a logout sends to the whole session).
-    if (serverSlot() != pid) return;
-    serverSlot().reset();
+    if (process_ != pid) return;
+    process_.reset();
     if (status == 0) return;
-    Restarts& state = restarts();
+    Restarts& state = restarts_;
     if (std::chrono::steady_clock::now() - state.startedAt > longRun) state.failures = 0;
     tellOnce = state.failures == 0;
     tellPerson = state.failures + 1 == failuresToTell;
@@ -248,12 +228,12 @@ void serverEnded(const std::shared_ptr<std::int32_t>& launched, int status) {
   }
 }
 
-void launchServer(Start start) {
+void ServerSupervisor::launch(Start start) {
   switch (checkPort()) {
     case PortCheckResult::alreadyRunning:
       return;
     case PortCheckResult::heldByAnotherUser: {
-      std::lock_guard lock(serverMutex);
+      std::lock_guard lock(mutex_);
       scheduleRestart();
       return;
     }
@@ -263,7 +243,7 @@ void launchServer(Start start) {
             "The search server cannot be started again: search stays off until tessaron restarts.");
         return;
       }
-      if (refusedByPerson)
+      if (refusedByPerson_)
         log::utils().error("user rejected to kill the process using port 5000, quit tessaron");
       else
         log::utils().error("tessaron cannot start its search server, quit tessaron");
@@ -277,12 +257,12 @@ void launchServer(Start start) {
     return;
   }
   {
-    std::lock_guard lock(serverMutex);
-    serverSlot() = 0;  // a handle without a process yet; stopServer empties it
+    std::lock_guard lock(mutex_);
+    process_ = 0;  // a handle without a process yet; stop() empties it
   }
-  auto handleGone = [] {
-    std::lock_guard lock(serverMutex);
-    return !serverSlot().has_value();
+  auto handleGone = [this] {
+    std::lock_guard lock(mutex_);
+    return !process_.has_value();
   };
   if (handleGone()) {
     log::utils().error("Failed to retrieve server process ID.");
@@ -293,16 +273,16 @@ void launchServer(Start start) {
   // ends at once is still known as ours when its end is reported.
   auto launched = std::make_shared<std::int32_t>(0);
   auto pid = [&] {
-    std::lock_guard lock(serverMutex);
+    std::lock_guard lock(mutex_);
     std::vector<std::string> arguments{"--appdata=" + data->string()};
     if (const auto location = archiveLocation(); location && location->sealedRoot)
       arguments.push_back("--sealed=" + location->sealedRoot->string());
     auto outcome = platform::current().processes().launch(
-        *server, arguments, [launched](int status) { serverEnded(launched, status); });
+        *server, arguments, [this, launched](int status) { ended(launched, status); });
     if (outcome) {
       *launched = outcome.value();
-      if (serverSlot()) serverSlot() = outcome.value();
-      restarts().startedAt = std::chrono::steady_clock::now();
+      if (process_) process_ = outcome.value();
+      restarts_.startedAt = std::chrono::steady_clock::now();
     }
     return outcome;
   }();
@@ -317,22 +297,20 @@ void launchServer(Start start) {
   log::utils().log("Server process (PID: %d) started.", pid.value());
 }
 
-}  // namespace
-
-void startServer() {
-  launchServer(Start::atLaunch);
+void ServerSupervisor::start() {
+  launch(Start::atLaunch);
 }
 
-void stopServer(Listeners which) {
+void ServerSupervisor::stop(Listeners which) {
   auto& processes = platform::current().processes();
   auto listeners = processes.listenersOnPort(searchPort);
   const std::optional<fs::path> server = serverPaths().first;
   std::optional<std::int32_t> launched;
   {
     // Emptied before the kill, so that the server's end is known as wanted and it is not started again.
-    std::lock_guard lock(serverMutex);
-    if (serverSlot() && *serverSlot() > 0) launched = *serverSlot();
-    serverSlot().reset();
+    std::lock_guard lock(mutex_);
+    if (process_ && *process_ > 0) launched = *process_;
+    process_.reset();
   }
   if (!listeners) {
     standardOutputLine("Failed to get process list.");
@@ -354,11 +332,11 @@ void stopServer(Listeners which) {
   }
 }
 
-std::optional<std::string> whySearchIsUnavailable() {
+std::optional<std::string> ServerSupervisor::whySearchIsUnavailable() const {
   auto listeners = platform::current().processes().listenersOnPort(searchPort);
   if (!listeners)
     return "Tessaron cannot tell which program is on port 5000: " + listeners.error().description();
-  const std::optional<std::int32_t> launched = gServerProcess();
+  const std::optional<std::int32_t> launched = launchedProcess();
   const std::optional<fs::path> server = serverPaths().first;
   if (listeners.value().empty())
     return std::string("Tessaron's search server is not running just now; it is being started again.");
