@@ -9,6 +9,7 @@
 #include "base/log.h"
 #include "capture/capture.h"
 #include "capture/engine.h"
+#include "imagehash/png.h"
 #include "ocr/ocr_worker.h"
 #include "ocr/text_reader.h"
 
@@ -34,18 +35,6 @@ ocr::PartKind kindOf(platform::PagePartKind kind) {
       return ocr::PartKind::password;
   }
   return ocr::PartKind::password;
-}
-
-// The width and height a PNG's header gives.
-bool pngSize(const OSData& png, std::uint32_t& width, std::uint32_t& height) {
-  if (png.size() < 24) return false;
-  auto at = [&](std::size_t i) {
-    return static_cast<std::uint32_t>(png[i]) << 24 | static_cast<std::uint32_t>(png[i + 1]) << 16 |
-           static_cast<std::uint32_t>(png[i + 2]) << 8 | png[i + 3];
-  };
-  width = at(16);
-  height = at(20);
-  return width > 0 && height > 0;
 }
 
 // The locale's language for reading, as the person's desktop says it.
@@ -85,8 +74,9 @@ void readWordsInPictures(Engine& engine, const platform::PageLayout& layout, dou
                          const OSData& screenshot, std::size_t textCharacters,
                          const std::filesystem::path& textPath, const std::string& recordPath) {
   if (!settingsInForce(engine).ocr) return;
-  std::uint32_t width = 0, height = 0;
-  if (!pngSize(screenshot, width, height)) return;
+  const auto size = osimagehashing::pngSize(screenshot);
+  if (!size) return;
+  const auto [width, height] = *size;
   const std::vector<ocr::Box> regions =
       ocr::regionsToRead(layoutInPixels(layout, windowWidth, width, height, textCharacters));
   if (regions.empty()) return;

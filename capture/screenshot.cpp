@@ -12,6 +12,7 @@
 #include "capture/capture.h"
 #include "capture/engine.h"
 #include "capture/log_lines.h"
+#include "imagehash/png.h"
 
 namespace tessaron {
 
@@ -45,6 +46,16 @@ bool isSimilarImage(const OSData& previous, const OSData& current) {
   const OSHashType previousHash = sharedHasher().hashImageData(&previous, OSImageHashingProviderPHash);
   const OSHashType currentHash = sharedHasher().hashImageData(&current, OSImageHashingProviderPHash);
   return isSimilarHash(previousHash, currentHash);
+}
+
+bool isEncodable(const platform::RgbaImage& image) {
+  return !image.empty() && image.stride >= std::size_t{image.width} * 4 &&
+         image.pixels.size() >= image.stride * (image.height - 1) + std::size_t{image.width} * 4;
+}
+
+OSData encodePng(const platform::RgbaImage& image) {
+  if (!isEncodable(image)) return {};
+  return osimagehashing::encodePng(image.width, image.height, image.stride, image.pixels.data());
 }
 
 bool captureScreenshot(Engine& engine, TessaronWindow& record, const std::filesystem::path& destination,

@@ -1,6 +1,7 @@
 #include "platform/sim/sim_desktop.h"
 
-#include <spng.h>
+#include "imagehash/os_image_hashing.h"
+#include "imagehash/png.h"
 
 #include <algorithm>
 #include <cmath>
@@ -53,22 +54,17 @@ constexpr std::uint32_t maxSimulatedSide = 8192;
 Outcome<RgbaImage> decodePngFile(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) return PlatformError{"sim: cannot read image file " + file.string()};
-  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::unique_ptr<spng_ctx, decltype(&spng_ctx_free)> ctx(spng_ctx_new(0), spng_ctx_free);
-  spng_set_image_limits(ctx.get(), maxSimulatedSide, maxSimulatedSide);
-  spng_set_png_buffer(ctx.get(), bytes.data(), bytes.size());
-  spng_ihdr header{};
-  std::size_t size = 0;
-  if (spng_get_ihdr(ctx.get(), &header) != 0 ||
-      spng_decoded_image_size(ctx.get(), SPNG_FMT_RGBA8, &size) != 0)
+  const OSData bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto size = osimagehashing::pngSize(bytes);
+  if (!size || size->first > maxSimulatedSide || size->second > maxSimulatedSide)
     return PlatformError{"sim: not a PNG image: " + file.string()};
+  auto decoded = OSImageFromData(bytes);
+  if (!decoded) return PlatformError{"sim: cannot decode PNG image " + file.string()};
   RgbaImage image;
-  image.width = header.width;
-  image.height = header.height;
-  image.stride = std::size_t{header.width} * 4;
-  image.pixels.resize(size);
-  if (spng_decode_image(ctx.get(), image.pixels.data(), size, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS) != 0)
-    return PlatformError{"sim: cannot decode PNG image " + file.string()};
+  image.width = decoded->width();
+  image.height = decoded->height();
+  image.stride = decoded->stride();
+  image.pixels = decoded->takePixels();
   return image;
 }
 

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <memory>
 
-#include "capture/capture.h"
+#include "imagehash/png.h"
 
-namespace tessaron {
+namespace osimagehashing {
 
 namespace {
 
@@ -16,13 +16,14 @@ struct CompressorDeleter {
   void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
 
-void put32(OSData& out, std::uint32_t v) {
+void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
   const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
                                  static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
   out.insert(out.end(), bytes, bytes + 4);
 }
 
-void putChunk(OSData& out, const char* type, const std::uint8_t* body, std::size_t length) {
+void putChunk(std::vector<std::uint8_t>& out, const char* type, const std::uint8_t* body,
+              std::size_t length) {
   put32(out, static_cast<std::uint32_t>(length));
   const std::size_t typeAt = out.size();
   out.insert(out.end(), type, type + 4);
@@ -32,33 +33,28 @@ void putChunk(OSData& out, const char* type, const std::uint8_t* body, std::size
 
 }  // namespace
 
-bool isEncodable(const platform::RgbaImage& image) {
-  return !image.empty() && image.stride >= std::size_t{image.width} * 4 &&
-         image.pixels.size() >= image.stride * (image.height - 1) + std::size_t{image.width} * 4;
-}
-
-OSData encodePng(const platform::RgbaImage& image) {
-  if (!isEncodable(image)) return {};
+std::vector<std::uint8_t> encodePng(std::uint32_t width, std::uint32_t height, std::size_t stride,
+                                    const std::uint8_t* pixels) {
   bool opaque = true;
-  for (std::uint32_t y = 0; y < image.height && opaque; ++y) {
-    const std::uint8_t* row = image.pixels.data() + y * image.stride;
-    for (std::uint32_t x = 0; x < image.width; ++x)
+  for (std::uint32_t y = 0; y < height && opaque; ++y) {
+    const std::uint8_t* row = pixels + y * stride;
+    for (std::uint32_t x = 0; x < width; ++x)
       opaque &= row[4 * x + 3] == 255;
   }
   const std::size_t channels = opaque ? 3 : 4;
-  const std::size_t rowBytes = std::size_t{image.width} * channels;
+  const std::size_t rowBytes = std::size_t{width} * channels;
 
   // Rows with the Up filter (the first row against zeros, which is the same as no filter).
-  std::unique_ptr<std::uint8_t[]> filtered(new (std::nothrow) std::uint8_t[(rowBytes + 1) * image.height]);
+  std::unique_ptr<std::uint8_t[]> filtered(new (std::nothrow) std::uint8_t[(rowBytes + 1) * height]);
   std::unique_ptr<std::uint8_t[]> rows(new (std::nothrow) std::uint8_t[2 * rowBytes]);
   if (!filtered || !rows) return {};
   std::uint8_t* previous = rows.get();
   std::uint8_t* current = rows.get() + rowBytes;
   std::memset(previous, 0, rowBytes);
-  for (std::uint32_t y = 0; y < image.height; ++y) {
-    const std::uint8_t* source = image.pixels.data() + y * image.stride;
+  for (std::uint32_t y = 0; y < height; ++y) {
+    const std::uint8_t* source = pixels + y * stride;
     if (opaque) {
-      for (std::uint32_t x = 0; x < image.width; ++x)
+      for (std::uint32_t x = 0; x < width; ++x)
         std::memcpy(current + 3 * x, source + 4 * x, 3);
     } else {
       std::memcpy(current, source, rowBytes);
@@ -73,7 +69,7 @@ OSData encodePng(const platform::RgbaImage& image) {
   thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
       libdeflate_alloc_compressor(1));
   if (!compressor) return {};
-  const std::size_t filteredSize = (rowBytes + 1) * image.height;
+  const std::size_t filteredSize = (rowBytes + 1) * height;
   const std::size_t bound = libdeflate_zlib_compress_bound(compressor.get(), filteredSize);
   std::unique_ptr<std::uint8_t[]> compressed(new (std::nothrow) std::uint8_t[bound]);
   if (!compressed) return {};
@@ -82,14 +78,14 @@ OSData encodePng(const platform::RgbaImage& image) {
   if (compressedSize == 0) return {};
   filtered.reset();
 
-  OSData png;
+  std::vector<std::uint8_t> png;
   png.reserve(compressedSize + 128);
   static constexpr std::uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
   png.insert(png.end(), signature, signature + 8);
   std::uint8_t header[13];
   for (int i = 0; i < 4; ++i) {
-    header[i] = static_cast<std::uint8_t>(image.width >> (24 - 8 * i));
-    header[4 + i] = static_cast<std::uint8_t>(image.height >> (24 - 8 * i));
+    header[i] = static_cast<std::uint8_t>(width >> (24 - 8 * i));
+    header[4 + i] = static_cast<std::uint8_t>(height >> (24 - 8 * i));
   }
   header[8] = 8;                             // bits per sample
   header[9] = opaque ? 2 : 6;                // RGB or RGBA
@@ -102,4 +98,15 @@ OSData encodePng(const platform::RgbaImage& image) {
   return png;
 }
 
-}  // namespace tessaron
+std::optional<std::pair<std::uint32_t, std::uint32_t>> pngSize(std::span<const std::uint8_t> png) {
+  static constexpr std::uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (png.size() < 24 || std::memcmp(png.data(), signature, 8) != 0) return std::nullopt;
+  auto at = [&](std::size_t i) {
+    return static_cast<std::uint32_t>(png[i]) << 24 | static_cast<std::uint32_t>(png[i + 1]) << 16 |
+           static_cast<std::uint32_t>(png[i + 2]) << 8 | png[i + 3];
+  };
+  if (at(16) == 0 || at(20) == 0) return std::nullopt;
+  return std::pair{at(16), at(20)};
+}
+
+}  // namespace osimagehashing

@@ -1,0 +1,22 @@
+// The one place that knows PNG: screenshots are written here (encodePng) and read by the same module
+// (decode_png.cpp, through OSImageFromData and the hashes), and anything that needs a PNG's size asks here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace osimagehashing {
+
+// Lossless PNG of 8-bit RGBA rows `stride` bytes apart: RGB when every pixel is opaque, else RGBA; rows
+// Up-filtered and deflated at libdeflate's level 1. Empty when it cannot encode (no memory).
+std::vector<std::uint8_t> encodePng(std::uint32_t width, std::uint32_t height, std::size_t stride,
+                                    const std::uint8_t* pixels);
+
+// The width and height a PNG's header gives; none when the bytes do not start as a PNG or give no size.
+std::optional<std::pair<std::uint32_t, std::uint32_t>> pngSize(std::span<const std::uint8_t> png);
+
+}  // namespace osimagehashing
