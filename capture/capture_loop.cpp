@@ -171,25 +171,10 @@ void capturePass(Engine& engine) {
       log::capturer().log("Tessaron's own interface found, won't archive!");
       continue;
     }
-    auto fresh = std::make_shared<TessaronWindow>();
-    fresh->window = window;
-    auto record = registry.insertIfAbsent(window.windowID, fresh);
-    if (!record) {
-      log::capturer().error("Failed to find tessaronWindow for window ID %{public}u", window.windowID);
-      continue;
-    }
+    auto record = registry.insertIfAbsent(window.windowID, std::make_shared<TessaronWindow>());
     record->window = window;
-    if (!window.owningApplication) {
-      log::capturer().log("Application name not available for browser window.");
-      continue;
-    }
-    const platform::Browser* browser = window.browser;
-    if (!browser) {
-      log::capturer().log("Unsupported browser application: %{public}s",
-                          lowercased(window.owningApplication->applicationName));
-      continue;
-    }
-    if (auto notRead = archiveBrowserWindow(engine, *browser, window, day, *dayFolder, record))
+    // Listed browser windows all have their application and their row in the browser table.
+    if (auto notRead = archiveBrowserWindow(engine, *window.browser, window, day, *dayFolder, record))
       log::capturer().error(lines::pageNotRead, notRead->description());
   }
 }
