@@ -11,9 +11,9 @@ namespace tessaron::web {
 namespace {
 
 std::string lowerAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  gchar* lowered = g_ascii_strdown(text.data(), static_cast<gssize>(text.size()));
+  std::string out(lowered, text.size());
+  g_free(lowered);
   return out;
 }
 
