@@ -150,11 +150,11 @@ TEST_F(ArchiveAccessTest, WithoutAKeyringThePersonsPassphraseOpensItAtTheNextSta
 TEST_F(ArchiveAccessTest, APlainArchiveIsOfferedSealingMovesInAndLeavesNoPlainRecordOrIndexBehind) {
   const fs::path day = places().plain / "20260301";
   fs::create_directories(day);
-  std::string error;
-  ASSERT_TRUE(archive::writeArchiveFile(day / "2026-03-01T10:00:00Z.png", "PNG", error));
-  ASSERT_TRUE(archive::writeRecordText(day / "2026-03-01T10:00:00Z.txt", "https://a.example/",
-                                       "20260301/2026-03-01T10:00:00Z", "2026-03-01T10:00:00Z", "A", "words",
-                                       10, error));
+  ASSERT_EQ(archive::writeArchiveFile(day / "2026-03-01T10:00:00Z.png", "PNG"), std::nullopt);
+  ASSERT_EQ(
+      archive::writeRecordText(day / "2026-03-01T10:00:00Z.txt", "https://a.example/",
+                               "20260301/2026-03-01T10:00:00Z", "2026-03-01T10:00:00Z", "A", "words", 10),
+      std::nullopt);
   ::setenv("XDG_CACHE_HOME", (root / "cache").c_str(), 1);
   const fs::path index = root / "cache" / "tessaron" / archive::indexFileName(places().plain);
   fs::create_directories(index.parent_path());

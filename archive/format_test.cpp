@@ -35,10 +35,10 @@ class RecordFile : public Folder {};
 
 TEST_F(RecordFile, RecordTextIsByteExact) {
   fs::path file = root / "r.txt";
-  std::string error;
-  EXPECT_TRUE(writeRecordText(file, "https://example.org/a?b=1", "20240301/2024-03-01T14:05:09Z",
-                              "2024-03-01T14:05:09Z", "Example Domain", "   Hello  world\tand\nmore   text  ",
-                              10000, error));
+  EXPECT_EQ(
+      writeRecordText(file, "https://example.org/a?b=1", "20240301/2024-03-01T14:05:09Z",
+                      "2024-03-01T14:05:09Z", "Example Domain", "   Hello  world\tand\nmore   text  ", 10000),
+      std::nullopt);
   EXPECT_EQ(readText(file),
             "https://example.org/a?b=1\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\nExample Domain\n"
             "Hello world\tand\nmore text");
@@ -46,54 +46,52 @@ TEST_F(RecordFile, RecordTextIsByteExact) {
 
 TEST_F(RecordFile, BodySplitsOnSpacesOnlyAndHonoursTheWordLimit) {
   fs::path file = root / "split.txt";
-  std::string error;
-  writeRecordText(file, "u", "d/s", "s", "t", " a  b\nc", 10000, error);
+  writeRecordText(file, "u", "d/s", "s", "t", " a  b\nc", 10000);
   EXPECT_EQ(readText(file), "u\nd/s\ns\nt\na b\nc");
   fs::path revisit = root / "revisit.txt";
-  writeRecordText(revisit, "u", "d/s", "s", "t", "one two three four", 2, error);
+  writeRecordText(revisit, "u", "d/s", "s", "t", "one two three four", 2);
   EXPECT_EQ(readText(revisit), "u\nd/s\ns\nt\none two");
   fs::path empty = root / "empty.txt";
-  writeRecordText(empty, "", "d/s", "s", "", "     ", 10000, error);
+  writeRecordText(empty, "", "d/s", "s", "", "     ", 10000);
   EXPECT_EQ(readText(empty), "\nd/s\ns\n\n") << "four lines, the last ended by a line feed";
 }
 
 TEST_F(RecordFile, ARecordFileAppearsWholeOrNotAtAllAndNeverOverAnother) {
   fs::path file = root / "a.txt";
   { std::ofstream(file) << "kept"; }
-  std::string error;
-  EXPECT_FALSE(writeRecordText(file, "u", "r", "s", "t", "w", 5, error));
+  EXPECT_EQ(writeRecordText(file, "u", "r", "s", "t", "w", 5),
+            "The file \"a.txt\" couldn't be saved: File exists");
   EXPECT_EQ(readText(file), "kept") << "another record's file is never touched";
-  EXPECT_EQ(error, "The file \"a.txt\" couldn't be saved: File exists");
   EXPECT_FALSE(fs::exists(root / "a.txt.partial")) << "a failure removes what it wrote";
-  EXPECT_FALSE(writeRecordText(root / "missing" / "x.txt", "u", "r", "s", "t", "w", 5, error));
+  EXPECT_NE(writeRecordText(root / "missing" / "x.txt", "u", "r", "s", "t", "w", 5), std::nullopt);
   EXPECT_FALSE(fs::exists(root / "missing"));
-  EXPECT_TRUE(writeArchiveFile(root / "b.png", "bytes", error));
+  EXPECT_EQ(writeArchiveFile(root / "b.png", "bytes"), std::nullopt);
   EXPECT_EQ(readText(root / "b.png"), "bytes");
   EXPECT_FALSE(fs::exists(root / "b.png.partial"));
 }
 
 TEST_F(RecordFile, WordsReadLaterCompleteARecordWithinItsLimitAndNeverBringItBack) {
   const fs::path file = root / "2024-03-01T14:05:09Z.txt";
-  std::string error;
-  ASSERT_TRUE(writeRecordText(file, "https://example.org/", "20240301/2024-03-01T14:05:09Z",
-                              "2024-03-01T14:05:09Z", "Chart", "Sales by month", 5, error));
-  EXPECT_TRUE(addRecordWords(file, "  Quarterly harvest figures rose ", 5, error)) << error;
+  ASSERT_EQ(writeRecordText(file, "https://example.org/", "20240301/2024-03-01T14:05:09Z",
+                            "2024-03-01T14:05:09Z", "Chart", "Sales by month", 5),
+            std::nullopt);
+  EXPECT_EQ(addRecordWords(file, "  Quarterly harvest figures rose ", 5), std::nullopt);
   EXPECT_EQ(readText(file),
             "https://example.org/\n20240301/2024-03-01T14:05:09Z\n2024-03-01T14:05:09Z\nChart\n"
             "Sales by month Quarterly harvest")
       << "the limit counts the words read later";
   const std::string full = readText(file);
-  EXPECT_TRUE(addRecordWords(file, "more words", 5, error)) << "no room left: nothing changes";
+  EXPECT_EQ(addRecordWords(file, "more words", 5), std::nullopt) << "no room left: nothing changes";
   EXPECT_EQ(readText(file), full);
   EXPECT_FALSE(fs::exists(file.string() + ".partial"));
 
   const fs::path bare = root / "bare.txt";
-  ASSERT_TRUE(writeRecordText(bare, "u", "d/s", "s", "t", "", 10000, error));
-  ASSERT_TRUE(addRecordWords(bare, "canvas words", 10000, error));
+  ASSERT_EQ(writeRecordText(bare, "u", "d/s", "s", "t", "", 10000), std::nullopt);
+  ASSERT_EQ(addRecordWords(bare, "canvas words", 10000), std::nullopt);
   EXPECT_EQ(readText(bare), "u\nd/s\ns\nt\ncanvas words");
 
   fs::remove(file);  // forgotten while its words were being read
-  EXPECT_FALSE(addRecordWords(file, "late words", 5, error));
+  EXPECT_NE(addRecordWords(file, "late words", 5), std::nullopt);
   EXPECT_FALSE(fs::exists(file)) << "a forgotten record is not made again";
   EXPECT_FALSE(fs::exists(file.string() + ".partial"));
 }

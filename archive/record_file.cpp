@@ -129,24 +129,25 @@ bool writeAll(int fd, std::string_view bytes) {
 }
 }  // namespace
 
-bool writeRecordText(const fs::path& textPath, std::string_view address, std::string_view recordPath,
-                     std::string_view stamp, std::string_view title, std::string_view pageText,
-                     std::size_t wordLimit, std::string& error) {
-  if (!writeArchiveFile(textPath, recordText(address, recordPath, stamp, title, pageText, wordLimit), error))
-    return false;
+std::optional<std::string> writeRecordText(const fs::path& textPath, std::string_view address,
+                                           std::string_view recordPath, std::string_view stamp,
+                                           std::string_view title, std::string_view pageText,
+                                           std::size_t wordLimit) {
+  if (auto error =
+          writeArchiveFile(textPath, recordText(address, recordPath, stamp, title, pageText, wordLimit)))
+    return error;
   // The record's names (the screenshot's and this one) survive a power cut only once the folder is flushed.
   syncFolder(textPath.parent_path());
-  return true;
+  return std::nullopt;
 }
 
-bool addRecordWords(const fs::path& textPath, std::string_view words, std::size_t wordLimit,
-                    std::string& error) {
+std::optional<std::string> addRecordWords(const fs::path& textPath, std::string_view words,
+                                          std::size_t wordLimit) {
   std::string content;
   {
     const int fd = ::open(textPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-      error = "The record \"" + textPath.filename().string() + "\" is gone: " + std::strerror(errno);
-      return false;
+      return "The record \"" + textPath.filename().string() + "\" is gone: " + std::strerror(errno);
     }
     char buffer[65536];
     ssize_t n = 0;
@@ -154,8 +155,7 @@ bool addRecordWords(const fs::path& textPath, std::string_view words, std::size_
       content.append(buffer, static_cast<std::size_t>(n));
     ::close(fd);
     if (n < 0) {
-      error = "The record \"" + textPath.filename().string() + "\" cannot be read: " + std::strerror(errno);
-      return false;
+      return "The record \"" + textPath.filename().string() + "\" cannot be read: " + std::strerror(errno);
     }
   }
   // The words follow the four lines of address, record path, stamp and title.
@@ -163,30 +163,31 @@ bool addRecordWords(const fs::path& textPath, std::string_view words, std::size_
   for (int line = 0; line < 4; ++line) {
     const std::size_t end = content.find('\n', bodyStart);
     if (end == std::string::npos) {
-      error = "The record \"" + textPath.filename().string() + "\" is not whole";
-      return false;
+      return "The record \"" + textPath.filename().string() + "\" is not whole";
     }
     bodyStart = end + 1;
   }
   const std::size_t held = splitWords(std::string_view(content).substr(bodyStart)).size();
   const std::vector<std::string_view> added = splitWords(words);
   const std::size_t room = wordLimit > held ? wordLimit - held : 0;
-  if (room == 0 || added.empty()) return true;
+  if (room == 0 || added.empty()) return std::nullopt;
   for (std::size_t i = 0; i < std::min(room, added.size()); ++i) {
     if (content.size() > bodyStart) content.push_back(' ');
     content.append(added[i]);
   }
-  if (!writeArchiveFile(textPath, content, error, Replacing::anExistingFile)) return false;
+  if (auto error = writeArchiveFile(textPath, content, Replacing::anExistingFile)) return error;
   syncFolder(textPath.parent_path());
-  return true;
+  return std::nullopt;
 }
 
-bool writeArchiveFile(const fs::path& path, std::string_view bytes, std::string& error, Replacing replacing) {
+std::optional<std::string> writeArchiveFile(const fs::path& path, std::string_view bytes,
+                                            Replacing replacing) {
   const fs::path partial = path.string() + std::string(partialSuffix);
-  auto fail = [&](int code) {
-    error = "The file \"" + path.filename().string() + "\" couldn't be saved: " + std::strerror(code);
+  auto fail = [&](int code) -> std::optional<std::string> {
+    std::string error =
+        "The file \"" + path.filename().string() + "\" couldn't be saved: " + std::strerror(code);
     ::unlink(partial.c_str());
-    return false;
+    return error;
   };
   const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return fail(errno);
@@ -202,15 +203,16 @@ bool writeArchiveFile(const fs::path& path, std::string_view bytes, std::string&
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0) return fail(errno);
     if (::rename(partial.c_str(), path.c_str()) != 0) return fail(errno);
-    return true;
+    return std::nullopt;
   }
   // The name is taken only if no other file holds it: a record never replaces another.
-  if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
+    return std::nullopt;
   if (errno != EINVAL && errno != ENOSYS) return fail(errno);
   // A file system without that kind of rename: a hard link refuses an existing name just as well.
   if (::link(partial.c_str(), path.c_str()) != 0) return fail(errno);
   ::unlink(partial.c_str());
-  return true;
+  return std::nullopt;
 }
 
 void syncFolder(const fs::path& folder) {

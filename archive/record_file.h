@@ -43,25 +43,26 @@ std::string validUtf8(std::string_view bytes);
 inline constexpr std::string_view partialSuffix = ".partial";
 // Writes a file of the archive whole or not at all: the bytes go to the name with partialSuffix, are flushed
 // to the disk, and the file then takes its name, which no other file may hold (or, replacing, takes the place
-// of the file of that name in one step). False with the reason when a step fails, and nothing is left behind
-// then.
+// of the file of that name in one step). The reason when a step fails, and nothing is left behind then; none
+// when written.
 enum class Replacing { never, anExistingFile };
-bool writeArchiveFile(const std::filesystem::path& path, std::string_view bytes, std::string& error,
-                      Replacing replacing = Replacing::never);
+std::optional<std::string> writeArchiveFile(const std::filesystem::path& path, std::string_view bytes,
+                                            Replacing replacing = Replacing::never);
 // Flushes a folder's entries (names just given) to the disk.
 void syncFolder(const std::filesystem::path& folder);
 
 // Writes one record's text (recordText's bytes): it appears whole or not at all, never over another, and is
-// on the disk with its name when this returns true; false with the reason otherwise.
-bool writeRecordText(const std::filesystem::path& textPath, std::string_view address,
-                     std::string_view recordPath, std::string_view stamp, std::string_view title,
-                     std::string_view pageText, std::size_t wordLimit, std::string& error);
+// on the disk with its name when this returns none; the reason otherwise.
+std::optional<std::string> writeRecordText(const std::filesystem::path& textPath, std::string_view address,
+                                           std::string_view recordPath, std::string_view stamp,
+                                           std::string_view title, std::string_view pageText,
+                                           std::size_t wordLimit);
 // Adds words to a record's text, within `wordLimit` words in all, after the words it holds: the completed
 // text is written whole beside it and takes its place in one step, so a reader sees the old text or the new
-// one, never a part. False with the reason when the record is gone (forgotten meanwhile: it is not made
-// again) or cannot be written.
-bool addRecordWords(const std::filesystem::path& textPath, std::string_view words, std::size_t wordLimit,
-                    std::string& error);
+// one, never a part. The reason when the record is gone (forgotten meanwhile: it is not made again) or
+// cannot be written; none when the words are added (or there was no room for them).
+std::optional<std::string> addRecordWords(const std::filesystem::path& textPath, std::string_view words,
+                                          std::size_t wordLimit);
 // Removes what interrupted writes left in the day folders (only files named as a record's file being
 // written, and screenshots of a record's name without their text); returns how many. Only while nothing
 // writes, and never in a folder that is not a day folder.

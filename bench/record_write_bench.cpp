@@ -45,10 +45,9 @@ int main(int argc, char** argv) {
     std::ofstream(stem.string() + ".txt", std::ios::binary) << "https://a/\nd/s\ns\nt\n" << words;
   });
   const double durable = run("durable", [&](const fs::path& stem) {
-    std::string error;
-    tessaron::archive::writeArchiveFile(stem.string() + ".png", png, error);
+    tessaron::archive::writeArchiveFile(stem.string() + ".png", png);
     tessaron::archive::writeRecordText(stem.string() + ".txt", "https://a/", "d/s", "s", "t", words,
-                                       tessaron::fullTextWordLimit, error);
+                                       tessaron::fullTextWordLimit);
   });
   std::printf("saving a record (%zu KB screenshot, %zu KB text), %d records:\n", png.size() / 1000,
               words.size() / 1000, records);

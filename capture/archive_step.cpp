@@ -86,13 +86,12 @@ std::optional<PageNotRead> archiveBrowserWindow(Engine& engine, const platform::
   if (words.repeat)
     contentChannel(variant).log("Url %s already visited, don't save off-screen text again!",
                                 log::seen(address));
-  std::string error;
   standardOutputLine(std::to_string(words.limit));
-  if (!archive::writeRecordText(paths.textPath, address, paths.recordPath, stamp, recordTitle, text,
-                                words.limit, error)) {
+  if (auto error = archive::writeRecordText(paths.textPath, address, paths.recordPath, stamp, recordTitle,
+                                            text, words.limit)) {
     // A record is whole or not at all: its screenshot goes too, and the window starts afresh, so the next
     // pass saves the page again and its words are not taken as archived.
-    log::capturer().error("Error saving metadata: %s", error);
+    log::capturer().error("Error saving metadata: %s", *error);
     std::error_code ec;
     std::filesystem::remove(paths.imagePath, ec);
     record->prevImage.clear();

@@ -111,11 +111,10 @@ void readWordsInPictures(Engine& engine, const platform::PageLayout& layout, dou
          }
          // Forgetting and the passes hold the archive: the record is completed between them, or not at all.
          std::lock_guard archive(engine.archiveMutex);
-         std::string error;
-         if (archive::addRecordWords(textPath, words, fullTextWordLimit, error))
-           log::capturer().log("Added the words in the pictures of %s", recordPath);
+         if (auto error = archive::addRecordWords(textPath, words, fullTextWordLimit))
+           log::capturer().error("The words in the pictures of %s are not added: %s", recordPath, *error);
          else
-           log::capturer().error("The words in the pictures of %s are not added: %s", recordPath, error);
+           log::capturer().log("Added the words in the pictures of %s", recordPath);
        }});
 }
 

@@ -98,10 +98,9 @@ bool captureScreenshot(Engine& engine, TessaronWindow& record, const std::filesy
     log::capturer().error(lines::notEncodable);
     return false;
   }
-  std::string error;
-  if (!archive::writeArchiveFile(
-          destination, std::string_view(reinterpret_cast<const char*>(png.data()), png.size()), error)) {
-    log::capturer().error("Error saving screenshot: %s", error);
+  if (auto error = archive::writeArchiveFile(
+          destination, std::string_view(reinterpret_cast<const char*>(png.data()), png.size()))) {
+    log::capturer().error("Error saving screenshot: %s", *error);
     return false;
   }
   record.prevImageHash = currentHash ? *currentHash : hashPixels();

@@ -62,8 +62,7 @@ std::optional<std::string> moveRecord(const fs::path& from, const fs::path& to, 
     const fs::path target = to / (stem + extension);
     const auto replacing =
         fs::exists(target, ec) ? archive::Replacing::anExistingFile : archive::Replacing::never;
-    std::string error;
-    if (!archive::writeArchiveFile(target, *bytes, error, replacing)) return error;
+    if (auto error = archive::writeArchiveFile(target, *bytes, replacing)) return error;
   }
   for (const char* extension : {".txt", ".png"}) {
     std::error_code ec;

@@ -105,12 +105,11 @@ TEST_F(SealedStoreTest, KeepsNamesAndWordsOnlyAsCiphertextAndOpensWithItsKeyAlon
     ASSERT_FALSE(store.open(key)) << "open";
     ASSERT_TRUE(store.isOpen());
     fs::create_directories(places.open / "AppData" / "20260301");
-    std::string error;
-    ASSERT_TRUE(archive::writeRecordText(places.open / "AppData" / "20260301" / "2026-03-01T10:00:00Z.txt",
-                                         "https://quillmarsh.example/", "20260301/2026-03-01T10:00:00Z",
-                                         "2026-03-01T10:00:00Z", "Quillmarsh Ledger", "zanzibarquokka words",
-                                         100, error))
-        << error;
+    ASSERT_EQ(
+        archive::writeRecordText(places.open / "AppData" / "20260301" / "2026-03-01T10:00:00Z.txt",
+                                 "https://quillmarsh.example/", "20260301/2026-03-01T10:00:00Z",
+                                 "2026-03-01T10:00:00Z", "Quillmarsh Ledger", "zanzibarquokka words", 100),
+        std::nullopt);
     // What is forgotten leaves the ciphertext too: one file in, one file out.
     auto files = [&] {
       std::size_t count = 0;
@@ -185,11 +184,10 @@ TEST_F(SealedStoreTest, NothingStaysMountedWhenTheProgramThatOpenedItEndsOrItsEn
 void writeRecord(const fs::path& data, const std::string& day, const std::string& stem,
                  const std::string& words) {
   fs::create_directories(data / day);
-  std::string error;
-  ASSERT_TRUE(archive::writeArchiveFile(data / day / (stem + ".png"), "PNG " + words, error)) << error;
-  ASSERT_TRUE(archive::writeRecordText(data / day / (stem + ".txt"), "https://a.example/", day + "/" + stem,
-                                       stem, "Title", words, 100, error))
-      << error;
+  ASSERT_EQ(archive::writeArchiveFile(data / day / (stem + ".png"), "PNG " + words), std::nullopt);
+  ASSERT_EQ(archive::writeRecordText(data / day / (stem + ".txt"), "https://a.example/", day + "/" + stem,
+                                     stem, "Title", words, 100),
+            std::nullopt);
 }
 
 TEST_F(SealedStoreTest, APlainArchiveMovesInWholeAndAMoveCutShortGoesOnWithoutLosingOrDoublingARecord) {
