@@ -53,6 +53,11 @@ struct RecordPaths {
 };
 RecordPaths makeRecordPaths(const std::string& day, const std::filesystem::path& dayFolder,
                             const std::string& stem);
+// The same, for the record of a day and stem in the data folder.
+inline RecordPaths recordFiles(const std::filesystem::path& dataFolder, const std::string& day,
+                               const std::string& stem) {
+  return makeRecordPaths(day, dataFolder / day, stem);
+}
 // The paths of the first stem of `stamp` that neither file of the day folder holds yet: a record never
 // overwrites or merges into another of the same second.
 RecordPaths claimRecordPaths(const std::string& day, const std::filesystem::path& dayFolder,

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tessaron {
 
@@ -16,6 +17,10 @@ inline std::string searchHostAndPort() {
 // "http://127.0.0.1:5000", as a request's Origin names it.
 inline std::string searchOrigin() {
   return "http://" + searchHostAndPort();
+}
+// Whether a request's Host names the server: its loopback address, or localhost, with its port.
+inline bool isSearchHost(std::string_view hostAndPort) {
+  return hostAndPort == searchHostAndPort() || hostAndPort == "localhost:" + std::to_string(searchPort);
 }
 
 }  // namespace tessaron

@@ -171,7 +171,8 @@ void capturePass(Engine& engine) {
       log::capturer().log("Tessaron's own interface found, won't archive!");
       continue;
     }
-    auto record = registry.insertIfAbsent(window.windowID, std::make_shared<TessaronWindow>());
+    auto record = registry.find(window.windowID);
+    if (!record) record = registry.insertIfAbsent(window.windowID, std::make_shared<TessaronWindow>());
     record->window = window;
     // Listed browser windows all have their application and their row in the browser table.
     if (auto notRead = archiveBrowserWindow(engine, *window.browser, window, day, *dayFolder, record))

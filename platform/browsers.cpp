@@ -182,14 +182,13 @@ std::span<const Browser> knownBrowsers() {
 
 std::string_view pageTitleIn(std::string_view windowTitle) {
   for (const Browser& browser : knownBrowsers()) {
-    const std::string name(browser.name);
+    if (!windowTitle.ends_with(browser.name)) continue;
+    std::string_view rest = windowTitle.substr(0, windowTitle.size() - browser.name.size());
     // Firefox's family signs its windows with the maker's name before its own.
-    for (const std::string& signature : {name, "Mozilla " + name})
-      for (std::string_view separator : {" - ", " \u2014 "}) {
-        const std::string suffix = std::string(separator) + signature;
-        if (windowTitle.size() > suffix.size() && windowTitle.ends_with(suffix))
-          return windowTitle.substr(0, windowTitle.size() - suffix.size());
-      }
+    if (rest.ends_with(" Mozilla ")) rest.remove_suffix(8);
+    for (std::string_view separator : {" - ", " \u2014 "})
+      if (rest.size() > separator.size() && rest.ends_with(separator))
+        return rest.substr(0, rest.size() - separator.size());
   }
   return windowTitle;
 }

@@ -169,7 +169,7 @@ Thumbnails::Thumbnails(fs::path archive, fs::path folder)
 
 std::optional<std::string> Thumbnails::get(const std::string& day, const std::string& stem) {
   const fs::path kept = folder_ / day / (stem + ".webp");
-  const fs::path screenshot = archive::makeRecordPaths(day, archive_ / day, stem).imagePath;
+  const fs::path screenshot = archive::recordFiles(archive_, day, stem).imagePath;
   std::error_code ec;
   // A forgotten screenshot's thumbnail is never shown, even in the moment before it is removed.
   if (!fs::is_directory(fs::symlink_status(screenshot.parent_path(), ec)) ||

@@ -108,10 +108,6 @@ std::string momentLink(const std::string& recordPath) {
   return "/timeline?day=" + dashedDay(place->first) + "#t" + place->second;
 }
 
-bool allowedHost(const std::string& host) {
-  return host == searchHostAndPort() || host == "localhost:" + std::to_string(searchPort);
-}
-
 // "yyyy-mm-dd" in local time, as an HTML date input sends it, to seconds at local midnight.
 std::optional<std::int64_t> localDate(const std::string& text, int addDays = 0) {
   int y = 0, m = 0, d = 0;
@@ -391,7 +387,7 @@ std::optional<std::string> recordPage(const fs::path& archive, const std::string
                                       const std::string& stem, IndexKeeper& keeper) {
   // The record's own file has the words; the index knows its neighbours and the other visits. Only a plain
   // file in a real day folder is read.
-  const fs::path file = archive::makeRecordPaths(day, archive / day, stem).textPath;
+  const fs::path file = archive::recordFiles(archive, day, stem).textPath;
   std::error_code ec;
   if (!fs::is_regular_file(fs::symlink_status(file, ec)) ||
       !fs::is_directory(fs::symlink_status(file.parent_path(), ec)))
@@ -465,11 +461,10 @@ HttpResponse page(int status, std::string html) {
 // The checks every request passes before any route: the server's own host name (no DNS rebinding), no other
 // site's page behind it (Origin, Sec-Fetch-Site), and only reading.
 std::optional<HttpResponse> refusal(const HttpRequest& request) {
-  if (!allowedHost(request.header("Host")))
+  if (!isSearchHost(request.header("Host")))
     return text(403, "This server answers only " + searchHostAndPort() + ".\n");
   const std::string origin = request.header("Origin");
-  if (!origin.empty() && origin != searchOrigin() &&
-      origin != "http://localhost:" + std::to_string(searchPort))
+  if (!origin.empty() && !(origin.starts_with("http://") && isSearchHost(std::string_view(origin).substr(7))))
     return text(403, "Cross-site requests are refused.\n");
   const std::string fetchSite = request.header("Sec-Fetch-Site");
   if (!fetchSite.empty() && fetchSite != "same-origin" && fetchSite != "none")
@@ -560,7 +555,7 @@ HttpResponse searchApi(const HttpRequest& request, IndexKeeper& keeper) {
 
 HttpResponse screenshot(const fs::path& archive, const Route::Place& place) {
   // By record path only; the file must be a plain file inside the archive (no symbolic links).
-  const fs::path file = archive::makeRecordPaths(place.first, archive / place.first, place.second).imagePath;
+  const fs::path file = archive::recordFiles(archive, place.first, place.second).imagePath;
   std::error_code ec;
   if (!fs::is_directory(fs::symlink_status(file.parent_path(), ec)))
     return text(404, "No such screenshot.\n");
