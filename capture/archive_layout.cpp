@@ -75,26 +75,41 @@ RecordWords recordWords(Engine& engine, const std::string& address, std::string_
   if (words.size() > fullTextWordLimit) words.resize(fullTextWordLimit);
   Engine::Visited& visited = engine.visited;
   std::lock_guard lock(visited.mutex);
-  auto [held, first] = visited.words.try_emplace(address);
+  auto [held, first] = visited.addresses.try_emplace(address);
+  if (!first && !std::all_of(held->second.records.begin(), held->second.records.end(),
+                             [](const std::filesystem::path& file) {
+                               std::error_code ec;
+                               return std::filesystem::exists(file, ec);
+                             })) {
+    held->second = {};
+    first = true;
+  }
   const std::hash<std::string_view> hash;
   // Words with a digit in them (times, counters, prices that tick) are not news: a clock on the page would
   // otherwise bring the full text back on every record.
   const bool allHeld = !first && std::all_of(words.begin(), words.end(), [&](std::string_view word) {
     return std::any_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
-           held->second.contains(hash(word));
+           held->second.words.contains(hash(word));
   });
   if (allHeld) return {revisitWordLimit, true};
   for (std::string_view word : words) {
-    if (held->second.size() >= heldWordsPerAddress) break;
-    held->second.insert(hash(word));
+    if (held->second.words.size() >= heldWordsPerAddress) break;
+    held->second.words.insert(hash(word));
   }
   return {fullTextWordLimit, false};
+}
+
+void noteVisitRecord(Engine& engine, const std::string& address, const std::filesystem::path& textFile) {
+  Engine::Visited& visited = engine.visited;
+  std::lock_guard lock(visited.mutex);
+  if (auto held = visited.addresses.find(address); held != visited.addresses.end())
+    held->second.records.push_back(textFile);
 }
 
 void forgetVisitedURL(Engine& engine, const std::string& address) {
   Engine::Visited& visited = engine.visited;
   std::lock_guard lock(visited.mutex);
-  visited.words.erase(address);
+  visited.addresses.erase(address);
 }
 
 }  // namespace tessaron

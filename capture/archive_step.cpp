@@ -101,6 +101,7 @@ std::optional<PageNotRead> archiveBrowserWindow(Engine& engine, const platform::
     forgetVisitedURL(engine, address);
     return std::nullopt;
   }
+  noteVisitRecord(engine, address, paths.textPath);
   contentChannel(variant).log("Metadata saved at: %s", paths.textPath.string());
   // A page recorded with its full text may draw words its tree does not have; one whose tree gives almost no
   // text has nothing else to go by, visit after visit.

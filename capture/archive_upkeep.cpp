@@ -10,6 +10,8 @@
 #include <fstream>
 #include <utility>
 
+#include "archive/forgetting.h"
+#include "archive/room.h"
 #include "base/log.h"
 #include "capture/capture.h"
 #include "capture/engine.h"
@@ -29,54 +31,15 @@ std::vector<std::pair<std::chrono::sys_days, fs::path>> dayFolders(const fs::pat
   return days;
 }
 
-struct Deleted {
-  std::size_t records = 0;
-  std::uintmax_t bytes = 0;
-};
-
-// Deletes the records of a day folder that `select` picks by their stamp (both files of each), forgetting
-// their addresses as visited, and the folder itself when nothing else is left in it.
-Deleted deleteRecords(Engine& engine, const fs::path& dayFolder,
-                      const std::function<bool(Clock::time_point)>& select) {
-  std::map<std::string, std::vector<fs::path>> byStem;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(dayFolder, ec)) {
-    std::error_code typeError;
-    if (!entry.is_regular_file(typeError) || entry.is_symlink(typeError)) continue;
-    fs::path name = entry.path().filename();
-    if (name.string().ends_with(archive::partialSuffix))
-      name = name.string().substr(0, name.string().size() - archive::partialSuffix.size());
-    const std::string extension = name.extension().string();
-    if (extension != archive::screenshotExtension && extension != archive::textExtension) continue;
-    const std::string stem = name.stem().string();
-    if (auto stamp = archive::stemTime(stem); stamp && select(*stamp)) byStem[stem].push_back(entry.path());
-  }
-  Deleted deleted;
-  for (auto& [stem, files] : byStem) {
-    for (const fs::path& file : files) {
-      if (file.extension() == archive::textExtension)
-        forgetVisitedURL(engine, archive::recordAddress(file));  // a leftover has no address
-      std::error_code sizeError, removeError;
-      const auto size = fs::file_size(file, sizeError);
-      if (fs::remove(file, removeError) && !sizeError) deleted.bytes += size;
-    }
-    ++deleted.records;
-  }
-  fs::remove(dayFolder, ec);  // only when empty: what is not a record stays, and so does its folder
+// Deletes the records of a day folder whose stamp `select` picks, forgetting their addresses as visited.
+archive::DeletedRecords deleteRecords(Engine& engine, const fs::path& dayFolder,
+                                      const std::function<bool(Clock::time_point)>& select) {
+  archive::DeletedRecords deleted = archive::deleteRecords(
+      dayFolder,
+      [&](const archive::StoredRecord& record) { return select(*archive::stemTime(record.stem)); });
+  for (const std::string& address : deleted.addresses)
+    forgetVisitedURL(engine, address);
   return deleted;
-}
-
-std::uintmax_t folderBytes(const fs::path& folder) {
-  std::uintmax_t bytes = 0;
-  std::error_code ec;
-  for (const auto& entry : fs::recursive_directory_iterator(folder, ec)) {
-    std::error_code sizeError;
-    if (entry.is_regular_file(sizeError) && !entry.is_symlink(sizeError)) {
-      const auto size = entry.file_size(sizeError);
-      if (!sizeError) bytes += size;
-    }
-  }
-  return bytes;
 }
 
 void logSettings(const settings::Settings& in) {
@@ -88,18 +51,7 @@ void logSettings(const settings::Settings& in) {
                          static_cast<long>(in.excludedSites.size()), keep, limit);
 }
 
-// "850 MB", "1.2 GB": what a person reads in a notice (10^6 and 10^9 bytes, as disks are sold).
-std::string bytesForPeople(std::uint64_t bytes) {
-  if (bytes >= 1'000'000'000) return fmt::format("{:.1f} GB", static_cast<double>(bytes) / 1e9);
-  return fmt::format("{:.0f} MB", static_cast<double>(bytes) / 1e6);
-}
-
 }  // namespace
-
-std::uint64_t freeSpaceFloor(const settings::Settings& settings, std::uint64_t fileSystemBytes) {
-  if (settings.minFreeGB) return static_cast<std::uint64_t>(*settings.minFreeGB * 1e9);
-  return std::max<std::uint64_t>(1'000'000'000, fileSystemBytes / 50);
-}
 
 bool roomToSave(Engine& engine, const settings::Settings& settings, const fs::path& dataFolder) {
   struct statvfs space {};
@@ -107,7 +59,8 @@ bool roomToSave(Engine& engine, const settings::Settings& settings, const fs::pa
   const std::uint64_t unit = space.f_frsize ? space.f_frsize : space.f_bsize;
   // What an unprivileged writer may use: root's reserve is no room for the archive.
   const std::uint64_t available = static_cast<std::uint64_t>(space.f_bavail) * unit;
-  const std::uint64_t floor = freeSpaceFloor(settings, static_cast<std::uint64_t>(space.f_blocks) * unit);
+  const std::uint64_t floor =
+      settings::freeSpaceFloor(settings, static_cast<std::uint64_t>(space.f_blocks) * unit);
   const bool stop = available < floor;
   Engine::Upkeep& state = engine.upkeep;
   {
@@ -118,15 +71,15 @@ bool roomToSave(Engine& engine, const settings::Settings& settings, const fs::pa
   platform::Notice notice;
   if (stop) {
     log::capturer().error("Saving stopped: %s free on the archive's disk, less than the %s it keeps free",
-                          bytesForPeople(available), bytesForPeople(floor));
+                          archive::bytesForPeople(available), archive::bytesForPeople(floor));
     notice = {"Tessaron has stopped saving pages",
-              "The disk that holds your archive has " + bytesForPeople(available) +
-                  " free. Saving starts again by itself once more than " + bytesForPeople(floor) +
+              "The disk that holds your archive has " + archive::bytesForPeople(available) +
+                  " free. Saving starts again by itself once more than " + archive::bytesForPeople(floor) +
                   " are free."};
   } else {
-    log::capturer().log("Saving resumed: %s free on the archive's disk", bytesForPeople(available));
+    log::capturer().log("Saving resumed: %s free on the archive's disk", archive::bytesForPeople(available));
     notice = {"Tessaron saves pages again",
-              "The disk that holds your archive has " + bytesForPeople(available) + " free."};
+              "The disk that holds your archive has " + archive::bytesForPeople(available) + " free."};
   }
   engine.platform().shell().statusBar().postNotice(notice);
   return !stop;
@@ -184,7 +137,8 @@ std::size_t enforceArchiveBudget(Engine& engine, const settings::Settings& budge
   auto days = dayFolders(dataFolder);
   std::size_t deletedRecords = 0;
   auto prune = [&](const fs::path& folder, const char* reason) {
-    const Deleted deleted = deleteRecords(engine, folder, [](Clock::time_point) { return true; });
+    const archive::DeletedRecords deleted =
+        deleteRecords(engine, folder, [](Clock::time_point) { return true; });
     deletedRecords += deleted.records;
     log::tessaronApp().log("Deleted %ld records (%lld bytes) of day %s: %s",
                            static_cast<long>(deleted.records), static_cast<long long>(deleted.bytes),
@@ -204,12 +158,12 @@ std::size_t enforceArchiveBudget(Engine& engine, const settings::Settings& budge
     const auto limit = static_cast<std::uintmax_t>(budget.maxArchiveGB * 1e9);
     std::uintmax_t total = 0;
     for (const auto& [day, folder] : dayFolders(dataFolder))
-      total += folderBytes(folder);
+      total += archive::fileBytes(folder);
     for (const auto& [day, folder] : days) {
       if (total <= limit) break;
-      const std::uintmax_t before = folderBytes(folder);
+      const std::uintmax_t before = archive::fileBytes(folder);
       prune(folder, "the archive is larger than maxArchiveGB");
-      total -= before - std::min(before, folderBytes(folder));
+      total -= before - std::min(before, archive::fileBytes(folder));
     }
   }
   return deletedRecords;

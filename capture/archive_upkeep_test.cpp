@@ -162,13 +162,13 @@ TEST_F(ArchiveUpkeep, ARecordWhoseTextCannotBeWrittenLeavesNothingAndIsSavedAgai
 
 TEST(FreeSpaceFloor, IsTheSettingElseTheLargerOfOneGigabyteAndTwoPercent) {
   settings::Settings defaults;
-  EXPECT_EQ(freeSpaceFloor(defaults, 20'000'000'000), 1'000'000'000U);
-  EXPECT_EQ(freeSpaceFloor(defaults, 2'000'000'000'000), 40'000'000'000U);
+  EXPECT_EQ(settings::freeSpaceFloor(defaults, 20'000'000'000), 1'000'000'000U);
+  EXPECT_EQ(settings::freeSpaceFloor(defaults, 2'000'000'000'000), 40'000'000'000U);
   settings::Settings chosen;
   chosen.minFreeGB = 0.25;
-  EXPECT_EQ(freeSpaceFloor(chosen, 2'000'000'000'000), 250'000'000U);
+  EXPECT_EQ(settings::freeSpaceFloor(chosen, 2'000'000'000'000), 250'000'000U);
   chosen.minFreeGB = 0;
-  EXPECT_EQ(freeSpaceFloor(chosen, 2'000'000'000'000), 0U);
+  EXPECT_EQ(settings::freeSpaceFloor(chosen, 2'000'000'000'000), 0U);
 }
 
 // The data folder on a small file system of its own that fills up and empties again.

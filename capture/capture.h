@@ -120,6 +120,9 @@ struct RecordWords {
   bool repeat = false;
 };
 RecordWords recordWords(Engine& engine, const std::string& address, std::string_view pageText);
+// Notes the text file of a record saved with those words: once it is gone (deleted from the search pages or
+// by hand), the address gets its full text again.
+void noteVisitRecord(Engine& engine, const std::string& address, const std::filesystem::path& textFile);
 // Forgets that the address was archived and the words its records held (they were deleted), so that it gets
 // its full text again.
 void forgetVisitedURL(Engine& engine, const std::string& address);
@@ -159,9 +162,6 @@ inline constexpr std::chrono::hours budgetCheckPeriod{1};
 void archiveUpkeepBeforePass(Engine& engine, const std::filesystem::path& dataFolder,
                              const std::string& today);
 
-// The free space that saving leaves on the archive's file system: the settings' minFreeGB, else the larger of
-// 1 GB and 2 % of the file system's size.
-std::uint64_t freeSpaceFloor(const settings::Settings& settings, std::uint64_t fileSystemBytes);
 // Whether a pass may save records: not while the data folder's file system has less free than the floor.
 // Each change is logged once and shown as a notice; a file system that cannot be asked counts as roomy (a
 // write that then fails leaves nothing behind).

@@ -87,10 +87,15 @@ class Engine {
   // deleted half-written, and no pass writes into a day folder that is being deleted.
   ArchiveMutex archiveMutex;
 
-  // For each address archived in this run, the words its records hold (hashed).
+  // For each address archived in this run, the words its records hold (hashed) and those records' text
+  // files: a record deleted by anyone else (from the search pages, by hand) takes its words with it.
+  struct HeldWords {
+    std::unordered_set<std::uint64_t> words;
+    std::vector<std::filesystem::path> records;
+  };
   struct Visited {
     std::mutex mutex;
-    std::unordered_map<std::string, std::unordered_set<std::uint64_t>> words;
+    std::unordered_map<std::string, HeldWords> addresses;
   } visited;
 
   // What the log has said once and need not say again.

@@ -68,6 +68,26 @@ std::size_t unescapeFormText(void*, MHD_Connection*, char* text) {
   return static_cast<std::size_t>(out - text);
 }
 
+// A form's body: "name=value&..." with each part unescaped as query arguments are.
+std::multimap<std::string, std::string> formFields(std::string body) {
+  std::multimap<std::string, std::string> fields;
+  std::size_t start = 0;
+  while (start <= body.size()) {
+    std::size_t end = body.find('&', start);
+    if (end == std::string::npos) end = body.size();
+    std::string part = body.substr(start, end - start);
+    start = end + 1;
+    if (part.empty()) continue;
+    const std::size_t equals = part.find('=');
+    std::string name = part.substr(0, equals);
+    std::string value = equals == std::string::npos ? std::string() : part.substr(equals + 1);
+    name.resize(unescapeFormText(nullptr, nullptr, name.data()));
+    value.resize(unescapeFormText(nullptr, nullptr, value.data()));
+    fields.emplace(std::move(name), std::move(value));
+  }
+  return fields;
+}
+
 // Every open connection is a file descriptor: let the process have as many as the cap needs.
 void raiseDescriptorLimit(unsigned wanted) {
   rlimit limit{};
@@ -88,6 +108,11 @@ FileBody::~FileBody() {
 std::string HttpRequest::param(const std::string& name) const {
   auto it = params.find(name);
   return it == params.end() ? std::string() : it->second;
+}
+
+std::string HttpRequest::field(const std::string& name) const {
+  auto it = form.find(name);
+  return it == form.end() ? std::string() : it->second;
 }
 
 std::string HttpRequest::header(const std::string& name) const {
@@ -133,10 +158,15 @@ MHD_Result queue(MHD_Connection* connection, const HttpResponse& response) {
 }  // namespace
 
 struct HttpServer::Daemon {
+  // A request that is not answered at once: a heavy one waiting for its worker, or a POST whose body is still
+  // arriving.
   struct HeavyJob {
     HttpRequest request;
     HttpResponse response;
     MHD_Connection* connection = nullptr;
+    bool receiving = false;
+    bool bodyTooLarge = false;
+    std::string body;
   };
 
   HttpHandler handler;
@@ -211,20 +241,56 @@ struct HttpServer::Daemon {
   }
 
   static MHD_Result answer(void* self, MHD_Connection* connection, const char* url, const char* method,
-                           const char*, const char*, std::size_t* uploadSize, void** requestState) {
+                           const char*, const char* uploadData, std::size_t* uploadSize,
+                           void** requestState) {
     auto* daemon = static_cast<Daemon*>(self);
-    *uploadSize = 0;  // a body (only other methods have one) is refused, not read
-    // A heavy request comes back here once its worker has its answer.
-    if (*requestState && *requestState != &answeredAtOnce)
-      return queue(connection, static_cast<HeavyJob*>(*requestState)->response);
-    *requestState = &answeredAtOnce;
+    if (*requestState && *requestState != &answeredAtOnce) {
+      auto* job = static_cast<HeavyJob*>(*requestState);
+      if (job->receiving) {
+        if (*uploadSize > 0) {
+          // Kept only while it is small; the rest is read and dropped, so the refusal can be sent.
+          if (job->body.size() + *uploadSize > maxFormBytes)
+            job->bodyTooLarge = true;
+          else
+            job->body.append(uploadData, *uploadSize);
+          *uploadSize = 0;
+          return MHD_YES;
+        }
+        job->receiving = false;
+        if (job->bodyTooLarge)
+          return queue(connection,
+                       {413, "text/plain; charset=utf-8", "The request's body is too large.\n", {}});
+        job->request.form = formFields(std::move(job->body));
+        return dispatch(daemon, connection, job->request, job, requestState);
+      }
+      // A heavy request comes back here once its worker has its answer.
+      return queue(connection, job->response);
+    }
     const auto* owner = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-    if (!owner || owner->socket_context != &ownersConnection) return queue(connection, refusal());
+    if (!owner || owner->socket_context != &ownersConnection) {
+      *requestState = &answeredAtOnce;
+      *uploadSize = 0;
+      return queue(connection, refusal());
+    }
     HttpRequest request;
     request.method = method;
     request.path = url;
     MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, collectParam, &request);
     MHD_get_connection_values(connection, MHD_HEADER_KIND, collectHeader, &request);
+    if (request.method == "POST") {
+      // The body follows in later calls.
+      *requestState = new HeavyJob{std::move(request), {}, connection, true, false, {}};
+      return MHD_YES;
+    }
+    *requestState = &answeredAtOnce;
+    *uploadSize = 0;  // a body (only POST has one here) is refused, not read
+    return dispatch(daemon, connection, request, nullptr, requestState);
+  }
+
+  // Answers a request whose head (and body) is whole: at once, or on a worker when its work is heavy.
+  // `job` holds the request already when its body had to be waited for.
+  static MHD_Result dispatch(Daemon* daemon, MHD_Connection* connection, HttpRequest& request, HeavyJob* job,
+                             void** requestState) {
     if (daemon->heavy && daemon->heavy(request)) {
       std::unique_lock lock(daemon->mutex);
       if (!daemon->stopping) {
@@ -235,8 +301,10 @@ struct HttpServer::Daemon {
                                     "The search server is busy; try again in a moment.\n",
                                     {{"Retry-After", "1"}}});
         }
-        auto* job = new HeavyJob{std::move(request), {}, connection};
-        *requestState = job;
+        if (!job) {
+          job = new HeavyJob{std::move(request), {}, connection, false, false, {}};
+          *requestState = job;
+        }
         MHD_suspend_connection(connection);
         daemon->waiting.push_back(job);
         daemon->wake.notify_one();

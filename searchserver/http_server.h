@@ -18,12 +18,20 @@ struct HttpRequest {
   std::string path;                                // decoded, without the query
   std::multimap<std::string, std::string> params;  // query arguments, decoded; values may hold any byte
   std::map<std::string, std::string> headers;      // names in lower case
+  // A POST's form fields (application/x-www-form-urlencoded, at most maxFormBytes), decoded; never mixed with
+  // the query's arguments.
+  std::multimap<std::string, std::string> form;
 
   // The first value of a query argument, or empty.
   std::string param(const std::string& name) const;
+  // The first value of a form field, or empty.
+  std::string field(const std::string& name) const;
   // A header's value, or empty.
   std::string header(const std::string& name) const;
 };
+
+// A larger request body is refused (413) without being kept.
+inline constexpr std::size_t maxFormBytes = 16384;
 
 // An open file sent as a response's body, read as it is sent (never whole in memory); closed when the last
 // holder lets it go.

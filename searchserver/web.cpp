@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <ctime>
 #include <functional>
+#include <memory>
+#include <tuple>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -12,66 +14,16 @@
 #include "base/web_address.h"
 #include "platform/browsers.h"
 #include "searchserver/assets.h"
+#include "searchserver/forget_pages.h"
 #include "searchserver/html.h"
+#include "searchserver/page_frame.h"
+#include "searchserver/storage_page.h"
 
 namespace tessaron::search {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The browsers add their own name to the page's title; the pages show the page's own. (Record files keep
-// the whole title.)
-std::string displayTitle(const std::string& title) {
-  return title.empty() ? "(untitled)" : std::string(platform::pageTitleIn(title));
-}
-
-// "yyyyMMdd" as "yyyy-MM-dd".
-std::string dashedDay(const std::string& day) {
-  return day.substr(0, 4) + "-" + day.substr(4, 2) + "-" + day.substr(6, 2);
-}
-
-std::string localClock(std::int64_t seconds, const char* format) {
-  std::time_t t = seconds;
-  std::tm parts{};
-  localtime_r(&t, &parts);
-  char text[64];
-  std::strftime(text, sizeof text, format, &parts);
-  return text;
-}
-
-std::string localTime(std::int64_t seconds) {
-  return localClock(seconds, "%Y-%m-%d %H:%M:%S %Z");
-}
-
-// A page's head and the start of its body, up to its main part.
-Html pageStart(const std::string& title) {
-  Html html;
-  html.markup("<!doctype html>")
-      .open("html", {{"lang", "en"}})
-      .open("head")
-      .open("meta", {{"charset", "utf-8"}})
-      .open("meta", {{"name", "viewport"}, {"content", "width=device-width,initial-scale=1"}})
-      .element("title", title)
-      .open("link", {{"rel", "stylesheet"}, {"href", "/style.css"}})
-      .open("script", {{"src", "/app.js"}, {"defer"}})
-      .close("script")
-      .close("head")
-      .open("body")
-      .open("header")
-      .element("p", {{"class", "brand"}}, "Tessaron")
-      .open("nav", {{"aria-label", "Pages"}})
-      .element("a", {{"href", "/"}}, "Search")
-      .element("a", {{"href", "/timeline"}}, "Timeline")
-      .close("nav")
-      .close("header")
-      .open("main");
-  return html;
-}
-
-std::string pageEnd(Html& html) {
-  return html.close("main").close("body").close("html").take();
-}
 
 std::string recordLink(const std::string& recordPath) {
   return "/record/" + recordPath;
@@ -108,29 +60,11 @@ std::string momentLink(const std::string& recordPath) {
   return "/timeline?day=" + dashedDay(place->first) + "#t" + place->second;
 }
 
-// "yyyy-mm-dd" in local time, as an HTML date input sends it, to seconds at local midnight.
-std::optional<std::int64_t> localDate(const std::string& text, int addDays = 0) {
-  int y = 0, m = 0, d = 0;
-  if (text.size() != 10 || std::sscanf(text.c_str(), "%4d-%2d-%2d", &y, &m, &d) != 3) return std::nullopt;
-  std::tm parts{};
-  parts.tm_year = y - 1900;
-  parts.tm_mon = m - 1;
-  parts.tm_mday = d + addDays;
-  parts.tm_isdst = -1;
-  std::time_t t = std::mktime(&parts);
-  if (t == -1) return std::nullopt;
-  return static_cast<std::int64_t>(t);
-}
-
 // The query a request asks for, or why it cannot be asked (a short reason for a 400 answer).
 struct ParsedQuery {
   Query query;
   std::string problem;
 };
-
-bool validUtf8Text(const std::string& text) {
-  return text.find('\0') == std::string::npos && validUtf8(text) == text;
-}
 
 ParsedQuery queryFrom(const HttpRequest& request) {
   ParsedQuery out;
@@ -192,30 +126,11 @@ std::string plainSnippet(std::string snippet) {
   return snippet;
 }
 
-std::string encodeParam(const std::string& value) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : value) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
-
 std::string pageLink(const HttpRequest& request, int page) {
   std::string link = "/?";
   for (const char* key : {"q", "from", "to", "site", "order"})
     link += std::string(key) + "=" + encodeParam(request.param(key)) + "&";
   return link + "page=" + std::to_string(page);
-}
-
-HttpResponse text(int status, std::string body) {
-  return {status, "text/plain; charset=utf-8", std::move(body)};
 }
 
 // The search page for a query that has been checked: one entry per address, its newest matching visit first.
@@ -265,6 +180,7 @@ std::string searchPage(const HttpRequest& request, Query query, IndexKeeper& kee
                    (storage == Storage::sealed
                         ? " The archive is sealed: encrypted on the disk, open only while Tessaron runs."
                         : " The archive is kept in plain files: anyone who can read the disk can read it."));
+  offerToForgetExcludedSites(html, keeper, rules);
   if (const std::string notice = keeper.notice(); !notice.empty())
     html.element("p", {{"class", "note"}, {"role", "status"}}, notice);
   if (const auto progress = keeper.progress(); !progress.done)
@@ -299,9 +215,11 @@ std::string searchPage(const HttpRequest& request, Query query, IndexKeeper& kee
         .close("h2")
         .open("div", {{"class", "meta"}});
     addressOf(html, hit.address);
-    html.text(" \u00b7 ")
-        .element("a", {{"href", momentLink(hit.recordPath)}}, localTime(hit.time))
-        .close("div");
+    html.text(" \u00b7 ").element("a", {{"href", momentLink(hit.recordPath)}}, localTime(hit.time));
+    if (const std::string site = web::siteOf(hit.address); !site.empty())
+      html.text(" \u00b7 ")
+          .element("a", {{"href", forgetSiteLink(site)}}, "Forget everything from this site");
+    html.close("div");
     html.open("p");
     snippet(html, hit.snippet);
     html.close("p");
@@ -324,6 +242,20 @@ std::string searchPage(const HttpRequest& request, Query query, IndexKeeper& kee
   if (results.morePossible(query.offset, query.limit))
     html.element("a", {{"href", pageLink(request, page + 1)}}, on);
   html.close("nav");
+  // Taking out what was seen over a while: the page that asks says how many records that is.
+  const std::int64_t now = std::time(nullptr);
+  html.open("details", {{"class", "forget"}})
+      .element("summary", "Forget a time range")
+      .open("form", {{"method", "get"}, {"action", "/forget"}})
+      .open("input", {{"type", "hidden"}, {"name", "kind"}, {"value", "range"}});
+  for (const auto& [label, name, seconds] :
+       {std::tuple{"From", "from", now - 3600}, std::tuple{"To", "to", now}})
+    html.open("label")
+        .text(label)
+        .open("input",
+              {{"type", "datetime-local"}, {"name", name}, {"value", localClock(seconds, "%Y-%m-%dT%H:%M")}})
+        .close("label");
+  html.element("button", "Forget\u2026").close("form").close("details");
   return pageEnd(html);
 }
 
@@ -377,6 +309,10 @@ std::string timelinePage(const std::string& day, IndexKeeper& keeper) {
     momentItem(html, record, localClock(record.time, "%H:%M:%S"), "t" + (place ? place->second : ""));
   }
   if (!hour.empty()) html.close("ul").close("section");
+  if (!records.empty())
+    html.open("p", {{"class", "forget"}})
+        .element("a", {{"href", forgetDayLink(day)}}, "Forget this day")
+        .close("p");
   if (records.size() >= timelineLimit)
     html.element("p", {{"class", "note"}},
                  "Only the first " + std::to_string(timelineLimit) + " records of the day are shown.");
@@ -443,6 +379,12 @@ std::optional<std::string> recordPage(const fs::path& archive, const std::string
       momentItem(html, hit, localTime(hit.time));
     html.close("ul");
   }
+  html.element("h2", "Forget")
+      .open("p", {{"class", "forget"}})
+      .element("a", {{"href", forgetMomentLink(path)}}, "Forget this moment");
+  if (const std::string site = web::siteOf(record->address); !site.empty())
+    html.text(" \u00b7 ").element("a", {{"href", forgetSiteLink(site)}}, "Forget everything from this site");
+  html.close("p");
   return pageEnd(html);
 }
 
@@ -452,10 +394,6 @@ namespace {
 
 HttpResponse asset(std::string_view name, std::string contentType) {
   return {200, std::move(contentType), std::string(search::asset(name))};
-}
-
-HttpResponse page(int status, std::string html) {
-  return {status, "text/html; charset=utf-8", std::move(html)};
 }
 
 // The checks every request passes before any route: the server's own host name (no DNS rebinding), no other
@@ -469,8 +407,17 @@ std::optional<HttpResponse> refusal(const HttpRequest& request) {
   const std::string fetchSite = request.header("Sec-Fetch-Site");
   if (!fetchSite.empty() && fetchSite != "same-origin" && fetchSite != "none")
     return text(403, "Cross-site requests are refused.\n");
+  if (request.method == "POST" && request.path == "/forget") {
+    // What changes the archive comes only from a form of these pages: the browser names their origin and
+    // says the request is the page's own (both are sent with every form a browser posts).
+    if (origin.empty() || (!fetchSite.empty() && fetchSite != "same-origin"))
+      return text(403, "Only Tessaron's own pages may ask this.\n");
+    if (!request.header("Content-Type").starts_with("application/x-www-form-urlencoded"))
+      return text(415, "A form is expected.\n");
+    return std::nullopt;
+  }
   if (request.method != "GET" && request.method != "HEAD") {
-    HttpResponse refused = text(405, "Only GET is served.\n");
+    HttpResponse refused = text(405, "Only GET is served here.\n");
     refused.headers["Allow"] = "GET, HEAD";
     return refused;
   }
@@ -594,6 +541,14 @@ HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::
                       if (!parsed.problem.empty()) return text(400, parsed.problem + "\n");
                       return page(200, searchPage(request, parsed.query, keeper, storage, settings));
                     }});
+  auto tokens = std::make_shared<FormTokens>();
+  routes.push_back({"/forget", {}, [archive, &settings, tokens](const HttpRequest& request, auto&) {
+                      return request.method == "POST" ? forgetAsked(request, archive, settings, *tokens)
+                                                      : askToForget(request, archive, settings, *tokens);
+                    }});
+  routes.push_back({"/storage", {}, [archive, &settings](const HttpRequest&, auto&) {
+                      return page(200, storagePage(archive, settings));
+                    }});
   routes.push_back({"/timeline", {}, [&keeper](const HttpRequest& request, auto&) {
                       const std::string wanted = request.param("day");
                       std::optional<std::string> day =
@@ -627,7 +582,8 @@ HttpHandler makeHandler(const fs::path& archive, IndexKeeper& keeper, settings::
 }
 
 bool isHeavy(const HttpRequest& request) {
-  return request.path.starts_with("/thumb/");
+  // A thumbnail may have to be made; forgetting and measuring read through the whole archive.
+  return request.path.starts_with("/thumb/") || request.path == "/forget" || request.path == "/storage";
 }
 
 }  // namespace tessaron::search

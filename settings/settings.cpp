@@ -209,6 +209,58 @@ bool isExcluded(const Settings& settings, std::string_view address) {
                      [&](const HostPattern& pattern) { return pattern.matches(host); });
 }
 
+std::uint64_t freeSpaceFloor(const Settings& settings, std::uint64_t fileSystemBytes) {
+  if (settings.minFreeGB) return static_cast<std::uint64_t>(*settings.minFreeGB * 1e9);
+  return std::max<std::uint64_t>(1'000'000'000, fileSystemBytes / 50);
+}
+
+std::optional<std::string> addExcludedSite(const fs::path& file, std::string_view site) {
+  const auto pattern = HostPattern::parse(site);
+  if (!pattern) return "\"" + std::string(site) + "\" is not a site";
+  std::string text;
+  std::error_code ec;
+  const bool exists = fs::exists(fs::symlink_status(file, ec));
+  if (exists) {
+    if (auto problem = readWholeFile(file, text)) return file.string() + " cannot be read: " + *problem;
+    const Parsed parsed = parse(text);
+    if (!parsed.settings)
+      return file.string() + " is not usable settings" +
+             (parsed.problems.empty() ? std::string() : ": " + parsed.problems.front());
+    if (std::find(parsed.settings->excludedSites.begin(), parsed.settings->excludedSites.end(), *pattern) !=
+        parsed.settings->excludedSites.end())
+      return std::nullopt;
+  }
+  json document = exists ? json::parse(text) : json::object();
+  json& sites = document["excludedSites"];
+  if (sites.is_null()) sites = json::array();
+  sites.push_back(pattern->text());
+  const std::string written = document.dump(2) + "\n";
+  // A new version takes the file's place whole (never a half-written file that would loosen the rules), with
+  // the old one's permissions.
+  fs::create_directories(file.parent_path(), ec);
+  std::string temporary = (file.parent_path() / ".settings.json-XXXXXX").string();
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) return "cannot write beside " + file.string() + ": " + std::strerror(errno);
+  struct stat old {};
+  if (exists && ::stat(file.c_str(), &old) == 0) ::fchmod(fd, old.st_mode & 07777);
+  std::size_t done = 0;
+  while (done < written.size()) {
+    const ssize_t wrote = ::write(fd, written.data() + done, written.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) break;
+    done += static_cast<std::size_t>(wrote);
+  }
+  const bool whole = done == written.size() && ::fsync(fd) == 0;
+  const int savedErrno = errno;
+  ::close(fd);
+  if (!whole || ::rename(temporary.c_str(), file.c_str()) != 0) {
+    const std::string reason = std::strerror(whole ? errno : savedErrno);
+    ::unlink(temporary.c_str());
+    return "cannot write " + file.string() + ": " + reason;
+  }
+  return std::nullopt;
+}
+
 std::optional<fs::path> defaultFile() {
   if (auto config = xdg::configHome()) return *config / "tessaron" / "settings.json";
   return std::nullopt;

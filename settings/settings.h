@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -66,6 +67,16 @@ Parsed parse(std::string_view text);
 
 // Whether the settings keep the page at this address from being recorded.
 bool isExcluded(const Settings& settings, std::string_view address);
+
+// The free room records leave on the archive's file system: minFreeGB when set, else the larger of 1 GB and
+// 2 % of the file system's size.
+std::uint64_t freeSpaceFloor(const Settings& settings, std::uint64_t fileSystemBytes);
+
+// Adds a site to the file's excluded sites, keeping everything else it says (its layout is written anew);
+// makes the file when there is none. Nothing when the site was already excluded; otherwise what stopped it
+// (a file that is not usable settings, a site that is not one, a write that failed), and the file is then as
+// it was.
+std::optional<std::string> addExcludedSite(const std::filesystem::path& file, std::string_view site);
 
 // $XDG_CONFIG_HOME/tessaron/settings.json, else under $HOME/.config; none without either.
 std::optional<std::filesystem::path> defaultFile();
