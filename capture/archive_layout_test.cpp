@@ -1,5 +1,7 @@
 #include "capture/capture_test_support.h"
 
+#include <fstream>
+
 namespace tessaron {
 namespace {
 
@@ -70,6 +72,23 @@ TEST_F(ArchiveLayout, ARevisitRepeatsTwoWordsOnlyWhenItHoldsNothingNew) {
 
   forgetVisitedURL(engine(), "https://a/");
   EXPECT_FALSE(recordWords(engine(), "https://a/", "Loading").repeat) << "a forgotten address starts afresh";
+
+  // Records taken out by someone else (the search pages, by hand) take their words with them.
+  fs::create_directories(root / "20240301");
+  const fs::path first = root / "20240301/2024-03-01T09:00:00Z.txt",
+                 second = root / "20240301/2024-03-01T09:05:00Z.txt";
+  std::ofstream(first) << "https://c/\n";
+  EXPECT_FALSE(recordWords(engine(), "https://c/", "Quince jam").repeat);
+  noteVisitRecord(engine(), "https://c/", first);
+  std::ofstream(second) << "https://c/\n";
+  EXPECT_TRUE(recordWords(engine(), "https://c/", "Quince jam").repeat);
+  noteVisitRecord(engine(), "https://c/", second);
+  fs::remove(first);
+  EXPECT_FALSE(recordWords(engine(), "https://c/", "Quince jam").repeat)
+      << "the words of a deleted record are not taken as archived";
+  noteVisitRecord(engine(), "https://c/", second);
+  EXPECT_TRUE(recordWords(engine(), "https://c/", "Quince jam").repeat)
+      << "the record saved since holds them";
 
   EXPECT_EQ(recordWords(engine(), "", "words").limit, fullTextWordLimit);
   EXPECT_EQ(recordWords(engine(), "", "words").limit, fullTextWordLimit)

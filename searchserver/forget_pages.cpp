@@ -83,7 +83,8 @@ std::string what(const ForgetRequest& request) {
 }
 
 bool alreadyExcluded(const settings::Settings& rules, const settings::HostPattern& site) {
-  return std::find(rules.excludedSites.begin(), rules.excludedSites.end(), site) != rules.excludedSites.end();
+  return std::any_of(rules.excludedSites.begin(), rules.excludedSites.end(),
+                     [&site](const settings::HostPattern& excluded) { return excluded.sameSitesAs(site); });
 }
 
 void hiddenFields(Html& html, const ForgetRequest& request, const FormTokens& tokens) {

@@ -89,6 +89,10 @@ bool HostPattern::matches(std::string_view host) const {
   return false;
 }
 
+bool HostPattern::sameSitesAs(const HostPattern& other) const {
+  return withSubdomains == other.withSubdomains && web::withoutWww(domain) == web::withoutWww(other.domain);
+}
+
 std::string HostPattern::text() const {
   return (withSubdomains ? "*." : "") + written;
 }
@@ -226,8 +230,9 @@ std::optional<std::string> addExcludedSite(const fs::path& file, std::string_vie
     if (!parsed.settings)
       return file.string() + " is not usable settings" +
              (parsed.problems.empty() ? std::string() : ": " + parsed.problems.front());
-    if (std::find(parsed.settings->excludedSites.begin(), parsed.settings->excludedSites.end(), *pattern) !=
-        parsed.settings->excludedSites.end())
+    const auto& sites = parsed.settings->excludedSites;
+    if (std::any_of(sites.begin(), sites.end(),
+                    [&](const HostPattern& excluded) { return excluded.sameSitesAs(*pattern); }))
       return std::nullopt;
   }
   json document = exists ? json::parse(text) : json::object();

@@ -31,6 +31,8 @@ struct HostPattern {
   bool withSubdomains = false;
 
   bool matches(std::string_view host) const;
+  // Whether both stand for the same sites, however each was written.
+  bool sameSitesAs(const HostPattern& other) const;
   // As the person writes it.
   std::string text() const;
   // The pattern a setting stands for: a host, "*." and a domain, or an address whose host is meant; none when

@@ -218,5 +218,44 @@ TEST_F(SettingsFileTest, OnlyARegularFileOfBoundedSizeIsReadAndItsProblemsAreFew
   fs::remove(file);
 }
 
+std::string readAll(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST_F(SettingsFileTest, AnExcludedSiteIsAddedKeepingEverythingElseOrNotAtAll) {
+  const fs::path fresh = folder / "new" / "settings.json";
+  ASSERT_EQ(addExcludedSite(fresh, "Bank.Example"), std::nullopt);
+  EXPECT_EQ(parse(readAll(fresh)).settings->excludedSites, std::vector{*HostPattern::parse("bank.example")})
+      << "a file is made when there is none";
+
+  write(R"({"keepDays": 30, "excludedSites": ["shop.example"], "ocr": false, "futureKey": [1, 2]})");
+  ::chmod(file.c_str(), 0600);
+  ASSERT_EQ(addExcludedSite(file, "*.health.example"), std::nullopt);
+  ASSERT_EQ(addExcludedSite(file, "www.shop.example"), std::nullopt) << "already excluded, in another form";
+  const std::string text = readAll(file);
+  const Parsed kept = parse(text);
+  ASSERT_TRUE(kept.settings);
+  EXPECT_EQ(kept.settings->keepDays, 30);
+  EXPECT_FALSE(kept.settings->ocr);
+  EXPECT_NE(text.find("futureKey"), std::string::npos) << "a key this version does not know stays";
+  EXPECT_EQ(kept.settings->excludedSites,
+            (std::vector{*HostPattern::parse("shop.example"), *HostPattern::parse("*.health.example")}));
+  EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+  for (const char* unusable : {R"({"excludedSites": "bank.example"})", "{not json"}) {
+    write(unusable);
+    const auto problem = addExcludedSite(file, "bank.example");
+    ASSERT_TRUE(problem) << unusable;
+    EXPECT_NE(problem->find("is not usable settings"), std::string::npos) << *problem;
+    EXPECT_EQ(readAll(file), unusable) << "left as it was";
+  }
+  EXPECT_TRUE(addExcludedSite(file, "not a site"));
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder))
+    ++files;
+  EXPECT_EQ(files, 2U) << "no temporary file is left beside it";
+}
+
 }  // namespace
 }  // namespace tessaron::settings
