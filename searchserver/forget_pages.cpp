@@ -264,7 +264,7 @@ HttpResponse askToForget(const HttpRequest& request, const fs::path& archive,
   Html html = pageStart("Forget " + subject + "? \u2014 Tessaron");
   html.element("h1", "Forget " + subject + "?");
   if (count == 0)
-    html.element("p", "The archive holds no record of " + subject + ": there is nothing to forget.");
+    html.element("p", "The archive holds no record of this: there is nothing to forget.");
   else
     html.element("p",
                  "This takes " + recordsCount(count) +
@@ -274,9 +274,11 @@ HttpResponse askToForget(const HttpRequest& request, const fs::path& archive,
     html.element("p", {{"class", "note"}},
                  asked.site->text() + " is an excluded site: Tessaron does not record it.");
   if (count > 0 || (asked.site && !excluded)) {
-    html.open("form", {{"method", "post"}, {"action", "/forget"}});
+    html.open("form", {{"method", "post"}, {"action", "/forget"}, {"class", "confirm"}});
     hiddenFields(html, asked, tokens);
-    if (asked.site && !excluded)
+    if (count == 0)  // then the one thing left to ask
+      html.open("input", {{"type", "hidden"}, {"name", "exclude"}, {"value", "yes"}});
+    else if (asked.site && !excluded)
       html.open("p")
           .open("label")
           .open("input", {{"type", "checkbox"}, {"name", "exclude"}, {"value", "yes"}})
@@ -307,13 +309,15 @@ HttpResponse forgetAsked(const HttpRequest& request, const fs::path& archive,
                 "This form is not one of this search server's pages (or the server has restarted since): "
                 "open the page again and ask once more.\n");
   const std::size_t count = forget(archive, asked);
+  const bool exclude = asked.site && request.field("exclude") == "yes";
   Html html = pageStart("Forgotten \u2014 Tessaron");
-  html.element("h1", "Forgotten")
-      .element("p", {{"role", "status"}},
-               recordsCount(count) + (count == 1 ? " was" : " were") + " taken out of your archive (" +
-                   what(asked) + "). Search stops finding " + (count == 1 ? "it" : "them") +
-                   " within a few seconds.");
-  if (asked.site && request.field("exclude") == "yes") {
+  html.element("h1", count > 0 || !exclude ? "Forgotten" : "Excluded");
+  if (count > 0 || !exclude)
+    html.element("p", {{"role", "status"}},
+                 recordsCount(count) + (count == 1 ? " was" : " were") + " taken out of your archive (" +
+                     what(asked) + "). Search stops finding " + (count == 1 ? "it" : "them") +
+                     " within a few seconds.");
+  if (exclude) {
     const auto problem = settings::addExcludedSite(settings.file(), asked.site->text());
     if (problem)
       html.element("p", {{"role", "alert"}},

@@ -363,7 +363,8 @@ TEST_F(Pages, AxeFindsNoViolationsInLightOrDarkAndTheKeysWork) {
       {"/usr/bin/node", (checks / "check_pages.js").string(), chromium, artifacts.string(),
        "search=" + site + "/", "results=" + site + "/?q=kettle",
        "timeline=" + site + "/timeline?day=2024-03-01",
-       "record=" + site + "/record/20240301/2024-03-01T09:30:00Z", "empty=" + site + "/?q=nothing-here"},
+       "record=" + site + "/record/20240301/2024-03-01T09:30:00Z", "empty=" + site + "/?q=nothing-here",
+       "storage=" + site + "/storage", "forget=" + site + "/forget?kind=site&site=example.org"},
       {{"HOME", root.string()}, {"PATH", "/usr/bin:/bin"}}, root, "checks");
   EXPECT_EQ(node.waitExit(std::chrono::seconds(180)), 0) << node.out() << node.err();
   EXPECT_NE(node.out().find("keys: \"/\", arrows and Enter walked"), std::string::npos) << node.out();
