@@ -295,7 +295,11 @@ HttpResponse askToForget(const HttpRequest& request, const fs::path& archive,
   } else {
     html.open("p").element("a", {{"href", "/"}}, "Back to search").close("p");
   }
-  return page(200, pageEnd(html));
+  HttpResponse asking = page(200, pageEnd(html));
+  // Browsers send a form's origin only where the page lets them tell whence a request comes (with "no-referrer"
+  // a posted form says "null"): this page tells only itself.
+  asking.headers["Referrer-Policy"] = "same-origin";
+  return asking;
 }
 
 HttpResponse forgetAsked(const HttpRequest& request, const fs::path& archive,
@@ -304,10 +308,12 @@ HttpResponse forgetAsked(const HttpRequest& request, const fs::path& archive,
       parseForget([&request](const std::string& name) { return request.field(name); });
   if (!parsed.request) return text(400, parsed.problem + "\n");
   const ForgetRequest& asked = *parsed.request;
-  if (!tokens.valid(asked.scope(), request.field("token")))
+  if (!tokens.valid(asked.scope(), request.field("token"))) {
+    std::fprintf(stderr, "server: refused a request to forget: its token is not this page's\n");
     return text(403,
                 "This form is not one of this search server's pages (or the server has restarted since): "
                 "open the page again and ask once more.\n");
+  }
   const std::size_t count = forget(archive, asked);
   const bool exclude = asked.site && request.field("exclude") == "yes";
   Html html = pageStart("Forgotten \u2014 Tessaron");

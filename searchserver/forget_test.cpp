@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -77,8 +78,7 @@ class ForgetPages : public ::testing::Test {
       const std::size_t nameEnd = page.find('"', at);
       const std::size_t valueStart = page.find("value=\"", nameEnd) + 7;
       const std::string value = page.substr(valueStart, page.find('"', valueStart) - valueStart);
-      form += (form.empty() ? "" : "&") + page.substr(at, nameEnd - at) + "=" +
-              percentEncoded(value);
+      form += (form.empty() ? "" : "&") + page.substr(at, nameEnd - at) + "=" + percentEncoded(value);
     }
     return form;
   }
@@ -94,11 +94,15 @@ class ForgetPages : public ::testing::Test {
     return false;
   }
 
+  void addTenRecords();
+  void expectOnlyTheNeighboursLeft();
+
   fs::path root, archive;
   std::unique_ptr<Child> server;
 };
 
-TEST_F(ForgetPages, EachKindTakesOutExactlyWhatItSaysAndLeavesNoTrace) {
+// Ten records over four days, two sites and their neighbours.
+void ForgetPages::addTenRecords() {
   add("2024-03-01T09:00:00Z", "https://a.example/", "kettlewick");
   add("2024-03-01T09:30:00Z", "https://bank.example/login", "quokkabank");
   add("2024-03-01T10:00:00Z", "https://a.example/", "amberline");
@@ -109,6 +113,41 @@ TEST_F(ForgetPages, EachKindTakesOutExactlyWhatItSaysAndLeavesNoTrace) {
   add("2024-03-04T12:00:00Z", "https://a.example/", "rangeone");
   add("2024-03-04T13:59:00Z", "https://a.example/", "rangetwo");
   add("2024-03-04T14:00:00Z", "https://a.example/", "rangekept");
+}
+
+// What is left once a moment (2024-03-01 10:00), a site (bank.example, in two forms), a day (2024-03-03) and
+// a range (2024-03-04 12:00 to 14:00) were forgotten from the ten records.
+void ForgetPages::expectOnlyTheNeighboursLeft() {
+  EXPECT_FALSE(has("20240301", "2024-03-01T10:00:00Z"));
+  EXPECT_TRUE(has("20240301", "2024-03-01T09:00:00Z")) << "the same address's other moment stays";
+  EXPECT_FALSE(has("20240301", "2024-03-01T09:30:00Z"));
+  EXPECT_FALSE(has("20240302", "2024-03-02T09:00:00Z"));
+  EXPECT_TRUE(has("20240302", "2024-03-02T09:10:00Z"));
+  EXPECT_FALSE(fs::exists(archive / "20240303")) << "the emptied day folder goes too";
+  EXPECT_FALSE(has("20240304", "2024-03-04T12:00:00Z"));
+  EXPECT_FALSE(has("20240304", "2024-03-04T13:59:00Z"));
+  EXPECT_TRUE(has("20240304", "2024-03-04T14:00:00Z"));
+  const std::string settings = tessaron::testing::slurp(root / "config/tessaron/settings.json");
+  EXPECT_NE(settings.find("\"bank.example\""), std::string::npos) << settings;
+  const std::vector<std::string> gone = {"amberline", "quokkabank", "zebrinabank", "daylilyx",
+                                         "dayfernx",  "rangeone",   "rangetwo"};
+  EXPECT_TRUE(eventually([&] {
+    return std::none_of(gone.begin(), gone.end(), [&](const std::string& word) { return cacheHolds(word); });
+  })) << "no file under the cache (index, journal, thumbnails) holds a forgotten word";
+  for (const char* word : {"kettlewick", "cobaltmoss", "rangekept"}) {
+    auto found = client().Get(std::string("/api/search?q=") + word);
+    ASSERT_TRUE(found);
+    EXPECT_NE(found->body.find("\"total\":1"), std::string::npos) << word << " stays: " << found->body;
+  }
+  for (const std::string& word : gone) {
+    auto found = client().Get("/api/search?q=" + word);
+    ASSERT_TRUE(found);
+    EXPECT_NE(found->body.find("\"total\":0"), std::string::npos) << word;
+  }
+}
+
+TEST_F(ForgetPages, EachKindTakesOutExactlyWhatItSaysAndLeavesNoTrace) {
+  addTenRecords();
   start(10);
   for (const char* word : {"amberline", "quokkabank", "daylilyx", "rangeone", "kettlewick"})
     ASSERT_TRUE(eventually([&] { return cacheHolds(word); })) << word;
@@ -151,21 +190,7 @@ TEST_F(ForgetPages, EachKindTakesOutExactlyWhatItSaysAndLeavesNoTrace) {
   EXPECT_NE(page.find("there is nothing to forget"), std::string::npos);
   EXPECT_EQ(page.find("<form method=\"post\""), std::string::npos) << "no button that would do nothing";
 
-  const std::vector<std::string> gone = {"amberline", "quokkabank", "zebrinabank", "daylilyx",
-                                         "dayfernx",  "rangeone",   "rangetwo"};
-  EXPECT_TRUE(eventually([&] {
-    return std::none_of(gone.begin(), gone.end(), [&](const std::string& word) { return cacheHolds(word); });
-  })) << "no file under the cache (index, journal, thumbnails) holds a forgotten word";
-  for (const char* word : {"kettlewick", "cobaltmoss", "rangekept"}) {
-    auto found = client().Get(std::string("/api/search?q=") + word);
-    ASSERT_TRUE(found);
-    EXPECT_NE(found->body.find("\"total\":1"), std::string::npos) << word << " stays: " << found->body;
-  }
-  for (const std::string& word : gone) {
-    auto found = client().Get("/api/search?q=" + word);
-    ASSERT_TRUE(found);
-    EXPECT_NE(found->body.find("\"total\":0"), std::string::npos) << word;
-  }
+  expectOnlyTheNeighboursLeft();
 }
 
 // What another user's connection answers to a request.
@@ -253,6 +278,38 @@ TEST_F(ForgetPages, NothingButItsOwnFormPostedBackTakesAnything) {
   EXPECT_EQ(own->status, 200) << own->body;
   EXPECT_FALSE(has("20240301", "2024-03-01T09:00:00Z")) << "the form itself works";
   EXPECT_TRUE(has("20240301", "2024-03-01T09:30:00Z"));
+}
+
+// Headless Chromium: another site's page tries every way a page has, with the fields of a real form (as if
+// its token had leaked), and takes nothing; then a person forgets each kind through the pages' links and
+// buttons.
+TEST_F(ForgetPages, InARealBrowserAnotherSiteTakesNothingAndThePersonTakesEachKind) {
+  addTenRecords();
+  start(10);
+  std::string page;
+  const std::string leaked = ask("kind=day&day=2024-03-01", page);
+  const fs::path checks = fs::path(TESSARON_SOURCE_DIR) / "tests" / "a11y";
+  const std::string chromium =
+      fs::exists("/usr/lib/chromium/chromium") ? "/usr/lib/chromium/chromium" : "/usr/bin/chromium";
+  const std::map<std::string, std::string> environment = {{"HOME", root.string()}, {"PATH", "/usr/bin:/bin"}};
+  Child attack({"/usr/bin/node", (checks / "forget_in_browser.js").string(), chromium, "attack", leaked},
+               environment, root, "attack");
+  ASSERT_EQ(attack.waitExit(std::chrono::seconds(120)), 0) << attack.out() << attack.err();
+  for (const char* stem : {"2024-03-01T09:00:00Z", "2024-03-01T09:30:00Z", "2024-03-01T10:00:00Z"})
+    EXPECT_TRUE(has("20240301", stem)) << stem;
+  std::size_t refused = 0;
+  const std::string log = server->err();
+  for (std::size_t at = 0; (at = log.find("refused a request to forget", at)) != std::string::npos; ++at)
+    ++refused;
+  EXPECT_GE(refused, 4U) << "the forms and the scripts' requests reached the server and were refused\n"
+                         << log;
+
+  Child person({"/usr/bin/node", (checks / "forget_in_browser.js").string(), chromium, "person"}, environment,
+               root, "person");
+  ASSERT_EQ(person.waitExit(std::chrono::seconds(120)), 0) << person.out() << person.err();
+  EXPECT_NE(person.out().find("person: site ok: Forgotten 2 records were taken out"), std::string::npos)
+      << person.out();
+  expectOnlyTheNeighboursLeft();
 }
 
 // `du -sB1` of a folder: the bytes it takes on the disk.

@@ -1,6 +1,7 @@
 #include "searchserver/web.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -402,18 +403,27 @@ std::optional<HttpResponse> refusal(const HttpRequest& request) {
   if (!isSearchHost(request.header("Host")))
     return text(403, "This server answers only " + searchHostAndPort() + ".\n");
   const std::string origin = request.header("Origin");
-  if (!origin.empty() && !(origin.starts_with("http://") && isSearchHost(std::string_view(origin).substr(7))))
+  if (!origin.empty() &&
+      !(origin.starts_with("http://") && isSearchHost(std::string_view(origin).substr(7)))) {
+    if (request.method == "POST")
+      std::fprintf(stderr, "server: refused a request to forget: another page sent it\n");
     return text(403, "Cross-site requests are refused.\n");
+  }
   const std::string fetchSite = request.header("Sec-Fetch-Site");
   if (!fetchSite.empty() && fetchSite != "same-origin" && fetchSite != "none")
     return text(403, "Cross-site requests are refused.\n");
   if (request.method == "POST" && request.path == "/forget") {
     // What changes the archive comes only from a form of these pages: the browser names their origin and
     // says the request is the page's own (both are sent with every form a browser posts).
-    if (origin.empty() || (!fetchSite.empty() && fetchSite != "same-origin"))
-      return text(403, "Only Tessaron's own pages may ask this.\n");
+    // Said in the log, never naming the page that asked (it is one the person saw).
+    const auto refused = [](int status, const char* why) {
+      std::fprintf(stderr, "server: refused a request to forget: %s\n", why);
+      return text(status, "Only Tessaron's own pages may ask this.\n");
+    };
+    if (origin.empty()) return refused(403, "it names no page it came from");
+    if (!fetchSite.empty() && fetchSite != "same-origin") return refused(403, "another page sent it");
     if (!request.header("Content-Type").starts_with("application/x-www-form-urlencoded"))
-      return text(415, "A form is expected.\n");
+      return refused(415, "it is not a form");
     return std::nullopt;
   }
   if (request.method != "GET" && request.method != "HEAD") {
