@@ -99,10 +99,25 @@ settings::Settings refreshSettings(Engine& engine) {
     state.file = std::make_unique<settings::SettingsFile>(
         file.value_or(fs::path()), [](const std::string& line) { log::tessaronApp().error("%s", line); });
   }
+  const bool firstRead = !std::exchange(state.settingsRead, true);
+  const settings::Settings before = state.file->current();
   if (state.file->refresh()) {
-    log::nameWhatWasSeen(state.file->current().fullLogging);
-    logSettings(state.file->current());
+    const settings::Settings& now = state.file->current();
+    log::nameWhatWasSeen(now.fullLogging);
+    logSettings(now);
     state.lastBudgetCheck.reset();  // new limits apply at once
+    // What was saved from a site before it was excluded stays until the person says otherwise.
+    for (const settings::HostPattern& site : now.excludedSites) {
+      if (firstRead || std::any_of(before.excludedSites.begin(), before.excludedSites.end(),
+                                   [&](const settings::HostPattern& old) { return old.sameSitesAs(site); }))
+        continue;
+      log::tessaronApp().log(
+          "An excluded site was added; the search page offers to forget what was saved from it");
+      engine.platform().shell().statusBar().postNotice(
+          {"Tessaron no longer records " + site.text(),
+           "Pages saved from it before stay in your archive: if there are any, the search page offers to "
+           "forget them."});
+    }
   }
   return state.file->current();
 }

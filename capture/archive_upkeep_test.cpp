@@ -262,6 +262,20 @@ TEST_F(FullDisk, WithoutAFloorAFullDiskLeavesNoPartOfARecord) {
   EXPECT_TRUE(desktop->notices().empty());
 }
 
+TEST_F(ArchiveUpkeep, ANewlyExcludedSiteIsToldOnceAndWhatWasSavedFromItStays) {
+  writeSettings(R"({"excludedSites": ["shop.example"]})");
+  addRecord("20240301", "2024-03-01T09:00:00Z", "https://bank.example/");
+  capturePass(engine());
+  EXPECT_TRUE(desktop->notices().empty()) << "the sites excluded at start are not news";
+  writeSettings(R"({"excludedSites": ["www.shop.example", "Bank.Example"]})");
+  capturePass(engine());
+  capturePass(engine());
+  ASSERT_EQ(desktop->notices().size(), 1U) << "one site is new, once";
+  EXPECT_EQ(desktop->notices()[0].title, "Tessaron no longer records bank.example");
+  EXPECT_EQ(filesOf("20240301").size(), 2U) << "nothing is removed without the person's yes";
+  EXPECT_FALSE(logs->contains("bank.example")) << "the log names no site";
+}
+
 TEST_F(ArchiveUpkeep, KeepDaysDeletesOldRecordsButNeverTodayOrStrayFiles) {
   addRecord("20240220", "2024-02-20T10:00:00Z");
   const fs::path withStray = addRecord("20240226", "2024-02-26T10:00:00Z");

@@ -112,6 +112,7 @@ class Engine {
     std::mutex mutex;
     bool leftoversRemoved = false;
     std::unique_ptr<settings::SettingsFile> file;
+    bool settingsRead = false;  // the first reading counts nothing as newly excluded
     std::optional<std::chrono::system_clock::time_point> lastBudgetCheck;
     bool savingStopped = false;
   } upkeep;
