@@ -6,12 +6,14 @@
 
 #include "app/app_delegate.h"
 #include "app/application_menu.h"
+#include "archive/room.h"
 #include "base/log.h"
 #include "capture/capture_switch.h"
 #include "capture/engine.h"
 #include "permissions/permissions.h"
 #include "platform/sim/sim_desktop.h"
 #include "server/server.h"
+#include "tests/process_harness.h"
 
 namespace tessaron {
 namespace {
@@ -207,11 +209,26 @@ TEST_F(Shell, ForgetFromTheMenuDeletesTheRecentRecords) {
     std::ofstream(day / (std::string(stem) + ".png")) << "png";
     std::ofstream(day / (std::string(stem) + ".txt")) << "https://a.example/\n";
   }
+  std::ofstream(day / "2024-03-01T14:00:00Z.png") << std::string(200'000, 'p');
+  // The panel's line says what the archive takes on the disk, measured again after forgetting.
+  const fs::path data = day.parent_path();
+  auto panelLine = [&] {
+    std::lock_guard lock(desktop->mutex());
+    return desktop->statusItemState().panelLine;
+  };
+  const std::string before = "Archive: " + archive::bytesForPeople(archive::diskBytes(data));
+  view->showArchiveSize();
+  EXPECT_TRUE(tessaron::testing::eventually([&] { return panelLine() == before; }))
+      << panelLine() << " for " << before;
   performAction(ActionType::forgetRecent, *view);
   EXPECT_FALSE(fs::exists(day / "2024-03-01T14:00:00Z.txt"));
   EXPECT_FALSE(fs::exists(day / "2024-03-01T14:00:00Z.png"));
   EXPECT_TRUE(fs::exists(day / "2024-03-01T13:00:00Z.txt"));
   EXPECT_TRUE(logs->contains("Forgot 1 records of the last 15 minutes"));
+  const std::string after = "Archive: " + archive::bytesForPeople(archive::diskBytes(data));
+  EXPECT_NE(after, before);
+  EXPECT_TRUE(tessaron::testing::eventually([&] { return panelLine() == after; }))
+      << panelLine() << " for " << after;
 }
 
 TEST_F(Shell, QuitStopsCapturingThenTheServerThenTerminates) {

@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "archive/data_folder.h"
+#include "archive/room.h"
 #include "base/log.h"
 #include "capture/capture.h"
 #include "capture/capture_switch.h"
@@ -33,6 +34,31 @@ void ContentView::setIsCapturing(bool value) {
   if (item_) item_->setEntryTitle(0, buttonTitle(ActionType::toggle, value));
 }
 
+void ContentView::showArchiveSize() {
+  const auto folder = engine_.dataFolder();
+  if (!folder || !item_) return;
+  std::lock_guard lock(sizerMutex_);
+  if (sizer_.joinable()) sizer_.join();
+  sizer_ = std::jthread([item = item_, folder = *folder] {
+    std::error_code ec;
+    item->setPanelLine(std::filesystem::is_directory(folder, ec)
+                           ? "Archive: " + archive::bytesForPeople(archive::diskBytes(folder))
+                           : "Archive: nothing saved yet");
+  });
+}
+
+namespace {
+
+// The panel's line follows the archive's size, measured now and then.
+void keepArchiveSizeShown(const std::weak_ptr<ContentView>& weakView) {
+  const auto view = weakView.lock();
+  if (!view) return;
+  view->showArchiveSize();
+  platform::current().mainQueue().runAfter(archiveSizePeriod, [weakView] { keepArchiveSizeShown(weakView); });
+}
+
+}  // namespace
+
 void ContentView::press(ActionType action) {
   setActionType(action);
   // Each press gets its own short-lived task; presses are not serialised.
@@ -46,6 +72,7 @@ std::shared_ptr<ContentView> ApplicationMenu::createMenu(const std::shared_ptr<p
   for (ActionType action : allActionTypes)
     entries.push_back({buttonTitle(action, view->isCapturing()), [view, action] { view->press(action); }});
   item->setMenu("logo", std::move(entries));
+  keepArchiveSizeShown(view);
   return view;
 }
 
@@ -87,6 +114,7 @@ void performAction(ActionType action, ContentView& view) {
     case ActionType::forgetRecent:
       log::contentView().log("Forget action");
       forgetRecentRecords(engine);
+      view.showArchiveSize();
       return;
     case ActionType::search:
       // Only Tessaron's own server may have the person's searches.

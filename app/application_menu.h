@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "app/action_type.h"
 #include "base/search_address.h"
@@ -34,6 +36,9 @@ class ContentView : public std::enable_shared_from_this<ContentView> {
   // capturing only if no choice came after it.
   std::uint64_t newPauseGeneration() { return ++pauseGeneration_; }
   std::uint64_t pauseGeneration() const { return pauseGeneration_.load(); }
+  // Measures the room the archive takes and shows it in the panel's line, off the calling thread (a large
+  // archive takes a while to walk); a measure still running is waited for first.
+  void showArchiveSize();
 
  private:
   std::shared_ptr<platform::StatusItem> item_;
@@ -41,7 +46,12 @@ class ContentView : public std::enable_shared_from_this<ContentView> {
   ServerSupervisor& server_;
   std::atomic<bool> isCapturing_{true};
   std::atomic<std::uint64_t> pauseGeneration_{0};
+  std::mutex sizerMutex_;
+  std::jthread sizer_;  // last: a measure still running ends before the rest goes
 };
+
+// How often the panel's line about the archive's size is measured again.
+inline constexpr std::chrono::minutes archiveSizePeriod{10};
 
 // How long "Pause for an Hour" pauses.
 inline constexpr std::chrono::hours timedPauseLength{1};

@@ -95,6 +95,10 @@ class StatusItem {
   virtual void setMenu(const std::string& panelImageName, std::vector<MenuEntry> entries) = 0;
   // Changes the title of one entry (the toggle's label follows the capture state).
   virtual void setEntryTitle(std::size_t index, const std::string& title) = 0;
+  // A line of the panel under its image that says how things stand; not an entry, pressing it does nothing.
+  // Where the desktop shows the item's title when the pointer rests on it, the line is there too. Callable
+  // from any thread.
+  virtual void setPanelLine(const std::string& text) = 0;
 };
 
 // A short message that the desktop shows for a moment beside the status area, for what a person should know

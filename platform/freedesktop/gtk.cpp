@@ -207,8 +207,11 @@ class IndicatorStatusItem final : public StatusItem {
         gtk_container_add(GTK_CONTAINER(header), gtk_image_new_from_pixbuf(pixbuf.get()));
         gtk_widget_set_sensitive(header, FALSE);
         gtk_menu_shell_append(GTK_MENU_SHELL(menu), header);
-        gtk_menu_shell_append(GTK_MENU_SHELL(menu), gtk_separator_menu_item_new());
       }
+      line_ = gtk_menu_item_new_with_label(panelLine_.c_str());
+      gtk_widget_set_sensitive(line_, FALSE);
+      gtk_menu_shell_append(GTK_MENU_SHELL(menu), line_);
+      gtk_menu_shell_append(GTK_MENU_SHELL(menu), gtk_separator_menu_item_new());
       items_.clear();
       for (auto& entry : *entries_) {
         GtkWidget* item = gtk_menu_item_new_with_label(entry.title.c_str());
@@ -221,6 +224,7 @@ class IndicatorStatusItem final : public StatusItem {
         items_.push_back(item);
       }
       gtk_widget_show_all(menu);
+      if (panelLine_.empty()) gtk_widget_hide(line_);
       app_indicator_set_menu(indicator_, GTK_MENU(menu));
     });
   }
@@ -231,12 +235,24 @@ class IndicatorStatusItem final : public StatusItem {
     });
   }
 
+  void setPanelLine(const std::string& text) override {
+    onMain([this, text] {
+      panelLine_ = text;
+      app_indicator_set_title(indicator_, text.empty() ? "Tessaron" : ("Tessaron \u2014 " + text).c_str());
+      if (!line_) return;
+      gtk_menu_item_set_label(GTK_MENU_ITEM(line_), text.c_str());
+      gtk_widget_set_visible(line_, !text.empty());
+    });
+  }
+
  private:
   Installation& bundle_;
   // Main thread only.
   AppIndicator* indicator_ = nullptr;
   std::shared_ptr<std::vector<MenuEntry>> entries_;
   std::vector<GtkWidget*> items_;
+  GtkWidget* line_ = nullptr;
+  std::string panelLine_;
 };
 
 }  // namespace

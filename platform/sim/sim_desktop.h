@@ -84,6 +84,7 @@ struct StatusItemState {
   std::optional<std::string> buttonImage;
   std::optional<std::string> panelImage;
   std::vector<MenuEntry> entries;
+  std::string panelLine;
 };
 
 struct ClockSettings {
@@ -167,7 +168,7 @@ class Desktop : public std::enable_shared_from_this<Desktop> {
   std::vector<ScriptedPress> scriptedPresses;
 
   ClockSettings clockSettings;
-  std::chrono::nanoseconds elapsed() const;  // virtual time since the start
+  std::chrono::nanoseconds elapsed() const;                // virtual time since the start
   int sleepsBegun() const { return sleepsBegun_.load(); }  // the clock's sleeps, begun so far
   void noteSleepBegun() { ++sleepsBegun_; }
   void advance(std::chrono::nanoseconds duration);

@@ -190,6 +190,10 @@ class SimStatusItem final : public StatusItem {
     auto& entries = desktop_.statusItemState().entries;
     if (index < entries.size()) entries[index].title = title;
   }
+  void setPanelLine(const std::string& text) override {
+    std::lock_guard lock(desktop_.mutex());
+    desktop_.statusItemState().panelLine = text;
+  }
 
  private:
   Desktop& desktop_;
