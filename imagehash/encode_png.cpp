@@ -34,7 +34,8 @@ void putChunk(std::vector<std::uint8_t>& out, const char* type, const std::uint8
 }  // namespace
 
 std::vector<std::uint8_t> encodePng(std::uint32_t width, std::uint32_t height, std::size_t stride,
-                                    const std::uint8_t* pixels) {
+                                    const std::uint8_t* pixels, int level) {
+  if (level < 1 || level > 12) return {};
   bool opaque = true;
   for (std::uint32_t y = 0; y < height && opaque; ++y) {
     const std::uint8_t* row = pixels + y * stride;
@@ -66,8 +67,10 @@ std::vector<std::uint8_t> encodePng(std::uint32_t width, std::uint32_t height, s
     std::swap(previous, current);
   }
 
-  thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
-      libdeflate_alloc_compressor(1));
+  // One compressor per level and thread, made when first needed (each holds its level's tables).
+  thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressors[13];
+  auto& compressor = compressors[level];
+  if (!compressor) compressor.reset(libdeflate_alloc_compressor(level));
   if (!compressor) return {};
   const std::size_t filteredSize = (rowBytes + 1) * height;
   const std::size_t bound = libdeflate_zlib_compress_bound(compressor.get(), filteredSize);

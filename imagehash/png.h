@@ -11,10 +11,14 @@
 
 namespace osimagehashing {
 
+// The deflate level screenshots are saved at (libdeflate's 1 to 12).
+inline constexpr int screenshotPngLevel = 1;
+
 // Lossless PNG of 8-bit RGBA rows `stride` bytes apart: RGB when every pixel is opaque, else RGBA; rows
-// Up-filtered and deflated at libdeflate's level 1. Empty when it cannot encode (no memory).
+// Up-filtered and deflated at libdeflate's `level`. Empty when it cannot encode (no memory, a level libdeflate
+// does not have).
 std::vector<std::uint8_t> encodePng(std::uint32_t width, std::uint32_t height, std::size_t stride,
-                                    const std::uint8_t* pixels);
+                                    const std::uint8_t* pixels, int level = screenshotPngLevel);
 
 // The width and height a PNG's header gives; none when the bytes do not start as a PNG or give no size.
 std::optional<std::pair<std::uint32_t, std::uint32_t>> pngSize(std::span<const std::uint8_t> png);

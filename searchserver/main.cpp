@@ -2,8 +2,10 @@
 // With --sealed, the archive is a sealed store's, seen at OPEN_FOLDER while it is open: until it is, every
 // page says that the archive is locked, and the index and thumbnails are kept in OPEN_FOLDER/Cache.
 //
-// Reads the archive and never writes it. The index lives in $XDG_CACHE_HOME/tessaron/ (default ~/.cache) and
-// can be deleted at any time: it is rebuilt from the archive. SIGTERM and SIGINT end it cleanly.
+// Reads the archive, and writes it only to take out what the person asks to forget on its pages (and, when
+// asked there, to add a site to the settings' excluded sites). The index lives in $XDG_CACHE_HOME/tessaron/
+// (default ~/.cache) and can be deleted at any time: it is rebuilt from the archive. SIGTERM and SIGINT end
+// it cleanly.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>

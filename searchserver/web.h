@@ -3,10 +3,11 @@
 //
 // The archive is the user's whole browsing history, and any page the user visits can send requests to
 // 127.0.0.1. So: only the two loopback host names are answered (DNS rebinding), cross-site requests are
-// refused (Origin, Sec-Fetch-Site), only GET and HEAD exist, every archived string is escaped wherever it
-// appears, a strict Content-Security-Policy allows no script but the server's own file (no inline script,
-// nothing from elsewhere), and only records and screenshots inside the archive are served, by names that
-// admit nothing else. Every page works without script.
+// refused (Origin, Sec-Fetch-Site), GET and HEAD only read, the one POST (forgetting) must come from a form
+// of these pages with its token (forget_pages.h), every archived string is escaped wherever it appears, a
+// strict Content-Security-Policy allows no script but the server's own file (no inline script, nothing from
+// elsewhere), and only records and screenshots inside the archive are served, by names that admit nothing
+// else. Every page works without script.
 #pragma once
 
 #include <filesystem>
