@@ -116,24 +116,27 @@ int main(int argc, char** argv) {
 
     const auto start = steady_clock::now();
     const auto end = start + duration_cast<steady_clock::duration>(duration<double, std::ratio<60>>(minutes));
-    std::size_t step = 0;
+    std::size_t step = 0, failedSteps = 0;
     while (steady_clock::now() < end) {
       Browser& browser = browsers[step % browsers.size()];
-      std::vector<std::string> command = {"xdotool",           "search",         "--onlyvisible", "--class",
-                                          browser.windowClass, "windowactivate", "--sync"};
+      // The window is raised and focused first; the keys then go as a person's do (xdotool sends keys meant
+      // for a named window as synthetic events, which browsers ignore).
+      std::vector<std::vector<std::string>> commands = {
+          {"xdotool", "search", "--onlyvisible", "--class", browser.windowClass, "windowactivate", "--sync"}};
       // A new page every third step of a browser, two screens of scrolling between.
       if (browser.steps++ % 3 == 0) {
         browser.nextPage = (browser.nextPage + 1) % pages.size();
-        for (const char* part : {"key", "--clearmodifiers", "ctrl+l", "type", "--delay", "2"})
-          command.push_back(part);
-        command.push_back("file://" + pages[browser.nextPage].file.string());
-        command.push_back("key");
-        command.push_back("Return");
+        commands.push_back({"xdotool", "key", "--clearmodifiers", "ctrl+l"});
+        commands.push_back(
+            {"xdotool", "type", "--delay", "2", "file://" + pages[browser.nextPage].file.string()});
+        commands.push_back({"xdotool", "key", "Return"});
       } else {
-        for (const char* part : {"key", "--clearmodifiers", "Page_Down", "Page_Down"})
-          command.push_back(part);
+        commands.push_back({"xdotool", "key", "--clearmodifiers", "Page_Down", "Page_Down"});
       }
-      session.run("xdotool", command, 15s);
+      for (const auto& command : commands)
+        if (const int status = session.run("xdotool", command, 15s); status != 0 && ++failedSteps <= 3)
+          std::fprintf(stderr, "a step in %s failed (%d): %s\n", browser.name, status,
+                       session.log("xdotool").c_str());
       ++step;
       std::this_thread::sleep_until(start + duration_cast<steady_clock::duration>(
                                                 duration<double>(stepSeconds * static_cast<double>(step))));
@@ -191,28 +194,43 @@ int main(int argc, char** argv) {
     std::printf("no screenshot was saved: nothing to encode\n");
     return 1;
   }
-  std::printf("the run's %zu screenshots encoded again (Up-filtered rows, libdeflate):\n", shots.size());
-  double todayBytes = 0, todayMs = 0;
-  for (const int level : {osimagehashing::screenshotPngLevel, 2, 3, 4, 6, 9, 12}) {
-    std::uintmax_t bytes = 0;
-    bool exact = true;
+  std::printf(
+      "the run's %zu screenshots encoded again (Up-filtered rows, libdeflate; each decodes to the same "
+      "pixels):\n",
+      shots.size());
+  // Each level is timed over all screenshots three times, the best kept, after one warm pass of every level
+  // (each has compressor tables to make on first use).
+  const std::vector<int> levels = {osimagehashing::screenshotPngLevel, 2, 3, 4, 6, 9, 12};
+  auto encodeAll = [&](int level, std::uintmax_t& bytes) {
+    bytes = 0;
     const auto begun = steady_clock::now();
-    for (const auto& shot : shots) {
-      const auto png =
-          osimagehashing::encodePng(shot.width(), shot.height(), shot.stride(), shot.pixels().data(), level);
-      bytes += png.size();
-      if (&shot == &shots.front()) {
-        const auto decoded = OSImageFromData(OSData(png.begin(), png.end()));
-        exact = decoded && decoded->pixels() == shot.pixels();
-      }
+    for (const auto& shot : shots)
+      bytes +=
+          osimagehashing::encodePng(shot.width(), shot.height(), shot.stride(), shot.pixels().data(), level)
+              .size();
+    return duration<double, std::milli>(steady_clock::now() - begun).count() /
+           static_cast<double>(shots.size());
+  };
+  for (const int level : levels) {
+    const auto png = osimagehashing::encodePng(shots.front().width(), shots.front().height(),
+                                               shots.front().stride(), shots.front().pixels().data(), level);
+    const auto decoded = OSImageFromData(OSData(png.begin(), png.end()));
+    if (!decoded || decoded->pixels() != shots.front().pixels()) {
+      std::printf("  level %d: MISMATCH, the file does not decode to the same pixels\n", level);
+      return 1;
     }
-    const double ms =
-        duration<double, std::milli>(steady_clock::now() - begun).count() / static_cast<double>(shots.size());
+  }
+  double todayBytes = 0, todayMs = 0;
+  for (const int level : levels) {
+    std::uintmax_t bytes = 0;
+    double ms = encodeAll(level, bytes);
+    for (int round = 1; round < 3; ++round)
+      ms = std::min(ms, encodeAll(level, bytes));
     const double perShot = static_cast<double>(bytes) / static_cast<double>(shots.size());
     if (level == osimagehashing::screenshotPngLevel) todayBytes = perShot, todayMs = ms;
-    std::printf("  level %2d%s %9.0f B/record (%.3fx today's)  %7.2f ms/record (%.2fx today's)  %s\n", level,
+    std::printf("  level %2d%s %9.0f B/record (%.3fx today's)  %7.2f ms/record (%.2fx today's)\n", level,
                 level == osimagehashing::screenshotPngLevel ? " (today)" : "        ", perShot,
-                perShot / todayBytes, ms, ms / todayMs, exact ? "same pixels" : "MISMATCH");
+                perShot / todayBytes, ms, ms / todayMs);
   }
   return 0;
 }
