@@ -66,6 +66,23 @@ constexpr std::size_t heldWordsPerAddress = 100000;
 
 }  // namespace
 
+namespace {
+
+void drop(Engine::Visited& visited, std::unordered_map<std::string, Engine::HeldWords>::iterator held) {
+  visited.words -= held->second.words.size();
+  visited.recency.erase(held->second.recency);
+  visited.addresses.erase(held);
+}
+
+bool allStillSaved(const std::vector<std::filesystem::path>& records) {
+  return std::all_of(records.begin(), records.end(), [](const std::filesystem::path& file) {
+    std::error_code ec;
+    return std::filesystem::exists(file, ec);
+  });
+}
+
+}  // namespace
+
 RecordWords recordWords(Engine& engine, const std::string& address, std::string_view pageText) {
   if (address.empty()) {
     standardOutputLine(lines::addressEmpty);
@@ -75,27 +92,45 @@ RecordWords recordWords(Engine& engine, const std::string& address, std::string_
   if (words.size() > fullTextWordLimit) words.resize(fullTextWordLimit);
   Engine::Visited& visited = engine.visited;
   std::lock_guard lock(visited.mutex);
-  auto [held, first] = visited.addresses.try_emplace(address);
-  if (!first && !std::all_of(held->second.records.begin(), held->second.records.end(),
-                             [](const std::filesystem::path& file) {
-                               std::error_code ec;
-                               return std::filesystem::exists(file, ec);
-                             })) {
-    held->second = {};
-    first = true;
+  auto found = visited.addresses.find(address);
+  if (found != visited.addresses.end() &&
+      (found->second.records.size() >= recordsHeldPerAddress || !allStillSaved(found->second.records))) {
+    drop(visited, found);
+    found = visited.addresses.end();
   }
+  const bool first = found == visited.addresses.end();
+  if (first) {
+    visited.recency.push_front(address);
+    found = visited.addresses.emplace(address, Engine::HeldWords{{}, {}, visited.recency.begin()}).first;
+  } else {
+    visited.recency.splice(visited.recency.begin(), visited.recency, found->second.recency);
+  }
+  Engine::HeldWords& held = found->second;
   const std::hash<std::string_view> hash;
+  auto isHeld = [&held](std::uint64_t word) {
+    return std::binary_search(held.words.begin(), held.words.end(), word);
+  };
   // Words with a digit in them (times, counters, prices that tick) are not news: a clock on the page would
   // otherwise bring the full text back on every record.
   const bool allHeld = !first && std::all_of(words.begin(), words.end(), [&](std::string_view word) {
     return std::any_of(word.begin(), word.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
-           held->second.words.contains(hash(word));
+           isHeld(hash(word));
   });
   if (allHeld) return {revisitWordLimit, true};
-  for (std::string_view word : words) {
-    if (held->second.words.size() >= heldWordsPerAddress) break;
-    held->second.words.insert(hash(word));
-  }
+  std::vector<std::uint64_t> added;
+  for (std::string_view word : words)
+    if (const std::uint64_t hashed = hash(word); !isHeld(hashed)) added.push_back(hashed);
+  std::sort(added.begin(), added.end());
+  added.erase(std::unique(added.begin(), added.end()), added.end());
+  added.resize(
+      std::min(added.size(), heldWordsPerAddress - std::min(heldWordsPerAddress, held.words.size())));
+  const auto middle = held.words.insert(held.words.end(), added.begin(), added.end());
+  std::inplace_merge(held.words.begin(), middle, held.words.end());
+  visited.words += added.size();
+  // The least recently recorded addresses make room; the one being recorded stays.
+  while ((visited.addresses.size() > visitedAddressLimit || visited.words > visitedWordBudget) &&
+         visited.recency.back() != address)
+    drop(visited, visited.addresses.find(visited.recency.back()));
   return {fullTextWordLimit, false};
 }
 
@@ -109,7 +144,7 @@ void noteVisitRecord(Engine& engine, const std::string& address, const std::file
 void forgetVisitedURL(Engine& engine, const std::string& address) {
   Engine::Visited& visited = engine.visited;
   std::lock_guard lock(visited.mutex);
-  visited.addresses.erase(address);
+  if (auto held = visited.addresses.find(address); held != visited.addresses.end()) drop(visited, held);
 }
 
 }  // namespace tessaron

@@ -96,5 +96,43 @@ TEST_F(ArchiveLayout, ARevisitRepeatsTwoWordsOnlyWhenItHoldsNothingNew) {
   EXPECT_EQ(output->lines(), (std::vector<std::string>{"URL is empty.", "URL is empty."}));
 }
 
+TEST_F(ArchiveLayout, WhatIsKeptOfVisitedAddressesStaysBoundedAndTheLeastRecentGoFirst) {
+  const auto address = [](std::size_t i) { return "https://site.example/page" + std::to_string(i); };
+  EXPECT_FALSE(recordWords(engine(), address(0), "Tamarind orchard").repeat);
+  for (std::size_t i = 1; i < visitedAddressLimit; ++i)
+    recordWords(engine(), address(i), "Tamarind orchard");
+  EXPECT_TRUE(recordWords(engine(), address(0), "Tamarind orchard").repeat)
+      << "within the limit, and now recent";
+  recordWords(engine(), address(visitedAddressLimit), "Tamarind orchard");
+  EXPECT_EQ(engine().visited.addresses.size(), visitedAddressLimit);
+  EXPECT_FALSE(recordWords(engine(), address(1), "Tamarind orchard").repeat)
+      << "the least recently recorded address went first, and its next record is whole";
+  EXPECT_TRUE(recordWords(engine(), address(0), "Tamarind orchard").repeat);
+
+  // Pages of many words: the words held for all addresses together stay within their budget.
+  std::string longPage;
+  for (std::size_t word = 0; word < fullTextWordLimit; ++word)
+    longPage +=
+        "w" + std::string(1, static_cast<char>('a' + word % 26)) + std::to_string(word / 26 * 7 + 1) + "x ";
+  for (std::size_t i = 0; i < visitedWordBudget / fullTextWordLimit + 5; ++i)
+    recordWords(engine(), "https://long.example/" + std::to_string(i), longPage + std::to_string(i));
+  EXPECT_LE(engine().visited.words, visitedWordBudget);
+  std::size_t counted = 0;
+  for (const auto& [held, words] : engine().visited.addresses)
+    counted += words.words.size();
+  EXPECT_EQ(counted, engine().visited.words);
+
+  // An address recorded very often starts afresh now and then, so that what it holds stays bounded.
+  fs::create_directories(root / "20240302");
+  std::size_t whole = 0;
+  for (std::size_t i = 0; i < 2 * recordsHeldPerAddress; ++i) {
+    const fs::path record = root / "20240302" / (std::to_string(i) + ".txt");
+    std::ofstream(record) << "https://mail.example/\n";
+    whole += recordWords(engine(), "https://mail.example/", "Inbox").repeat ? 0 : 1;
+    noteVisitRecord(engine(), "https://mail.example/", record);
+  }
+  EXPECT_EQ(whole, 2U);
+}
+
 }  // namespace
 }  // namespace tessaron

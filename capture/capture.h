@@ -120,6 +120,12 @@ struct RecordWords {
   bool repeat = false;
 };
 RecordWords recordWords(Engine& engine, const std::string& address, std::string_view pageText);
+// What the engine keeps of the words of visited addresses, at most: this many addresses, this many words
+// (8 bytes each) for all of them together, and this many records of one address (past it, the address starts
+// afresh). A month of reading without a restart stays within a few megabytes.
+inline constexpr std::size_t visitedAddressLimit = 4000;
+inline constexpr std::size_t visitedWordBudget = 1'000'000;
+inline constexpr std::size_t recordsHeldPerAddress = 64;
 // Notes the text file of a record saved with those words: once it is gone (deleted from the search pages or
 // by hand), the address gets its full text again.
 void noteVisitRecord(Engine& engine, const std::string& address, const std::filesystem::path& textFile);

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -87,15 +88,20 @@ class Engine {
   // deleted half-written, and no pass writes into a day folder that is being deleted.
   ArchiveMutex archiveMutex;
 
-  // For each address archived in this run, the words its records hold (hashed) and those records' text
-  // files: a record deleted by anyone else (from the search pages, by hand) takes its words with it.
+  // For each recently archived address, the words its records hold (hashed, sorted) and those records' text
+  // files: a record deleted by anyone else (from the search pages, by hand) takes its words with it. Bounded
+  // for runs of weeks (visitedAddressLimit, visitedWordBudget): the addresses recorded least recently go
+  // first, and their next record simply has its full text again.
   struct HeldWords {
-    std::unordered_set<std::uint64_t> words;
+    std::vector<std::uint64_t> words;
     std::vector<std::filesystem::path> records;
+    std::list<std::string>::iterator recency;
   };
   struct Visited {
     std::mutex mutex;
     std::unordered_map<std::string, HeldWords> addresses;
+    std::list<std::string> recency;  // most recently recorded first
+    std::size_t words = 0;           // held for all addresses together
   } visited;
 
   // What the log has said once and need not say again.
