@@ -126,6 +126,7 @@ RecordWords recordWords(Engine& engine, const std::string& address, std::string_
       std::min(added.size(), heldWordsPerAddress - std::min(heldWordsPerAddress, held.words.size())));
   const auto middle = held.words.insert(held.words.end(), added.begin(), added.end());
   std::inplace_merge(held.words.begin(), middle, held.words.end());
+  held.words.shrink_to_fit();  // kept for weeks: no room to spare
   visited.words += added.size();
   // The least recently recorded addresses make room; the one being recorded stays.
   while ((visited.addresses.size() > visitedAddressLimit || visited.words > visitedWordBudget) &&
