@@ -11,12 +11,15 @@
 
 namespace osimagehashing {
 
-// The deflate level screenshots are saved at (libdeflate's 1 to 12).
-inline constexpr int screenshotPngLevel = 1;
+// The deflate level screenshots are saved at (libdeflate's 1 to 12). Measured over the screenshots of twenty
+// minutes of reading documentation in Chromium and Firefox (bench/cost_bench.cpp): level 6 makes files 14 %
+// smaller than level 1 and takes no longer (7.0 against 8.9 ms a record); level 9 gains nothing more at three
+// times the time, level 12 another 9 % at forty times.
+inline constexpr int screenshotPngLevel = 6;
 
 // Lossless PNG of 8-bit RGBA rows `stride` bytes apart: RGB when every pixel is opaque, else RGBA; rows
-// Up-filtered and deflated at libdeflate's `level`. Empty when it cannot encode (no memory, a level libdeflate
-// does not have).
+// Up-filtered and deflated at libdeflate's `level`. Empty when it cannot encode (no memory, a level
+// libdeflate does not have).
 std::vector<std::uint8_t> encodePng(std::uint32_t width, std::uint32_t height, std::size_t stride,
                                     const std::uint8_t* pixels, int level = screenshotPngLevel);
 
