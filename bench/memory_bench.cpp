@@ -6,6 +6,9 @@
 // Side by side, in a process of its own over the same month: the peer, every address kept with a hash set of
 // all its words for the whole run (how the engine kept them before it was bounded).
 //
+// Then the search server over the archive the month left (every record a whole record file): its resident
+// memory once it has indexed everything, and its peak.
+//
 // Usage: bench_memory <work folder> [days, default 30] [new pages a day, default 800]
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,28 +16,36 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "archive/layout.h"
 #include "archive/record_file.h"
 #include "capture/capture.h"
 #include "capture/engine.h"
 #include "platform/sim/sim_desktop.h"
+#include "tests/process_harness.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::size_t residentBytes() {
-  std::ifstream status("/proc/self/status");
+// A process's resident memory ("VmRSS") or its peak ("VmHWM"), in bytes.
+std::size_t memoryOf(const std::string& process, const char* field = "VmRSS:") {
+  std::ifstream status("/proc/" + process + "/status");
   std::string line;
   while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
+    if (line.rfind(field, 0) == 0) return std::stoul(line.substr(std::strlen(field))) * 1024;
   return 0;
+}
+std::size_t residentBytes() {
+  return memoryOf("self");
 }
 
 // Page texts as people read them: about 1,500 words each, drawn from a vocabulary of 50,000 by a Zipf-like
@@ -71,7 +82,8 @@ std::pair<std::size_t, std::size_t> runMonth(const Month& month, const fs::path&
   Pages pages(7);
   std::size_t afterFirstDay = 0, recordNumber = 0;
   for (std::size_t day = 0; day < month.days; ++day) {
-    const fs::path dayFolder = folder / std::to_string(day);
+    const std::string dayName = tessaron::archive::dayName(2024, 3, static_cast<unsigned>(day % 28 + 1));
+    const fs::path dayFolder = folder / dayName;
     fs::create_directories(dayFolder);
     for (std::size_t i = 0; i < month.pagesPerDay; ++i) {
       const std::size_t n = day * month.pagesPerDay + i;
@@ -83,8 +95,11 @@ std::pair<std::size_t, std::size_t> runMonth(const Month& month, const fs::path&
       for (std::size_t rest = n + 1; rest > 0; rest /= 26)
         comment += static_cast<char>('a' + rest % 26);
       for (const std::string& shown : {text, text, text + " replyq" + comment + " thanksq" + comment}) {
-        const fs::path file = dayFolder / (std::to_string(recordNumber++) + ".txt");
-        std::ofstream(file) << address << '\n';
+        const auto stamp = tessaron::archive::formatStamp(
+            std::chrono::sys_days{std::chrono::year{2024} / 3 / 1} + std::chrono::seconds(recordNumber++));
+        const fs::path file = dayFolder / (stamp + ".txt");
+        std::ofstream(file) << tessaron::archive::recordText(address, dayName + "/" + stamp, stamp,
+                                                             "Article " + std::to_string(n), shown);
         record(address, shown, file);
       }
     }
@@ -140,6 +155,24 @@ int main(int argc, char** argv) {
         repeats += tessaron::recordWords(engine, address, text).repeat ? 1 : 0;
         tessaron::noteVisitRecord(engine, address, file);
       });
+
+  // The search server over what the month saved, once every record is searchable.
+  std::size_t serverResident = 0, serverPeak = 0;
+  double indexingSeconds = 0;
+  {
+    tessaron::testing::Child server({TESSARON_SERVER_PATH, "--appdata=" + (work / "engine").string()},
+                                    {{"XDG_CACHE_HOME", (work / "cache").string()}}, work, "server");
+    const std::string indexed = "indexed " + std::to_string(3 * month.days * month.pagesPerDay);
+    const auto begun = std::chrono::steady_clock::now();
+    if (tessaron::testing::eventually([&] { return server.errHas(indexed); }, std::chrono::minutes(30))) {
+      indexingSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+      std::this_thread::sleep_for(std::chrono::seconds(5));  // what indexing let go is given back
+      serverResident = memoryOf(std::to_string(server.pid()));
+      serverPeak = memoryOf(std::to_string(server.pid()), "VmHWM:");
+    } else {
+      std::fprintf(stderr, "the server did not index the month:\n%s\n", server.err().c_str());
+    }
+  }
   fs::remove_all(work);
 
   const double mb = 1e6;
@@ -159,5 +192,11 @@ int main(int argc, char** argv) {
         (static_cast<double>(peer[1]) - static_cast<double>(peer[0])) / mb,
         (static_cast<double>(peer[1]) - static_cast<double>(peer[0])) /
             std::max(1.0, static_cast<double>(last) - static_cast<double>(first)));
+  if (serverResident)
+    std::printf(
+        "  search server over the month's %zu records: %.1f MB resident once all were indexed (%.0f s), "
+        "%.1f MB at its peak\n",
+        3 * month.days * month.pagesPerDay, static_cast<double>(serverResident) / mb, indexingSeconds,
+        static_cast<double>(serverPeak) / mb);
   return 0;
 }
