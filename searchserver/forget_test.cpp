@@ -14,6 +14,8 @@
 
 #include <httplib.h>
 
+#include "archive/forgetting.h"
+#include "archive/layout.h"
 #include "searchserver/server_test_support.h"
 #include "searchserver/storage_page.h"
 #include "tests/process_harness.h"
@@ -95,6 +97,7 @@ class ForgetPages : public ::testing::Test {
   }
 
   void addTenRecords();
+  void makeThumbnails();
   void expectOnlyTheNeighboursLeft();
 
   fs::path root, archive;
@@ -115,6 +118,16 @@ void ForgetPages::addTenRecords() {
   add("2024-03-04T14:00:00Z", "https://a.example/", "rangekept");
 }
 
+// Thumbnails of every record, so that forgetting has them to take as well.
+void ForgetPages::makeThumbnails() {
+  for (const std::string& day : archive::dayFolders(archive))
+    for (const auto& record : archive::storedRecords(archive / day)) {
+      auto thumbnail = client().Get("/thumb/" + day + "/" + record.stem + ".webp");
+      ASSERT_TRUE(thumbnail);
+      ASSERT_EQ(thumbnail->get_header_value("Content-Type"), "image/webp");
+    }
+}
+
 // What is left once a moment (2024-03-01 10:00), a site (bank.example, in two forms), a day (2024-03-03) and
 // a range (2024-03-04 12:00 to 14:00) were forgotten from the ten records.
 void ForgetPages::expectOnlyTheNeighboursLeft() {
@@ -131,6 +144,21 @@ void ForgetPages::expectOnlyTheNeighboursLeft() {
   EXPECT_NE(settings.find("\"bank.example\""), std::string::npos) << settings;
   const std::vector<std::string> gone = {"amberline", "quokkabank", "zebrinabank", "daylilyx",
                                          "dayfernx",  "rangeone",   "rangetwo"};
+  const std::vector<std::string> goneStems = {
+      "2024-03-01T10:00:00Z", "2024-03-01T09:30:00Z", "2024-03-02T09:00:00Z", "2024-03-03T08:00:00Z",
+      "2024-03-03T09:00:00Z", "2024-03-04T12:00:00Z", "2024-03-04T13:59:00Z"};
+  EXPECT_TRUE(eventually([&] {
+    std::error_code ec;
+    for (const auto& entry : fs::recursive_directory_iterator(cache(), ec))
+      for (const std::string& stem : goneStems)
+        if (entry.path().string().find(stem) != std::string::npos) return false;
+    return true;
+  })) << "no thumbnail of a forgotten record is left";
+  EXPECT_TRUE([&] {
+    for (const auto& entry : fs::recursive_directory_iterator(cache()))
+      if (entry.path().string().find("2024-03-04T14:00:00Z") != std::string::npos) return true;
+    return false;
+  }()) << "the neighbour's thumbnail stays";
   EXPECT_TRUE(eventually([&] {
     return std::none_of(gone.begin(), gone.end(), [&](const std::string& word) { return cacheHolds(word); });
   })) << "no file under the cache (index, journal, thumbnails) holds a forgotten word";
@@ -149,6 +177,7 @@ void ForgetPages::expectOnlyTheNeighboursLeft() {
 TEST_F(ForgetPages, EachKindTakesOutExactlyWhatItSaysAndLeavesNoTrace) {
   addTenRecords();
   start(10);
+  makeThumbnails();
   for (const char* word : {"amberline", "quokkabank", "daylilyx", "rangeone", "kettlewick"})
     ASSERT_TRUE(eventually([&] { return cacheHolds(word); })) << word;
 
@@ -286,6 +315,7 @@ TEST_F(ForgetPages, NothingButItsOwnFormPostedBackTakesAnything) {
 TEST_F(ForgetPages, InARealBrowserAnotherSiteTakesNothingAndThePersonTakesEachKind) {
   addTenRecords();
   start(10);
+  makeThumbnails();
   std::string page;
   const std::string leaked = ask("kind=day&day=2024-03-01", page);
   const fs::path checks = fs::path(TESSARON_SOURCE_DIR) / "tests" / "a11y";
