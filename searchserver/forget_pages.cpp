@@ -39,8 +39,9 @@ std::optional<std::int64_t> localDateTime(const std::string& text) {
   return static_cast<std::int64_t>(t);
 }
 
+// To the second, so that the form posted back asks for exactly the range its token was made for.
 std::string inputTime(std::int64_t seconds) {
-  return localClock(seconds, "%Y-%m-%dT%H:%M");
+  return localClock(seconds, "%Y-%m-%dT%H:%M:%S");
 }
 
 std::string recordsCount(std::size_t count) {
@@ -296,8 +297,8 @@ HttpResponse askToForget(const HttpRequest& request, const fs::path& archive,
     html.open("p").element("a", {{"href", "/"}}, "Back to search").close("p");
   }
   HttpResponse asking = page(200, pageEnd(html));
-  // Browsers send a form's origin only where the page lets them tell whence a request comes (with "no-referrer"
-  // a posted form says "null"): this page tells only itself.
+  // Browsers send a form's origin only where the page lets them tell whence a request comes (with
+  // "no-referrer" a posted form says "null"): this page tells only itself.
   asking.headers["Referrer-Policy"] = "same-origin";
   return asking;
 }
