@@ -6,6 +6,7 @@
 
 #include "app/app_delegate.h"
 #include "app/application_menu.h"
+#include "archive/data_folder.h"
 #include "archive/room.h"
 #include "base/log.h"
 #include "capture/capture_switch.h"
@@ -229,6 +230,31 @@ TEST_F(Shell, ForgetFromTheMenuDeletesTheRecentRecords) {
   EXPECT_NE(after, before);
   EXPECT_TRUE(tessaron::testing::eventually([&] { return panelLine() == after; }))
       << panelLine() << " for " << after;
+}
+
+TEST_F(Shell, ThePanelsLineMeasuresTheArchiveWhereItIsAndMakesNothing) {
+  auto view = menu();
+  auto panelLine = [&] {
+    std::lock_guard lock(desktop->mutex());
+    return desktop->statusItemState().panelLine;
+  };
+  const fs::path sealed = root / "open-store";
+  ArchiveLocation location{sealed / "AppData", sealed, false};
+  setArchiveLocation([&location] { return std::optional(location); });
+  view->showArchiveSize();
+  EXPECT_TRUE(tessaron::testing::eventually([&] { return panelLine() == "Archive: locked"; })) << panelLine();
+  EXPECT_FALSE(fs::exists(*plainDataFolder())) << "a sealed archive's plain folder never appears";
+  EXPECT_FALSE(fs::exists(sealed)) << "nor anything where the store opens";
+  EXPECT_TRUE(view->archiveLocked());
+
+  fs::create_directories(sealed / "AppData" / "20240301");
+  std::ofstream(sealed / "AppData" / "20240301" / "2024-03-01T09:00:00Z.png") << std::string(300'000, 'p');
+  location.open = true;
+  view->showArchiveSize();
+  const std::string measured = "Archive: " + archive::bytesForPeople(archive::diskBytes(sealed / "AppData"));
+  EXPECT_TRUE(tessaron::testing::eventually([&] { return panelLine() == measured; })) << panelLine();
+  EXPECT_FALSE(view->archiveLocked());
+  setArchiveLocation({});
 }
 
 TEST_F(Shell, QuitStopsCapturingThenTheServerThenTerminates) {

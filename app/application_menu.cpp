@@ -35,26 +35,36 @@ void ContentView::setIsCapturing(bool value) {
 }
 
 void ContentView::showArchiveSize() {
-  const auto folder = engine_.dataFolder();
-  if (!folder || !item_) return;
+  if (!item_) return;
   std::lock_guard lock(sizerMutex_);
   if (sizer_.joinable()) sizer_.join();
-  sizer_ = std::jthread([item = item_, folder = *folder] {
+  // Where the archive is now, never making anything: a sealed archive's plain folder must not appear, and a
+  // locked one is not walked.
+  sizer_ = std::jthread([this] {
+    const auto location = archiveLocation();
+    archiveLocked_ = location && !location->open;
+    const auto folder = location ? std::optional(location->dataFolder) : plainDataFolder();
     std::error_code ec;
-    item->setPanelLine(std::filesystem::is_directory(folder, ec)
-                           ? "Archive: " + archive::bytesForPeople(archive::diskBytes(folder))
-                           : "Archive: nothing saved yet");
+    if (archiveLocked_)
+      item_->setPanelLine("Archive: locked");
+    else if (folder && std::filesystem::is_directory(*folder, ec))
+      item_->setPanelLine("Archive: " + archive::bytesForPeople(archive::diskBytes(*folder)));
+    else
+      item_->setPanelLine("Archive: nothing saved yet");
   });
 }
 
 namespace {
 
-// The panel's line follows the archive's size, measured now and then.
+// The panel's line follows the archive's size, measured now and then (sooner while a sealed archive is
+// locked, so that its size shows soon after it opens).
 void keepArchiveSizeShown(const std::weak_ptr<ContentView>& weakView) {
   const auto view = weakView.lock();
   if (!view) return;
   view->showArchiveSize();
-  platform::current().mainQueue().runAfter(archiveSizePeriod, [weakView] { keepArchiveSizeShown(weakView); });
+  platform::current().mainQueue().runAfter(
+      view->archiveLocked() ? lockedArchiveSizePeriod : archiveSizePeriod,
+      [weakView] { keepArchiveSizeShown(weakView); });
 }
 
 }  // namespace
@@ -72,7 +82,9 @@ std::shared_ptr<ContentView> ApplicationMenu::createMenu(const std::shared_ptr<p
   for (ActionType action : allActionTypes)
     entries.push_back({buttonTitle(action, view->isCapturing()), [view, action] { view->press(action); }});
   item->setMenu("logo", std::move(entries));
-  keepArchiveSizeShown(view);
+  // Once launching is done, when the program has said where the archive is.
+  platform::current().mainQueue().post(
+      [weakView = view->weak_from_this()] { keepArchiveSizeShown(weakView); });
   return view;
 }
 

@@ -36,9 +36,11 @@ class ContentView : public std::enable_shared_from_this<ContentView> {
   // capturing only if no choice came after it.
   std::uint64_t newPauseGeneration() { return ++pauseGeneration_; }
   std::uint64_t pauseGeneration() const { return pauseGeneration_.load(); }
-  // Measures the room the archive takes and shows it in the panel's line, off the calling thread (a large
-  // archive takes a while to walk); a measure still running is waited for first.
+  // Measures the room the archive takes where it is now and shows it in the panel's line, off the calling
+  // thread (a large archive takes a while to walk); a measure still running is waited for first.
   void showArchiveSize();
+  // Whether the last measure found a sealed archive locked.
+  bool archiveLocked() const { return archiveLocked_.load(); }
 
  private:
   std::shared_ptr<platform::StatusItem> item_;
@@ -46,12 +48,14 @@ class ContentView : public std::enable_shared_from_this<ContentView> {
   ServerSupervisor& server_;
   std::atomic<bool> isCapturing_{true};
   std::atomic<std::uint64_t> pauseGeneration_{0};
+  std::atomic<bool> archiveLocked_{false};
   std::mutex sizerMutex_;
   std::jthread sizer_;  // last: a measure still running ends before the rest goes
 };
 
-// How often the panel's line about the archive's size is measured again.
+// How often the panel's line about the archive's size is measured again, and while the archive is locked.
 inline constexpr std::chrono::minutes archiveSizePeriod{10};
+inline constexpr std::chrono::seconds lockedArchiveSizePeriod{30};
 
 // How long "Pause for an Hour" pauses.
 inline constexpr std::chrono::hours timedPauseLength{1};
