@@ -94,6 +94,8 @@ void AppDelegate::applicationDidFinishLaunching() {
     setArchiveLocation([archive = archive_.get()] { return std::optional(archive->location()); });
     archive_->open();
   }
+  // Once launching is done, where the program has said the archive is.
+  p.mainQueue().post([panel = std::weak_ptr(panel_)] { keepArchiveSizeShown(panel); });
 
   if (!p.shell().grants().isAccessibilityTrusted()) showAccessibilityAlert();
 

@@ -36,28 +36,25 @@ void ContentView::setIsCapturing(bool value) {
 
 void ContentView::showArchiveSize() {
   if (!item_) return;
+  // Where the archive is now, asked here and never making anything: a sealed archive's plain folder must not
+  // appear, and a locked one is not walked.
+  const auto location = archiveLocation();
+  const bool locked = location && !location->open;
+  const auto folder = location ? std::optional(location->dataFolder) : plainDataFolder();
   std::lock_guard lock(sizerMutex_);
   if (sizer_.joinable()) sizer_.join();
-  // Where the archive is now, never making anything: a sealed archive's plain folder must not appear, and a
-  // locked one is not walked.
-  sizer_ = std::jthread([this] {
-    const auto location = archiveLocation();
-    archiveLocked_ = location && !location->open;
-    const auto folder = location ? std::optional(location->dataFolder) : plainDataFolder();
+  archiveLocked_ = locked;
+  sizer_ = std::jthread([item = item_, locked, folder] {
     std::error_code ec;
-    if (archiveLocked_)
-      item_->setPanelLine("Archive: locked");
+    if (locked)
+      item->setPanelLine("Archive: locked");
     else if (folder && std::filesystem::is_directory(*folder, ec))
-      item_->setPanelLine("Archive: " + archive::bytesForPeople(archive::diskBytes(*folder)));
+      item->setPanelLine("Archive: " + archive::bytesForPeople(archive::diskBytes(*folder)));
     else
-      item_->setPanelLine("Archive: nothing saved yet");
+      item->setPanelLine("Archive: nothing saved yet");
   });
 }
 
-namespace {
-
-// The panel's line follows the archive's size, measured now and then (sooner while a sealed archive is
-// locked, so that its size shows soon after it opens).
 void keepArchiveSizeShown(const std::weak_ptr<ContentView>& weakView) {
   const auto view = weakView.lock();
   if (!view) return;
@@ -66,8 +63,6 @@ void keepArchiveSizeShown(const std::weak_ptr<ContentView>& weakView) {
       view->archiveLocked() ? lockedArchiveSizePeriod : archiveSizePeriod,
       [weakView] { keepArchiveSizeShown(weakView); });
 }
-
-}  // namespace
 
 void ContentView::press(ActionType action) {
   setActionType(action);
@@ -82,9 +77,6 @@ std::shared_ptr<ContentView> ApplicationMenu::createMenu(const std::shared_ptr<p
   for (ActionType action : allActionTypes)
     entries.push_back({buttonTitle(action, view->isCapturing()), [view, action] { view->press(action); }});
   item->setMenu("logo", std::move(entries));
-  // Once launching is done, when the program has said where the archive is.
-  platform::current().mainQueue().post(
-      [weakView = view->weak_from_this()] { keepArchiveSizeShown(weakView); });
   return view;
 }
 

@@ -53,6 +53,9 @@ class ContentView : public std::enable_shared_from_this<ContentView> {
   std::jthread sizer_;  // last: a measure still running ends before the rest goes
 };
 
+// Shows the archive's size in the panel's line now and again every period (sooner while a sealed archive is
+// locked, so that its size shows soon after it opens), on the main queue, for as long as the panel lives.
+void keepArchiveSizeShown(const std::weak_ptr<ContentView>& view);
 // How often the panel's line about the archive's size is measured again, and while the archive is locked.
 inline constexpr std::chrono::minutes archiveSizePeriod{10};
 inline constexpr std::chrono::seconds lockedArchiveSizePeriod{30};
