@@ -88,13 +88,7 @@ class ForgetPages : public ::testing::Test {
     return client().Post("/forget", headers, form, "application/x-www-form-urlencoded");
   }
   fs::path cache() const { return root / "cache" / "tessaron"; }
-  bool cacheHolds(const std::string& bytes) const {
-    std::error_code ec;
-    for (const auto& entry : fs::recursive_directory_iterator(cache(), ec))
-      if (entry.is_regular_file() && tessaron::testing::slurp(entry.path()).find(bytes) != std::string::npos)
-        return true;
-    return false;
-  }
+  bool cacheHolds(const std::string& bytes) const { return testing::anyFileHolds(cache(), bytes); }
 
   void addTenRecords();
   void makeThumbnails();
@@ -222,30 +216,6 @@ TEST_F(ForgetPages, EachKindTakesOutExactlyWhatItSaysAndLeavesNoTrace) {
   expectOnlyTheNeighboursLeft();
 }
 
-// What another user's connection answers to a request.
-std::string asAnotherUser(const std::string& request) {
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) return "no pipe";
-  const pid_t child = ::fork();
-  if (child == 0) {  // only async-signal-safe calls from here
-    ::close(pipeFds[0]);
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
-    const int fd = tessaron::testing::connectToLoopback(5000);
-    if (fd < 0 || ::write(fd, request.data(), request.size()) < 0) ::_exit(3);
-    char buffer[512];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0 && ::write(pipeFds[1], buffer, static_cast<std::size_t>(n)) < 0) ::_exit(4);
-    ::_exit(0);
-  }
-  ::close(pipeFds[1]);
-  char buffer[512];
-  const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
-  ::close(pipeFds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-}
-
 TEST_F(ForgetPages, NothingButItsOwnFormPostedBackTakesAnything) {
   add("2024-03-01T09:00:00Z", "https://a.example/", "kettlewick");
   add("2024-03-01T09:30:00Z", "https://a.example/", "quokkabank");
@@ -294,7 +264,7 @@ TEST_F(ForgetPages, NothingButItsOwnFormPostedBackTakesAnything) {
   EXPECT_TRUE(has("20240301", "2024-03-01T09:00:00Z"));
 
   if (::geteuid() == 0) {
-    const std::string answer = asAnotherUser(
+    const std::string answer = testing::answerToAnotherUser(
         "POST /forget HTTP/1.1\r\nHost: 127.0.0.1:5000\r\nOrigin: http://127.0.0.1:5000\r\n"
         "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
         std::to_string(form.size()) + "\r\nConnection: close\r\n\r\n" + form);

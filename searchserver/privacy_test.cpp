@@ -25,8 +25,6 @@ using tessaron::testing::Child;
 using tessaron::testing::eventually;
 using testing::writeFile;
 
-constexpr uid_t nobody = 65534;
-
 class ServerOnArchive : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -50,14 +48,7 @@ class ServerOnArchive : public ::testing::Test {
   }
   static httplib::Result get(const std::string& path) { return httplib::Client("127.0.0.1", 5000).Get(path); }
   fs::path cache() const { return root / "cache" / "tessaron"; }
-  // Whether any file under the cache holds the bytes.
-  bool cacheHolds(const std::string& bytes) const {
-    std::error_code ec;
-    for (const auto& entry : fs::recursive_directory_iterator(cache(), ec))
-      if (entry.is_regular_file() && tessaron::testing::slurp(entry.path()).find(bytes) != std::string::npos)
-        return true;
-    return false;
-  }
+  bool cacheHolds(const std::string& bytes) const { return testing::anyFileHolds(cache(), bytes); }
   // The peak of the server's resident memory, in bytes.
   std::size_t serverPeakMemory() const {
     std::ifstream status("/proc/" + std::to_string(server->pid()) + "/status");
@@ -71,35 +62,6 @@ class ServerOnArchive : public ::testing::Test {
   mode_t previousMask = 0;
   std::unique_ptr<Child> server;
 };
-
-// What another user gets from the server: the first bytes of the answer to a plain request.
-std::string answerToAnotherUser(const std::string& request) {
-  int pipeFds[2];
-  if (::pipe(pipeFds) != 0) return "no pipe";
-  const pid_t child = ::fork();
-  if (child == 0) {  // only async-signal-safe calls from here
-    ::close(pipeFds[0]);
-    if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(2);
-    const int fd = tessaron::testing::connectToLoopback(5000);
-    if (fd < 0) ::_exit(3);
-    if (::write(fd, request.data(), request.size()) < 0) ::_exit(4);
-    char buffer[4096];
-    ssize_t n = 0;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-      if (::write(pipeFds[1], buffer, static_cast<std::size_t>(n)) < 0) break;
-    ::_exit(0);
-  }
-  ::close(pipeFds[1]);
-  std::string answer;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0)
-    answer.append(buffer, static_cast<std::size_t>(n));
-  ::close(pipeFds[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return answer;
-}
 
 TEST_F(ServerOnArchive, OnlyItsOwnUserIsAnsweredAndItsCacheIsPrivate) {
   add("20240301", "2024-03-01T09:00:00Z", "Kettle notes", "kettle copper");
@@ -119,8 +81,8 @@ TEST_F(ServerOnArchive, OnlyItsOwnUserIsAnsweredAndItsCacheIsPrivate) {
 
   if (::geteuid() != 0) GTEST_SKIP() << "another user's request needs root to become another user";
   for (const char* path : {"/api/search?q=kettle", "/shot/20240301/2024-03-01T09:00:00Z.png", "/"}) {
-    const std::string answer =
-        answerToAnotherUser(std::string("GET ") + path + " HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n");
+    const std::string answer = testing::answerToAnotherUser(std::string("GET ") + path +
+                                                            " HTTP/1.1\r\nHost: 127.0.0.1:5000\r\n\r\n");
     EXPECT_EQ(answer.rfind("HTTP/1.1 403", 0), 0U) << path << ": " << answer.substr(0, 200);
     EXPECT_EQ(answer.find("Kettle"), std::string::npos) << path;
     EXPECT_EQ(answer.find("PNG"), std::string::npos) << path;

@@ -2,6 +2,9 @@
 // started over it on 127.0.0.1:5000.
 #pragma once
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -45,6 +48,46 @@ inline std::unique_ptr<tessaron::testing::Child> startServer(
     return nullptr;
   }
   return server;
+}
+
+// Whether any file under `folder` holds the bytes (the index, its journal, a thumbnail).
+inline bool anyFileHolds(const std::filesystem::path& folder, const std::string& bytes) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder, ec))
+    if (entry.is_regular_file() && tessaron::testing::slurp(entry.path()).find(bytes) != std::string::npos)
+      return true;
+  return false;
+}
+
+// What another user (nobody) gets from the server for a raw request, read until the server closes. Needs
+// root.
+inline std::string answerToAnotherUser(const std::string& request) {
+  constexpr uid_t nobody = 65534;
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return "no pipe";
+  const pid_t child = ::fork();
+  if (child == 0) {  // only async-signal-safe calls from here
+    ::close(pipeFds[0]);
+    if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(2);
+    const int fd = tessaron::testing::connectToLoopback(5000);
+    if (fd < 0) ::_exit(3);
+    if (::write(fd, request.data(), request.size()) < 0) ::_exit(4);
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+      if (::write(pipeFds[1], buffer, static_cast<std::size_t>(n)) < 0) break;
+    ::_exit(0);
+  }
+  ::close(pipeFds[1]);
+  std::string answer;
+  char buffer[4096];
+  ssize_t n = 0;
+  while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0)
+    answer.append(buffer, static_cast<std::size_t>(n));
+  ::close(pipeFds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return answer;
 }
 
 }  // namespace tessaron::search::testing
