@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include "archive/forgetting.h"
 #include "archive/layout.h"
@@ -51,6 +52,14 @@ ArchiveRoom measureRoom(const fs::path& dataFolder) {
     room.fileBytes += room.days.back().fileBytes;
   }
   return room;
+}
+
+std::optional<DiskSpace> diskSpace(const fs::path& folder) {
+  struct statvfs space {};
+  if (::statvfs(folder.c_str(), &space) != 0) return std::nullopt;
+  const std::uint64_t unit = space.f_frsize ? space.f_frsize : space.f_bsize;
+  return DiskSpace{static_cast<std::uint64_t>(space.f_bavail) * unit,
+                   static_cast<std::uint64_t>(space.f_blocks) * unit};
 }
 
 std::string bytesForPeople(std::uintmax_t bytes) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,14 @@ ArchiveRoom measureRoom(const std::filesystem::path& dataFolder);
 std::uintmax_t diskBytes(const std::filesystem::path& folder);
 // The sizes of the plain files in a folder and below it, which the disk budget (maxArchiveGB) counts.
 std::uintmax_t fileBytes(const std::filesystem::path& folder);
+
+// The file system that holds a folder: what an unprivileged writer may still use (root's reserve is no room
+// for the archive) and its whole size, in bytes; none when it cannot be asked.
+struct DiskSpace {
+  std::uint64_t available = 0;
+  std::uint64_t total = 0;
+};
+std::optional<DiskSpace> diskSpace(const std::filesystem::path& folder);
 
 // "340 kB", "850 MB", "1.2 GB": what a person reads (10^3, 10^6 and 10^9 bytes, as disks are sold).
 std::string bytesForPeople(std::uintmax_t bytes);

@@ -2,7 +2,6 @@
 // the archive within its disk budget. Deletions touch only record files inside day folders; anything else
 // found there (a stray file, a folder) is left where it is, and so is the day folder that holds it.
 #include <fmt/format.h>
-#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <charconv>
@@ -54,13 +53,10 @@ void logSettings(const settings::Settings& in) {
 }  // namespace
 
 bool roomToSave(Engine& engine, const settings::Settings& settings, const fs::path& dataFolder) {
-  struct statvfs space {};
-  if (::statvfs(dataFolder.c_str(), &space) != 0) return true;
-  const std::uint64_t unit = space.f_frsize ? space.f_frsize : space.f_bsize;
-  // What an unprivileged writer may use: root's reserve is no room for the archive.
-  const std::uint64_t available = static_cast<std::uint64_t>(space.f_bavail) * unit;
-  const std::uint64_t floor =
-      settings::freeSpaceFloor(settings, static_cast<std::uint64_t>(space.f_blocks) * unit);
+  const auto space = archive::diskSpace(dataFolder);
+  if (!space) return true;
+  const std::uint64_t available = space->available;
+  const std::uint64_t floor = settings::freeSpaceFloor(settings, space->total);
   const bool stop = available < floor;
   Engine::Upkeep& state = engine.upkeep;
   {

@@ -1,8 +1,6 @@
 #include "searchserver/storage_page.h"
 
 #include <fmt/format.h>
-#include <sys/statvfs.h>
-
 #include <algorithm>
 #include <ctime>
 
@@ -100,12 +98,9 @@ std::string storagePage(const fs::path& archive, settings::SettingsFile& setting
                          ? "maxArchiveGB: at most " + gigabytes(budget.maxArchiveGB) +
                                " (the records' files take " + archive::bytesForPeople(room.fileBytes) + ")"
                          : "maxArchiveGB: no limit (0)");
-  struct statvfs space {};
-  if (::statvfs(archive.c_str(), &space) == 0) {
-    const std::uint64_t unit = space.f_frsize ? space.f_frsize : space.f_bsize;
-    const std::uint64_t available = static_cast<std::uint64_t>(space.f_bavail) * unit;
-    const std::uint64_t floor =
-        settings::freeSpaceFloor(budget, static_cast<std::uint64_t>(space.f_blocks) * unit);
+  if (const auto space = archive::diskSpace(archive)) {
+    const std::uint64_t available = space->available;
+    const std::uint64_t floor = settings::freeSpaceFloor(budget, space->total);
     std::string line = "minFreeGB: saving pauses while the disk has less than " +
                        archive::bytesForPeople(floor) + " free (" + archive::bytesForPeople(available) +
                        " free now";
