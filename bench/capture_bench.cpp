@@ -6,6 +6,8 @@
 //  - unchanged window: the literal filter (encode the new PNG, decode and hash both PNGs) versus the engine's
 //    (hash the pixels, compare with the kept hash);
 //  - changed window: literal (encode, decode and hash both) versus the engine (hash the pixels, encode);
+//  - every decision of the two on the corpus's pairs (pairs.tsv) and on each screenshot against itself, which
+//    must be the same;
 //  - PNG encoding: libpng at its default level and at level 1, versus libdeflate (the archive's level) over
 //  Up-filtered
 //    rows: time and file size; every encoding is checked to decode back to the same pixels.
@@ -17,6 +19,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "bench/bench_support.h"
 #include "capture/capture.h"
@@ -65,6 +72,56 @@ OSHashType hashPixels(tessaron::platform::RgbaImage& image) {
   return hash;
 }
 
+// Whether the two screenshots are near-duplicates, decided the literal way (through PNG files) and the
+// engine's way (from the pixels); reports every pair where the two disagree.
+int checkDecisions(const fs::path& corpus) {
+  const auto& hasher = OSImageHashing::sharedInstance();
+  const OSHashDistanceType threshold =
+      hasher.hashDistanceSimilarityThresholdWithProvider(OSImageHashingProviderPHash);
+  std::map<std::string, tessaron::platform::RgbaImage> shots;
+  auto shot = [&](const std::string& name) -> tessaron::platform::RgbaImage& {
+    auto found = shots.find(name);
+    if (found != shots.end()) return found->second;
+    auto image = OSImageFromData(readFile(corpus / (name + ".png")));
+    if (!image) throw std::runtime_error("the corpus lacks " + name + ".png");
+    return shots.emplace(name, toRgba(*image)).first->second;
+  };
+  std::ifstream pairs(corpus / "pairs.tsv");
+  std::string line;
+  std::getline(pairs, line);  // the header
+  std::vector<std::pair<std::string, std::string>> compared;
+  while (std::getline(pairs, line)) {
+    std::istringstream fields(line);
+    std::string a, b;
+    if (fields >> a >> b) compared.emplace_back(a, b);
+  }
+  const std::size_t listed = compared.size();
+  for (std::size_t i = 0; i < listed; ++i) {
+    compared.emplace_back(compared[i].first, compared[i].first);
+    compared.emplace_back(compared[i].second, compared[i].second);
+  }
+  int differ = 0, duplicates = 0;
+  for (const auto& [a, b] : compared) {
+    auto& left = shot(a);
+    auto& right = shot(b);
+    const OSData leftPng = tessaron::encodePng(left), rightPng = tessaron::encodePng(right);
+    const bool literal = hasher.hashDistance(hasher.hashImageData(&leftPng, OSImageHashingProviderPHash),
+                                             hasher.hashImageData(&rightPng, OSImageHashingProviderPHash),
+                                             OSImageHashingProviderPHash) < threshold;
+    const bool engine =
+        hasher.hashDistance(hashPixels(left), hashPixels(right), OSImageHashingProviderPHash) < threshold;
+    duplicates += engine ? 1 : 0;
+    if (literal != engine) {
+      ++differ;
+      std::printf("  DECISIONS DIFFER: %s and %s (literal %s, engine %s)\n", a.c_str(), b.c_str(),
+                  literal ? "duplicate" : "new", engine ? "duplicate" : "new");
+    }
+  }
+  std::printf("  decisions on the corpus: %zu comparisons (%d duplicates), %s\n\n", compared.size(),
+              duplicates, differ == 0 ? "every one the same as the literal path's" : "SOME DIFFER");
+  return differ;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,8 +161,9 @@ int main(int argc, char** argv) {
   std::printf("duplicate filter per 1920x1080 window (screenshot grab excluded):\n");
   std::printf("  unchanged window: literal %8.2f ms   engine %7.3f ms   ratio %6.1fx\n", literalUnchanged,
               oursUnchanged, literalUnchanged / oursUnchanged);
-  std::printf("  changed window:   literal %8.2f ms   engine %7.3f ms   ratio %6.1fx\n\n", literalChanged,
+  std::printf("  changed window:   literal %8.2f ms   engine %7.3f ms   ratio %6.1fx\n", literalChanged,
               oursChanged, literalChanged / oursChanged);
+  const int differ = checkDecisions(corpus);
 
   std::printf("PNG encoding of a 1920x1080 screenshot:\n");
   struct Encoder {
@@ -125,5 +183,5 @@ int main(int argc, char** argv) {
     std::printf("  %-32s %8.2f ms %9zu bytes  %s\n", encoder.name, ms, png.size(),
                 exact ? "decodes to the same pixels" : "MISMATCH");
   }
-  return 0;
+  return differ == 0 ? 0 : 1;
 }

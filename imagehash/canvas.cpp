@@ -56,16 +56,31 @@ void premultiplyRow(std::uint8_t* p, std::uint32_t width) {
   }
 }
 
+// Whole pixels as 32-bit words, alpha in the top byte, eight at a time in a vector of the compiler's (so that
+// the check runs at the memory's pace at any optimisation level): every alpha is 255 when the AND of all
+// words keeps the top byte set.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
 bool rowIsOpaque(const std::uint8_t* rgba, std::uint32_t width) {
-  // Whole pixels as 32-bit words, alpha in the top byte: one AND per pixel, which vectorises.
-  std::uint32_t all = 0xFFFFFFFFU;
-  for (std::uint32_t x = 0; x < width; ++x) {
-    std::uint32_t pixel;
-    std::memcpy(&pixel, rgba + 4 * x, 4);
-    all &= pixel | 0x00FFFFFFU;
-  }
   static_assert(std::endian::native == std::endian::little, "alpha is the pixel word's top byte");
-  return all == 0xFFFFFFFFU;
+  using Pixels = std::uint32_t __attribute__((vector_size(32)));
+  Pixels all = ~Pixels{};
+  std::uint32_t x = 0;
+  for (; x + 8 <= width; x += 8) {
+    Pixels block;
+    std::memcpy(&block, rgba + std::size_t{4} * x, sizeof block);
+    all &= block;
+  }
+  std::uint32_t word = 0xFFFFFFFFU;
+  for (; x < width; ++x) {
+    std::uint32_t pixel;
+    std::memcpy(&pixel, rgba + std::size_t{4} * x, 4);
+    word &= pixel;
+  }
+  for (int lane = 0; lane < 8; ++lane)
+    word &= all[lane];
+  return (word | 0x00FFFFFFU) == 0xFFFFFFFFU;
 }
 
 bool withinLimits(std::uint64_t width, std::uint64_t height, const OSImageDecodingLimits& limits) {
@@ -109,7 +124,18 @@ namespace {
 __attribute__((target_clones("avx2", "default")))
 #endif
 void addBytes(std::uint16_t* sums, const std::uint8_t* bytes, std::size_t count) {
-  for (std::size_t k = 0; k < count; ++k)
+  using Bytes = std::uint8_t __attribute__((vector_size(16)));
+  using Sums = std::uint16_t __attribute__((vector_size(32)));
+  std::size_t k = 0;
+  for (; k + 16 <= count; k += 16) {
+    Bytes in;
+    Sums sum;
+    std::memcpy(&in, bytes + k, sizeof in);
+    std::memcpy(&sum, sums + k, sizeof sum);
+    sum += __builtin_convertvector(in, Sums);
+    std::memcpy(sums + k, &sum, sizeof sum);
+  }
+  for (; k < count; ++k)
     sums[k] = static_cast<std::uint16_t>(sums[k] + bytes[k]);
 }
 

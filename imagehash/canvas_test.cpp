@@ -84,6 +84,30 @@ TEST(Canvas, PremultipliesAlphaSoTransparentPixelsAreBlack) {
             (std::vector<std::uint8_t>{0, 0, 0, 0, 100, 50, 0, 128}));
 }
 
+// Rows are checked for transparency eight pixels at a time and summed sixteen bytes at a time: one
+// translucent pixel anywhere (in a block or in the tail) is premultiplied, and every other pixel is kept as
+// it is.
+TEST(Canvas, OneTranslucentPixelAnywhereInARowIsPremultiplied) {
+  constexpr std::uint32_t width = 19;
+  for (std::uint32_t at = 0; at < width; ++at) {
+    auto image = make(width, 2, [&](std::uint32_t x, std::uint32_t y) {
+      const auto v = static_cast<std::uint8_t>(10 * x + y);
+      return x == at && y == 1 ? Rgba{200, 100, 51, 128} : Rgba{v, 90, 180, 255};
+    });
+    OSBitmap canvas = imageRepFrom(image, width, 2, OSImageInterpolation::high);
+    for (std::uint32_t y = 0; y < 2; ++y)
+      for (std::uint32_t x = 0; x < width; ++x) {
+        const std::uint8_t* p = canvas.bytes.data() + y * canvas.stride + 4 * x;
+        const std::vector<std::uint8_t> seen(p, p + 4);
+        const auto v = static_cast<std::uint8_t>(10 * x + y);
+        const std::vector<std::uint8_t> expected = x == at && y == 1
+                                                       ? std::vector<std::uint8_t>{100, 50, 26, 128}
+                                                       : std::vector<std::uint8_t>{v, 90, 180, 255};
+        EXPECT_EQ(seen, expected) << "translucent pixel at " << at << ", read at " << x << "," << y;
+      }
+  }
+}
+
 TEST(Decoding, EveryPngLayoutOfTheSamePixelsGivesTheSameCanvas) {
   // Grey levels a 1-bit image can hold exactly, in colour, grey and palette forms.
   auto bw = make(37, 23, [](std::uint32_t x, std::uint32_t y) {

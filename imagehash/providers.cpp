@@ -49,7 +49,7 @@ const DctTables& dctTables() {
 // Running the 64 sums side by side (instead of one after another) keeps each sum's own order of operations,
 // so the results are bit-identical, while the vector units work on eight sums at once.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("arch=haswell", "default")))
+__attribute__((target_clones("fma", "default")))
 #endif
 void lowFrequencyBlock(const double (&g)[32][32], double (&d)[8][8]) {
   const DctTables& t = dctTables();
