@@ -240,6 +240,24 @@ std::optional<fs::path> bundleAround(const fs::path& executable) {
   return std::nullopt;
 }
 
+std::optional<InstalledLayout> layoutAround(const fs::path& executable) {
+  if (auto bundle = bundleAround(executable))
+    return InstalledLayout{*bundle / "Contents" / "MacOS", *bundle / "Contents" / "Resources"};
+  const fs::path folder = executable.parent_path();
+  if (folder.filename() == "tessaron" && folder.parent_path().filename() == "lib")
+    return InstalledLayout{folder, folder.parent_path().parent_path() / "share" / "tessaron"};
+  return std::nullopt;
+}
+
+namespace {
+std::optional<InstalledLayout> runningLayout() {
+  std::error_code ec;
+  auto exe = fs::read_symlink("/proc/self/exe", ec);
+  if (ec) return std::nullopt;
+  return layoutAround(exe);
+}
+}  // namespace
+
 std::optional<std::string> ExecutableInstallation::bundleIdentifier() {
   return std::string(TESSARON_BUNDLE_ID);
 }
@@ -251,9 +269,15 @@ std::optional<fs::path> ExecutableInstallation::bundlePath() {
   return bundleAround(exe);
 }
 
+std::optional<fs::path> ExecutableInstallation::executablePath(const std::string& name) {
+  auto layout = runningLayout();
+  if (!layout) return std::nullopt;
+  return layout->executables / name;
+}
+
 fs::path ExecutableInstallation::resourcePath(const std::string& fileName) {
-  auto bundle = bundlePath();
-  return bundle ? *bundle / "Contents" / "Resources" / fileName : fs::path(fileName);
+  auto layout = runningLayout();
+  return layout ? layout->resources / fileName : fs::path(fileName);
 }
 
 Outcome<fs::path> ExecutableInstallation::applicationSupportFolder() {

@@ -28,11 +28,21 @@ class SystemClock final : public Clock {
   bool sleepFor(std::chrono::nanoseconds duration, std::stop_token stop) override;
 };
 
+// Where an executable's fellow executables and its resources are: in the folder named *.app around it
+// (…/Tessaron.app/Contents/MacOS/x, as built), or, installed, beside it in …/lib/tessaron with the resources
+// in …/share/tessaron.
+struct InstalledLayout {
+  std::filesystem::path executables;
+  std::filesystem::path resources;
+};
+std::optional<InstalledLayout> layoutAround(const std::filesystem::path& executable);
+
 // The bundle is the folder named *.app around the running executable (…/Tessaron.app/Contents/MacOS/x).
 class ExecutableInstallation final : public Installation {
  public:
   std::optional<std::string> bundleIdentifier() override;
   std::optional<std::filesystem::path> bundlePath() override;
+  std::optional<std::filesystem::path> executablePath(const std::string& name) override;
   std::filesystem::path resourcePath(const std::string& fileName) override;
   Outcome<std::filesystem::path> applicationSupportFolder() override;
 };

@@ -96,9 +96,20 @@ TEST(PosixProcesses, LaunchStartsADetachedChild) {
   fs::remove(marker);
 }
 
-TEST(Installation, IsTheAppFolderAroundTheExecutable) {
+TEST(Installation, IsTheAppFolderAsBuiltOrLibAndShareAsInstalled) {
   EXPECT_EQ(bundleAround("/opt/x/Tessaron.app/Contents/MacOS/tessaron"), fs::path("/opt/x/Tessaron.app"));
   EXPECT_EQ(bundleAround("/usr/bin/tessaron"), std::nullopt);
+  auto built = layoutAround("/opt/x/Tessaron.app/Contents/MacOS/tessaron");
+  ASSERT_TRUE(built);
+  EXPECT_EQ(built->executables, fs::path("/opt/x/Tessaron.app/Contents/MacOS"));
+  EXPECT_EQ(built->resources, fs::path("/opt/x/Tessaron.app/Contents/Resources"));
+  auto installed = layoutAround("/usr/lib/tessaron/tessaron");
+  ASSERT_TRUE(installed);
+  EXPECT_EQ(installed->executables, fs::path("/usr/lib/tessaron"));
+  EXPECT_EQ(installed->resources, fs::path("/usr/share/tessaron"));
+  // Anywhere else is no known layout (a copied binary must not take /usr/share/… for its resources).
+  EXPECT_EQ(layoutAround("/usr/bin/tessaron"), std::nullopt);
+  EXPECT_EQ(layoutAround("/home/me/lib/other/tessaron"), std::nullopt);
 }
 
 TEST(FilePreferences, SurviveANewInstanceAndKeepOtherKeys) {

@@ -15,8 +15,8 @@
 
 namespace tessaron::platform {
 
-// The installed program: its identifier and the folder it was installed as (Tessaron.app, holding the
-// executables and their resources), and where the user's data goes.
+// The installed program: its identifier, where its executables and resources are (a Tessaron.app folder as
+// built, or lib/tessaron and share/tessaron as installed), and where the user's data goes.
 class Installation {
  public:
   virtual ~Installation() = default;
@@ -24,6 +24,9 @@ class Installation {
   virtual std::optional<std::string> bundleIdentifier() = 0;
   // The installed folder around the running executable (the folder named *.app), or none.
   virtual std::optional<std::filesystem::path> bundlePath() = 0;
+  // An executable of the installation beside the running one ("server"); none when the running executable is
+  // in no known layout. The path may not exist.
+  virtual std::optional<std::filesystem::path> executablePath(const std::string& name) = 0;
   // A resource of the installation ("logo.png"); the path may not exist.
   virtual std::filesystem::path resourcePath(const std::string& fileName) = 0;
   // The user's application-support folder (which may not exist yet: the caller makes what it keeps there, as

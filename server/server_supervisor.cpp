@@ -124,9 +124,9 @@ std::pair<std::optional<fs::path>, std::optional<fs::path>> serverPaths() {
     return {std::nullopt, std::nullopt};
   }
   log::utils().log("appDataPath: %s", data->string());
-  auto bundle = platform::current().installation().bundlePath();
-  if (!bundle) fatalError("Unable to locate the application bundle.");
-  fs::path server = *bundle / "Contents" / "MacOS" / "server";
+  auto executable = platform::current().installation().executablePath("server");
+  if (!executable) fatalError("Unable to locate the application bundle.");
+  const fs::path server = *executable;
   std::error_code ec;
   if (fs::exists(server, ec)) {
     log::utils().log("Server executable found at: %s", server.string());

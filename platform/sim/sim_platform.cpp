@@ -277,9 +277,15 @@ class SimBundle final : public Installation {
     }
     return real_.bundlePath();
   }
+  std::optional<std::filesystem::path> executablePath(const std::string& name) override {
+    if (!desktop_.bundlePathOverride) return real_.executablePath(name);
+    if (desktop_.bundlePathOverride->empty()) return std::nullopt;
+    return *desktop_.bundlePathOverride / "Contents" / "MacOS" / name;
+  }
   std::filesystem::path resourcePath(const std::string& fileName) override {
-    auto bundle = bundlePath();
-    return bundle ? *bundle / "Contents" / "Resources" / fileName : std::filesystem::path(fileName);
+    if (!desktop_.bundlePathOverride) return real_.resourcePath(fileName);
+    if (desktop_.bundlePathOverride->empty()) return fileName;
+    return *desktop_.bundlePathOverride / "Contents" / "Resources" / fileName;
   }
   Outcome<std::filesystem::path> applicationSupportFolder() override {
     if (!desktop_.applicationSupportOverride) return real_.applicationSupportFolder();
