@@ -34,6 +34,7 @@ std::optional<PageNotRead> archiveBrowserWindow(Engine& engine, const platform::
   const std::string title = cleanTitle(*info->title);
   if (variant == BrowserVariant::chromiumFamily) log::chromiumPages().log("curr title: %s", log::seen(title));
 
+  Engine::TimedPart matching(engine, "match");
   const auto windows = engine.platform().pages().windowsOf(*pid, browser);
   if (!windows) return PageNotRead{lines::noPageWindows};
 
@@ -46,6 +47,8 @@ std::optional<PageNotRead> archiveBrowserWindow(Engine& engine, const platform::
 
   const auto page = matched->page();
   const std::string address = page ? page->address : std::string();
+  matching.stop();
+  Engine::TimedPart checking(engine, "excluded sites");
   // Without its address a page cannot be checked against the excluded sites: then it is not recorded.
   if (address.empty() && !settingsInForce(engine).excludedSites.empty()) {
     namingLines.discard();
@@ -59,6 +62,7 @@ std::optional<PageNotRead> archiveBrowserWindow(Engine& engine, const platform::
     noteUnrecorded(engine, window.windowID, Unrecorded::excludedSite);
     return std::nullopt;
   }
+  checking.stop();
   namingLines.release();
   forgetUnrecorded(engine, window.windowID);
 
@@ -72,8 +76,10 @@ std::optional<PageNotRead> archiveBrowserWindow(Engine& engine, const platform::
     newPage = record->pendingPage == shown;
     record->pendingPage = shown;
   }
+  Engine::TimedPart naming(engine, "record name");
   const std::string stamp = captureTimestamp(engine);
   const archive::RecordPaths paths = archive::claimRecordPaths(day, dayFolder, stamp);
+  naming.stop();
   if (!captureScreenshot(engine, *record, paths.imagePath, newPage)) {
     log::capturer().log("no screenshot captured so abort archiving this time.");
     return std::nullopt;

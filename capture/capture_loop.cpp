@@ -129,6 +129,7 @@ void capturePass(Engine& engine) {
   const std::string day = dayName(p.clock().localTime(p.clock().now()));
   // A sealed archive that is locked records nothing, and says so once where it is opened.
   if (archiveIsLocked()) return;
+  Engine::TimedPart folders(engine, "archive folders and upkeep");
   auto dataFolder = engine.dataFolder();
   if (!dataFolder) {
     log::capturer().log(lines::noDataFolder);
@@ -144,7 +145,10 @@ void capturePass(Engine& engine) {
       log::capturer().error("No day folder in %s, so nothing is saved in this pass", dataFolder->string());
     return;
   }
+  folders.stop();
+  Engine::TimedPart listing(engine, "list");
   const std::vector<platform::WindowDescription> windows = getBrowserWindows(engine);
+  listing.stop();
 
   std::vector<std::uint32_t> listed;
   for (const auto& w : windows)

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -122,6 +123,32 @@ class Engine {
     std::optional<std::chrono::system_clock::time_point> lastBudgetCheck;
     bool savingStopped = false;
   } upkeep;
+
+  // Where passes spend their time, part by part, summed over passes: measured only while a benchmark has set
+  // it (and only the pass thread writes it then).
+  struct PassParts {
+    std::map<std::string, std::chrono::nanoseconds> spent;
+  };
+  PassParts* passParts = nullptr;
+
+  // Adds the time from its making to its end to a part of the pass, when passes are measured.
+  class TimedPart {
+   public:
+    TimedPart(Engine& engine, const char* part)
+        : parts_(engine.passParts), part_(part), start_(std::chrono::steady_clock::now()) {}
+    ~TimedPart() { stop(); }
+    TimedPart(const TimedPart&) = delete;
+    TimedPart& operator=(const TimedPart&) = delete;
+    void stop() {
+      if (parts_) parts_->spent[part_] += std::chrono::steady_clock::now() - start_;
+      parts_ = nullptr;
+    }
+
+   private:
+    PassParts* parts_;
+    const char* part_;
+    std::chrono::steady_clock::time_point start_;
+  };
 
  private:
   EngineSources sources_;

@@ -64,7 +64,9 @@ bool captureScreenshot(Engine& engine, TessaronWindow& record, const std::filesy
     log::capturer().error("Failed to fetch screenshot.");
     return false;
   }
+  Engine::TimedPart grab(engine, "screenshot");
   auto shot = engine.platform().windows().captureWindow(*record.window);
+  grab.stop();
   if (!shot || shot.value().empty()) {
     log::capturer().error("Failed to fetch screenshot.");
     return false;
@@ -84,6 +86,7 @@ bool captureScreenshot(Engine& engine, TessaronWindow& record, const std::filesy
   };
   std::optional<OSHashType> currentHash;
   if (!record.prevImage.empty() && !newPage) {
+    Engine::TimedPart hashing(engine, "hash");
     currentHash = hashPixels();
     const OSHashType previousHash =
         record.prevImageHash ? *record.prevImageHash

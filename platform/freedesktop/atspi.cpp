@@ -85,11 +85,55 @@ class AtspiPageWindow final : public PageWindow {
   // shows nothing, so Firefox then marks only the focused document. A page in another process (GNOME Web)
   // and a page not built yet (Chromium) come last: they cost more to find.
   std::optional<Reference> findShownDocument() {
+    if (auto remembered = bus_->shownDocument(window_))
+      if (stillShownHere(*remembered)) return remembered;
+    const auto searchStart = std::chrono::steady_clock::now();
     std::optional<Reference> document = firstDocumentWith(window_, ATSPI_STATE_SHOWING);
+    bool showing = document.has_value();
     if (!document) document = outermostFocusedDocument();
-    if (!document) document = embeddedDocument();
-    if (!document) document = wakeDocuments();
+    if (!document) {
+      document = embeddedDocument();
+      showing = document.has_value();
+    }
+    if (!document) {
+      document = wakeDocuments();
+      showing = document.has_value();
+    }
+    // Only a document found showing is remembered (a focused one stands in for a covered window's page), and
+    // only when searching took longer than checking it again takes: Chromium answers the search at once,
+    // while its documents sit deep below the window.
+    const bool slowSearch = std::chrono::steady_clock::now() - searchStart > rememberAfter;
+    bus_->rememberShownDocument(window_, showing && slowSearch ? document : std::nullopt);
     return document;
+  }
+
+  static constexpr auto rememberAfter = 5ms;
+
+  // The document last found still shows, and in this window: a tab switched away from no longer shows, a
+  // page navigated away from is gone from the tree, and a tab moved to another window has other ancestors.
+  // A document in another application (GNOME Web's web process) is checked as far as its state goes.
+  bool stillShownHere(const Reference& document) {
+    Variant reply = bus_->call(document, "org.a11y.atspi.Accessible", "GetState", nullptr, "(au)");
+    if (!reply) return false;
+    Variant words = reply.child(0);
+    gsize count = 0;
+    const auto* state =
+        static_cast<const guint32*>(g_variant_get_fixed_array(words.get(), &count, sizeof(guint32)));
+    auto has = [&](AtspiStateType flag) {
+      const gsize word = static_cast<gsize>(flag) / 32;
+      return word < count && (state[word] & (1u << (flag % 32))) != 0;
+    };
+    if (!has(ATSPI_STATE_SHOWING) || has(ATSPI_STATE_DEFUNCT)) return false;
+    if (document.bus != window_.bus) return true;
+    Reference at = document;
+    for (int depth = 0; depth < 64; ++depth) {
+      Variant parent = bus_->property(at, "org.a11y.atspi.Accessible", "Parent");
+      if (!parent || !g_variant_is_of_type(parent.get(), G_VARIANT_TYPE("(so)"))) return false;
+      at = referenceFrom(parent.get());
+      if (at == window_) return true;
+      if (!at.valid()) return false;
+    }
+    return false;
   }
 
   // The first web document below `root`, in document order, that has the state. ("traverse" must be set for

@@ -124,6 +124,22 @@ void AtspiBus::rememberEmbeddedRoot(const Reference& frame, const Reference& roo
   embeddedRoots_[frame.bus + frame.path] = root;
 }
 
+std::optional<Reference> AtspiBus::shownDocument(const Reference& frame) {
+  std::lock_guard lock(applicationsMutex_);
+  auto it = shownDocuments_.find(frame.bus + frame.path);
+  return it == shownDocuments_.end() ? std::nullopt : std::optional(it->second);
+}
+
+void AtspiBus::rememberShownDocument(const Reference& frame, const std::optional<Reference>& document) {
+  std::lock_guard lock(applicationsMutex_);
+  if (!document) {
+    shownDocuments_.erase(frame.bus + frame.path);
+    return;
+  }
+  if (shownDocuments_.size() >= 64) shownDocuments_.clear();
+  shownDocuments_[frame.bus + frame.path] = *document;
+}
+
 bool AtspiBus::firstWake(const std::string& busName) {
   std::lock_guard lock(applicationsMutex_);
   return woken_.insert(busName).second;

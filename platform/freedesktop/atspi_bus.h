@@ -102,6 +102,12 @@ class AtspiBus {
   std::optional<Reference> embeddedRoot(const Reference& frame);
   void rememberEmbeddedRoot(const Reference& frame, const Reference& root);
 
+  // The document a window showed when last read: finding it again searches the browser's whole tree, which
+  // takes Firefox tens of milliseconds on a long page, while checking the one found takes a few questions.
+  // Kept for the last few windows.
+  std::optional<Reference> shownDocument(const Reference& frame);
+  void rememberShownDocument(const Reference& frame, const std::optional<Reference>& document);
+
   // True the first time it is asked for this application (by its bus name): the one time a caller waits
   // for the application to build its pages' accessibles.
   bool firstWake(const std::string& busName);
@@ -143,6 +149,7 @@ class AtspiBus {
   std::map<std::int32_t, Entry> applications_;
   std::set<std::string> woken_;
   std::map<std::string, Reference> embeddedRoots_;
+  std::map<std::string, Reference> shownDocuments_;
 
   struct Direct {
     sd_bus* bus = nullptr;
