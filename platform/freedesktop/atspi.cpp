@@ -28,12 +28,14 @@ using namespace std::chrono_literals;
 class AtspiPageWindow final : public PageWindow {
  public:
   AtspiPageWindow(std::shared_ptr<AtspiBus> bus, std::int32_t processId, Reference frame, std::string name,
-                  std::span<const std::string_view> addressAttributes)
+                  std::span<const std::string_view> addressAttributes, std::optional<Rect> placed = {})
       : bus_(std::move(bus)),
         pid_(processId),
         window_(std::move(frame)),
         name_(std::move(name)),
-        addressAttributes_(addressAttributes) {}
+        addressAttributes_(addressAttributes) {
+    if (placed) frame_ = *placed;
+  }
 
   Outcome<Rect> frame() override {
     std::lock_guard lock(mutex_);
@@ -415,13 +417,24 @@ std::optional<std::vector<Reference>> AtspiPages::topLevel(std::int32_t processI
 
 std::optional<std::vector<PageWindowRef>> AtspiPages::windowsOf(std::int32_t processId,
                                                                 const Browser& browser) {
+  if (auto read = recentlyRead(processId)) {
+    std::vector<PageWindowRef> windows;
+    for (NamedFrame& frame : *read) {
+      Reference object{std::move(frame.bus), std::move(frame.path)};
+      if (bus_->role(object) != ATSPI_ROLE_FRAME || frameMayBePrivate(browser, frame.name)) continue;
+      windows.push_back(std::make_shared<AtspiPageWindow>(bus_, processId, std::move(object),
+                                                          std::move(frame.name),
+                                                          addressAttributes(browser.family), frame.extents));
+    }
+    return windows;
+  }
   auto children = topLevel(processId);
   if (!children) return std::nullopt;
   std::vector<PageWindowRef> windows;
   for (Reference& child : *children) {
-    if (bus_->role(child) != ATSPI_ROLE_FRAME) continue;
+    // The name first: Chromium's extra frames, which have no window, have none, and need no more questions.
     std::string name = bus_->stringProperty(child, "org.a11y.atspi.Accessible", "Name").value_or("");
-    if (name.empty()) continue;  // Chromium's extra frames, which have no window
+    if (name.empty() || bus_->role(child) != ATSPI_ROLE_FRAME) continue;
     // A frame that may be a private window's is passed over before anything of it is read, so that matching
     // an ordinary window never reads or logs a private one of the same process.
     if (frameMayBePrivate(browser, name)) continue;
@@ -440,14 +453,30 @@ std::optional<std::vector<AccessibleFrame>> AtspiPages::frames(std::int32_t proc
   auto children = topLevel(processId);
   if (!children) return std::nullopt;
   std::vector<AccessibleFrame> frames;
+  ReadFrames read{std::chrono::steady_clock::now(), {}};
   for (const Reference& child : *children) {
     std::string name = bus_->stringProperty(child, "org.a11y.atspi.Accessible", "Name").value_or("");
     if (name.empty()) continue;  // Chromium's extra frames, which have no window
     AccessibleFrame frame{std::move(name), std::nullopt};
     frame.extents = bus_->placedExtents(processId, frame.name, child);
+    read.frames.push_back({child.bus, child.path, frame.name, frame.extents});
     frames.push_back(std::move(frame));
   }
+  std::lock_guard lock(recentMutex_);
+  recent_[processId] = std::move(read);
   return frames;
+}
+
+std::optional<std::vector<AtspiPages::NamedFrame>> AtspiPages::recentlyRead(std::int32_t processId) {
+  // A pass lists its windows and matches them within a few milliseconds; anything older is read again.
+  constexpr auto freshFor = std::chrono::milliseconds(500);
+  std::lock_guard lock(recentMutex_);
+  auto found = recent_.find(processId);
+  if (found == recent_.end()) return std::nullopt;
+  ReadFrames read = std::move(found->second);
+  recent_.erase(found);
+  if (std::chrono::steady_clock::now() - read.at > freshFor) return std::nullopt;
+  return std::move(read.frames);
 }
 
 }  // namespace tessaron::platform::freedesktop

@@ -10,6 +10,9 @@
 // bridge, whose handlers libatspi would run on whatever thread happened to be waiting for a reply.
 // Windows may be used from any thread.
 #pragma once
+#include <chrono>
+#include <map>
+#include <mutex>
 
 #include <cstdint>
 #include <functional>
@@ -69,6 +72,21 @@ class AtspiPages final : public PageReader {
   std::optional<std::vector<Reference>> topLevel(std::int32_t processId);
 
   std::shared_ptr<AtspiBus> bus_;
+
+  // The named frames that frames() read for the window list, kept for the pass's matching that follows a
+  // moment later (once, and only within a short while), so that each pass asks for them once.
+  struct NamedFrame {
+    std::string bus, path;  // the frame's object
+    std::string name;
+    std::optional<Rect> extents;
+  };
+  struct ReadFrames {
+    std::chrono::steady_clock::time_point at;
+    std::vector<NamedFrame> frames;
+  };
+  std::optional<std::vector<NamedFrame>> recentlyRead(std::int32_t processId);
+  std::mutex recentMutex_;
+  std::map<std::int32_t, ReadFrames> recent_;
 };
 
 }  // namespace tessaron::platform::freedesktop
