@@ -43,6 +43,21 @@ const SamplePage chromiumSecretCove{"/chromium/cove.html", "Secret Cove", "incog
 const SamplePage firefoxOrchard{"/firefox/orchard.html", "Orchard Ledger \xF0\x9F\x8D\x8E Apples",
                                 "firefoxalpha", "rgb(220, 80, 40)"};
 
+// A long page (about 1,600 accessible objects, where Firefox takes tens of milliseconds to find the shown
+// document, so tessaron keeps the one it found), ready to follow navigation.
+std::string longPage(const std::string& title, const std::string& marker) {
+  std::string html = "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>" + title +
+                     "</title></head><body><h1>" + marker + " heading</h1><ul>";
+  for (int i = 0; i < 300; ++i) {
+    const std::string n = std::to_string(i);
+    html += "<li><a href=\"#item" + n + "\">entry " + n + "</a> with <button>open " + n + "</button></li>";
+  }
+  html += "</ul>";
+  for (int i = 0; i < 150; ++i)
+    html += "<p>Paragraph " + std::to_string(i) + " has <a href=\"#p\">a link</a> in it.</p>";
+  return html + PageServer::navigationScript() + "</body></html>";
+}
+
 class BrowsersTest : public DesktopSuite {
  protected:
   static void SetUpTestSuite() {
@@ -50,6 +65,8 @@ class BrowsersTest : public DesktopSuite {
     for (const auto& page : {chromiumHarbour, chromiumQuarry, chromiumLighthouse, chromiumSecretCove,
                              firefoxOrchard, epiphanyMeadow})
       addSamplePage(session->pages(), page);
+    session->pages().add("/firefox/ledger-one.html", longPage("Ledger One", "firefoxledgerone"));
+    session->pages().add("/firefox/ledger-two.html", longPage("Ledger Two", "firefoxledgertwo"));
     // Chromium as people start it: no flag that switches its pages' accessibility on.
     chromium = session->startChromium(session->pages().url(chromiumHarbour.path), "Harbour Notes", "chromium",
                                       {}, ChromiumStart::asLaunched);
@@ -191,6 +208,27 @@ TEST_F(BrowsersTest, ARevisitKeepsTwoWords) {
   std::istringstream words(revisit.body);
   EXPECT_EQ(std::distance(std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()), 2)
       << revisit.body;
+}
+
+// Firefox's shown document is kept between passes once found: after the window moves on to another page, the
+// record is that page's, never the address or words of the page before.
+TEST_F(BrowsersTest, AFirefoxWindowThatMovesOnIsRecordedWithItsNewPage) {
+  const auto recordsAt = [](const std::string& path) {
+    std::vector<Record> out;
+    for (auto& record : records())
+      if (record.address == session->pages().url(path)) out.push_back(std::move(record));
+    return out;
+  };
+  for (const std::string page : {"/firefox/ledger-one.html", "/firefox/ledger-two.html"}) {
+    session->pages().navigate("firefox", page);
+    ASSERT_TRUE(waitFor([&] { return !recordsAt(page).empty(); }, 40s)) << page << session->log("tessaron");
+  }
+  const Record second = recordsAt("/firefox/ledger-two.html").front();
+  EXPECT_EQ(second.title, "Ledger Two \xE2\x80\x94 Mozilla Firefox");
+  EXPECT_NE(second.body.find("firefoxledgertwo heading"), std::string::npos) << second.body;
+  EXPECT_EQ(second.body.find("firefoxledgerone"), std::string::npos) << second.body;
+  for (const Record& first : recordsAt("/firefox/ledger-one.html"))
+    EXPECT_EQ(first.body.find("firefoxledgertwo"), std::string::npos) << "the page before took the new words";
 }
 
 TEST_F(BrowsersTest, AClosedWindowLeavesTheRegistry) {
