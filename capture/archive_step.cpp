@@ -47,6 +47,14 @@ std::optional<PageNotRead> archiveBrowserWindow(Engine& engine, const platform::
 
   const auto page = matched->page();
   const std::string address = page ? page->address : std::string();
+  // A record without the page's address and words only because the browser had not built them yet would
+  // stay so: the window waits for a later pass.
+  if (variant == BrowserVariant::chromiumFamily && !page && !matched->pageBuilt()) {
+    namingLines.discard();
+    if (record->window) record->window->title.reset();
+    noteUnrecorded(engine, window.windowID, Unrecorded::pageNotBuilt);
+    return std::nullopt;
+  }
   matching.stop();
   Engine::TimedPart checking(engine, "excluded sites");
   // Without its address a page cannot be checked against the excluded sites: then it is not recorded.

@@ -135,7 +135,7 @@ void forgetVisitedURL(Engine& engine, const std::string& address);
 // ----- what is never recorded, and what the person takes back
 
 // Why a listed browser window was not recorded; logged once when it starts, never naming the page.
-enum class Unrecorded { privateBrowsing, maybePrivate, excludedSite, addressUnknown };
+enum class Unrecorded { privateBrowsing, maybePrivate, excludedSite, addressUnknown, pageNotBuilt };
 // Logs the reason when it is new for the window; forgetUnrecorded ends it (the window is recorded again).
 void noteUnrecorded(Engine& engine, std::uint32_t windowID, Unrecorded reason);
 void forgetUnrecorded(Engine& engine, std::uint32_t windowID);

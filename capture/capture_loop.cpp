@@ -92,6 +92,12 @@ void noteUnrecorded(Engine& engine, std::uint32_t windowID, Unrecorded reason) {
           "Window %{public}u shows a page whose address cannot be read, and sites are excluded: not recorded",
           windowID);
       return;
+    case Unrecorded::pageNotBuilt:
+      log::capturer().log(
+          "Window %{public}u shows a page the browser has not built for reading yet: not recorded until it "
+          "has",
+          windowID);
+      return;
   }
 }
 

@@ -89,5 +89,61 @@ TEST_F(PageContent, EqualFramesAndTitlesFirstWinsAndUnreadableFramesAreSkippedWi
   EXPECT_EQ(messages[2].category, "GetChromeContent");
 }
 
+// Chromium builds its pages' trees only some time after it is first asked: a window whose page is not built
+// yet is not recorded (said once), and is recorded whole once it is; a built page that truly gives no address
+// is recorded as it is.
+TEST_F(PageContent, AChromiumPageIsRecordedOnceItsTreeIsBuiltAndNeverWithoutItBefore) {
+  platform::sim::Window window{
+      .number = 7, .title = "Page", .frame = {0, 0, 64, 48}, .application = "Chromium"};
+  window.processId = 100;
+  window.image = platform::sim::ImageSource::fromPattern("noise", 1);
+  desktop->addWindow(window);
+  const auto frame = tree.window({0, 0, 64, 48}, {});
+  app.tree->node(frame).attributes["AXPageNotBuilt"] = {platform::sim::AXStatus::success, Value(true)};
+  windows({frame});
+  const std::string day = dataFolder().string() + "/20240301";
+  auto records = [&] {
+    std::vector<std::string> texts;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(day, ec))
+      if (entry.path().extension() == ".txt") texts.push_back(testing::readText(entry.path()));
+    return texts;
+  };
+  capturePass(engine());
+  capturePass(engine());
+  EXPECT_TRUE(records().empty());
+  const auto texts = logs->texts();
+  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                          [](const std::string& text) {
+                            return text.find("has not built for reading yet: not recorded until it has") !=
+                                   std::string::npos;
+                          }),
+            1);
+
+  AXApplication built;
+  TreeBuilder builder{*built.tree};
+  const auto page =
+      builder.webArea("Page", Value(Url{"https://page.example/"}), {builder.staticText("Tide")});
+  built.root = builder.node({{"AXRole", std::string("AXApplication")}});
+  built.tree->node(built.root).elementLists["AXWindows"] = {builder.window({0, 0, 64, 48}, {page})};
+  desktop->setApplication(100, built);
+  desktop->advance(std::chrono::seconds(5));
+  capturePass(engine());
+  ASSERT_EQ(records().size(), 1U);
+  EXPECT_NE(records()[0].find("https://page.example/"), std::string::npos) << records()[0];
+  EXPECT_NE(records()[0].find("Tide"), std::string::npos) << records()[0];
+
+  AXApplication noAddress;
+  TreeBuilder bare{*noAddress.tree};
+  const auto untitled = bare.webArea("Page", std::nullopt, {bare.staticText("Harbour")});
+  noAddress.root = bare.node({{"AXRole", std::string("AXApplication")}});
+  noAddress.tree->node(noAddress.root).elementLists["AXWindows"] = {bare.window({0, 0, 64, 48}, {untitled})};
+  desktop->setApplication(100, noAddress);
+  desktop->window(7)->image = platform::sim::ImageSource::fromPattern("checker", 2);
+  desktop->advance(std::chrono::seconds(5));
+  capturePass(engine());
+  EXPECT_EQ(records().size(), 2U) << "a built page without an address is recorded";
+}
+
 }  // namespace
 }  // namespace tessaron

@@ -47,6 +47,10 @@ class PageWindow {
   virtual std::string text() = 0;
   // The parts the page draws, as read with its text (so after text()); none where the backend cannot tell.
   virtual std::optional<PageLayout> layout() { return std::nullopt; }
+  // Whether the window's page is in its accessibility tree at all. A Chromium-family browser builds its
+  // pages' trees only some time after it is first asked: until then a window gives no page, though it shows
+  // one.
+  virtual bool pageBuilt() { return true; }
 };
 using PageWindowRef = std::shared_ptr<PageWindow>;
 

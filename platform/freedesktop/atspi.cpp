@@ -72,6 +72,11 @@ class AtspiPageWindow final : public PageWindow {
     return layout_;
   }
 
+  bool pageBuilt() override {
+    std::lock_guard lock(mutex_);
+    return shownDocument().has_value();
+  }
+
  private:
   // The document the window shows, found once.
   const std::optional<Reference>& shownDocument() {

@@ -91,6 +91,14 @@ class SimPageWindow final : public PageWindow {
     return out;
   }
 
+  // A window marked "AXPageNotBuilt" stands for a browser that has not built its page's tree yet.
+  bool pageBuilt() override {
+    const AttributeResult* result = attribute(tree_->node(node_), "AXPageNotBuilt");
+    if (!result || result->status != AXStatus::success) return true;
+    const auto* notBuilt = std::get_if<bool>(&result->value);
+    return !notBuilt || !*notBuilt;
+  }
+
  private:
   std::optional<Page> findPage(std::size_t index, Walk& walk, int depth) const {
     if (!walk.enter(index, depth)) return std::nullopt;
