@@ -144,6 +144,9 @@ void pruneUnrecorded(Engine& engine, const std::vector<std::uint32_t>& listed);
 // Says once per process, in the log and in a desktop notice, that a browser's pages cannot be read because it
 // is not on the accessibility bus.
 void noteUnreadablePages(Engine& engine, const platform::RunningApplication& application);
+// Says once per process, in the log and in a desktop notice, that none of a browser's windows is recorded
+// because its private windows cannot be told from its others.
+void noteUntellablePrivateWindows(Engine& engine, const platform::Browser& browser);
 
 // The settings file is read again (when it changed) at the start of each pass; a change is logged without
 // naming any site.

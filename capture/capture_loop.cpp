@@ -69,6 +69,23 @@ void noteUnreadablePages(Engine& engine, const platform::RunningApplication& app
            name + " to have them recorded."});
 }
 
+void noteUntellablePrivateWindows(Engine& engine, const platform::Browser& browser) {
+  const std::string name(browser.name);
+  if (!engine.notes.untellableBrowsers.first(name)) return;
+  log::capturer().log(
+      "%{public}s shows private windows beside its others with nothing outside it to tell them apart: none "
+      "of "
+      "its windows is recorded",
+      name);
+  engine.platform().shell().statusBar().postNotice(
+      {"Tessaron does not record " + name,
+       name +
+           " shows private windows beside its other windows, and nothing outside it tells them apart. So "
+           "that "
+           "a private window is never recorded, Tessaron records none of " +
+           name + "'s windows."});
+}
+
 void noteUnrecorded(Engine& engine, std::uint32_t windowID, Unrecorded reason) {
   {
     Engine::Notes& notes = engine.notes;
@@ -172,6 +189,8 @@ void capturePass(Engine& engine) {
       noteUnreadablePages(engine, *window.owningApplication);
     // A private window is passed over before anything of it is kept, compared or logged but its number.
     if (window.privacy != platform::WindowPrivacy::ordinary) {
+      if (window.browser && window.browser->privateWindows == platform::PrivateWindows::untellable)
+        noteUntellablePrivateWindows(engine, *window.browser);
       noteUnrecorded(engine, window.windowID,
                      window.privacy == platform::WindowPrivacy::privateBrowsing ? Unrecorded::privateBrowsing
                                                                                 : Unrecorded::maybePrivate);

@@ -96,5 +96,41 @@ TEST_F(UnreadablePages, ABrowserOffTheAccessibilityBusIsNamedOnceInTheLogAndANot
   EXPECT_TRUE(!std::filesystem::exists(day) || std::filesystem::is_empty(day)) << "nothing of it is recorded";
 }
 
+// qutebrowser's private windows cannot be told from its others, so none of its windows is recorded: said
+// once, with the reason, in the log and a notice. A Chromium window that cannot be told is passed over
+// silently (it is that window, not the browser).
+TEST_F(UnreadablePages, ABrowserWhosePrivateWindowsCannotBeToldIsNamedOnceWithTheReason) {
+  platform::sim::Window window;
+  window.number = 21;
+  window.title = "Tide tables - qutebrowser";
+  window.application = "qutebrowser";
+  window.processId = 400;
+  window.privacy = platform::WindowPrivacy::undetermined;
+  desktop->addWindow(window);
+  window.number = 22;
+  window.title = "Quarry - qutebrowser";
+  desktop->addWindow(window);
+  window.number = 23;
+  window.title = "Harbour - Chromium";
+  window.application = "Chromium";
+  window.processId = 401;
+  desktop->addWindow(window);
+  capturePass(engine());
+  capturePass(engine());
+  ASSERT_EQ(desktop->notices().size(), 1U);
+  EXPECT_EQ(desktop->notices()[0].title, "Tessaron does not record qutebrowser");
+  EXPECT_NE(desktop->notices()[0].body.find("nothing outside it tells them apart"), std::string::npos);
+  const auto lines = logs->texts(log::Category::capturer);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& line) {
+                            return line.find("with nothing outside it to tell them apart") !=
+                                   std::string::npos;
+                          }),
+            1);
+  const auto day = dataFolder() / "20240301";
+  EXPECT_TRUE(!std::filesystem::exists(day) || std::filesystem::is_empty(day))
+      << "nothing of them is recorded";
+}
+
 }  // namespace
 }  // namespace tessaron

@@ -111,6 +111,7 @@ class Engine {
     std::unordered_map<std::uint32_t, Unrecorded> unrecordedWindows;  // why each window is not recorded
     log::Once<std::int32_t> unreadableProcesses;  // browsers said to be off the accessibility bus
     log::Once<> unknownApplications;              // applications on screen that are no browser we know
+    log::Once<> untellableBrowsers;               // browsers none of whose windows is recorded, said why
     log::Once<> daysWithoutFolder;                // days whose folder could not be made
   } notes;
 
