@@ -468,19 +468,19 @@ std::optional<std::vector<AccessibleFrame>> AtspiPages::frames(std::int32_t proc
     frames.push_back(std::move(frame));
   }
   std::lock_guard lock(recentMutex_);
+  // What no matching took (a private window's process, one that has ended) goes once it is stale.
+  std::erase_if(recent_, [&](const auto& entry) { return read.at - entry.second.at > framesFreshFor; });
   recent_[processId] = std::move(read);
   return frames;
 }
 
 std::optional<std::vector<AtspiPages::NamedFrame>> AtspiPages::recentlyRead(std::int32_t processId) {
-  // A pass lists its windows and matches them within a few milliseconds; anything older is read again.
-  constexpr auto freshFor = std::chrono::milliseconds(500);
   std::lock_guard lock(recentMutex_);
   auto found = recent_.find(processId);
   if (found == recent_.end()) return std::nullopt;
   ReadFrames read = std::move(found->second);
   recent_.erase(found);
-  if (std::chrono::steady_clock::now() - read.at > freshFor) return std::nullopt;
+  if (std::chrono::steady_clock::now() - read.at > framesFreshFor) return std::nullopt;
   return std::move(read.frames);
 }
 

@@ -85,6 +85,8 @@ class AtspiPages final : public PageReader {
     std::vector<NamedFrame> frames;
   };
   std::optional<std::vector<NamedFrame>> recentlyRead(std::int32_t processId);
+  // A pass lists its windows and matches them within a few milliseconds; anything older is read again.
+  static constexpr std::chrono::milliseconds framesFreshFor{500};
   std::mutex recentMutex_;
   std::map<std::int32_t, ReadFrames> recent_;
 };
