@@ -40,6 +40,19 @@ std::string mixedPage(const std::string& marker) {
          pictureOfWords("Lighthouse keepers gather Tuesday") + "</p></body></html>";
 }
 
+// A notice that is a heading and a picture of two lines of words marked decorative (alt=""), so that the
+// picture is not in the accessibility tree at all.
+std::string noticePage() {
+  return "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>Notice</title></head>"
+         "<body style=\"margin:10px;background:#fff\"><h1>Notice</h1><img alt=\"\" width=\"700\" "
+         "height=\"140\" "
+         "src=\"data:image/svg+xml;utf8,<svg xmlns='http://www.w3.org/2000/svg' width='700' height='140'>"
+         "<rect width='700' height='140' fill='white'/><text font-family='DejaVu Sans' font-size='32' "
+         "fill='black'><tspan x='20' y='50'>Harbour closes early</tspan><tspan x='20' y='110'>during autumn "
+         "storms</tspan></text></svg>\">" +
+         PageServer::navigationScript() + "</body></html>";
+}
+
 const char* const canvasOnlyPage =
     "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>Whiteboard</title></head>"
     "<body style=\"margin:0;background:#fff\"><canvas id=\"board\" width=\"800\" height=\"200\"></canvas>";
@@ -52,7 +65,8 @@ class OcrTest : public DesktopSuite {
     session->pages().add("/firefox/board.html",
                          std::string(canvasOnlyPage) +
                              canvasScript("board", {"Migratory swallows", "return every April"}) +
-                             "</body></html>");
+                             PageServer::navigationScript() + "</body></html>");
+    session->pages().add("/firefox/notice.html", noticePage());
     session->startChromium(session->pages().url("/chromium/charts.html"), "Charts and notices");
     session->startFirefox(session->pages().url("/firefox/board.html"), "Whiteboard");
     tessaron = session->startTessaron("tessaron", {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
@@ -99,6 +113,16 @@ TEST_F(OcrTest, EachPageIsReadOnceNotAtEveryPass) {
   const std::size_t read = countInLog("Reading the words of");
   ASSERT_TRUE(waitForPasses(3));
   EXPECT_EQ(countInLog("Reading the words of"), read);
+}
+
+// Firefox places its document below its toolbars: a page whose only words are in a decorative picture is read
+// whole there (and never the toolbars, whose words would come first).
+TEST_F(OcrTest, AFirefoxPageThatIsAPictureOfWordsIsReadWhole) {
+  session->pages().navigate("firefox", "/firefox/notice.html");
+  const auto record = recordWith("/firefox/notice.html", {"Harbour", "early", "autumn", "storms"});
+  ASSERT_TRUE(record) << session->log("tessaron");
+  EXPECT_EQ(record->body.find("Notice"), 0U)
+      << "the tree's heading first, then the picture's words: " << record->body;
 }
 
 }  // namespace

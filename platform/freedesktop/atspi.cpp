@@ -275,7 +275,7 @@ class AtspiPageWindow final : public PageWindow {
         parts = reading.parts();
         page = reading.pageExtents();
       });
-      if (read) placeParts(parts, page);
+      if (read) placeParts(document, parts, page);
       if (read) return std::move(*read);
       // An application without a socket of its own, or one whose connection just broke: the serial walk.
       unsettled = false;
@@ -287,12 +287,15 @@ class AtspiPageWindow final : public PageWindow {
 
   // The page's parts relative to its window: both are read in the same coordinates, whatever those are (the
   // screen's under X11, a surface's under Wayland), so the difference is the window's own.
-  void placeParts(const std::vector<PagePart>& parts, std::optional<Rect> page) {
+  void placeParts(const Reference& document, const std::vector<PagePart>& parts, std::optional<Rect> page) {
     const auto window = bus_->screenExtents(window_);
     if (!window) return;
     auto placed = [](const Rect& rect) { return rect.width > 0 && rect.height > 0; };
-    // Firefox gives its documents no extents (-1 everywhere): the page is then known only as far as its parts
-    // reach, which never takes in the browser's own toolbars.
+    // Firefox can give its document no extents while its text is being read (-1 everywhere); asked on its own
+    // afterwards it places it below its toolbars, where the page is drawn (measured with Firefox ESR under
+    // X11: a 1280x972 window's document starts 85 px down and ends with it). Failing both, the page is known
+    // only as far as its parts reach, which never takes in the browser's own toolbars either.
+    if (!page || !placed(*page)) page = bus_->screenExtents(document);
     if (!page || !placed(*page)) {
       Rect reach;
       for (const PagePart& part : parts) {
