@@ -28,12 +28,13 @@ using namespace std::chrono_literals;
 class AtspiPageWindow final : public PageWindow {
  public:
   AtspiPageWindow(std::shared_ptr<AtspiBus> bus, std::int32_t processId, Reference frame, std::string name,
-                  std::span<const std::string_view> addressAttributes, std::optional<Rect> placed = {})
+                  BrowserFamily family, std::optional<Rect> placed = {})
       : bus_(std::move(bus)),
         pid_(processId),
         window_(std::move(frame)),
         name_(std::move(name)),
-        addressAttributes_(addressAttributes) {
+        addressAttributes_(addressAttributes(family)),
+        keepsShownDocument_(family == BrowserFamily::firefox) {
     if (placed) frame_ = *placed;
   }
 
@@ -92,46 +93,54 @@ class AtspiPageWindow final : public PageWindow {
   // shows nothing, so Firefox then marks only the focused document. A page in another process (GNOME Web)
   // and a page not built yet (Chromium) come last: they cost more to find.
   std::optional<Reference> findShownDocument() {
+    if (!keepsShownDocument_) return searchShownDocument();
     if (auto remembered = bus_->shownDocument(window_))
       if (stillShownHere(*remembered)) return remembered;
     const auto searchStart = std::chrono::steady_clock::now();
-    std::optional<Reference> document = firstDocumentWith(window_, ATSPI_STATE_SHOWING);
-    bool showing = document.has_value();
-    if (!document) document = outermostFocusedDocument();
-    if (!document) {
-      document = embeddedDocument();
-      showing = document.has_value();
-    }
-    if (!document) {
-      document = wakeDocuments();
-      showing = document.has_value();
-    }
+    std::optional<Reference> document = searchShownDocument();
     // Only a document found showing is remembered (a focused one stands in for a covered window's page), and
-    // only when searching took longer than checking it again takes: Chromium answers the search at once,
-    // while its documents sit deep below the window.
+    // only when searching took longer than checking it again takes.
     const bool slowSearch = std::chrono::steady_clock::now() - searchStart > rememberAfter;
-    bus_->rememberShownDocument(window_, showing && slowSearch ? document : std::nullopt);
+    const bool showing = document && has(statesOf(*document).value_or(0), ATSPI_STATE_SHOWING);
+    bus_->rememberShownDocument(window_, slowSearch && showing ? document : std::nullopt);
+    return document;
+  }
+
+  std::optional<Reference> searchShownDocument() {
+    std::optional<Reference> document = firstDocumentWith(window_, ATSPI_STATE_SHOWING);
+    if (!document) document = outermostFocusedDocument();
+    if (!document) document = embeddedDocument();
+    if (!document) document = wakeDocuments();
     return document;
   }
 
   static constexpr auto rememberAfter = 5ms;
 
-  // The document last found still shows, and in this window: a tab switched away from no longer shows, a
-  // page navigated away from is gone from the tree, and a tab moved to another window has other ancestors.
-  // A document in another application (GNOME Web's web process) is checked as far as its state goes.
-  bool stillShownHere(const Reference& document) {
-    Variant reply = bus_->call(document, "org.a11y.atspi.Accessible", "GetState", nullptr, "(au)");
-    if (!reply) return false;
+  // The object's states as one 64-bit set (AT-SPI's two words); none when it does not answer.
+  std::optional<std::uint64_t> statesOf(const Reference& object) {
+    Variant reply = bus_->call(object, "org.a11y.atspi.Accessible", "GetState", nullptr, "(au)");
+    if (!reply) return std::nullopt;
     Variant words = reply.child(0);
     gsize count = 0;
     const auto* state =
         static_cast<const guint32*>(g_variant_get_fixed_array(words.get(), &count, sizeof(guint32)));
-    auto has = [&](AtspiStateType flag) {
-      const gsize word = static_cast<gsize>(flag) / 32;
-      return word < count && (state[word] & (1u << (flag % 32))) != 0;
-    };
-    if (!has(ATSPI_STATE_SHOWING) || has(ATSPI_STATE_DEFUNCT)) return false;
-    if (document.bus != window_.bus) return true;
+    std::uint64_t states = 0;
+    for (gsize word = 0; word < std::min<gsize>(count, 2); ++word)
+      states |= std::uint64_t{state[word]} << (32 * word);
+    return states;
+  }
+  static bool has(std::uint64_t states, AtspiStateType flag) {
+    return (states >> static_cast<unsigned>(flag) & 1) != 0;
+  }
+
+  // The document last found still shows, and in this window: a tab switched away from no longer shows, a
+  // page navigated away from is gone from Firefox's tree, and a tab moved to another window has other
+  // ancestors. (Chromium can keep a page navigated away from, for going back, with its states and ancestors
+  // unchanged: seen here when the sanitizers slowed its searches enough for its documents to be kept, so its
+  // windows search every time, which it answers at once.)
+  bool stillShownHere(const Reference& document) {
+    const auto states = statesOf(document);
+    if (!states || !has(*states, ATSPI_STATE_SHOWING) || has(*states, ATSPI_STATE_DEFUNCT)) return false;
     Reference at = document;
     for (int depth = 0; depth < 64; ++depth) {
       Variant parent = bus_->property(at, "org.a11y.atspi.Accessible", "Parent");
@@ -395,6 +404,8 @@ class AtspiPageWindow final : public PageWindow {
   const Reference window_;
   const std::string name_;
   const std::span<const std::string_view> addressAttributes_;
+  // Firefox's windows keep the document they found (finding it again costs tens of milliseconds there).
+  const bool keepsShownDocument_;
 
   std::mutex mutex_;
   std::optional<Outcome<Rect>> frame_;
@@ -430,9 +441,8 @@ std::optional<std::vector<PageWindowRef>> AtspiPages::windowsOf(std::int32_t pro
     for (NamedFrame& frame : *read) {
       Reference object{std::move(frame.bus), std::move(frame.path)};
       if (bus_->role(object) != ATSPI_ROLE_FRAME || frameMayBePrivate(browser, frame.name)) continue;
-      windows.push_back(std::make_shared<AtspiPageWindow>(bus_, processId, std::move(object),
-                                                          std::move(frame.name),
-                                                          addressAttributes(browser.family), frame.extents));
+      windows.push_back(std::make_shared<AtspiPageWindow>(
+          bus_, processId, std::move(object), std::move(frame.name), browser.family, frame.extents));
     }
     return windows;
   }
@@ -447,7 +457,7 @@ std::optional<std::vector<PageWindowRef>> AtspiPages::windowsOf(std::int32_t pro
     // an ordinary window never reads or logs a private one of the same process.
     if (frameMayBePrivate(browser, name)) continue;
     windows.push_back(std::make_shared<AtspiPageWindow>(bus_, processId, std::move(child), std::move(name),
-                                                        addressAttributes(browser.family)));
+                                                        browser.family));
   }
   return windows;
 }
