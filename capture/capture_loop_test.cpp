@@ -87,11 +87,7 @@ TEST_F(UnreadablePages, ABrowserOffTheAccessibilityBusIsNamedOnceInTheLogAndANot
   ASSERT_EQ(desktop->notices().size(), 1U);
   EXPECT_EQ(desktop->notices()[0].title, "Tessaron cannot read Chromium's pages");
   EXPECT_NE(desktop->notices()[0].body.find("Restart Chromium"), std::string::npos);
-  const auto lines = logs->texts(log::Category::capturer);
-  EXPECT_EQ(std::count_if(
-                lines.begin(), lines.end(),
-                [](const std::string& line) { return line.find("accessibility bus") != std::string::npos; }),
-            1);
+  EXPECT_EQ(linesWith("is not on the accessibility bus"), 1U);
   const auto day = dataFolder() / "20240301";
   EXPECT_TRUE(!std::filesystem::exists(day) || std::filesystem::is_empty(day)) << "nothing of it is recorded";
 }
@@ -120,13 +116,7 @@ TEST_F(UnreadablePages, ABrowserWhosePrivateWindowsCannotBeToldIsNamedOnceWithTh
   ASSERT_EQ(desktop->notices().size(), 1U);
   EXPECT_EQ(desktop->notices()[0].title, "Tessaron does not record qutebrowser");
   EXPECT_NE(desktop->notices()[0].body.find("nothing outside it tells them apart"), std::string::npos);
-  const auto lines = logs->texts(log::Category::capturer);
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [](const std::string& line) {
-                            return line.find("with nothing outside it to tell them apart") !=
-                                   std::string::npos;
-                          }),
-            1);
+  EXPECT_EQ(linesWith("with nothing outside it to tell them apart"), 1U);
   const auto day = dataFolder() / "20240301";
   EXPECT_TRUE(!std::filesystem::exists(day) || std::filesystem::is_empty(day))
       << "nothing of them is recorded";

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <string_view>
 #include <thread>
 
 #include "base/log.h"
@@ -49,6 +51,13 @@ class SimDesktopTest : public ::testing::Test {
   }
 
   Engine& engine() { return *engine_; }
+  // How many logged lines hold the text.
+  std::size_t linesWith(std::string_view text) const {
+    const auto lines = logs->texts();
+    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.find(text) != std::string::npos;
+    }));
+  }
   std::filesystem::path dataFolder() const { return root / "share" / "tessaron" / "AppData"; }
 
   std::filesystem::path root;

@@ -112,13 +112,7 @@ TEST_F(PageContent, AChromiumPageIsRecordedOnceItsTreeIsBuiltAndNeverWithoutItBe
   capturePass(engine());
   capturePass(engine());
   EXPECT_TRUE(records().empty());
-  const auto texts = logs->texts();
-  EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
-                          [](const std::string& text) {
-                            return text.find("has not built for reading yet: not recorded until it has") !=
-                                   std::string::npos;
-                          }),
-            1);
+  EXPECT_EQ(linesWith("has not built for reading yet: not recorded until it has"), 1U);
 
   AXApplication built;
   TreeBuilder builder{*built.tree};
