@@ -49,10 +49,14 @@ std::optional<PageNotRead> archiveBrowserWindow(Engine& engine, const platform::
   const std::string address = page ? page->address : std::string();
   // A record without the page's address and words only because the browser had not built them yet would
   // stay so: the window waits for a later pass.
-  if (variant == BrowserVariant::chromiumFamily && !page && !matched->pageBuilt()) {
+  const bool buildsPagesLate =
+      variant == BrowserVariant::chromiumFamily || browser.family == platform::BrowserFamily::qtWebEngine;
+  if (buildsPagesLate && !page && !matched->pageBuilt()) {
     namingLines.discard();
     if (record->window) record->window->title.reset();
     noteUnrecorded(engine, window.windowID, Unrecorded::pageNotBuilt);
+    if (browser.family == platform::BrowserFamily::qtWebEngine && platform::qtWebEngineHidesPages(*pid))
+      notePagesHiddenByQtWebEngine(engine, browser);
     return std::nullopt;
   }
   matching.stop();

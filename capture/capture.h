@@ -147,6 +147,8 @@ void noteUnreadablePages(Engine& engine, const platform::RunningApplication& app
 // Says once per process, in the log and in a desktop notice, that none of a browser's windows is recorded
 // because its private windows cannot be told from its others.
 void noteUntellablePrivateWindows(Engine& engine, const platform::Browser& browser);
+// Once per browser: a QtWebEngine browser started without offering its pages, and what to do about it.
+void notePagesHiddenByQtWebEngine(Engine& engine, const platform::Browser& browser);
 
 // The settings file is read again (when it changed) at the start of each pass; a change is logged without
 // naming any site.

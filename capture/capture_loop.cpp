@@ -86,6 +86,23 @@ void noteUntellablePrivateWindows(Engine& engine, const platform::Browser& brows
            name + "'s windows."});
 }
 
+void notePagesHiddenByQtWebEngine(Engine& engine, const platform::Browser& browser) {
+  const std::string name(browser.name);
+  if (!engine.notes.browsersHidingPages.first(name)) return;
+  log::capturer().log(
+      "%{public}s was started without QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY=1, so it keeps its pages from "
+      "the accessibility bus: none of its windows is recorded until it is started with it",
+      name);
+  engine.platform().shell().statusBar().postNotice(
+      {"Tessaron cannot read " + name + "'s pages",
+       name +
+           " offers its pages for reading only when it is started with "
+           "QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY=1 "
+           "in its environment. Add that line to ~/.config/environment.d/qtwebengine.conf, log in again and "
+           "restart " +
+           name + " to have its pages recorded."});
+}
+
 void noteUnrecorded(Engine& engine, std::uint32_t windowID, Unrecorded reason) {
   {
     Engine::Notes& notes = engine.notes;

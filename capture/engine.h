@@ -112,6 +112,7 @@ class Engine {
     log::Once<std::int32_t> unreadableProcesses;  // browsers said to be off the accessibility bus
     log::Once<> unknownApplications;              // applications on screen that are no browser we know
     log::Once<> untellableBrowsers;               // browsers none of whose windows is recorded, said why
+    log::Once<> browsersHidingPages;              // QtWebEngine browsers started without their pages offered
     log::Once<> daysWithoutFolder;                // days whose folder could not be made
   } notes;
 

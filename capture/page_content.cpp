@@ -96,7 +96,10 @@ platform::PageWindowRef findMatchingAXWindow(const std::vector<platform::PageWin
     const auto page = window->page();
     const std::string pageTitle = page ? cleanTitle(page->title) : std::string();
     channel.log(lines::titlesCompared, log::seen(pageTitle), log::seen(title));
-    if ((pageTitle.empty() || titlesEqual(pageTitle, title)) && place.value() == frame) return window;
+    // Konqueror names its frame after the page alone, without the browser's name the window title ends with.
+    const bool sameTitle = pageTitle.empty() || titlesEqual(pageTitle, title) ||
+                           titlesEqual(pageTitle, platform::pageTitleIn(title));
+    if (sameTitle && place.value() == frame) return window;
   }
   return nullptr;
 }

@@ -229,6 +229,22 @@ std::optional<std::vector<std::string>> processArguments(std::int32_t processId)
   return arguments;
 }
 
+bool qtWebEngineHidesPages(std::int32_t processId) {
+  if (processId <= 0) return false;
+  std::ifstream in("/proc/" + std::to_string(processId) + "/environ", std::ios::binary);
+  if (!in) return false;
+  std::string variable;
+  bool read = false;
+  while (std::getline(in, variable, '\0')) {
+    read = true;
+    if (variable == "QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY=1") return false;
+    if (variable.starts_with("QTWEBENGINE_CHROMIUM_FLAGS=") &&
+        variable.find("--force-renderer-accessibility") != std::string::npos)
+      return false;
+  }
+  return read;
+}
+
 std::span<const std::string_view> addressAttributes(BrowserFamily family) {
   static constexpr std::string_view chromiums[] = {"URI"};
   static constexpr std::string_view firefoxes[] = {"DocURL"};

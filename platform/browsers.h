@@ -61,6 +61,13 @@ const Browser* browserNamed(std::string_view name);
 // unreadable (another user's process).
 const Browser* browserOfProcess(std::int32_t processId);
 
+// Whether a QtWebEngine browser's process keeps its pages from the accessibility bus: Qt 5's QtWebEngine
+// offers them only when started with QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY=1 in its environment (or
+// Chromium's --force-renderer-accessibility in QTWEBENGINE_CHROMIUM_FLAGS). False when the environment cannot
+// be read (another user's process). Qt 6 offers them by default, so this is only worth asking of a browser
+// that has built no page.
+bool qtWebEngineHidesPages(std::int32_t processId);
+
 // The process's command-line arguments, without the program; none when they cannot be read.
 std::optional<std::vector<std::string>> processArguments(std::int32_t processId);
 

@@ -808,4 +808,25 @@ pid_t DesktopSession::startEpiphany(const std::string& url, const std::string& e
   return pid;
 }
 
+pid_t DesktopSession::startQtWebEngineBrowser(const std::string& program, const std::string& url,
+                                              const std::string& expectedTitle, const std::string& name,
+                                              const std::vector<std::string>& options, bool pagesReadable) {
+  // Falkon's content blocker fetches its lists from the network on first start; the suites touch loopback
+  // only.
+  const fs::path falkonSettings = home_ / ".config/falkon/profiles/default/settings.ini";
+  if (program == "falkon" && !fs::exists(falkonSettings)) {
+    fs::create_directories(falkonSettings.parent_path());
+    std::ofstream(falkonSettings) << "[AdBlock]\nenabled=false\n\n[SearchEngines]\nshowSuggestions=false\n";
+  }
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), options.begin(), options.end());
+  argv.push_back(url);
+  // Chromium's sandbox needs user namespaces, which containers and root often lack.
+  std::map<std::string, std::string> environment{{"QTWEBENGINE_DISABLE_SANDBOX", "1"}};
+  if (pagesReadable) environment["QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY"] = "1";
+  const pid_t pid = start(name, argv, environment);
+  waitForBrowser(pid, name, expectedTitle, pagesReadable);
+  return pid;
+}
+
 }  // namespace tessaron::testing

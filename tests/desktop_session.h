@@ -102,6 +102,13 @@ class DesktopSession {
   pid_t startEpiphany(const std::string& url, const std::string& expectedTitle,
                       const std::string& profile = "epiphany", const std::vector<std::string>& options = {});
 
+  // Falkon or Konqueror (QtWebEngine) on the address. `pagesReadable` starts it with its pages offered to the
+  // accessibility bus, as a person who followed the README's line for QtWebEngine browsers has it; without,
+  // only the window is waited for.
+  pid_t startQtWebEngineBrowser(const std::string& program, const std::string& url,
+                                const std::string& expectedTitle, const std::string& name,
+                                const std::vector<std::string>& options = {}, bool pagesReadable = true);
+
   // Starts tessaron on this desktop once port 5000 is free (a server that a previous run killed may hold it
   // a moment longer), with `extraEnvironment` over the desktop's. Throws SessionError when the port stays
   // taken.

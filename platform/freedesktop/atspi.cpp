@@ -14,6 +14,7 @@
 #include <systemd/sd-bus.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <thread>
@@ -34,7 +35,8 @@ class AtspiPageWindow final : public PageWindow {
         window_(std::move(frame)),
         name_(std::move(name)),
         addressAttributes_(addressAttributes(family)),
-        keepsShownDocument_(family == BrowserFamily::firefox) {
+        keepsShownDocument_(family == BrowserFamily::firefox),
+        qtWebEngine_(family == BrowserFamily::qtWebEngine) {
     if (placed) frame_ = *placed;
   }
 
@@ -53,8 +55,10 @@ class AtspiPageWindow final : public PageWindow {
     std::lock_guard lock(mutex_);
     if (!page_) {
       page_.emplace();
-      if (const auto& document = shownDocument())
-        if (auto address = addressOf(*document)) page_->emplace(Page{name_, std::move(*address)});
+      // QtWebEngine's address is the window's, not the page's: a page it has not built has none yet.
+      if (const auto& document = shownDocument(); document && (!qtWebEngine_ || built(*document)))
+        if (auto address = qtWebEngine_ ? shownAddress_ : addressOf(*document))
+          page_->emplace(Page{name_, std::move(*address)});
     }
     return *page_;
   }
@@ -75,10 +79,20 @@ class AtspiPageWindow final : public PageWindow {
 
   bool pageBuilt() override {
     std::lock_guard lock(mutex_);
-    return shownDocument().has_value();
+    const auto& document = shownDocument();
+    return document && (!qtWebEngine_ || built(*document));
   }
 
  private:
+  // QtWebEngine shows a page it has not built (or never will, see qtWebEngineHidesPages) as an empty document
+  // without a name. Asked once.
+  bool built(const Reference& document) {
+    if (!built_)
+      built_ = !bus_->children(document).empty() ||
+               !bus_->stringProperty(document, "org.a11y.atspi.Accessible", "Name").value_or("").empty();
+    return *built_;
+  }
+
   // The document the window shows, found once.
   const std::optional<Reference>& shownDocument() {
     if (!documentSought_) {
@@ -93,6 +107,7 @@ class AtspiPageWindow final : public PageWindow {
   // shows nothing, so Firefox then marks only the focused document. A page in another process (GNOME Web)
   // and a page not built yet (Chromium) come last: they cost more to find.
   std::optional<Reference> findShownDocument() {
+    if (qtWebEngine_) return walkShownPage();
     if (!keepsShownDocument_) return searchShownDocument();
     if (auto remembered = bus_->shownDocument(window_))
       if (stillShownHere(*remembered)) return remembered;
@@ -115,6 +130,55 @@ class AtspiPageWindow final : public PageWindow {
   }
 
   static constexpr auto rememberAfter = 5ms;
+
+  // QtWebEngine's pages come through Qt's own bridge, which offers no search and no document attributes, and
+  // marks a page showing even in a tab that is not (the tab's own panes are not). So the window's showing
+  // objects are walked in order: the page is the first showing document below showing ancestors, and its
+  // address is what the window's address field shows above it (the first showing editable text holding a
+  // web address, passed over while it has the focus, for then it holds what is being typed).
+  std::optional<Reference> walkShownPage() {
+    std::optional<Reference> document;
+    std::size_t visited = 0;
+    const std::function<void(const Reference&, int)> visit = [&](const Reference& node, int depth) {
+      if (document || depth > maxWalkDepth || ++visited > maxPageWalk) return;
+      const auto states = statesOf(node);
+      if (!states || !has(*states, ATSPI_STATE_SHOWING)) return;
+      const auto role = bus_->role(node);
+      if (role == ATSPI_ROLE_DOCUMENT_WEB) {
+        document = node;
+        return;
+      }
+      if ((role == ATSPI_ROLE_TEXT || role == ATSPI_ROLE_ENTRY) && !shownAddress_ &&
+          has(*states, ATSPI_STATE_EDITABLE) && !has(*states, ATSPI_STATE_FOCUSED)) {
+        Variant count = bus_->property(node, "org.a11y.atspi.Text", "CharacterCount");
+        const gint32 length = count && g_variant_is_of_type(count.get(), G_VARIANT_TYPE_INT32)
+                                  ? g_variant_get_int32(count.get())
+                                  : 0;
+        Variant reply = length > 0 ? bus_->call(node, "org.a11y.atspi.Text", "GetText",
+                                                g_variant_new("(ii)", 0, length), "(s)")
+                                   : Variant();
+        if (reply) {
+          const gchar* value = nullptr;
+          g_variant_get(reply.get(), "(&s)", &value);
+          if (value && isWebAddress(value)) shownAddress_ = std::string(value);
+        }
+      }
+      for (const Reference& child : bus_->children(node))
+        visit(child, depth + 1);
+    };
+    visit(window_, 0);
+    return document;
+  }
+  static constexpr int maxWalkDepth = 64;
+  static constexpr std::size_t maxPageWalk = 2000;
+
+  static bool isWebAddress(std::string_view text) {
+    for (std::string_view scheme : {"https://", "http://", "file://"})
+      if (text.size() > scheme.size() && text.starts_with(scheme) &&
+          text.find_first_of(" \t\n") == std::string_view::npos)
+        return true;
+    return false;
+  }
 
   // The object's states as one 64-bit set (AT-SPI's two words); none when it does not answer.
   std::optional<std::uint64_t> statesOf(const Reference& object) {
@@ -340,6 +404,10 @@ class AtspiPageWindow final : public PageWindow {
   // leaves, which its containers' Text already holds; Firefox has none).
   static constexpr auto settleTime = 150ms;
 
+  static bool namesItsWords(std::uint32_t role) {
+    return role == ATSPI_ROLE_LABEL || role == ATSPI_ROLE_STATIC || role == ATSPI_ROLE_PUSH_BUTTON;
+  }
+
   void appendText(const Reference& node, std::string& out, int depth, std::size_t& budget, bool& unsettled) {
     if (depth > maxTextDepth || budget == 0) return;
     --budget;
@@ -349,7 +417,12 @@ class AtspiPageWindow final : public PageWindow {
     if (block) out.push_back('\n');
     Variant count = bus_->property(node, "org.a11y.atspi.Text", "CharacterCount");
     if (!count || !g_variant_is_of_type(count.get(), G_VARIANT_TYPE_INT32)) {
-      for (const Reference& child : bus_->children(node))
+      const std::vector<Reference> children = bus_->children(node);
+      // Qt's bridge gives a page's words as the names of its text leaves, which have no text of their own
+      // (each keeps its spaces: "Hello ", "bold", " world ").
+      if (qtWebEngine_ && children.empty() && namesItsWords(*role))
+        out += bus_->stringProperty(node, "org.a11y.atspi.Accessible", "Name").value_or("");
+      for (const Reference& child : children)
         appendText(child, out, depth + 1, budget, unsettled);
     } else {
       const gint32 length = g_variant_get_int32(count.get());
@@ -406,11 +479,14 @@ class AtspiPageWindow final : public PageWindow {
   const std::span<const std::string_view> addressAttributes_;
   // Firefox's windows keep the document they found (finding it again costs tens of milliseconds there).
   const bool keepsShownDocument_;
+  const bool qtWebEngine_;
 
   std::mutex mutex_;
   std::optional<Outcome<Rect>> frame_;
   bool documentSought_ = false;
   std::optional<Reference> document_;
+  std::optional<std::string> shownAddress_;  // QtWebEngine's: from the window's address field
+  std::optional<bool> built_;
   std::optional<std::optional<Page>> page_;
   std::optional<std::string> text_;
   std::optional<PageLayout> layout_;  // the page's parts, once its text is read
