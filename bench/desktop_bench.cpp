@@ -1,7 +1,7 @@
 // The cost of watching real browser windows on a private desktop: X11 (Xvfb + openbox) or Wayland (a headless
 // sway), side by side when both are run.
 //
-// 1. Per window and pass, for an unchanged Chromium and an unchanged Firefox window on a page of about 1,500
+// 1. Per window and pass, for an unchanged Chromium, Firefox and (X11) Falkon window on a page of about 1,500
 //    accessible nodes: the capture engine's whole pass (window list, accessibility match, screenshot, hash),
 //    and its parts. Side by side: the peer is a plain walk of the same window's accessibility tree (every
 //    node's role and children), which is what presenting the browser's whole tree would cost each pass.
@@ -302,6 +302,14 @@ bool measure(const fs::path& work, DisplayServer server, Part part = Part::both)
     const pid_t firefox = session.startFirefox(session.pages().url("/firefox/big.html"), "Big Firefox Page");
     perWindow(session, "Firefox", firefox);
     session.stop(firefox);
+    // QtWebEngine answers through Qt's bridge, which offers no socket of its own: both reads are serial.
+    if (server == DisplayServer::x11) {
+      session.pages().add("/falkon/big.html", bigPage("Big Falkon Page"));
+      const pid_t falkon = session.startQtWebEngineBrowser("falkon", session.pages().url("/falkon/big.html"),
+                                                           "Big Falkon Page", "falkon");
+      perWindow(session, "Falkon", falkon);
+      session.stop(falkon);
+    }
   }
   if (part == Part::windows) return true;
 

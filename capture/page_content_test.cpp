@@ -56,6 +56,9 @@ TEST_F(PageContent, FrameDecidesAndTitleMustAgreeOnlyWhenThePageHasOne) {
   EXPECT_EQ(findMatchingAXWindow(ws, "Other", frame, BrowserVariant::chromiumFamily), ws[2])
       << "empty page title: frame alone";
   EXPECT_EQ(findMatchingAXWindow(ws, "Example", {0, 25, 1280, 776}, BrowserVariant::chromiumFamily), nullptr);
+  // A page titled without the browser's name matches a window title that ends with it, and only with it.
+  EXPECT_EQ(findMatchingAXWindow(ws, "Example \u2014 Konqueror", frame, BrowserVariant::firefoxLike), ws[1]);
+  EXPECT_EQ(findMatchingAXWindow(ws, "Example \u2014 Notes", frame, BrowserVariant::firefoxLike), ws[2]);
   EXPECT_EQ(logs->texts(log::Category::chromiumPages)[0], "AXTitle: , SCTitle: " + log::seen("Example"))
       << "the window with no page gives an empty page title; the window's title is not named";
   for (const std::string& line : logs->texts())

@@ -74,8 +74,8 @@ TEST(Browsers, EachFamilyTellsItsPrivateWindowsItsOwnWay) {
 // A real process whose executable carries a browser's file name, with arguments of our choosing.
 class NamedProcess {
  public:
-  NamedProcess(const fs::path& folder, const std::string& fileName,
-               const std::vector<std::string>& arguments) {
+  NamedProcess(const fs::path& folder, const std::string& fileName, const std::vector<std::string>& arguments,
+               std::vector<std::string> environment = {}) {
     fs::create_directories(folder);
     const fs::path program = folder / fileName;
     // A shell under the browser's name, waiting on a pipe that stays open while it lives: it keeps its
@@ -92,7 +92,12 @@ class NamedProcess {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, input_[0], 0);
     posix_spawn_file_actions_addclose(&actions, input_[1]);
-    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, pointers.data(), environ) != 0) pid_ = -1;
+    std::vector<char*> variables;
+    for (auto& variable : environment)
+      variables.push_back(variable.data());
+    variables.push_back(nullptr);
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, pointers.data(), variables.data()) != 0)
+      pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     // The spawn may return before the program has taken over the process (it does under the sanitizers):
     // wait, with a deadline, until the process runs it.
@@ -135,6 +140,25 @@ TEST(Browsers, ARunningProcessIsKnownByItsExecutableAndItsArgumentsAreRead) {
   }
   EXPECT_EQ(browserOfProcess(0), nullptr);
   EXPECT_FALSE(processArguments(-1));
+  fs::remove_all(folder);
+}
+
+TEST(Browsers, AQtWebEngineKeepsItsPagesFromTheBusUnlessItsEnvironmentOffersThem) {
+  const fs::path folder = fs::temp_directory_path() / ("tessaron-qtwebengine-" + std::to_string(::getpid()));
+  {
+    NamedProcess plain(folder / "plain", "falkon", {},
+                       {"HOME=/nowhere", "QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY=0"});
+    NamedProcess offered(folder / "offered", "falkon", {},
+                         {"HOME=/nowhere", "QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY=1"});
+    NamedProcess forced(folder / "forced", "falkon", {},
+                        {"QTWEBENGINE_CHROMIUM_FLAGS=--disable-gpu --force-renderer-accessibility"});
+    ASSERT_GT(plain.pid(), 0);
+    EXPECT_TRUE(qtWebEngineHidesPages(plain.pid()));
+    EXPECT_FALSE(qtWebEngineHidesPages(offered.pid()));
+    EXPECT_FALSE(qtWebEngineHidesPages(forced.pid()));
+  }
+  EXPECT_FALSE(qtWebEngineHidesPages(-1)) << "what cannot be read is not said to hide anything";
+  EXPECT_FALSE(qtWebEngineHidesPages(0));
   fs::remove_all(folder);
 }
 
