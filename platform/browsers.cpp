@@ -1,7 +1,8 @@
 // The browser table. Measured here (Debian 12): Chromium 156 is "Chromium" on the accessibility bus, class
 // "chromium" under X11 and app id "chromium" under Wayland; Firefox ESR 153 is "Firefox", class
 // "firefox-esr" (instance "Navigator") and app id "firefox-esr"; GNOME Web is "Epiphany", app id
-// "org.gnome.Epiphany". The other rows follow each browser's published desktop file, Flatpak and Snap names;
+// "org.gnome.Epiphany"; Falkon 22.12 is "falkon", class "Falkon"; Konqueror 22.12 is "konqueror", class
+// "konqueror". The other rows follow each browser's published desktop file, Flatpak and Snap names;
 // Chromium-based browsers name themselves on the bus as their product ("Brave Browser", "Microsoft Edge").
 //
 // Private windows: Chromium's family marks an incognito or guest window only in its accessible frame's name;
