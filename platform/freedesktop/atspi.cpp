@@ -342,8 +342,8 @@ class AtspiPageWindow final : public PageWindow {
       std::optional<std::string> read;
       std::vector<PagePart> parts;
       std::optional<Rect> page;
-      bus_->withDirectConnection({document.bus, rootPath}, [&](sd_bus* bus) {
-        PipelinedTextRead reading(bus, document.bus);
+      bus_->withDirectConnection({document.bus, rootPath}, [&](sd_bus* bus, bool throughBus) {
+        PipelinedTextRead reading(bus, document.bus, throughBus, qtWebEngine_);
         read = reading.run(document, unsettled);
         parts = reading.parts();
         page = reading.pageExtents();
@@ -404,10 +404,6 @@ class AtspiPageWindow final : public PageWindow {
   // leaves, which its containers' Text already holds; Firefox has none).
   static constexpr auto settleTime = 150ms;
 
-  static bool namesItsWords(std::uint32_t role) {
-    return role == ATSPI_ROLE_LABEL || role == ATSPI_ROLE_STATIC || role == ATSPI_ROLE_PUSH_BUTTON;
-  }
-
   void appendText(const Reference& node, std::string& out, int depth, std::size_t& budget, bool& unsettled) {
     if (depth > maxTextDepth || budget == 0) return;
     --budget;
@@ -420,7 +416,7 @@ class AtspiPageWindow final : public PageWindow {
       const std::vector<Reference> children = bus_->children(node);
       // Qt's bridge gives a page's words as the names of its text leaves, which have no text of their own
       // (each keeps its spaces: "Hello ", "bold", " world ").
-      if (qtWebEngine_ && children.empty() && namesItsWords(*role))
+      if (qtWebEngine_ && children.empty() && isNamedTextLeaf(*role))
         out += bus_->stringProperty(node, "org.a11y.atspi.Accessible", "Name").value_or("");
       for (const Reference& child : children)
         appendText(child, out, depth + 1, budget, unsettled);

@@ -146,7 +146,7 @@ bool AtspiBus::firstWake(const std::string& busName) {
 }
 
 bool AtspiBus::withDirectConnection(const Reference& applicationRoot,
-                                    const std::function<void(sd_bus*)>& read) {
+                                    const std::function<void(sd_bus*, bool throughBus)>& read) {
   std::unique_lock lock(directMutex_);
   Direct& direct = direct_[applicationRoot.bus];
   if (direct.bus && sd_bus_is_open(direct.bus) <= 0) direct.bus = sd_bus_flush_close_unref(direct.bus);
@@ -155,11 +155,11 @@ bool AtspiBus::withDirectConnection(const Reference& applicationRoot,
     if (direct.attempted && now - direct.lastAttempt < 2s) return false;
     direct.attempted = true;
     direct.lastAttempt = now;
-    direct.bus = openDirect(applicationRoot);
+    direct.bus = openDirect(applicationRoot, direct.throughBus);
     if (!direct.bus) return false;
     forgetGoneApplications(applicationRoot.bus);
   }
-  read(direct.bus);
+  read(direct.bus, direct.throughBus);
   return true;
 }
 
@@ -239,15 +239,27 @@ void AtspiBus::rescan(std::chrono::steady_clock::time_point now) {
   applications_ = std::move(fresh);
 }
 
-sd_bus* AtspiBus::openDirect(const Reference& applicationRoot) {
+sd_bus* AtspiBus::openDirect(const Reference& applicationRoot, bool& throughBus) {
   Variant reply =
       call(applicationRoot, "org.a11y.atspi.Application", "GetApplicationBusAddress", nullptr, "(s)");
-  if (!reply) return nullptr;
   const gchar* address = nullptr;
-  g_variant_get(reply.get(), "(&s)", &address);
+  if (reply) g_variant_get(reply.get(), "(&s)", &address);
+  throughBus = !address || !*address;
+  Variant busAddress;
+  if (throughBus) {
+    const OwnedObject<GDBusConnection> session(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+    if (!session) return nullptr;
+    busAddress = Variant(g_dbus_connection_call_sync(
+        session.get(), "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress", nullptr,
+        G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, callTimeoutMs, nullptr, nullptr));
+    if (!busAddress) return nullptr;
+    g_variant_get(busAddress.get(), "(&s)", &address);
+  }
   sd_bus* bus = nullptr;
   if (!address || !*address || sd_bus_new(&bus) < 0) return nullptr;
-  if (sd_bus_set_address(bus, address) < 0 || sd_bus_start(bus) < 0) return sd_bus_flush_close_unref(bus);
+  if (sd_bus_set_address(bus, address) < 0 || sd_bus_set_bus_client(bus, throughBus) < 0 ||
+      sd_bus_start(bus) < 0)
+    return sd_bus_flush_close_unref(bus);
   return bus;
 }
 }  // namespace tessaron::platform::freedesktop

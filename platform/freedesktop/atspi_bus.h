@@ -112,10 +112,12 @@ class AtspiBus {
   // for the application to build its pages' accessibles.
   bool firstWake(const std::string& busName);
 
-  // Runs `read` with a direct connection to the application whose root is given, one reader at a time;
-  // false when the application offers no connection of its own. Browsers answer on their own socket as
-  // well as through the bus.
-  bool withDirectConnection(const Reference& applicationRoot, const std::function<void(sd_bus*)>& read);
+  // Runs `read` with a connection of this reader's own to the application whose root is given, one reader at
+  // a time: the application's own socket where it offers one (Chromium, Firefox, WebKitGTK), else the
+  // accessibility bus itself (Qt's bridge offers none), where calls must name the application (`throughBus`).
+  // False when neither can be opened.
+  bool withDirectConnection(const Reference& applicationRoot,
+                            const std::function<void(sd_bus*, bool throughBus)>& read);
 
   // Connections to applications that have left the bus (a browser restarted gets a new bus name).
   void forgetGoneApplications(const std::string& keep);
@@ -153,11 +155,12 @@ class AtspiBus {
 
   struct Direct {
     sd_bus* bus = nullptr;
+    bool throughBus = false;
     bool attempted = false;
     std::chrono::steady_clock::time_point lastAttempt;
   };
 
-  sd_bus* openDirect(const Reference& applicationRoot);
+  sd_bus* openDirect(const Reference& applicationRoot, bool& throughBus);
 
   std::mutex directMutex_;
   std::map<std::string, Direct> direct_;  // by the application's bus name

@@ -126,10 +126,12 @@ void PipelinedTextRead::send() {
     Call call = std::move(queued_.front());
     queued_.pop_front();
     sd_bus_message* message = nullptr;
-    if (sd_bus_message_new_method_call(bus_, &message, nullptr, call.path.c_str(), call.interface,
-                                       call.method) < 0)
+    if (sd_bus_message_new_method_call(bus_, &message, throughBus_ ? applicationBus_.c_str() : nullptr,
+                                       call.path.c_str(), call.interface, call.method) < 0)
       continue;
     bool built = true;
+    if (call.property)
+      built = sd_bus_message_append(message, "ss", "org.a11y.atspi.Accessible", call.property) >= 0;
     if (call.argument) built = sd_bus_message_append_basic(message, call.argumentType, &*call.argument) >= 0;
     if (built && call.secondArgument)
       built = sd_bus_message_append_basic(message, 'i', &*call.secondArgument) >= 0;
@@ -219,6 +221,7 @@ void PipelinedTextRead::textRead(std::size_t index, sd_bus_message* reply) {
   const char* value = nullptr;
   if (!reply || sd_bus_message_read(reply, "s", &value) <= 0) {
     askChildren(index, [this, index](std::vector<Reference> children) {
+      if (children.empty() && namedLeaves_ && isNamedTextLeaf(*nodes_[index].role)) return askName(index);
       for (Reference& child : children)
         nodes_[index].parts.push_back(add(std::move(child), nodes_[index].depth + 1));
     });
@@ -282,6 +285,20 @@ void PipelinedTextRead::askChildren(std::size_t index, std::function<void(std::v
         }
         done(std::move(children));
       });
+}
+
+void PipelinedTextRead::askName(std::size_t index) {
+  Call call{nodes_[index].object.path,
+            "org.freedesktop.DBus.Properties",
+            "Get",
+            {},
+            {},
+            [this, index](sd_bus_message* reply) {
+              const char* name = nullptr;
+              if (reply && sd_bus_message_read(reply, "v", "s", &name) > 0 && name) nodes_[index].text = name;
+            }};
+  call.property = "Name";
+  if (nodes_[index].object.bus == applicationBus_) queued_.push_back(std::move(call));
 }
 
 void PipelinedTextRead::askLinkedObject(std::size_t index, std::size_t link) {

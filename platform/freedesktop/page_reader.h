@@ -63,6 +63,12 @@ inline std::size_t characterCount(std::string_view text) {
       text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
+// Objects that, without text of their own and without children, show their name: Qt's bridge gives a
+// page's words so.
+inline bool isNamedTextLeaf(std::uint32_t role) {
+  return role == ATSPI_ROLE_LABEL || role == ATSPI_ROLE_STATIC || role == ATSPI_ROLE_PUSH_BUTTON;
+}
+
 inline bool isTextBlock(std::uint32_t role) {
   return role == ATSPI_ROLE_HEADING || role == ATSPI_ROLE_PARAGRAPH || role == ATSPI_ROLE_LIST_ITEM;
 }
@@ -87,7 +93,8 @@ inline std::size_t countOf(std::string_view text, std::string_view what) {
 // go out as soon as its parent's answers name it, many waiting at once, and the answers are then put together
 // in the walk's order: the text is the serial walk's, byte for byte.
 //
-// The calls go straight to the browser's own socket (both browsers offer one), not through the bus daemon,
+// The calls go straight to the browser's own socket (Chromium, Firefox and WebKitGTK offer one; Qt's bridge
+// does not, and is asked through the bus daemon, named in each call), not through the bus daemon,
 // and through sd-bus, which handles a message in a few microseconds on the calling thread: GDBus spends about
 // a hundred on each (a worker thread and a main-context wake-up per reply), which made the pipelined read
 // bound by this process rather than by the browser.
@@ -98,9 +105,14 @@ inline std::size_t countOf(std::string_view text, std::string_view what) {
 // page of 3,700 nodes: 5,600 calls without the cache, 1,500 with it; 220 ms against 105 ms.
 class PipelinedTextRead {
  public:
-  // `bus` is a direct connection to the application named `applicationBus`.
-  PipelinedTextRead(sd_bus* bus, std::string applicationBus)
-      : bus_(bus), applicationBus_(std::move(applicationBus)) {}
+  // `bus` is a direct connection to the application named `applicationBus`, or (`throughBus`) a connection to
+  // the bus it is on. `namedLeaves`: text leaves give their words as their names (Qt's bridge).
+  PipelinedTextRead(sd_bus* bus, std::string applicationBus, bool throughBus = false,
+                    bool namedLeaves = false)
+      : bus_(bus),
+        applicationBus_(std::move(applicationBus)),
+        throughBus_(throughBus),
+        namedLeaves_(namedLeaves) {}
   PipelinedTextRead(const PipelinedTextRead&) = delete;
   PipelinedTextRead& operator=(const PipelinedTextRead&) = delete;
 
@@ -139,6 +151,7 @@ class PipelinedTextRead {
     std::optional<std::int32_t> secondArgument;
     std::function<void(sd_bus_message*)> done;
     char argumentType = 'i';
+    const char* property = nullptr;  // a property of org.a11y.atspi.Accessible to Get, instead of arguments
   };
 
   struct Pending {
@@ -199,6 +212,9 @@ class PipelinedTextRead {
 
   void askChildren(std::size_t index, std::function<void(std::vector<Reference>)> done);
 
+  // A text leaf's name, as its text.
+  void askName(std::size_t index);
+
   // The object at an embedded-object character, through the hypertext link that stands there.
   void askLinkedObject(std::size_t index, std::size_t link);
 
@@ -207,6 +223,8 @@ class PipelinedTextRead {
 
   sd_bus* bus_;
   std::string applicationBus_;
+  const bool throughBus_;
+  const bool namedLeaves_;
   std::deque<Node> nodes_;
   // A page's pictures and canvases beyond this are left unplaced: a gallery of thousands needs no more.
   static constexpr std::size_t maxParts = 512;

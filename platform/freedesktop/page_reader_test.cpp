@@ -23,6 +23,7 @@ struct FakeNode {
   std::vector<std::string> children;  // paths
   Rect extents;
   std::vector<std::string> links;  // Hypertext: the object at each embedded character, through a link
+  std::string name;
 };
 
 // The application's side: answers every call on its objects from `nodes`, and notes each call it gets.
@@ -84,6 +85,13 @@ class FakeApplication {
                                         path.c_str());
     const FakeNode& node = found->second;
     if (member == "GetRole") return sd_bus_reply_method_return(call, "u", node.role);
+    if (member == "Get") {  // only the name is asked for
+      const char *interface = nullptr, *property = nullptr;
+      sd_bus_message_read(call, "ss", &interface, &property);
+      if (std::string_view(property ? property : "") != "Name")
+        return sd_bus_reply_method_errorf(call, "org.freedesktop.DBus.Error.InvalidArgs", "not the name");
+      return sd_bus_reply_method_return(call, "v", "s", node.name.c_str());
+    }
     if (member == "GetText") {
       if (!node.text)
         return sd_bus_reply_method_errorf(call, "org.freedesktop.DBus.Error.UnknownMethod", "no Text");
@@ -179,8 +187,8 @@ std::map<std::string, FakeNode> article() {
 }
 
 std::string read(FakeApplication& application, bool& unsettled, std::vector<PagePart>* parts = nullptr,
-                 std::optional<Rect>* page = nullptr) {
-  PipelinedTextRead reading(application.client(), appBus);
+                 std::optional<Rect>* page = nullptr, bool namedLeaves = false) {
+  PipelinedTextRead reading(application.client(), appBus, false, namedLeaves);
   auto text = reading.run({appBus, "/doc"}, unsettled);
   if (parts) *parts = reading.parts();
   if (page) *page = reading.pageExtents();
@@ -246,6 +254,29 @@ TEST(PageReader, ATextBlockStillBeingBuiltMakesThePageUnsettled) {
   bool unsettled = false;
   EXPECT_EQ(read(application, unsettled), "\n\n\n\nReady\n\n");
   EXPECT_TRUE(unsettled);
+}
+
+// As Qt's bridge gives a page: no object has text, the words are the names of the leaves (each with its
+// spaces), and a password field's name is never asked for.
+TEST(PageReader, NamedLeavesGiveTheirNamesAsWordsWhereTheBrowserWritesSo) {
+  std::map<std::string, FakeNode> nodes{
+      {"/doc", {ATSPI_ROLE_DOCUMENT_WEB, std::nullopt, {"/h", "/p", "/secret"}, {}, {}, "Cedar Page"}},
+      {"/h", {ATSPI_ROLE_HEADING, std::nullopt, {"/title"}, {}, {}, "Cedar heading"}},
+      {"/title", {ATSPI_ROLE_LABEL, std::nullopt, {}, {}, {}, "Cedar heading"}},
+      {"/p", {ATSPI_ROLE_PARAGRAPH, std::nullopt, {"/a", "/b", "/button"}, {}}},
+      {"/a", {ATSPI_ROLE_LABEL, std::nullopt, {}, {}, {}, "Hello "}},
+      {"/b", {ATSPI_ROLE_STATIC, std::nullopt, {}, {}, {}, "bold"}},
+      {"/button", {ATSPI_ROLE_PUSH_BUTTON, std::nullopt, {}, {}, {}, " Press me"}},
+      {"/secret", {ATSPI_ROLE_PASSWORD_TEXT, std::nullopt, {}, {}, {}, "hunter2"}},
+  };
+  FakeApplication application(nodes);
+  bool unsettled = false;
+  EXPECT_EQ(read(application, unsettled, nullptr, nullptr, true),
+            "\n\nCedar heading\n\nHello bold Press me\n\n");
+  EXPECT_EQ(application.calls().count("Get /secret"), 0U);
+  EXPECT_EQ(application.calls().count("Get /h"), 0U) << "a container's name is its leaves' words again";
+  FakeApplication other(nodes);
+  EXPECT_EQ(read(other, unsettled), "\n\n\n\n\n\n") << "other browsers' names are not their words";
 }
 
 TEST(PageReader, AGoneObjectOrABrokenTreeEndsWithWhatCanBeRead) {
