@@ -8,7 +8,8 @@
 // Private windows: Chromium's family marks an incognito or guest window only in its accessible frame's name;
 // Firefox's family only in the title. GNOME Web and Falkon open private windows as separate processes
 // started with a flag. qutebrowser shows private windows in the same process with nothing outside it to tell
-// them, so none of its windows can be recorded safely. Tor Browser and Mullvad Browser exist for browsing
+// them (measured, qutebrowser 2.5: the same title and the same accessibility tree as an ordinary window), so
+// none of its windows can be recorded safely. Tor Browser and Mullvad Browser exist for browsing
 // that leaves no trace, so they are never recorded.
 #include "platform/browsers.h"
 

@@ -1,5 +1,6 @@
 // The real program against Plasma's own browsers, Falkon and Konqueror (both QtWebEngine), on a private X11
-// desktop: their pages are recorded with address and words, and Falkon's private windows never.
+// desktop: their pages are recorded with address and words, and Falkon's private windows never; nor any of
+// qutebrowser's, whose private windows cannot be told.
 #include <gtest/gtest.h>
 
 #include "tests/archive_files.h"
@@ -22,6 +23,7 @@ const SamplePage konquerorCedar{"/konqueror/cedar.html", "Cedar Ledger", "konque
                                 "rgb(220, 80, 40)"};
 const SamplePage falkonQuartz{"/falkon/quartz.html", "Quartz Tables", "falkonquartz", "rgb(200, 180, 40)",
                               "left:40px;top:300px;width:500px;height:200px"};
+const SamplePage quteOpal{"/qutebrowser/opal.html", "Opal Index", "quteopal", "rgb(90, 160, 60)"};
 const SamplePage falkonPrivate{"/falkon/hideaway.html", "Hideaway Letters", "falkonhideaway",
                                "rgb(120, 40, 160)", "left:300px;top:100px;width:200px;height:500px"};
 
@@ -30,7 +32,8 @@ class QtWebEngineTest : public DesktopSuite {
   static void SetUpTestSuite() {
     session =
         new DesktopSession(fs::temp_directory_path() / ("tessaron-e2e-qt-" + std::to_string(::getpid())));
-    for (const auto& page : {falkonGarnet, falkonBasalt, konquerorCedar, falkonQuartz, falkonPrivate})
+    for (const auto& page :
+         {falkonGarnet, falkonBasalt, konquerorCedar, falkonQuartz, quteOpal, falkonPrivate})
       addSamplePage(session->pages(), page);
     session->startQtWebEngineBrowser("falkon", session->pages().url(falkonGarnet.path), falkonGarnet.title,
                                      "falkon");
@@ -100,6 +103,22 @@ TEST_F(QtWebEngineTest, AFalkonThatKeepsItsPagesFromTheBusIsNamedOnceWithWhatToD
   EXPECT_TRUE(recordsOf(falkonQuartz).empty());
   for (const auto& record : readArchive(session->home() / ".local/share/tessaron/AppData"))
     EXPECT_FALSE(record.title.starts_with(falkonQuartz.title)) << "a record without the page's words";
+}
+
+// qutebrowser opens a private window in the process of its others, with the same title and the same tree
+// (measured: qutebrowser 2.5, `--target private-window`): no window of it is recorded, and that is said once.
+TEST_F(QtWebEngineTest, NoQutebrowserWindowIsRecordedAndThePersonIsToldWhyOnce) {
+  session->startQtWebEngineBrowser("qutebrowser", session->pages().url(quteOpal.path), quteOpal.title,
+                                   "qutebrowser",
+                                   {"--basedir", (session->folder() / "qutebrowser").string()});
+  const std::string line = "qutebrowser shows private windows beside its others";
+  ASSERT_TRUE(waitFor([&] { return countInLog(line) > 0; }, 40s)) << session->log("tessaron");
+  ASSERT_TRUE(waitForPasses(2)) << session->log("tessaron");
+  EXPECT_EQ(countInLog(line), 1u);
+  EXPECT_TRUE(recordsOf(quteOpal).empty());
+  for (const auto& record : readArchive(session->home() / ".local/share/tessaron/AppData"))
+    EXPECT_EQ(record.title.find("qutebrowser"), std::string::npos) << record.title;
+  EXPECT_EQ(session->log("tessaron").find("Opal"), std::string::npos) << "its window is never named";
 }
 
 }  // namespace
