@@ -31,6 +31,17 @@ class DesktopSuite : public ::testing::Test {
     if (!session || !session->running(tessaron)) GTEST_SKIP() << "tessaron is not running";
   }
 
+  // Every record of the archive, and those of one sample page (by its address).
+  static std::vector<ArchivedRecord> records() {
+    return readArchive(session->home() / ".local/share/tessaron/AppData");
+  }
+  static std::vector<ArchivedRecord> recordsOf(const SamplePage& page) {
+    std::vector<ArchivedRecord> out;
+    for (auto& record : records())
+      if (record.address == session->pages().url(page.path)) out.push_back(std::move(record));
+    return out;
+  }
+
   static std::size_t countInLog(const std::string& text) {
     return occurrences(session->log("tessaron"), text);
   }

@@ -103,10 +103,6 @@ class ArchiveTest : public DesktopSuite {
     tessaron = session->startTessaron("tessaron", {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
   }
 
-  static std::vector<ArchivedRecord> records() {
-    return readArchive(session->home() / ".local/share/tessaron/AppData");
-  }
-
   static bool archived(const std::string& address, const std::string& word) {
     const auto all = records();
     return std::any_of(all.begin(), all.end(), [&](const ArchivedRecord& record) {

@@ -75,17 +75,6 @@ class BrowsersTest : public DesktopSuite {
     tessaron = session->startTessaron("tessaron", {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
   }
 
-  static fs::path archive() { return session->home() / ".local/share/tessaron/AppData"; }
-
-  static std::vector<Record> records() { return readArchive(archive()); }
-
-  static std::vector<Record> recordsOf(const SamplePage& page) {
-    std::vector<Record> out;
-    for (auto& record : records())
-      if (record.address == session->pages().url(page.path)) out.push_back(std::move(record));
-    return out;
-  }
-
   static std::optional<Pixel> pixelAt(const fs::path& png, int x, int y) {
     const auto image = decodePngFile(png);
     if (!image || x < 0 || y < 0 || static_cast<std::uint32_t>(x) >= image->width ||

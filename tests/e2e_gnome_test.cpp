@@ -57,13 +57,6 @@ class GnomeTest : public DesktopSuite {
   }
 
   static fs::path tokenFile() { return session->home() / ".config/tessaron/screencast-restore-token"; }
-
-  static std::vector<ArchivedRecord> recordsOf(const SamplePage& page) {
-    std::vector<ArchivedRecord> out;
-    for (auto& record : readArchive(session->home() / ".local/share/tessaron/AppData"))
-      if (record.address == session->pages().url(page.path)) out.push_back(std::move(record));
-    return out;
-  }
 };
 
 TEST_F(GnomeTest, TheFirstStartAsksThroughTheDesktopsDialogOnceThenRecordsBothBrowsers) {

@@ -114,13 +114,6 @@ class KdeTest : public DesktopSuite {
 
   static fs::path tokenFile() { return session->home() / ".config/tessaron/screencast-restore-token"; }
 
-  static std::vector<ArchivedRecord> recordsOf(const SamplePage& page) {
-    std::vector<ArchivedRecord> out;
-    for (auto& record : readArchive(session->home() / ".local/share/tessaron/AppData"))
-      if (record.address == session->pages().url(page.path)) out.push_back(std::move(record));
-    return out;
-  }
-
   // Where KWin shows the dialog, frame included: x y width height.
   static std::optional<platform::Rect> dialogFrame() {
     const std::string printed = session->runKwinScript(

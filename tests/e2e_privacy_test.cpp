@@ -102,10 +102,6 @@ class PrivacyTest : public DesktopSuite {
 
   static inline pid_t offTheBusChromium = 0;
 
-  static std::vector<ArchivedRecord> records() {
-    return readArchive(session->home() / ".local/share/tessaron/AppData");
-  }
-
   static bool archived(const SamplePage& page) {
     const auto all = records();
     return std::any_of(all.begin(), all.end(),

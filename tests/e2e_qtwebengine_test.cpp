@@ -42,17 +42,6 @@ class QtWebEngineTest : public DesktopSuite {
     tessaron = session->startTessaron("tessaron", {{"TESSARON_LOG", "stderr"}, {"TESSARON_PLATFORM", "x11"}});
   }
 
-  static std::vector<ArchivedRecord> allRecords() {
-    return readArchive(session->home() / ".local/share/tessaron/AppData");
-  }
-
-  static std::vector<ArchivedRecord> recordsOf(const SamplePage& page) {
-    std::vector<ArchivedRecord> out;
-    for (auto& record : allRecords())
-      if (record.address == session->pages().url(page.path)) out.push_back(std::move(record));
-    return out;
-  }
-
   // The line comes, and two passes later it has still come only once.
   static void expectSaidOnce(const std::string& line) {
     ASSERT_TRUE(waitFor([&] { return countInLog(line) > 0; }, 40s)) << session->log("tessaron");
@@ -94,7 +83,7 @@ TEST_F(QtWebEngineTest, AFalkonPrivateWindowIsNeverRecorded) {
                                    "falkon-private", {"--private-browsing"});
   ASSERT_TRUE(waitForPasses(3)) << session->log("tessaron");
   EXPECT_TRUE(recordsOf(falkonPrivate).empty());
-  for (const auto& record : allRecords())
+  for (const auto& record : records())
     EXPECT_EQ(record.body.find("falkonhideaway"), std::string::npos) << record.title;
   const std::string log = session->log("tessaron");
   EXPECT_EQ(log.find("Hideaway"), std::string::npos);
@@ -109,7 +98,7 @@ TEST_F(QtWebEngineTest, AFalkonThatKeepsItsPagesFromTheBusIsNamedOnceWithWhatToD
                                    "falkon-unreadable", {"-r", "-p", "unreadable"}, false);
   expectSaidOnce("was started without QTWEBENGINE_ENABLE_LINUX_ACCESSIBILITY=1");
   EXPECT_TRUE(recordsOf(falkonQuartz).empty());
-  for (const auto& record : allRecords())
+  for (const auto& record : records())
     EXPECT_FALSE(record.title.starts_with(falkonQuartz.title)) << "a record without the page's words";
 }
 
@@ -121,7 +110,7 @@ TEST_F(QtWebEngineTest, NoQutebrowserWindowIsRecordedAndThePersonIsToldWhyOnce) 
                                    {"--basedir", (session->folder() / "qutebrowser").string()});
   expectSaidOnce("qutebrowser shows private windows beside its others");
   EXPECT_TRUE(recordsOf(quteOpal).empty());
-  for (const auto& record : allRecords())
+  for (const auto& record : records())
     EXPECT_EQ(record.title.find("qutebrowser"), std::string::npos) << record.title;
   EXPECT_EQ(session->log("tessaron").find("Opal"), std::string::npos) << "its window is never named";
 }

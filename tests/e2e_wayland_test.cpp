@@ -53,17 +53,6 @@ class WaylandTest : public DesktopSuite {
     waitFor([&] { return !session->running(pid); }, 5s);
     return session->stop(pid, 1s) == 0;
   }
-
-  static std::vector<ArchivedRecord> records() {
-    return readArchive(session->home() / ".local/share/tessaron/AppData");
-  }
-
-  static std::vector<ArchivedRecord> recordsOf(const SamplePage& page) {
-    std::vector<ArchivedRecord> out;
-    for (auto& record : records())
-      if (record.address == session->pages().url(page.path)) out.push_back(std::move(record));
-    return out;
-  }
 };
 
 TEST_F(WaylandTest, BothBrowsersAreRecordedWithAddressTitleWordsAndTheirOwnPixels) {
