@@ -59,6 +59,12 @@ std::optional<PageNotRead> archiveBrowserWindow(Engine& engine, const platform::
       notePagesHiddenByQtWebEngine(engine, browser);
     return std::nullopt;
   }
+  if (page && betweenPages(record->savedPage, *page, cleanTitle(title))) {
+    namingLines.discard();
+    if (record->window) record->window->title.reset();
+    noteUnrecorded(engine, window.windowID, Unrecorded::betweenPages);
+    return std::nullopt;
+  }
   matching.stop();
   Engine::TimedPart checking(engine, "excluded sites");
   // Without its address a page cannot be checked against the excluded sites: then it is not recorded.

@@ -135,7 +135,14 @@ void forgetVisitedURL(Engine& engine, const std::string& address);
 // ----- what is never recorded, and what the person takes back
 
 // Why a listed browser window was not recorded; logged once when it starts, never naming the page.
-enum class Unrecorded { privateBrowsing, maybePrivate, excludedSite, addressUnknown, pageNotBuilt };
+enum class Unrecorded {
+  privateBrowsing,
+  maybePrivate,
+  excludedSite,
+  addressUnknown,
+  pageNotBuilt,
+  betweenPages
+};
 // Logs the reason when it is new for the window; forgetUnrecorded ends it (the window is recorded again).
 void noteUnrecorded(Engine& engine, std::uint32_t windowID, Unrecorded reason);
 void forgetUnrecorded(Engine& engine, std::uint32_t windowID);
@@ -192,6 +199,12 @@ std::string lowercased(std::string_view text);
 platform::PageWindowRef findMatchingAXWindow(const std::vector<platform::PageWindowRef>& windows,
                                              const std::string& title, const platform::Rect& frame,
                                              BrowserVariant variant);
+
+// Whether a window is caught between two pages: still titled after the page last saved from it while its page
+// shows another address and gives itself another title. Chromium renames its window a moment after its
+// document moved on; a record then would pair one page's title with the next one's words.
+bool betweenPages(const std::optional<std::pair<std::string, std::string>>& savedPage,
+                  const platform::Page& page, const std::string& windowTitle);
 
 // ----- screenshots and the duplicate filter
 

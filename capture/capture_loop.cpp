@@ -132,6 +132,10 @@ void noteUnrecorded(Engine& engine, std::uint32_t windowID, Unrecorded reason) {
           "has",
           windowID);
       return;
+    case Unrecorded::betweenPages:
+      log::capturer().log("Window %{public}u is between two pages: not recorded until its title follows",
+                          windowID);
+      return;
   }
 }
 

@@ -104,4 +104,12 @@ platform::PageWindowRef findMatchingAXWindow(const std::vector<platform::PageWin
   return nullptr;
 }
 
+bool betweenPages(const std::optional<std::pair<std::string, std::string>>& savedPage,
+                  const platform::Page& page, const std::string& windowTitle) {
+  if (!savedPage || page.ownTitle.empty()) return false;
+  const auto& [savedAddress, savedTitle] = *savedPage;
+  return windowTitle == savedTitle && page.address != savedAddress &&
+         !windowTitle.starts_with(cleanTitle(page.ownTitle));
+}
+
 }  // namespace tessaron

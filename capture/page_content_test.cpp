@@ -92,6 +92,25 @@ TEST_F(PageContent, EqualFramesAndTitlesFirstWinsAndUnreadableFramesAreSkippedWi
   EXPECT_EQ(messages[2].category, "GetChromeContent");
 }
 
+TEST(BetweenPages, OnlyAWindowStillTitledAfterTheSavedPageWhoseDocumentMovedOn) {
+  const auto saved =
+      std::make_optional(std::make_pair(std::string("https://a/"), std::string("Alpha - Chromium")));
+  const platform::Page moved{"Alpha - Chromium", "https://b/", "Bravo"};
+  EXPECT_TRUE(betweenPages(saved, moved, "Alpha - Chromium"));
+  EXPECT_FALSE(betweenPages(saved, moved, "Bravo - Chromium")) << "the window was renamed";
+  EXPECT_FALSE(betweenPages(saved, {"Alpha - Chromium", "https://b/", "Alpha"}, "Alpha - Chromium"))
+      << "a new address under the same title (an application that moves in place)";
+  EXPECT_FALSE(betweenPages(saved, {"Alpha - Chromium", "https://a/", "Bravo"}, "Alpha - Chromium"))
+      << "the saved page itself, retitled by the page";
+  EXPECT_FALSE(betweenPages(saved, {"Alpha - Chromium", "https://b/", ""}, "Alpha - Chromium"))
+      << "a document without a title of its own";
+  EXPECT_FALSE(betweenPages(std::nullopt, moved, "Alpha - Chromium")) << "nothing saved yet";
+  const auto tide =
+      std::make_optional(std::make_pair(std::string("https://a/"), std::string("Tide  tables - Chromium")));
+  EXPECT_FALSE(betweenPages(tide, {"", "https://b/", "Tide \U0001F30A tables"}, "Tide  tables - Chromium"))
+      << "the window's title is cleaned of emoji, so the page's must be too";
+}
+
 // Chromium builds its pages' trees only some time after it is first asked: a window whose page is not built
 // yet is not recorded (said once), and is recorded whole once it is; a built page that truly gives no address
 // is recorded as it is.

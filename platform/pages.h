@@ -26,10 +26,12 @@ struct PageLayout {
   std::vector<PagePart> parts;
 };
 
-// The page a window shows: its title as the window shows it, and its address.
+// The page a window shows: its title as the window shows it, and its address; and the title the page gives
+// itself where the browser names its document apart from its window (empty elsewhere).
 struct Page {
   std::string title;
   std::string address;
+  std::string ownTitle;
   bool operator==(const Page&) const = default;
 };
 

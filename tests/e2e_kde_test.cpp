@@ -267,8 +267,8 @@ TEST_F(KdeTest, EachPassAsksKwinOnce) {
   RecordProperty("script_runs", static_cast<int>(loads));
   RecordProperty("passes", static_cast<int>(passes));
   std::printf("KWin script runs: %zu in %zu passes with two browser windows\n", loads, passes);
-  // Each pass that began in the span asked once; the monitor may lag a pass behind.
-  EXPECT_LE(loads, passes) << loads << " script runs in " << passes << " passes";
+  // Each pass that began in the span asked once; the monitor may lag a pass behind, at either end of the span.
+  EXPECT_LE(loads, passes + 1) << loads << " script runs in " << passes << " passes";
   EXPECT_GE(loads + 1, passes) << loads << " script runs in " << passes << " passes";
 }
 

@@ -36,6 +36,7 @@ class AtspiPageWindow final : public PageWindow {
         name_(std::move(name)),
         addressAttributes_(addressAttributes(family)),
         keepsShownDocument_(family == BrowserFamily::firefox),
+        namesDocuments_(family == BrowserFamily::chromium),
         qtWebEngine_(family == BrowserFamily::qtWebEngine) {
     if (placed) frame_ = *placed;
   }
@@ -57,8 +58,13 @@ class AtspiPageWindow final : public PageWindow {
       page_.emplace();
       // QtWebEngine's address is the window's, not the page's: a page it has not built has none yet.
       if (const auto& document = shownDocument(); document && (!qtWebEngine_ || built(*document)))
-        if (auto address = qtWebEngine_ ? shownAddress_ : addressOf(*document))
-          page_->emplace(Page{name_, std::move(*address)});
+        if (auto address = qtWebEngine_ ? shownAddress_ : addressOf(*document)) {
+          Page shown{name_, std::move(*address), {}};
+          if (namesDocuments_)
+            shown.ownTitle =
+                bus_->stringProperty(*document, "org.a11y.atspi.Accessible", "Name").value_or("");
+          page_->emplace(std::move(shown));
+        }
     }
     return *page_;
   }
@@ -475,6 +481,8 @@ class AtspiPageWindow final : public PageWindow {
   const std::span<const std::string_view> addressAttributes_;
   // Firefox's windows keep the document they found (finding it again costs tens of milliseconds there).
   const bool keepsShownDocument_;
+  // Chromium names a page's document after the page, apart from its window (renamed a moment later).
+  const bool namesDocuments_;
   const bool qtWebEngine_;
 
   std::mutex mutex_;
