@@ -59,7 +59,8 @@ std::optional<PageNotRead> archiveBrowserWindow(Engine& engine, const platform::
       notePagesHiddenByQtWebEngine(engine, browser);
     return std::nullopt;
   }
-  if (page && betweenPages(record->savedPage, *page, cleanTitle(title))) {
+  if (page &&
+      betweenPages(record->savedPage, address, cleanTitle(title), [&] { return matched->ownTitle(); })) {
     namingLines.discard();
     if (record->window) record->window->title.reset();
     noteUnrecorded(engine, window.windowID, Unrecorded::betweenPages);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -203,8 +204,10 @@ platform::PageWindowRef findMatchingAXWindow(const std::vector<platform::PageWin
 // Whether a window is caught between two pages: still titled after the page last saved from it while its page
 // shows another address and gives itself another title. Chromium renames its window a moment after its
 // document moved on; a record then would pair one page's title with the next one's words.
+// The page's own title is asked for only then.
 bool betweenPages(const std::optional<std::pair<std::string, std::string>>& savedPage,
-                  const platform::Page& page, const std::string& windowTitle);
+                  const std::string& address, const std::string& windowTitle,
+                  const std::function<std::string()>& ownTitle);
 
 // ----- screenshots and the duplicate filter
 

@@ -105,11 +105,11 @@ platform::PageWindowRef findMatchingAXWindow(const std::vector<platform::PageWin
 }
 
 bool betweenPages(const std::optional<std::pair<std::string, std::string>>& savedPage,
-                  const platform::Page& page, const std::string& windowTitle) {
-  if (!savedPage || page.ownTitle.empty()) return false;
-  const auto& [savedAddress, savedTitle] = *savedPage;
-  return windowTitle == savedTitle && page.address != savedAddress &&
-         !windowTitle.starts_with(cleanTitle(page.ownTitle));
+                  const std::string& address, const std::string& windowTitle,
+                  const std::function<std::string()>& ownTitle) {
+  if (!savedPage || windowTitle != savedPage->second || address == savedPage->first) return false;
+  const std::string named = cleanTitle(ownTitle());
+  return !named.empty() && !windowTitle.starts_with(named);
 }
 
 }  // namespace tessaron

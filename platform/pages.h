@@ -26,12 +26,10 @@ struct PageLayout {
   std::vector<PagePart> parts;
 };
 
-// The page a window shows: its title as the window shows it, and its address; and the title the page gives
-// itself where the browser names its document apart from its window (empty elsewhere).
+// The page a window shows: its title as the window shows it, and its address.
 struct Page {
   std::string title;
   std::string address;
-  std::string ownTitle;
   bool operator==(const Page&) const = default;
 };
 
@@ -53,6 +51,9 @@ class PageWindow {
   // pages' trees only some time after it is first asked: until then a window gives no page, though it shows
   // one.
   virtual bool pageBuilt() { return true; }
+  // The title the page gives itself, where the browser names its document apart from its window (Chromium
+  // renames its window a moment after its document has moved on); empty elsewhere. Read when first asked.
+  virtual std::string ownTitle() { return {}; }
 };
 using PageWindowRef = std::shared_ptr<PageWindow>;
 

@@ -58,13 +58,8 @@ class AtspiPageWindow final : public PageWindow {
       page_.emplace();
       // QtWebEngine's address is the window's, not the page's: a page it has not built has none yet.
       if (const auto& document = shownDocument(); document && (!qtWebEngine_ || built(*document)))
-        if (auto address = qtWebEngine_ ? shownAddress_ : addressOf(*document)) {
-          Page shown{name_, std::move(*address), {}};
-          if (namesDocuments_)
-            shown.ownTitle =
-                bus_->stringProperty(*document, "org.a11y.atspi.Accessible", "Name").value_or("");
-          page_->emplace(std::move(shown));
-        }
+        if (auto address = qtWebEngine_ ? shownAddress_ : addressOf(*document))
+          page_->emplace(Page{name_, std::move(*address)});
     }
     return *page_;
   }
@@ -81,6 +76,13 @@ class AtspiPageWindow final : public PageWindow {
   std::optional<PageLayout> layout() override {
     std::lock_guard lock(mutex_);
     return layout_;
+  }
+
+  std::string ownTitle() override {
+    std::lock_guard lock(mutex_);
+    const auto& document = shownDocument();
+    if (!namesDocuments_ || !document) return {};
+    return bus_->stringProperty(*document, "org.a11y.atspi.Accessible", "Name").value_or("");
   }
 
   bool pageBuilt() override {
