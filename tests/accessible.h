@@ -66,6 +66,7 @@ struct Accessible {
   std::vector<Accessible> children() const {
     AtspiCall call;
     std::vector<Accessible> out;
+    if (!object) return out;  // an application not found (yet) has no children
     const gint count = atspi_accessible_get_child_count(object, nullptr);
     for (gint i = 0; i < count; ++i)
       if (AtspiAccessible* child = atspi_accessible_get_child_at_index(object, i, nullptr))
