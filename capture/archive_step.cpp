@@ -47,38 +47,36 @@ std::optional<PageNotRead> archiveBrowserWindow(Engine& engine, const platform::
 
   const auto page = matched->page();
   const std::string address = page ? page->address : std::string();
+  // Not recorded now: nothing that would name the window is logged, and its title is read afresh next time.
+  auto leaveUnrecorded = [&](Unrecorded reason) {
+    namingLines.discard();
+    if (record->window) record->window->title.reset();
+    noteUnrecorded(engine, window.windowID, reason);
+  };
   // A record without the page's address and words only because the browser had not built them yet would
   // stay so: the window waits for a later pass.
   const bool buildsPagesLate =
       variant == BrowserVariant::chromiumFamily || browser.family == platform::BrowserFamily::qtWebEngine;
   if (buildsPagesLate && !page && !matched->pageBuilt()) {
-    namingLines.discard();
-    if (record->window) record->window->title.reset();
-    noteUnrecorded(engine, window.windowID, Unrecorded::pageNotBuilt);
+    leaveUnrecorded(Unrecorded::pageNotBuilt);
     if (browser.family == platform::BrowserFamily::qtWebEngine && platform::qtWebEngineHidesPages(*pid))
       notePagesHiddenByQtWebEngine(engine, browser);
     return std::nullopt;
   }
   if (page &&
       betweenPages(record->savedPage, address, cleanTitle(title), [&] { return matched->ownTitle(); })) {
-    namingLines.discard();
-    if (record->window) record->window->title.reset();
-    noteUnrecorded(engine, window.windowID, Unrecorded::betweenPages);
+    leaveUnrecorded(Unrecorded::betweenPages);
     return std::nullopt;
   }
   matching.stop();
   Engine::TimedPart checking(engine, "excluded sites");
   // Without its address a page cannot be checked against the excluded sites: then it is not recorded.
   if (address.empty() && !settingsInForce(engine).excludedSites.empty()) {
-    namingLines.discard();
-    if (record->window) record->window->title.reset();
-    noteUnrecorded(engine, window.windowID, Unrecorded::addressUnknown);
+    leaveUnrecorded(Unrecorded::addressUnknown);
     return std::nullopt;
   }
   if (settings::isExcluded(settingsInForce(engine), address)) {
-    namingLines.discard();
-    if (record->window) record->window->title.reset();
-    noteUnrecorded(engine, window.windowID, Unrecorded::excludedSite);
+    leaveUnrecorded(Unrecorded::excludedSite);
     return std::nullopt;
   }
   checking.stop();

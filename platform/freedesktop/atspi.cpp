@@ -158,18 +158,7 @@ class AtspiPageWindow final : public PageWindow {
       }
       if ((role == ATSPI_ROLE_TEXT || role == ATSPI_ROLE_ENTRY) && !shownAddress_ &&
           has(*states, ATSPI_STATE_EDITABLE) && !has(*states, ATSPI_STATE_FOCUSED)) {
-        Variant count = bus_->property(node, "org.a11y.atspi.Text", "CharacterCount");
-        const gint32 length = count && g_variant_is_of_type(count.get(), G_VARIANT_TYPE_INT32)
-                                  ? g_variant_get_int32(count.get())
-                                  : 0;
-        Variant reply = length > 0 ? bus_->call(node, "org.a11y.atspi.Text", "GetText",
-                                                g_variant_new("(ii)", 0, length), "(s)")
-                                   : Variant();
-        if (reply) {
-          const gchar* value = nullptr;
-          g_variant_get(reply.get(), "(&s)", &value);
-          if (value && isWebAddress(value)) shownAddress_ = std::string(value);
-        }
+        if (auto text = wholeText(node); text && isWebAddress(*text)) shownAddress_ = std::move(*text);
       }
       for (const Reference& child : bus_->children(node))
         visit(child, depth + 1);
@@ -186,6 +175,21 @@ class AtspiPageWindow final : public PageWindow {
           text.find_first_of(" \t\n") == std::string_view::npos)
         return true;
     return false;
+  }
+
+  // The whole text of an object; none when it has no text (no Text interface). Empty as well when the text
+  // cannot be read.
+  std::optional<std::string> wholeText(const Reference& node) {
+    Variant count = bus_->property(node, "org.a11y.atspi.Text", "CharacterCount");
+    if (!count || !g_variant_is_of_type(count.get(), G_VARIANT_TYPE_INT32)) return std::nullopt;
+    const gint32 length = g_variant_get_int32(count.get());
+    if (length <= 0) return std::string();
+    Variant reply =
+        bus_->call(node, "org.a11y.atspi.Text", "GetText", g_variant_new("(ii)", 0, length), "(s)");
+    if (!reply) return std::string();
+    const gchar* value = nullptr;
+    g_variant_get(reply.get(), "(&s)", &value);
+    return std::string(value ? value : "");
   }
 
   // The object's states as one 64-bit set (AT-SPI's two words); none when it does not answer.
@@ -419,8 +423,8 @@ class AtspiPageWindow final : public PageWindow {
     if (!role || *role == ATSPI_ROLE_PASSWORD_TEXT) return;
     const bool block = isBlockRole(*role);
     if (block) out.push_back('\n');
-    Variant count = bus_->property(node, "org.a11y.atspi.Text", "CharacterCount");
-    if (!count || !g_variant_is_of_type(count.get(), G_VARIANT_TYPE_INT32)) {
+    std::optional<std::string> whole = wholeText(node);
+    if (!whole) {
       const std::vector<Reference> children = bus_->children(node);
       // Qt's bridge gives a page's words as the names of its text leaves, which have no text of their own
       // (each keeps its spaces: "Hello ", "bold", " world ").
@@ -429,18 +433,8 @@ class AtspiPageWindow final : public PageWindow {
       for (const Reference& child : children)
         appendText(child, out, depth + 1, budget, unsettled);
     } else {
-      const gint32 length = g_variant_get_int32(count.get());
-      if (length == 0 && isTextBlock(*role) && bus_->children(node).empty()) unsettled = true;
-      std::string text;
-      if (length > 0) {
-        Variant reply =
-            bus_->call(node, "org.a11y.atspi.Text", "GetText", g_variant_new("(ii)", 0, length), "(s)");
-        if (reply) {
-          const gchar* value = nullptr;
-          g_variant_get(reply.get(), "(&s)", &value);
-          text = value;
-        }
-      }
+      const std::string text = std::move(*whole);
+      if (text.empty() && isTextBlock(*role) && bus_->children(node).empty()) unsettled = true;
       const std::size_t embedded = countOf(text, objectReplacement);
       std::vector<Reference> objects;
       if (embedded > 0) {

@@ -93,9 +93,9 @@ inline std::size_t countOf(std::string_view text, std::string_view what) {
 // go out as soon as its parent's answers name it, many waiting at once, and the answers are then put together
 // in the walk's order: the text is the serial walk's, byte for byte.
 //
-// The calls go straight to the browser's own socket (Chromium, Firefox and WebKitGTK offer one; Qt's bridge
-// does not, and is asked through the bus daemon, named in each call), not through the bus daemon,
-// and through sd-bus, which handles a message in a few microseconds on the calling thread: GDBus spends about
+// The calls go straight to the browser's own socket where it offers one (Chromium, Firefox, WebKitGTK), not
+// through the bus daemon (Qt's bridge offers none: it is asked through the daemon, named in each call), and
+// through sd-bus, which handles a message in a few microseconds on the calling thread: GDBus spends about
 // a hundred on each (a worker thread and a main-context wake-up per reply), which made the pipelined read
 // bound by this process rather than by the browser.
 //
