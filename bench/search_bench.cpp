@@ -4,6 +4,7 @@
 // the newest records costs.
 //
 //   bench_search FOLDER [RECORDS]     (default 1,000,000; the indexes are built in FOLDER)
+//   bench_search FOLDER RECORDS LANGUAGE    one language's pages alone (en, de, zh, ...), indexing only
 //
 // Records are generated with realistic sizes: a third are first visits with a few hundred words of page
 // text, the rest revisits that keep two words. Pages are English (40 %), German, French, Russian, Chinese,
@@ -317,6 +318,22 @@ int main(int argc, char** argv) {
   const std::int64_t count = argc > 2 ? std::atoll(argv[2]) : 1'000'000;
   fs::remove_all(folder);
   fs::create_directories(folder);
+  if (argc > 3) {
+    const std::string language = argv[3];
+    const Generator known;
+    if (std::none_of(known.languages.begin(), known.languages.end(),
+                     [&](const Language& l) { return l.name == language; })) {
+      std::fprintf(stderr, "bench_search: no language %s\n", language.c_str());
+      return 2;
+    }
+    const Built one = build(folder / "one.sqlite", Index::Splitting::everyScript, count, language);
+    const Built onePeer = build(folder / "one-peer.sqlite", Index::Splitting::spacesOnly, count, language);
+    std::printf("%s alone, %lld records: records/s %8.0f    %8.0f    %5.2f;  MB %6.1f  %6.1f  %5.2f\n",
+                language.c_str(), static_cast<long long>(count), one.recordsPerSecond,
+                onePeer.recordsPerSecond, one.recordsPerSecond / onePeer.recordsPerSecond, one.megabytes,
+                onePeer.megabytes, one.megabytes / onePeer.megabytes);
+    return 0;
+  }
   const fs::path ours = folder / "words.sqlite", peer = folder / "unicode61.sqlite";
   const Built oursBuilt = build(ours, Index::Splitting::everyScript, count);
   const Built peerBuilt = build(peer, Index::Splitting::spacesOnly, count);

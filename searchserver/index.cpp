@@ -39,10 +39,7 @@ END;
 CREATE TABLE IF NOT EXISTS languages(code TEXT PRIMARY KEY);
 CREATE VIRTUAL TABLE IF NOT EXISTS records_fts USING fts5(
   title, body, address, site, content='records', content_rowid='id', tokenize='$tokenizer');
-CREATE TRIGGER IF NOT EXISTS records_insert AFTER INSERT ON records BEGIN
-  INSERT INTO records_fts(rowid, title, body, address, site)
-    VALUES (new.id, tagged_text(new.lang, new.title), tagged_text(new.lang, new.body), new.address, new.site);
-END;
+DROP TRIGGER IF EXISTS records_insert;
 CREATE TRIGGER IF NOT EXISTS records_delete AFTER DELETE ON records BEGIN
   INSERT INTO records_fts(records_fts, rowid, title, body, address, site)
     VALUES ('delete', old.id, tagged_text(old.lang, old.title), tagged_text(old.lang, old.body), old.address,
@@ -160,6 +157,7 @@ Index::Index(const std::filesystem::path& file, Splitting splitting) : file_(fil
 
 void Index::copyTo(const std::filesystem::path& destination) {
   std::lock_guard lock(mutex_);
+  writePendingWords();
   sqlite3* copy = nullptr;
   const int opened = sqlite3_open(destination.c_str(), &copy);
   sqlite3_backup* backup = opened == SQLITE_OK ? sqlite3_backup_init(copy, "main", db_, "main") : nullptr;
@@ -226,7 +224,8 @@ void Index::giveBack(std::unique_ptr<Reader> reader) {
 Index::~Index() {
   idleReaders_.clear();
   // The connection closes only once every statement is finalized; the cached ones are this object's.
-  for (sqlite3_stmt* statement : {findStatement_, updateStatement_, lastStatement_, insertStatement_})
+  for (sqlite3_stmt* statement : {findStatement_, updateStatement_, lastStatement_, insertStatement_,
+                                  readWordsStatement_, writeWordsStatement_})
     sqlite3_finalize(statement);
   sqlite3_close(db_);
 }
@@ -314,13 +313,63 @@ bool Index::checkpoint() {
 
 void Index::begin() {
   std::lock_guard lock(mutex_);
+  pendingWords_.clear();
   execute(db_, "BEGIN");
 }
 
 void Index::commit() {
   std::lock_guard lock(mutex_);
+  try {
+    writePendingWords();
+  } catch (...) {
+    // Records without their words would never be found: none of the transaction is kept, and the next scan
+    // puts its records again.
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
   execute(db_, "COMMIT");
   ++generation_;
+}
+
+sqlite3_stmt* Index::prepared(sqlite3_stmt*& slot, const char* sql) {
+  if (!slot && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr) != SQLITE_OK)
+    fail(db_);
+  sqlite3_reset(slot);
+  sqlite3_clear_bindings(slot);
+  return slot;
+}
+
+// FTS5 writes out the words it holds in memory as a new segment whenever a record comes with a lower id than
+// the one before, and whenever a statement opens a savepoint, as every insert that sets off a trigger does.
+// Record ids follow the records' times, and a day folder lists its files in no particular order, so words
+// written with each record made a segment of nearly every record, and merging those segments was most of the
+// work of indexing. Written here, in id order, each in a statement of its own, a transaction's words make
+// one segment (or one per memory limit).
+void Index::writePendingWords() {
+  if (pendingWords_.empty()) return;
+  std::sort(pendingWords_.begin(), pendingWords_.end());
+  pendingWords_.erase(std::unique(pendingWords_.begin(), pendingWords_.end()), pendingWords_.end());
+  const std::vector<std::int64_t> ids = std::move(pendingWords_);
+  pendingWords_.clear();
+  sqlite3_stmt* read =
+      prepared(readWordsStatement_, "SELECT lang, title, body, address, site FROM records WHERE id = ?");
+  sqlite3_stmt* write = prepared(writeWordsStatement_,
+                                 "INSERT INTO records_fts(rowid, title, body, address, site) "
+                                 "VALUES (?1, tagged_text(?2, ?3), tagged_text(?2, ?4), ?5, ?6)");
+  for (const std::int64_t id : ids) {
+    sqlite3_reset(read);
+    sqlite3_bind_int64(read, 1, id);
+    const int found = sqlite3_step(read);
+    if (found == SQLITE_DONE) continue;
+    if (found != SQLITE_ROW) fail(db_);
+    sqlite3_reset(write);
+    sqlite3_bind_int64(write, 1, id);
+    for (int column = 0; column < 5; ++column)
+      sqlite3_bind_value(write, column + 2, sqlite3_column_value(read, column));
+    if (sqlite3_step(write) != SQLITE_DONE) fail(db_);
+  }
+  sqlite3_reset(read);
+  sqlite3_reset(write);
 }
 
 // Record ids are time-ordered: the stamp's second times 1000 plus a number within the second. Newest first is
@@ -330,16 +379,26 @@ constexpr std::int64_t idsPerSecond = 1000;
 
 void Index::put(const std::string& recordPath, std::int64_t fileSize, const Record& record) {
   std::lock_guard lock(mutex_);
+  // In a transaction the record's words wait for its commit; alone, the record and its words are still
+  // written as one.
+  if (!sqlite3_get_autocommit(db_)) return writeRecord(recordPath, fileSize, record);
+  execute(db_, "BEGIN");
+  try {
+    writeRecord(recordPath, fileSize, record);
+    writePendingWords();
+    execute(db_, "COMMIT");
+  } catch (...) {
+    pendingWords_.clear();
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+  ++generation_;
+}
+
+void Index::writeRecord(const std::string& recordPath, std::int64_t fileSize, const Record& record) {
   const words::Language* language =
       splitting_ == Splitting::everyScript ? words::guessLanguage(record.title, record.body) : nullptr;
   noteLanguage(language);
-  auto prepared = [this](sqlite3_stmt*& slot, const char* sql) {
-    if (!slot && sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr) != SQLITE_OK)
-      fail(db_);
-    sqlite3_reset(slot);
-    sqlite3_clear_bindings(slot);
-    return slot;
-  };
   auto text = [](sqlite3_stmt* s, int at, const std::string& value) {
     sqlite3_bind_text(s, at, value.data(), static_cast<int>(value.size()), SQLITE_STATIC);
   };
@@ -355,6 +414,8 @@ void Index::put(const std::string& recordPath, std::int64_t fileSize, const Reco
   sqlite3_reset(find);
   sqlite3_stmt* write;
   if (id) {
+    // The update's trigger takes the old words out of the index: they must be in it.
+    writePendingWords();
     write = prepared(
         updateStatement_,
         "UPDATE records SET file_size=?2, address=?3, title=?4, stamp=?5, body=?6, time=?7, site=?8, "
@@ -387,6 +448,7 @@ void Index::put(const std::string& recordPath, std::int64_t fileSize, const Reco
   text(write, 10, code);
   run(write);
   sqlite3_reset(write);
+  if (!id) pendingWords_.push_back(sqlite3_last_insert_rowid(db_));
 }
 
 std::optional<std::int64_t> Index::indexedSize(const std::string& recordPath) {
@@ -425,6 +487,7 @@ std::vector<std::string> Index::indexedDays() {
 
 void Index::remove(const std::string& recordPath) {
   std::lock_guard lock(mutex_);
+  writePendingWords();  // the delete's trigger takes the record's words out of the index
   Statement s(db_, "DELETE FROM records WHERE path = ?");
   s.bind(1, recordPath);
   s.step();
@@ -433,6 +496,7 @@ void Index::remove(const std::string& recordPath) {
 
 void Index::removeDay(const std::string& day) {
   std::lock_guard lock(mutex_);
+  writePendingWords();
   Statement s(db_, "DELETE FROM records WHERE path >= ? AND path < ?");
   s.bind(1, day + "/").bind(2, day + "0");
   s.step();

@@ -205,7 +205,12 @@ class Index {
   std::vector<std::unique_ptr<Reader>> idleReaders_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt *findStatement_ = nullptr, *updateStatement_ = nullptr, *lastStatement_ = nullptr,
-               *insertStatement_ = nullptr;
+               *insertStatement_ = nullptr, *readWordsStatement_ = nullptr, *writeWordsStatement_ = nullptr;
+  sqlite3_stmt* prepared(sqlite3_stmt*& slot, const char* sql);
+  void writeRecord(const std::string& recordPath, std::int64_t fileSize, const Record& record);
+  // Records of the open transaction whose words are not in the full-text index yet: they go in at commit.
+  std::vector<std::int64_t> pendingWords_;
+  void writePendingWords();
   std::mutex mutex_;
 };
 

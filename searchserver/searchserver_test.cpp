@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "archive/record_file.h"
+#include "searchserver/fts_words.h"
 #include "searchserver/index.h"
 #include "searchserver/indexer.h"
 #include "searchserver/record.h"
@@ -175,6 +176,40 @@ TEST_F(IndexTest, RecordsChangedInPlaceInOldDaysAndCrlfRecordsAreFound) {
   EXPECT_EQ(index.search({.text = "appended"}).total, 1);
   EXPECT_EQ(index.search({.text = "windows"}).total, 1);
   EXPECT_EQ(index.search({.text = "first"}).total, 1);
+}
+
+// A transaction's words reach the full-text index at its end, in id order: records that came in any order,
+// one changed and one removed before the end, and one put alone must all be exactly as written.
+TEST_F(IndexTest, ATransactionsRecordsAreFoundAsLastWrittenWhateverTheirOrder) {
+  Index index(root / "index.sqlite");
+  auto put = [&](const std::string& stamp, const std::string& body) {
+    const std::string path = stamp.substr(0, 4) + stamp.substr(5, 2) + stamp.substr(8, 2) + "/" + stamp;
+    const auto record = parseRecord(tessaron::search::record("https://a.example/" + stamp, path, "T", body));
+    index.put(path, 1, *record);
+    return path;
+  };
+  index.begin();
+  put("2024-03-03T09:00:00Z", "newest lantern");
+  const std::string changed = put("2024-03-01T09:00:00Z", "oldest candle");
+  put("2024-03-02T09:00:00Z", "middle torch");
+  put("2024-03-01T09:00:00Z", "oldest beacon");
+  index.remove(put("2024-03-02T10:00:00Z", "dropped flare"));
+  index.commit();
+  put("2024-02-01T09:00:00Z", "alone ember");
+  for (const char* word : {"lantern", "torch", "beacon", "ember"})
+    EXPECT_EQ(index.search({.text = word}).total, 1) << word;
+  EXPECT_EQ(index.search({.text = "candle"}).total, 0) << "the words a record had before it changed";
+  EXPECT_EQ(index.search({.text = "flare"}).total, 0) << "a record removed before the end";
+  EXPECT_EQ(index.search({}).total, 4);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(index.file().c_str(), &db), SQLITE_OK);
+  registerWordTokenizer(db);
+  EXPECT_EQ(sqlite3_exec(db, "INSERT INTO records_fts(records_fts, rank) VALUES('integrity-check', 0)",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK)
+      << sqlite3_errmsg(db);
+  sqlite3_close(db);
+  EXPECT_EQ(index.record(changed)->title, "T");
 }
 
 TEST_F(IndexTest, ACorruptIndexIsRebuiltNotFatal) {

@@ -20,23 +20,29 @@ namespace tessaron::search::words {
 namespace {
 
 // Folding and stemming the same words again and again is most of the work on a page of text; each thread
-// keeps the words it did last. Few enough to stay in the processor's cache: a bigger memo missed the cache
-// on every look-up and was slower than the work it saved (words follow Zipf's law, so the common ones stay).
+// keeps the words it did last, each in the one slot its hash picks (the word there before makes way). A slot
+// is a cache line, the table stays in the processor's cache, and a look-up that finds its word costs a hash
+// and one comparison: a hash map of the same words chased a node per look-up and cost as much as stemming
+// the word anew. Words follow Zipf's law, so the common ones stay.
 class Memo {
  public:
   template <class Make>
   const std::string& get(std::string_view key, Make&& make) {
-    if (auto it = entries_.find(key); it != entries_.end()) return it->second;
-    if (entries_.size() >= 16384) entries_.clear();
-    return entries_.emplace(std::string(key), make()).first->second;
+    Slot& slot = slots_[std::hash<std::string_view>{}(key) & (slots_.size() - 1)];
+    if (!slot.filled || slot.key != key) {
+      slot.value = make();  // before the key: a failure leaves the slot as it was
+      slot.key.assign(key);
+      slot.filled = true;
+    }
+    return slot.value;
   }
 
  private:
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  struct Slot {
+    std::string key, value;
+    bool filled = false;
   };
-  std::unordered_map<std::string, std::string, Hash, std::equal_to<>> entries_;
+  std::vector<Slot> slots_ = std::vector<Slot>(16384);  // a power of two
 };
 
 const icu::Normalizer2& normalizer(int which) {
@@ -529,7 +535,14 @@ const std::string& stemOf(const Language& language, std::string_view word) {
     }
   };
   thread_local std::unordered_map<const Language*, Stemmer> stemmers;
-  Stemmer& own = stemmers[&language];
+  // Pages come in one language at a time.
+  thread_local const Language* lastLanguage = nullptr;
+  thread_local Stemmer* lastStemmer = nullptr;
+  if (lastLanguage != &language) {
+    lastStemmer = &stemmers[&language];
+    lastLanguage = &language;
+  }
+  Stemmer& own = *lastStemmer;
   if (!own.stemmer) own.stemmer = sb_stemmer_new(language.algorithm, "UTF_8");
   auto stem = [&](std::string_view caseFoldedWord) -> std::string_view {
     const sb_symbol* stemmed =
