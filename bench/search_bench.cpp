@@ -4,7 +4,8 @@
 // the newest records costs.
 //
 //   bench_search FOLDER [RECORDS]     (default 1,000,000; the indexes are built in FOLDER)
-//   bench_search FOLDER RECORDS LANGUAGE    one language's pages alone (en, de, zh, ...), indexing only
+//   bench_search FOLDER RECORDS LANGUAGE    indexing only, of one language's pages (en, de, zh, ...) or of
+//                                           the mixed pages (mixed)
 //
 // Records are generated with realistic sizes: a third are first visits with a few hundred words of page
 // text, the rest revisits that keep two words. Pages are English (40 %), German, French, Russian, Chinese,
@@ -321,13 +322,14 @@ int main(int argc, char** argv) {
   if (argc > 3) {
     const std::string language = argv[3];
     const Generator known;
-    if (std::none_of(known.languages.begin(), known.languages.end(),
-                     [&](const Language& l) { return l.name == language; })) {
+    if (language != "mixed" && std::none_of(known.languages.begin(), known.languages.end(),
+                                            [&](const Language& l) { return l.name == language; })) {
       std::fprintf(stderr, "bench_search: no language %s\n", language.c_str());
       return 2;
     }
-    const Built one = build(folder / "one.sqlite", Index::Splitting::everyScript, count, language);
-    const Built onePeer = build(folder / "one-peer.sqlite", Index::Splitting::spacesOnly, count, language);
+    const std::string_view only = language == "mixed" ? std::string_view() : std::string_view(language);
+    const Built one = build(folder / "one.sqlite", Index::Splitting::everyScript, count, only);
+    const Built onePeer = build(folder / "one-peer.sqlite", Index::Splitting::spacesOnly, count, only);
     std::printf("%s alone, %lld records: records/s %8.0f    %8.0f    %5.2f;  MB %6.1f  %6.1f  %5.2f\n",
                 language.c_str(), static_cast<long long>(count), one.recordsPerSecond,
                 onePeer.recordsPerSecond, one.recordsPerSecond / onePeer.recordsPerSecond, one.megabytes,

@@ -20,16 +20,21 @@ namespace tessaron::search::words {
 namespace {
 
 // Folding and stemming the same words again and again is most of the work on a page of text; each thread
-// keeps the words it did last, each in the one slot its hash picks (the word there before makes way). A slot
-// is a cache line, the table stays in the processor's cache, and a look-up that finds its word costs a hash
-// and one comparison: a hash map of the same words chased a node per look-up and cost as much as stemming
-// the word anew. Words follow Zipf's law, so the common ones stay.
+// keeps the words it did last, each in the one slot its hash picks (the word there before makes way). A
+// look-up that finds its word costs a hash and one comparison: a hash map of the same words chased a node
+// per look-up and cost as much as stemming the word anew. Words follow Zipf's law, so the common ones stay.
+// The table grows with the words a thread meets, so the threads that only read queries keep a small one.
 class Memo {
  public:
   template <class Make>
   const std::string& get(std::string_view key, Make&& make) {
+    if (misses_ >= 2 * slots_.size() && slots_.size() < largest) {
+      slots_ = std::vector<Slot>(std::max<std::size_t>(smallest, slots_.size() * 4));
+      misses_ = 0;
+    }
     Slot& slot = slots_[std::hash<std::string_view>{}(key) & (slots_.size() - 1)];
     if (!slot.filled || slot.key != key) {
+      ++misses_;
       slot.value = make();  // before the key: a failure leaves the slot as it was
       slot.key.assign(key);
       slot.filled = true;
@@ -38,11 +43,13 @@ class Memo {
   }
 
  private:
+  static constexpr std::size_t smallest = 64, largest = 16384;  // powers of two
   struct Slot {
     std::string key, value;
     bool filled = false;
   };
-  std::vector<Slot> slots_ = std::vector<Slot>(16384);  // a power of two
+  std::vector<Slot> slots_;
+  std::size_t misses_ = 0;
 };
 
 const icu::Normalizer2& normalizer(int which) {
