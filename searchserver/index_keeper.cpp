@@ -228,7 +228,7 @@ void IndexKeeper::run(std::stop_token stop, std::chrono::milliseconds period) {
       }
       // Merged step by step, so that a search waits for one step at most. A first build leaves its records in
       // segments of a transaction's words each; merged into one, which it is rewritten to only this once, a
-      // common word's newest pages are found in half the time.
+      // common word's newest pages are found in less than half the time.
       while (waitFor(stop, std::chrono::milliseconds(0)) &&
              (firstBuild ? index->purgeStep() : index->mergeStep())) {
       }

@@ -20,10 +20,10 @@ namespace tessaron::search::words {
 namespace {
 
 // Folding and stemming the same words again and again is most of the work on a page of text; each thread
-// keeps the words it did last, each in the one slot its hash picks (the word there before makes way). A
-// look-up that finds its word costs a hash and one comparison: a hash map of the same words chased a node
-// per look-up and cost as much as stemming the word anew. Words follow Zipf's law, so the common ones stay.
-// The table grows with the words a thread meets, so the threads that only read queries keep a small one.
+// keeps the words it did last, each in the one slot its hash picks (the word there before makes way), so a
+// look-up that finds its word costs a hash and one comparison, where a hash map chased a node. Words follow
+// Zipf's law, so the common ones stay. The table grows with the words a thread meets, so the threads that
+// only read queries keep a small one.
 class Memo {
  public:
   template <class Make>
@@ -35,7 +35,8 @@ class Memo {
     Slot& slot = slots_[std::hash<std::string_view>{}(key) & (slots_.size() - 1)];
     if (!slot.filled || slot.key != key) {
       ++misses_;
-      slot.value = make();  // before the key: a failure leaves the slot as it was
+      slot.filled = false;  // until both are written: a failure leaves the slot empty
+      slot.value = make();
       slot.key.assign(key);
       slot.filled = true;
     }
