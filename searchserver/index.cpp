@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 #include <unordered_map>
+#include <utility>
 
 namespace tessaron::search {
 
@@ -318,16 +319,25 @@ void Index::begin() {
 
 void Index::commit() {
   std::lock_guard lock(mutex_);
+  commitWithWords();
+}
+
+void Index::commitWithWords() {
   try {
     writePendingWords();
+    execute(db_, "COMMIT");
   } catch (...) {
     // Records without their words would never be found: none of the transaction is kept, and the next scan
     // puts its records again.
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    rollBack();
     throw;
   }
-  execute(db_, "COMMIT");
   ++generation_;
+}
+
+void Index::rollBack() {
+  pendingWords_.clear();
+  sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 sqlite3_stmt* Index::prepared(sqlite3_stmt*& slot, const char* sql) {
@@ -348,8 +358,7 @@ void Index::writePendingWords() {
   if (pendingWords_.empty()) return;
   std::sort(pendingWords_.begin(), pendingWords_.end());
   pendingWords_.erase(std::unique(pendingWords_.begin(), pendingWords_.end()), pendingWords_.end());
-  const std::vector<std::int64_t> ids = std::move(pendingWords_);
-  pendingWords_.clear();
+  const std::vector<std::int64_t> ids = std::exchange(pendingWords_, {});
   sqlite3_stmt* read =
       prepared(readWordsStatement_, "SELECT lang, title, body, address, site FROM records WHERE id = ?");
   sqlite3_stmt* write = prepared(writeWordsStatement_,
@@ -384,14 +393,11 @@ void Index::put(const std::string& recordPath, std::int64_t fileSize, const Reco
   execute(db_, "BEGIN");
   try {
     writeRecord(recordPath, fileSize, record);
-    writePendingWords();
-    execute(db_, "COMMIT");
   } catch (...) {
-    pendingWords_.clear();
-    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    rollBack();
     throw;
   }
-  ++generation_;
+  commitWithWords();
 }
 
 void Index::writeRecord(const std::string& recordPath, std::int64_t fileSize, const Record& record) {

@@ -211,6 +211,9 @@ class Index {
   // Records of the open transaction whose words are not in the full-text index yet: they go in at commit.
   std::vector<std::int64_t> pendingWords_;
   void writePendingWords();
+  // Writes the waiting words and commits; on failure nothing of the transaction is kept.
+  void commitWithWords();
+  void rollBack();
   std::mutex mutex_;
 };
 
